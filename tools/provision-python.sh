@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Prints the path of a CPython interpreter of the requested flavour (release or
+# debug) and version, provisioning one into a private prefix when the machine
+# has none.
+#
+#   tools/provision-python.sh [--debug] [VERSION]     (VERSION defaults to 3.14)
+#
+# Stable Debian does not carry CPython 3.14, unstable does. Installing unstable's
+# packages with apt would replace the host's libc, so they are only downloaded
+# and unpacked into a prefix under $KORVANE_CACHE (default ~/.cache/korvane),
+# together with unstable's runtime libraries, and the interpreter binaries are
+# pointed at the prefix's own loader. The prefix is reused by later runs.
+set -euo pipefail
+
+flavour=release
+if [ "${1:-}" = "--debug" ]; then flavour=debug; shift; fi
+ver="${1:-3.14}"
+cache="${KORVANE_CACHE:-$HOME/.cache/korvane}"
+prefix="$cache/python$ver"
+log() { echo "provision-python: $*" >&2; }
+
+# An interpreter already on PATH is used when it is this version and flavour.
+on_path() {
+  local cand
+  if [ "$flavour" = debug ]; then cand="python${ver}d python${ver}-dbg"; else cand="python$ver"; fi
+  for exe in $cand; do
+    if command -v "$exe" >/dev/null 2>&1; then
+      local p; p=$(command -v "$exe")
+      if "$p" -c "import sys, sysconfig; sys.exit(0 if sysconfig.get_paths()['include'] and (hasattr(sys,'gettotalrefcount') == ('$flavour'=='debug')) else 1)" 2>/dev/null \
+         && [ -f "$("$p" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ]; then
+        echo "$p"; return 0
+      fi
+    fi
+  done
+  return 1
+}
+
+exe_in_prefix() {
+  if [ "$flavour" = debug ]; then echo "$prefix/usr/bin/python$ver-dbg"; else echo "$prefix/usr/bin/python$ver"; fi
+}
+
+if [ -z "${KORVANE_FORCE_PREFIX:-}" ] && on_path; then exit 0; fi
+if [ -f "$prefix/.complete" ]; then exe_in_prefix; exit 0; fi
+
+[ "$(id -u)" = 0 ] || { log "needs root to add the unstable apt source"; exit 1; }
+export DEBIAN_FRONTEND=noninteractive
+
+# The unstable suite, from the same mirror the host already uses, pinned so
+# that it is never chosen for an install.
+src=/etc/apt/sources.list.d/korvane-unstable.sources
+if [ ! -f "$src" ]; then
+  uri=$(grep -h '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(awk '$1=="deb" && $2 ~ /\/debian\/?$/ {print $2; exit}' /etc/apt/sources.list)
+  fi
+  [ -n "$uri" ] || { log "no Debian apt source found to reuse"; exit 1; }
+  printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' "$uri" > "$src"
+  printf 'Package: *\nPin: release n=sid\nPin-Priority: 1\n' > /etc/apt/preferences.d/korvane-unstable
+  apt-get update -qq >&2
+elif ! apt-cache show "libpython$ver-minimal" >/dev/null 2>&1; then
+  apt-get update -qq >&2
+fi
+command -v patchelf >/dev/null 2>&1 || apt-get install -y -qq patchelf >&2
+
+pkgs="libpython$ver-minimal libpython$ver-stdlib libpython$ver libpython$ver-dev
+ python$ver-minimal python$ver python$ver-dev python$ver-venv python$ver-dbg libpython$ver-dbg
+ libc6 libstdc++6 libgcc-s1 libssl3t64 libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1
+ libsqlite3-0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libdb5.3t64 libmpdec4 python3-pip-whl"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rm -rf "$prefix.tmp"; mkdir -p "$prefix.tmp"
+log "downloading CPython $ver from Debian unstable"
+( cd "$work"
+  specs=""
+  for p in $pkgs; do specs="$specs $p/sid"; done
+  apt-get download -qq $specs >&2 )
+for deb in "$work"/*.deb; do dpkg-deb -x "$deb" "$prefix.tmp"; done
+
+lib="$prefix/usr/lib/x86_64-linux-gnu"
+[ -e "$prefix.tmp/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" ] || { log "unstable's loader missing"; exit 1; }
+# Debian's pyconfig.h only includes a multiarch path; put the real one in place.
+for inc in "python$ver" "python${ver}d"; do
+  real="$prefix.tmp/usr/include/x86_64-linux-gnu/$inc/pyconfig.h"
+  [ -f "$real" ] && cp "$real" "$prefix.tmp/usr/include/$inc/pyconfig.h"
+done
+rm -rf "$prefix"; mv "$prefix.tmp" "$prefix"
+for exe in "python$ver" "python$ver-dbg"; do
+  f="$prefix/usr/bin/$exe"
+  f=$(readlink -f "$f")
+  patchelf --set-interpreter "$lib/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$lib" "$f"
+done
+"$prefix/usr/bin/python$ver" -c 'import json, ssl, sqlite3, importlib.metadata' >&2
+"$prefix/usr/bin/python$ver-dbg" -c 'import sys; sys.gettotalrefcount()' >&2
+touch "$prefix/.complete"
+log "CPython $ver ready in $prefix"
+exe_in_prefix
