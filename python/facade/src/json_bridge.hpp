@@ -1,0 +1,267 @@
+// The module's JSON value tree, its strict parser and its compact writer.
+//
+// Pure C++: nothing here touches the interpreter. Turning Python values into
+// JSON text (through the interpreter's own `json.dumps`) lives in the glue.
+//
+// Shape of the tree:
+//   - JsonValue is 16 bytes. Booleans, numbers and strings of up to 14 bytes
+//     are stored inside the value; longer strings, arrays and objects are
+//     single heap payloads owned by the value. This keeps a parsed tree within
+//     a small multiple of its text size.
+//   - JsonObject keeps each key once, in ascending unsigned-byte order (a
+//     prefix before any longer key); inserting an existing key replaces its
+//     value, so in a parsed text the last duplicate wins.
+//   - A value owns its whole subtree. Destroying a tree never recurses more
+//     than a fixed number of levels, however deep the tree was built.
+//     Copying and comparing recurse once per level of nesting; parsed trees
+//     are at most 127 levels deep.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "expected.hpp"
+
+namespace korvane {
+
+class JsonValue;
+class JsonObject;
+
+namespace json_detail {
+
+// Every alternative stored in a JsonValue begins with this tag byte, so the
+// tag can be read whichever alternative is active.
+enum class Tag : std::uint8_t {
+  null,
+  boolean,
+  unsigned_integer,
+  signed_integer,
+  floating,
+  short_string,  // up to kShortCapacity bytes stored in place
+  long_string,   // heap block: length followed by the bytes
+  array,         // heap std::vector<JsonValue>
+  object,        // heap JsonObject
+};
+
+inline constexpr std::size_t kShortCapacity = 14;
+
+// Text storage shared by string values and object keys. Trivial on purpose:
+// the owners (JsonString, JsonValue) manage the heap block.
+struct alignas(8) StringRep {
+  Tag tag;
+  unsigned char short_size;
+  char short_bytes[kShortCapacity];
+};
+static_assert(sizeof(StringRep) == 16);
+
+}  // namespace json_detail
+
+// A number as it appeared in the text: an unsigned or signed 64-bit integer,
+// or a double (any fraction or exponent, integers beyond both integer ranges,
+// and -0).
+class JsonNumber {
+ public:
+  enum class Kind : std::uint8_t { unsigned_integer, signed_integer, floating };
+
+  static JsonNumber from_unsigned(std::uint64_t value) noexcept;
+  static JsonNumber from_signed(std::int64_t value) noexcept;
+  static JsonNumber from_double(double value) noexcept;
+
+  Kind kind() const noexcept;
+  // The value when kind() is unsigned_integer, otherwise 0.
+  std::uint64_t as_unsigned() const noexcept;
+  // The value when kind() is signed_integer, otherwise 0.
+  std::int64_t as_signed() const noexcept;
+  // The value converted to double, whatever the representation.
+  double as_double() const noexcept;
+
+  // Same representation and same value; doubles compare by their bits, so
+  // -0.0 differs from 0.0 and a NaN equals the same NaN.
+  friend bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept;
+
+ private:
+  friend class JsonValue;
+  JsonNumber() noexcept = default;
+
+  json_detail::Tag tag_ = json_detail::Tag::unsigned_integer;
+  union {
+    std::uint64_t unsigned_;
+    std::int64_t signed_;
+    double double_;
+  };
+};
+static_assert(sizeof(JsonNumber) == 16);
+
+// Owned UTF-8 text in the compact representation; the type of object keys.
+// Reads as a std::string_view (implicit conversion, view(), str()).
+class JsonString {
+ public:
+  JsonString() noexcept;
+  explicit JsonString(std::string_view text);
+  JsonString(const JsonString& other);
+  JsonString(JsonString&& other) noexcept;
+  JsonString& operator=(const JsonString& other);
+  JsonString& operator=(JsonString&& other) noexcept;
+  ~JsonString();
+
+  std::string_view view() const noexcept;
+  operator std::string_view() const noexcept { return view(); }
+  std::string str() const { return std::string(view()); }
+  const char* data() const noexcept { return view().data(); }
+  std::size_t size() const noexcept { return view().size(); }
+  bool empty() const noexcept { return size() == 0; }
+
+  friend bool operator==(const JsonString& a, const JsonString& b) noexcept {
+    return a.view() == b.view();
+  }
+  friend bool operator==(const JsonString& a, std::string_view b) noexcept { return a.view() == b; }
+  // Unsigned byte order, a prefix before any longer text.
+  friend std::strong_ordering operator<=>(const JsonString& a, const JsonString& b) noexcept {
+    return a.view() <=> b.view();
+  }
+  friend std::strong_ordering operator<=>(const JsonString& a, std::string_view b) noexcept {
+    return a.view() <=> b;
+  }
+
+ private:
+  friend class JsonValue;
+  json_detail::StringRep rep_;
+};
+static_assert(sizeof(JsonString) == 16);
+
+class JsonValue {
+ public:
+  enum class Kind : std::uint8_t { null, boolean, number, string, array, object };
+
+  JsonValue() noexcept;  // null
+  JsonValue(const JsonValue& other);
+  JsonValue(JsonValue&& other) noexcept;
+  JsonValue& operator=(const JsonValue& other);
+  JsonValue& operator=(JsonValue&& other) noexcept;
+  ~JsonValue();
+
+  static JsonValue null() noexcept { return JsonValue(); }
+  static JsonValue boolean(bool value) noexcept;
+  static JsonValue number(JsonNumber value) noexcept;
+  static JsonValue string(std::string_view text);
+  static JsonValue string(JsonString text) noexcept;
+  static JsonValue array(std::vector<JsonValue> elements);
+  static JsonValue object(JsonObject members);
+
+  Kind kind() const noexcept;
+  bool is_null() const noexcept { return kind() == Kind::null; }
+  bool is_bool() const noexcept { return kind() == Kind::boolean; }
+  bool is_number() const noexcept { return kind() == Kind::number; }
+  bool is_string() const noexcept { return kind() == Kind::string; }
+  bool is_array() const noexcept { return kind() == Kind::array; }
+  bool is_object() const noexcept { return kind() == Kind::object; }
+
+  // Each accessor gives the content when the value is of its kind, and
+  // nullptr / nullopt / false otherwise.
+  bool as_bool() const noexcept;
+  const JsonNumber* as_number() const noexcept;
+  // A view of the owned text, valid while this value lives unchanged.
+  // Used like a pointer: `if (auto text = v.as_string()) use(*text);`
+  std::optional<std::string_view> as_string() const noexcept;
+  const std::vector<JsonValue>* as_array() const noexcept;
+  std::vector<JsonValue>* as_array() noexcept;
+  const JsonObject* as_object() const noexcept;
+  JsonObject* as_object() noexcept;
+
+  // Same kind and equal content (numbers as JsonNumber's operator==).
+  friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
+
+ private:
+  struct Head {
+    json_detail::Tag tag;
+  };
+  struct BoolRep {
+    json_detail::Tag tag;
+    bool value;
+  };
+  struct alignas(8) PointerRep {
+    json_detail::Tag tag;
+    void* pointer;
+  };
+  union Rep {
+    Head head;
+    BoolRep boolean;
+    JsonNumber number;
+    json_detail::StringRep string;
+    PointerRep pointer;
+    Rep() noexcept : head{json_detail::Tag::null} {}
+  };
+
+  json_detail::Tag tag() const noexcept { return rep_.head.tag; }
+  void release() noexcept;
+  friend void release_deep(JsonValue& value, int budget) noexcept;
+
+  Rep rep_;
+};
+static_assert(sizeof(JsonValue) == 16);
+
+struct JsonMember {
+  JsonString key;
+  JsonValue value;
+};
+
+// Members unique, ascending by unsigned key bytes (a prefix first).
+class JsonObject {
+ public:
+  using const_iterator = std::vector<JsonMember>::const_iterator;
+
+  JsonObject() = default;
+
+  // Replaces the value of an existing key, or inserts the member in order.
+  void insert_or_assign(std::string_view key, JsonValue value);
+  // Logarithmic lookup; nullptr when absent.
+  const JsonValue* find(std::string_view key) const noexcept;
+  JsonValue* find(std::string_view key) noexcept;
+
+  std::size_t size() const noexcept { return members_.size(); }
+  bool empty() const noexcept { return members_.empty(); }
+  const_iterator begin() const noexcept { return members_.begin(); }
+  const_iterator end() const noexcept { return members_.end(); }
+
+  friend bool operator==(const JsonObject& a, const JsonObject& b) noexcept;
+
+  // Takes members in any order, possibly with repeated keys; the last member
+  // of each key wins. Used by the parser.
+  static JsonObject from_unordered(std::vector<JsonMember> members);
+
+ private:
+  friend class JsonValue;
+  std::vector<JsonMember> members_;
+};
+
+struct JsonParseError {
+  std::string description;
+  std::size_t line = 0;
+  std::size_t column = 0;
+
+  // "{description} at line {line} column {column}"
+  std::string to_string() const;
+  friend bool operator==(const JsonParseError&, const JsonParseError&) = default;
+};
+
+// Strict RFC 8259 parsing; at most 127 arrays or objects open at once.
+// Bytes of 0x80 and above inside strings are taken as they are: the text is
+// expected to be UTF-8 (it comes from a Python str) and is not re-validated.
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text);
+
+// Compact text: no whitespace, keys in order, non-finite doubles as null.
+std::string write_json_text(const JsonValue& value);
+// Same, appended to `out`.
+void write_json_text(const JsonValue& value, std::string& out);
+
+// The member's value, or nullptr. Looks at this object only.
+const JsonValue* get_member(const JsonObject& object, std::string_view key) noexcept;
+// A copy of the member's text when it exists and is a string.
+std::optional<std::string> get_string_member(const JsonObject& object, std::string_view key);
+
+}  // namespace korvane
