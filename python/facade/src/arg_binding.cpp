@@ -1,0 +1,91 @@
+#include "arg_binding.hpp"
+
+#include <charconv>
+#include <vector>
+
+namespace korvane {
+
+namespace {
+
+std::string decimal(std::size_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, end);
+}
+
+std::string function_label(const ArgumentSpec& spec) {
+  std::string label;
+  label.reserve(spec.class_name.size() + spec.function_name.size() + 3);
+  label.append(spec.class_name).append(".").append(spec.function_name).append("()");
+  return label;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string join_names(const std::vector<std::string_view>& names) {
+  std::string joined;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        joined += " and ";
+      } else {
+        joined += i + 1 == names.size() ? ", and " : ", ";
+      }
+    }
+    joined.append("'").append(names[i]).append("'");
+  }
+  return joined;
+}
+
+}  // namespace
+
+Expected<BoundArguments, std::string> bind_arguments(const ArgumentSpec& spec, std::size_t positional_count,
+                                                     std::span<const std::string_view> keyword_names) {
+  const std::size_t count = spec.parameters.size();
+  if (positional_count > count) {
+    std::string message = function_label(spec) + " takes ";
+    if (spec.required == count) {
+      message += decimal(count);
+    } else {
+      message += "from " + decimal(spec.required) + " to " + decimal(count);
+    }
+    message += " positional arguments but " + decimal(positional_count) +
+               (positional_count == 1 ? " was given" : " were given");
+    return unexpected(std::move(message));
+  }
+
+  BoundArguments bound;
+  for (std::size_t i = 0; i < positional_count; ++i) {
+    bound.slots[i] = {BoundArguments::Source::positional, i};
+  }
+  for (std::size_t k = 0; k < keyword_names.size(); ++k) {
+    std::size_t parameter = 0;
+    while (parameter < count && spec.parameters[parameter] != keyword_names[k]) ++parameter;
+    if (parameter == count) {
+      return unexpected(function_label(spec) + " got an unexpected keyword argument '" +
+                        std::string(keyword_names[k]) + "'");
+    }
+    if (bound.slots[parameter].source != BoundArguments::Source::absent) {
+      return unexpected(function_label(spec) + " got multiple values for argument '" +
+                        std::string(spec.parameters[parameter]) + "'");
+    }
+    bound.slots[parameter] = {BoundArguments::Source::keyword, k};
+  }
+
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (bound.slots[i].source == BoundArguments::Source::absent) missing.push_back(spec.parameters[i]);
+  }
+  if (!missing.empty()) {
+    return unexpected(function_label(spec) + " missing " + decimal(missing.size()) + " required positional " +
+                      (missing.size() == 1 ? "argument: " : "arguments: ") + join_names(missing));
+  }
+  return bound;
+}
+
+std::string argument_cast_message(std::string_view parameter, std::string_view cast_message) {
+  std::string message = "argument '";
+  message.append(parameter).append("': ").append(cast_message);
+  return message;
+}
+
+}  // namespace korvane

@@ -1,0 +1,27 @@
+// Bundle discovery and the registry: the installed bundles are found through
+// the entry-point group "korvane.machine_bundles", every provider's metadata
+// is validated, and the accepted bundles are listed in machine_id order.
+#pragma once
+
+#include <vector>
+
+#include "errors.hpp"
+#include "json_bridge.hpp"
+#include "provider_metadata.hpp"
+
+namespace korvane {
+
+// One fresh discovery: the accepted metadata objects in ascending byte order
+// of machine_id. All or nothing: the first failure ends the call.
+Result<std::vector<JsonValue>> discover_bundle_metadata();
+
+// discover_bundles(): the listing text of a fresh discovery, as a str.
+Result<PyRef> discover_bundles_listing();
+
+// Runtime.discover(): the records of a fresh discovery, in listing order.
+Result<std::vector<BundleProvider>> discover_providers();
+
+// Runtime.bundles(): the listing text of a registry, as a str.
+Result<PyRef> bundle_listing(const std::vector<BundleProvider>& providers);
+
+}  // namespace korvane

@@ -1,0 +1,95 @@
+#include "errors.hpp"
+
+#include <atomic>
+
+namespace korvane {
+
+namespace {
+
+constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
+
+PyObject* builtin_type(ErrorType type) {
+  switch (type) {
+    case ErrorType::type_error: return PyExc_TypeError;
+    case ErrorType::value_error: return PyExc_ValueError;
+    case ErrorType::lookup_error: return PyExc_LookupError;
+    case ErrorType::runtime_error: return PyExc_RuntimeError;
+    case ErrorType::system_error: return PyExc_SystemError;
+    case ErrorType::import_error: return PyExc_ImportError;
+  }
+  return PyExc_SystemError;
+}
+
+// Raises `type` with the message as its only argument.
+void raise_with_message(PyObject* type, const std::string& message) {
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;  // the decoding failure (or MemoryError) is raised instead
+  PyErr_SetObject(type, text.get());
+}
+
+std::atomic<PyObject*> g_invariant_type{nullptr};
+PyMutex g_invariant_type_lock{};
+
+}  // namespace
+
+Unexpected<Error> take_pending() {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return module_error(ErrorType::system_error, kNoExceptionSet);
+  return {Error(PendingException{PyRef::steal(raised)})};
+}
+
+PyObject* invariant_failure_type() {
+  if (PyObject* type = g_invariant_type.load(std::memory_order_acquire)) return type;
+  PyMutex_Lock(&g_invariant_type_lock);
+  PyObject* type = g_invariant_type.load(std::memory_order_acquire);
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "korvane.InvariantFailure",
+        "A state that validated data cannot reach; reports a defect of the module.",
+        PyExc_BaseException, nullptr);
+    // Kept for the life of the process, like the module's other types.
+    if (type != nullptr) g_invariant_type.store(type, std::memory_order_release);
+  }
+  PyMutex_Unlock(&g_invariant_type_lock);
+  return type;
+}
+
+void raise_error(Error&& error) {
+  if (auto* pending = std::get_if<PendingException>(&error)) {
+    PyErr_SetRaisedException(pending->exception.release());
+  } else if (auto* failure = std::get_if<ModuleError>(&error)) {
+    raise_with_message(builtin_type(failure->type), failure->message);
+  } else {
+    auto& invariant = std::get<InvariantFailure>(error);
+    PyObject* type = invariant_failure_type();
+    if (type == nullptr) return;  // creating the type failed; that error stands
+    raise_with_message(type, invariant.description);
+  }
+}
+
+Result<std::string> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return take_pending();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+Result<PyRef> new_str(std::string_view text) {
+  PyRef object = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!object) return take_pending();
+  return object;
+}
+
+Result<std::string> type_qualname(PyObject* value) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  if (!name) return take_pending();
+  return utf8_of(name.get());
+}
+
+Result<std::string> cast_message(PyObject* value, const char* target) {
+  auto name = type_qualname(value);
+  if (!name) return unexpected(std::move(name).error());
+  return "'" + *name + "' object cannot be cast as '" + target + "'";
+}
+
+}  // namespace korvane

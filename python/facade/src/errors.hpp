@@ -1,0 +1,96 @@
+// How a failure travels inside the module until the entry point raises it.
+//
+// A pending exception is one the interpreter raised during a call the module
+// made; it is re-raised as the very same object. A module error is one of the
+// built-in exception types with a message, turned into an exception object
+// only at the boundary. An invariant failure is a state validated data cannot
+// reach; it is raised as an instance of a private BaseException subclass.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "expected.hpp"
+#include "py_ref.hpp"
+
+namespace korvane {
+
+enum class ErrorType { type_error, value_error, lookup_error, runtime_error, system_error, import_error };
+
+struct ModuleError {
+  ErrorType type;
+  std::string message;
+};
+
+struct PendingException {
+  PyRef exception;
+};
+
+struct InvariantFailure {
+  std::string description;
+};
+
+using Error = std::variant<ModuleError, PendingException, InvariantFailure>;
+
+template <class T>
+using Result = Expected<T, Error>;
+
+inline Unexpected<Error> module_error(ErrorType type, std::string message) {
+  return {Error(ModuleError{type, std::move(message)})};
+}
+
+inline Unexpected<Error> invariant_failure(std::string description) {
+  return {Error(InvariantFailure{std::move(description)})};
+}
+
+// After an interpreter call reported failure: takes the raised exception out
+// of the interpreter, or, when none is set, the SystemError the module uses
+// for a failure without an exception.
+Unexpected<Error> take_pending();
+
+// Hands the error to the interpreter as the raised exception. Used only at the
+// boundary of an entry point, which then returns null.
+void raise_error(Error&& error);
+
+// The text "'{type}' object cannot be cast as '{target}'" for `value`, using
+// the qualified name of its type. Fails only if the type's name cannot be read.
+Result<std::string> cast_message(PyObject* value, const char* target);
+
+// The qualified name of an object's type as UTF-8 text.
+Result<std::string> type_qualname(PyObject* value);
+
+// The UTF-8 form of a str (or subclass); a str holding lone surrogates fails
+// with the interpreter's encoding error.
+Result<std::string> utf8_of(PyObject* text);
+
+// A new str from UTF-8 text.
+Result<PyRef> new_str(std::string_view text);
+
+// The private exception type for invariant failures, created once per process.
+PyObject* invariant_failure_type();
+
+}  // namespace korvane
+
+#include <exception>
+#include <new>
+
+namespace korvane {
+
+// Runs the body of an entry point and turns its outcome into what the calling
+// convention expects: a new reference, or null with the error raised. No C++
+// exception crosses into the interpreter.
+template <class Body>
+PyObject* run_entry_point(Body&& body) noexcept {
+  try {
+    Result<PyRef> outcome = body();
+    if (outcome) return std::move(outcome).value().release();
+    raise_error(std::move(outcome).error());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    raise_error(Error(InvariantFailure{failure.what()}));
+  }
+  return nullptr;
+}
+
+}  // namespace korvane

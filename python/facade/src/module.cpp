@@ -1,0 +1,405 @@
+#include "module.hpp"
+
+#include <atomic>
+#include <new>
+
+#include "discovery.hpp"
+#include "runs.hpp"
+
+namespace korvane {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Argument descriptions
+
+constexpr std::string_view kPrepareParameters[] = {"machine_id",         "artifact",          "configuration",
+                                                   "input_schedule",     "execution_controls", "observation"};
+constexpr ArgumentSpec kPrepareSpec{"Runtime", "prepare", kPrepareParameters, 2};
+
+constexpr std::string_view kExecuteParameters[] = {"sinks", "file_recorder"};
+constexpr ArgumentSpec kExecuteSpec{"PreparedRun", "execute", kExecuteParameters, 0};
+
+// ---------------------------------------------------------------------------
+// The `self` check: a second line behind the interpreter's method descriptors.
+
+template <class Object>
+Result<const Object*> checked_self(PyObject* self, Result<PyTypeObject*> (*type_of)(), const char* class_name) {
+  auto type = type_of();
+  if (!type) return unexpected(std::move(type).error());
+  if (!PyObject_TypeCheck(self, *type)) {
+    auto message = cast_message(self, class_name);
+    if (!message) return unexpected(std::move(message).error());
+    return module_error(ErrorType::type_error, std::move(*message));
+  }
+  return reinterpret_cast<const Object*>(self);
+}
+
+// ---------------------------------------------------------------------------
+// Runtime
+
+PyObject* runtime_discover(PyObject*, PyObject*) {
+  return run_entry_point([]() -> Result<PyRef> {
+    auto providers = discover_providers();
+    if (!providers) return unexpected(std::move(providers).error());
+    return new_runtime(std::move(*providers));
+  });
+}
+
+PyObject* runtime_bundles(PyObject* self, PyObject*) {
+  return run_entry_point([self]() -> Result<PyRef> {
+    auto runtime = checked_self<RuntimeObject>(self, runtime_type, "Runtime");
+    if (!runtime) return unexpected(std::move(runtime).error());
+    return bundle_listing((*runtime)->providers);
+  });
+}
+
+PyObject* runtime_prepare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_entry_point([=]() -> Result<PyRef> {
+    std::array<PyObject*, 6> bound{};
+    if (auto ok = bind_fastcall(kPrepareSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    auto runtime = checked_self<RuntimeObject>(self, runtime_type, "Runtime");
+    if (!runtime) return unexpected(std::move(runtime).error());
+
+    auto machine_id = str_argument(bound[0], "machine_id");
+    if (!machine_id) return unexpected(std::move(machine_id).error());
+    if (!PyBytes_Check(bound[1])) {
+      auto message = cast_message(bound[1], "bytes");
+      if (!message) return unexpected(std::move(message).error());
+      return module_error(ErrorType::type_error, argument_cast_message("artifact", *message));
+    }
+    std::string_view artifact(PyBytes_AS_STRING(bound[1]), static_cast<std::size_t>(PyBytes_GET_SIZE(bound[1])));
+    OptionalInputs inputs{none_as_absent(bound[2]), none_as_absent(bound[3]), none_as_absent(bound[4]),
+                          none_as_absent(bound[5])};
+
+    auto prepared = prepare_run((*runtime)->providers, *machine_id, artifact, inputs);
+    if (!prepared) return unexpected(std::move(prepared).error());
+    return new_prepared_run(std::move(prepared->provider), std::move(prepared->prepared));
+  });
+}
+
+PyMethodDef runtime_methods[] = {
+    {"discover", runtime_discover, METH_NOARGS | METH_STATIC, "discover()\n--\n\n"},
+    {"bundles", runtime_bundles, METH_NOARGS, "bundles($self)\n--\n\n"},
+    {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(runtime_prepare)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "prepare($self, machine_id, artifact, configuration=None, input_schedule=None, execution_controls=None, "
+     "observation=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void runtime_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<RuntimeObject*>(self)->providers.~vector();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot runtime_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(runtime_dealloc)},
+    {Py_tp_methods, runtime_methods},
+    {0, nullptr},
+};
+
+PyType_Spec runtime_spec = {
+    "builtins.Runtime", static_cast<int>(sizeof(RuntimeObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, runtime_slots,
+};
+
+// ---------------------------------------------------------------------------
+// PreparedRun
+
+PyObject* prepared_run_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_entry_point([=]() -> Result<PyRef> {
+    std::array<PyObject*, 2> bound{};
+    if (auto ok = bind_fastcall(kExecuteSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    auto run = checked_self<PreparedRunObject>(self, prepared_run_type, "PreparedRun");
+    if (!run) return unexpected(std::move(run).error());
+    return execute_run((*run)->provider, (*run)->prepared, none_as_absent(bound[0]), none_as_absent(bound[1]));
+  });
+}
+
+PyMethodDef prepared_run_methods[] = {
+    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepared_run_execute)),
+     METH_FASTCALL | METH_KEYWORDS, "execute($self, sinks=None, file_recorder=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void prepared_run_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* run = reinterpret_cast<PreparedRunObject*>(self);
+  run->provider.~BundleProvider();
+  Py_CLEAR(run->prepared);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot prepared_run_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(prepared_run_dealloc)},
+    {Py_tp_methods, prepared_run_methods},
+    {0, nullptr},
+};
+
+PyType_Spec prepared_run_spec = {
+    "builtins.PreparedRun", static_cast<int>(sizeof(PreparedRunObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, prepared_run_slots,
+};
+
+// ---------------------------------------------------------------------------
+// FileRecorder
+
+void file_recorder_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  using std::string;
+  reinterpret_cast<FileRecorderObject*>(self)->path.~string();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot file_recorder_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "FileRecorder(path)\n--\n\n"
+                    "Selects the reference file recorder for one execution.\n"
+                    "A FileRecorder is a small request value: it carries only the path.\n"
+                    "The recorder implementation and the publication lifecycle stay owned by the provider side.")},
+    {Py_tp_new, reinterpret_cast<void*>(file_recorder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(file_recorder_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec file_recorder_spec = {
+    "builtins.FileRecorder", static_cast<int>(sizeof(FileRecorderObject)), 0, Py_TPFLAGS_DEFAULT,
+    file_recorder_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Once-per-process type objects
+
+struct TypeSlot {
+  PyType_Spec* spec;
+  std::atomic<PyTypeObject*> type{nullptr};
+  PyMutex lock{};
+};
+
+TypeSlot g_runtime_type{&runtime_spec};
+TypeSlot g_prepared_run_type{&prepared_run_spec};
+TypeSlot g_file_recorder_type{&file_recorder_spec};
+
+// Creates the type on first use; `for_import` tells whether a failure is the
+// import's own error or a state that cannot happen after a successful import.
+Result<PyTypeObject*> obtain_type(TypeSlot& slot, bool for_import) {
+  if (PyTypeObject* type = slot.type.load(std::memory_order_acquire)) return type;
+  PyMutex_Lock(&slot.lock);
+  PyTypeObject* type = slot.type.load(std::memory_order_acquire);
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(slot.spec));
+    if (type != nullptr) slot.type.store(type, std::memory_order_release);  // kept until the process ends
+  }
+  PyMutex_Unlock(&slot.lock);
+  if (type != nullptr) return type;
+  if (for_import) return take_pending();
+  PyErr_Clear();
+  return invariant_failure(std::string("type object ") + slot.spec->name + " could not be created");
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyObject* discover_bundles(PyObject*, PyObject*) {
+  return run_entry_point([]() { return discover_bundles_listing(); });
+}
+
+PyMethodDef discover_bundles_def = {
+    "discover_bundles", discover_bundles, METH_NOARGS,
+    "discover_bundles()\n--\n\n"
+    "Discovers the separately installed machine-bundle wheels through Python entry points.\n"
+    "Providers return metadata only: this boundary exchanges no native objects with the bundles\n"
+    "and does not call into Python while a machine is executing.",
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "korvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<long long> g_first_interpreter{-1};
+std::atomic<PyObject*> g_module{nullptr};
+PyMutex g_module_lock{};
+
+// Appends `name` to the module's __all__ (created empty when missing) and sets
+// the attribute.
+Result<Ok> add_member(PyObject* module, const char* name, PyObject* value) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed, never fails for a module
+  PyObject* all = nullptr;
+  int found = PyDict_GetItemStringRef(dict, "__all__", &all);
+  if (found < 0) return take_pending();
+  PyRef all_list = PyRef::steal(all);
+  if (found == 0) {
+    all_list = PyRef::steal(PyList_New(0));
+    if (!all_list) return take_pending();
+    if (PyDict_SetItemString(dict, "__all__", all_list.get()) < 0) return take_pending();
+  }
+  PyRef text = PyRef::steal(PyUnicode_FromString(name));
+  if (!text) return take_pending();
+  if (PyList_Append(all_list.get(), text.get()) < 0) return take_pending();
+  if (PyObject_SetAttr(module, text.get(), value) < 0) return take_pending();
+  return Ok{};
+}
+
+Result<Ok> add_class(PyObject* module, TypeSlot& slot, const char* name) {
+  auto type = obtain_type(slot, true);
+  if (!type) return unexpected(std::move(type).error());
+  return add_member(module, name, reinterpret_cast<PyObject*>(*type));
+}
+
+Result<PyRef> create_module() {
+  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+  if (!module) return take_pending();
+  for (auto [slot, name] : {std::pair{&g_runtime_type, "Runtime"}, std::pair{&g_prepared_run_type, "PreparedRun"},
+                            std::pair{&g_file_recorder_type, "FileRecorder"}}) {
+    if (auto ok = add_class(module.get(), *slot, name); !ok) return unexpected(std::move(ok).error());
+  }
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) return take_pending();
+  PyRef function = PyRef::steal(PyCFunction_NewEx(&discover_bundles_def, module.get(), module_name.get()));
+  if (!function) return take_pending();
+  PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!function_name) return take_pending();
+  auto name = utf8_of(function_name.get());
+  if (!name) return unexpected(std::move(name).error());
+  if (auto ok = add_member(module.get(), name->c_str(), function.get()); !ok) return unexpected(std::move(ok).error());
+  return module;
+}
+
+Result<PyRef> initialise() {
+  long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return take_pending();
+  long long expected = -1;
+  if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    return module_error(ErrorType::import_error, "module korvane does not support sub-interpreters");
+  }
+  if (PyObject* module = g_module.load(std::memory_order_acquire)) return PyRef::borrow(module);
+  PyMutex_Lock(&g_module_lock);
+  Result<PyRef> outcome = [&]() -> Result<PyRef> {
+    if (PyObject* module = g_module.load(std::memory_order_acquire)) return PyRef::borrow(module);
+    auto created = create_module();
+    if (!created) return created;
+    // The cache keeps its own reference for the life of the process.
+    g_module.store(PyRef::borrow(created->get()).release(), std::memory_order_release);
+    return created;
+  }();
+  PyMutex_Unlock(&g_module_lock);
+  return outcome;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shared with the other units
+
+Result<PyTypeObject*> runtime_type() { return obtain_type(g_runtime_type, false); }
+Result<PyTypeObject*> prepared_run_type() { return obtain_type(g_prepared_run_type, false); }
+Result<PyTypeObject*> file_recorder_type() { return obtain_type(g_file_recorder_type, false); }
+
+Result<PyObject*> allocate_instance(PyTypeObject* type) {
+  allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  PyObject* object = alloc(type, 0);
+  if (object == nullptr) return take_pending();
+  return object;
+}
+
+Result<PyRef> new_runtime(std::vector<BundleProvider>&& providers) {
+  auto type = runtime_type();
+  if (!type) return unexpected(std::move(type).error());
+  auto object = allocate_instance(*type);
+  if (!object) return unexpected(std::move(object).error());
+  new (&reinterpret_cast<RuntimeObject*>(*object)->providers) std::vector<BundleProvider>(std::move(providers));
+  return PyRef::steal(*object);
+}
+
+Result<PyRef> new_prepared_run(BundleProvider&& provider, PyRef&& prepared) {
+  auto type = prepared_run_type();
+  if (!type) return unexpected(std::move(type).error());
+  auto object = allocate_instance(*type);
+  if (!object) return unexpected(std::move(object).error());  // `prepared` is released by its owner
+  auto* run = reinterpret_cast<PreparedRunObject*>(*object);
+  new (&run->provider) BundleProvider(std::move(provider));
+  run->prepared = prepared.release();
+  return PyRef::steal(*object);
+}
+
+Result<std::string> str_argument(PyObject* value, std::string_view parameter) {
+  if (!PyUnicode_Check(value)) {
+    auto message = cast_message(value, "str");
+    if (!message) return unexpected(std::move(message).error());
+    return module_error(ErrorType::type_error, argument_cast_message(parameter, *message));
+  }
+  return utf8_of(value);
+}
+
+namespace {
+
+Result<Ok> finish_binding(const ArgumentSpec& spec, std::size_t positional_count,
+                          std::span<const std::string_view> keyword_names, PyObject* const* positional,
+                          PyObject* const* keyword_values, std::span<PyObject*> out) {
+  auto bound = bind_arguments(spec, positional_count, keyword_names);
+  if (!bound) return module_error(ErrorType::type_error, std::move(bound).error());
+  for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
+    const auto& slot = bound->slots[i];
+    switch (slot.source) {
+      case BoundArguments::Source::absent: out[i] = nullptr; break;
+      case BoundArguments::Source::positional: out[i] = positional[slot.index]; break;
+      case BoundArguments::Source::keyword: out[i] = keyword_values[slot.index]; break;
+    }
+  }
+  return Ok{};
+}
+
+// Reads keyword names as UTF-8 views; the names stay alive in the caller's
+// keyword tuple or dictionary for the whole call.
+Result<Ok> keyword_view(PyObject* name, std::string_view& view) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+  if (data == nullptr) return take_pending();
+  view = std::string_view(data, static_cast<std::size_t>(size));
+  return Ok{};
+}
+
+}  // namespace
+
+Result<Ok> bind_fastcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::span<PyObject*> out) {
+  std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
+  std::size_t keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  std::vector<std::string_view> names(keywords);
+  for (std::size_t k = 0; k < keywords; ++k) {
+    if (auto ok = keyword_view(PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)), names[k]); !ok) return ok;
+  }
+  return finish_binding(spec, positional, names, args, args + positional, out);
+}
+
+Result<Ok> bind_tuple_call(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+  std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  std::vector<std::string_view> names;
+  std::vector<PyObject*> values;
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      std::string_view view;
+      if (!PyUnicode_Check(key)) return module_error(ErrorType::type_error, "keywords must be strings");
+      if (auto ok = keyword_view(key, view); !ok) return ok;
+      names.push_back(view);
+      values.push_back(value);
+    }
+  }
+  return finish_binding(spec, positional, names, reinterpret_cast<PyTupleObject*>(args)->ob_item, values.data(),
+                        out);
+}
+
+}  // namespace korvane
+
+PyMODINIT_FUNC PyInit_korvane(void) {
+  return korvane::run_entry_point([]() { return korvane::initialise(); });
+}

@@ -1,0 +1,157 @@
+#include "runs.hpp"
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cstdint>
+
+#include "execution_result.hpp"
+#include "json_bridge.hpp"
+#include "module.hpp"
+#include "python_json.hpp"
+#include "quoted.hpp"
+
+namespace korvane {
+
+namespace {
+
+constexpr const char* kSinksMessage = "sinks must be a list or tuple of emission consumers";
+constexpr const char* kFileRecorderMessage = "file_recorder must be a korvane.FileRecorder or None";
+constexpr const char* kNotMappingMessage = "bundle execute_prepared must return a structured mapping";
+constexpr const char* kNotJsonPrefix = "bundle execution result is not JSON-compatible: ";
+constexpr const char* kSinkMethods[] = {"emit_batch", "record_capability_outputs", "record_capability_receipts"};
+
+// The process-wide run sequence: the first number issued is 1, and a number
+// once issued is used up even if the preparation fails afterwards.
+std::atomic<std::uint64_t> g_run_sequence{1};
+
+std::string decimal(std::uint64_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, end);
+}
+
+std::string not_installed_message(std::string_view machine_id) {
+  std::string message = "machine bundle " + korvane::quoted(machine_id) + " is not installed; install `korvane` and `korvane-";
+  message.append(machine_id).append("`, or use `korvane-machines[").append(machine_id).append("]`");
+  return message;
+}
+
+// The bundle's function: a fresh import of the module (the submodule itself
+// for a dotted name), then the named attribute, unexamined.
+Result<PyRef> bundle_function(const std::string& module_name, const std::string& function_name) {
+  PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(module_name.data(), static_cast<Py_ssize_t>(module_name.size())));
+  if (!name) return take_pending();
+  PyRef module = PyRef::steal(PyImport_Import(name.get()));
+  if (!module) return take_pending();
+  PyRef attribute = PyRef::steal(PyObject_GetAttrString(module.get(), function_name.c_str()));
+  if (!attribute) return take_pending();
+  return attribute;
+}
+
+Result<PyRef> json_text_argument(PyObject* value, std::string_view label) {
+  auto text = python_to_json_text(value, label);
+  if (!text) return unexpected(std::move(text).error());
+  return new_str(*text);
+}
+
+Unexpected<Error> type_error(std::string message) { return module_error(ErrorType::type_error, std::move(message)); }
+
+}  // namespace
+
+Result<PreparedContents> prepare_run(const std::vector<BundleProvider>& providers, std::string_view machine_id,
+                                     std::string_view artifact, const OptionalInputs& inputs) {
+  const BundleProvider* found = find_provider(providers, machine_id);
+  if (found == nullptr) return module_error(ErrorType::lookup_error, not_installed_message(machine_id));
+  BundleProvider provider = *found;
+
+  auto prepare = bundle_function(provider.module, provider.prepare_function);
+  if (!prepare) return unexpected(std::move(prepare).error());
+
+  const std::uint64_t sequence = g_run_sequence.fetch_add(1, std::memory_order_relaxed);
+  std::string run_id = "python-" + provider.machine_id + "-" + decimal(sequence);
+
+  std::array<PyRef, 6> arguments;
+  arguments[0] = PyRef::steal(PyBytes_FromStringAndSize(artifact.data(), static_cast<Py_ssize_t>(artifact.size())));
+  if (!arguments[0]) return take_pending();
+  auto run_id_text = new_str(run_id);
+  if (!run_id_text) return unexpected(std::move(run_id_text).error());
+  arguments[1] = std::move(*run_id_text);
+  const std::pair<PyObject*, std::string_view> optional[] = {{inputs.configuration, "configuration"},
+                                                             {inputs.input_schedule, "input_schedule"},
+                                                             {inputs.execution_controls, "execution_controls"},
+                                                             {inputs.observation, "observation"}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    auto text = json_text_argument(optional[i].first, optional[i].second);
+    if (!text) return unexpected(std::move(text).error());
+    arguments[2 + i] = std::move(*text);
+  }
+
+  std::array<PyObject*, 6> call_arguments;
+  for (std::size_t i = 0; i < 6; ++i) call_arguments[i] = arguments[i].get();
+  PyRef prepared = PyRef::steal(PyObject_Vectorcall(prepare->get(), call_arguments.data(), 6, nullptr));
+  if (!prepared) return take_pending();
+  return PreparedContents{std::move(provider), std::move(prepared)};
+}
+
+Result<PyRef> check_sinks(PyObject* sinks) {
+  if (sinks == nullptr) {
+    PyRef empty = PyRef::steal(PyList_New(0));
+    if (!empty) return take_pending();
+    return empty;
+  }
+  if (!PyList_Check(sinks) && !PyTuple_Check(sinks)) return type_error(kSinksMessage);
+
+  PyRef iterator = PyRef::steal(PyObject_GetIter(sinks));
+  if (!iterator) return take_pending();
+  for (std::size_t index = 0;; ++index) {
+    PyObject* next = nullptr;
+    int status = PyIter_NextItem(iterator.get(), &next);
+    if (status < 0) return take_pending();
+    if (status == 0) break;
+    PyRef sink = PyRef::steal(next);
+    for (const char* name : kSinkMethods) {
+      PyRef method = PyRef::steal(PyObject_GetAttrString(sink.get(), name));
+      if (!method) {
+        PyErr_Clear();  // whatever the lookup raised, the caller hears about the missing method
+        return type_error("sink at index " + decimal(index) + " must define callable " + name);
+      }
+      if (!PyCallable_Check(method.get())) {
+        return type_error("sink at index " + decimal(index) + " attribute " + name + " must be callable");
+      }
+    }
+  }
+  return PyRef::borrow(sinks);
+}
+
+Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
+                          PyObject* file_recorder) {
+  auto sequence = check_sinks(sinks);
+  if (!sequence) return unexpected(std::move(sequence).error());
+
+  PyRef recorder_path = PyRef::borrow(Py_None);
+  if (file_recorder != nullptr) {
+    auto path = read_recorder_path(file_recorder);
+    if (!path) return unexpected(std::move(path).error());
+    if (!path->has_value()) return type_error(kFileRecorderMessage);
+    auto text = new_str(**path);
+    if (!text) return unexpected(std::move(text).error());
+    recorder_path = std::move(*text);
+  }
+
+  auto execute = bundle_function(provider.module, provider.execute_function);
+  if (!execute) return unexpected(std::move(execute).error());
+  PyObject* call_arguments[] = {prepared, sequence->get(), recorder_path.get()};
+  PyRef result = PyRef::steal(PyObject_Vectorcall(execute->get(), call_arguments, 3, nullptr));
+  if (!result) return take_pending();
+
+  if (!PyDict_Check(result.get())) return type_error(kNotMappingMessage);
+  auto text = python_to_json_text(result.get(), "execution result");
+  if (!text) return unexpected(std::move(text).error());
+  auto parsed = parse_json_text(*text);
+  if (!parsed) return type_error(kNotJsonPrefix + parsed.error().to_string());
+  if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
+  return result;
+}
+
+}  // namespace korvane

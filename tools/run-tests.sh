@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Every test of the project, from a fresh machine:
+#   1. the C++ unit tests of the pure core, built with ASan and UBSan;
+#   2. the Python tests against the installed package, per interpreter version;
+#   3. the leak check against the debug interpreter;
+#   4. the Python tests again with ASan and UBSan preloaded into the interpreter.
+# Each stage installs what it needs and reuses what an earlier run left.
+#
+#   tools/run-tests.sh [stage...]   stages: core python leaks sanitizers (default: all)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build="$root/build"
+mkdir -p "$build"
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(core python leaks sanitizers)
+versions=${KORVANE_PYTHON_VERSIONS:-3.14}
+
+say() { printf '\n=== %s\n' "$*"; }
+
+tools/host-packages.sh g++ libgtest-dev patchelf
+py314=$(tools/provision-python.sh 3.14)
+
+# Tools for the native builds (CMake, Ninja) come from PyPI into a venv of their own.
+tools/make-venv.sh "$py314" "$build/venv-tools"
+"$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
+export PATH="$build/venv-tools/bin:$PATH"
+
+# A venv per interpreter with korvane, the example bundle and the test tools installed.
+install_env() {  # PYTHON DIR [extra pip args for korvane]
+  local py="$1" env="$2"; shift 2
+  tools/make-venv.sh "$py" "$env"
+  "$env/bin/python" -m pip install -q pytest
+  "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$@" ./python/facade
+  if [ -d bundles/stack ]; then
+    "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
+  fi
+}
+
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    core)
+      say "C++ unit tests of the core (ASan, UBSan)"
+      cmake -S python/facade -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON >/dev/null
+      cmake --build "$build/core-tests"
+      "$build/core-tests/korvane_core_tests" --gtest_brief=1
+      ;;
+    python)
+      for v in $versions; do
+        py=$(tools/provision-python.sh "$v")
+        say "Python tests on $v"
+        install_env "$py" "$build/venv-$v" -C "build-dir=$build/wheel-$v"
+        "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python $( [ -d bundles/stack/tests ] && echo bundles/stack/tests )
+      done
+      ;;
+    leaks)
+      pyd=$(tools/provision-python.sh --debug 3.14)
+      say "Leak check with the debug interpreter"
+      install_env "$pyd" "$build/venv-3.14d" -C "build-dir=$build/wheel-3.14d"
+      "$build/venv-3.14d/bin/python" python/facade/tests/leaks/check_leaks.py
+      ;;
+    sanitizers)
+      say "Python tests with ASan and UBSan"
+      install_env "$py314" "$build/venv-3.14-asan" -C "build-dir=$build/wheel-3.14-asan" \
+        -C cmake.define.KORVANE_SANITIZE=ON -C cmake.build-type=Debug
+      LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+      PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider python/facade/tests/python
+      ;;
+    *) echo "unknown stage: $stage" >&2; exit 2 ;;
+  esac
+done
