@@ -1,0 +1,186 @@
+#include "execution_result.hpp"
+
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+
+#include "quoted.hpp"
+
+namespace korvane {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Every message of the execution-result checks. Field names and status words
+// are shown in quoted form.
+// ---------------------------------------------------------------------------
+
+constexpr std::string_view kNotAnObject = "bundle execution result must be an object";
+constexpr std::string_view kEvidenceNeedsStatus = "evidence_fulfillment must contain a string status";
+constexpr std::string_view kPublishedNeedsFinalized =
+    "published run requires finalized recorder outcome and a run reference";
+constexpr std::string_view kPublishedNeedsObjectReference =
+    "published outcome requires an object published-run reference";
+constexpr std::string_view kReferenceNeedsPathAndFlag =
+    "published-run reference needs a non-empty path and published=true";
+constexpr std::string_view kUnpublishedCarriesReference =
+    "unpublished outcome cannot carry a published-run reference";
+
+std::string message_missing(std::string_view field) {
+  return "bundle execution result is missing " + korvane::quoted(field);
+}
+
+std::string message_needs_string_status(std::string_view field) {
+  return "bundle execution result field " + korvane::quoted(field) + " needs a string status";
+}
+
+std::string message_unsupported_status(std::string_view what, std::string_view status) {
+  return "bundle execution result has unsupported " + std::string(what) + " status " +
+         korvane::quoted(status);
+}
+
+std::string message_unsupported_machine_status(std::string_view status) {
+  return message_unsupported_status("machine-execution", status);
+}
+
+std::string message_unsupported_evidence_status(std::string_view status) {
+  return message_unsupported_status("evidence", status);
+}
+
+std::string message_unsupported_sink_status(std::string_view status) {
+  return message_unsupported_status("Python-sink", status);
+}
+
+std::string message_unsupported_recorder_status(std::string_view status) {
+  return message_unsupported_status("recorder", status);
+}
+
+std::string message_unsupported_publication_status(std::string_view status) {
+  return message_unsupported_status("publication", status);
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr std::string_view kMachineExecution = "machine_execution";
+constexpr std::string_view kEvidenceFulfillment = "evidence_fulfillment";
+constexpr std::string_view kPythonSinkDelivery = "python_sink_delivery";
+constexpr std::string_view kRecorderFinalization = "recorder_finalization";
+constexpr std::string_view kPublication = "publication";
+constexpr std::string_view kPublishedRun = "published_run";
+
+constexpr std::array<std::string_view, 6> kRequiredMembers = {
+    kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
+    kRecorderFinalization, kPublication, kPublishedRun,
+};
+
+bool is_one_of(std::string_view word, std::initializer_list<std::string_view> accepted) {
+  return std::find(accepted.begin(), accepted.end(), word) != accepted.end();
+}
+
+// The `status` string of a status object, if it has one.
+std::optional<std::string_view> status_of(const JsonValue* member) {
+  const JsonObject* object = member != nullptr ? member->as_object() : nullptr;
+  const JsonValue* status = object != nullptr ? get_member(*object, "status") : nullptr;
+  return status != nullptr ? status->as_string() : std::nullopt;
+}
+
+bool is_valid_published_reference(const JsonObject& reference) {
+  const JsonValue* published = get_member(reference, "published");
+  if (published == nullptr || !published->is_bool() || !published->as_bool()) {
+    return false;
+  }
+  const JsonValue* path = get_member(reference, "path");
+  const std::optional<std::string_view> path_text =
+      path != nullptr ? path->as_string() : std::nullopt;
+  return path_text && !path_text->empty();
+}
+
+}  // namespace
+
+Expected<std::string_view, std::string> read_field_status(const JsonValue& result,
+                                                          std::string_view field) {
+  const JsonObject* object = result.as_object();
+  const std::optional<std::string_view> status =
+      status_of(object != nullptr ? get_member(*object, field) : nullptr);
+  if (!status) {
+    return unexpected(message_needs_string_status(field));
+  }
+  return *status;
+}
+
+Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
+  const JsonObject* object = result.as_object();
+  if (object == nullptr) {
+    return unexpected(std::string(kNotAnObject));
+  }
+  // Presence first, for all six; null counts as present.
+  for (const std::string_view field : kRequiredMembers) {
+    if (get_member(*object, field) == nullptr) {
+      return unexpected(message_missing(field));
+    }
+  }
+
+  Expected<std::string_view, std::string> machine = read_field_status(result, kMachineExecution);
+  if (!machine) {
+    return unexpected(std::move(machine).error());
+  }
+  if (!is_one_of(*machine, {"completed", "failed", "interrupted_by_evidence_failure"})) {
+    return unexpected(message_unsupported_machine_status(*machine));
+  }
+
+  const std::optional<std::string_view> evidence =
+      status_of(get_member(*object, kEvidenceFulfillment));
+  if (!evidence) {
+    return unexpected(std::string(kEvidenceNeedsStatus));
+  }
+  if (!is_one_of(*evidence, {"complete", "incomplete", "failed"})) {
+    return unexpected(message_unsupported_evidence_status(*evidence));
+  }
+
+  Expected<std::string_view, std::string> sinks = read_field_status(result, kPythonSinkDelivery);
+  if (!sinks) {
+    return unexpected(std::move(sinks).error());
+  }
+  if (!is_one_of(*sinks, {"complete", "failed", "not_requested"})) {
+    return unexpected(message_unsupported_sink_status(*sinks));
+  }
+
+  Expected<std::string_view, std::string> recorder =
+      read_field_status(result, kRecorderFinalization);
+  if (!recorder) {
+    return unexpected(std::move(recorder).error());
+  }
+  if (!is_one_of(*recorder, {"finalized", "failed", "not_requested", "not_finalized"})) {
+    return unexpected(message_unsupported_recorder_status(*recorder));
+  }
+
+  Expected<std::string_view, std::string> publication = read_field_status(result, kPublication);
+  if (!publication) {
+    return unexpected(std::move(publication).error());
+  }
+
+  const JsonValue& published_run = *get_member(*object, kPublishedRun);
+  if (*publication == "published") {
+    if (*recorder != "finalized") {
+      return unexpected(std::string(kPublishedNeedsFinalized));
+    }
+    const JsonObject* reference = published_run.as_object();
+    if (reference == nullptr) {
+      return unexpected(std::string(kPublishedNeedsObjectReference));
+    }
+    if (!is_valid_published_reference(*reference)) {
+      return unexpected(std::string(kReferenceNeedsPathAndFlag));
+    }
+    return Ok{};
+  }
+  if (*publication == "not_published") {
+    if (!published_run.is_null()) {
+      return unexpected(std::string(kUnpublishedCarriesReference));
+    }
+    return Ok{};
+  }
+  return unexpected(message_unsupported_publication_status(*publication));
+}
+
+}  // namespace korvane

@@ -1,0 +1,26 @@
+// The structured execution result that a bundle's execute function returns:
+// six status members, a fixed vocabulary of status words and the publication
+// rules. Pure C++ over the parsed JSON value of the result.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "expected.hpp"
+#include "json_bridge.hpp"
+
+namespace korvane {
+
+// Checks a parsed execution result; the first failing check decides the
+// message, which the caller raises as TypeError. Members that the format
+// does not name are allowed and ignored.
+Expected<Ok, std::string> validate_execution_result(const JsonValue& result);
+
+// The `status` text of the top-level member `field`, when that member is an
+// object whose `status` is a string; otherwise the message
+// "bundle execution result field {field} needs a string status".
+// The view points into `result`.
+Expected<std::string_view, std::string> read_field_status(const JsonValue& result,
+                                                          std::string_view field);
+
+}  // namespace korvane

@@ -1,0 +1,310 @@
+#include "provider_metadata.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using korvane::BundleProvider;
+using korvane::JsonValue;
+using korvane::ProtocolVersion;
+
+// Members of a provider text as raw JSON; std::nullopt leaves a member out.
+using Members = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+Members valid_members() {
+  return {
+      {"protocol", R"("korvane.python_bundle")"},
+      {"protocol_version", R"({"major":2,"minor":0,"patch":0})"},
+      {"machine_id", R"("demo")"},
+      {"distribution", R"("korvane-demo")"},
+      {"module", R"("korvane_demo.bundle")"},
+      {"prepare_function", R"("prepare")"},
+      {"execute_function", R"("execute_prepared")"},
+      {"bundle_version", R"("1.4.2")"},
+  };
+}
+
+// A valid provider text with `changes` applied: a change of an existing
+// member replaces (or, with nullopt, removes) it; other changes are appended.
+std::string provider_text(const Members& changes = {}) {
+  Members members = valid_members();
+  for (const auto& change : changes) {
+    bool found = false;
+    for (auto& member : members) {
+      if (member.first == change.first) {
+        member.second = change.second;
+        found = true;
+      }
+    }
+    if (!found) members.push_back(change);
+  }
+  std::string text = "{";
+  for (const auto& [key, value] : members) {
+    if (!value) continue;
+    if (text.size() > 1) text += ",";
+    text += "\"" + key + "\":" + *value;
+  }
+  return text + "}";
+}
+
+std::string version_text(std::string_view inner) { return "{" + std::string(inner) + "}"; }
+
+// The message of a rejected provider text for entry point "demo".
+std::string rejection(const std::string& text) {
+  auto result = korvane::validate_provider_metadata("demo", text);
+  if (result) return "<accepted>";
+  return result.error();
+}
+
+std::string rejection(const Members& changes) { return rejection(provider_text(changes)); }
+
+const std::string kEp = "entry point \"demo\"";
+
+// --- Rule 1 and 2: the text and its top-level kind ----------------------------
+
+TEST(ProviderMetadataText, InvalidJsonCarriesParseError) {
+  EXPECT_EQ(rejection(""),
+            "bundle entry point \"demo\" returned invalid JSON: "
+            "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(rejection(provider_text() + " x").rfind(
+                "bundle entry point \"demo\" returned invalid JSON: trailing characters at line 1",
+                0),
+            0u);
+}
+
+TEST(ProviderMetadataText, NonObjectValues) {
+  for (const char* text : {"[]", "\"korvane.python_bundle\"", "7", "null", "true"}) {
+    EXPECT_EQ(rejection(text), "bundle provider must return a JSON object") << text;
+  }
+}
+
+TEST(ProviderMetadataText, EntryPointNameIsQuoted) {
+  auto result = korvane::validate_provider_metadata("de\"mo\n", "");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(),
+            "bundle entry point \"de\\\"mo\\n\" returned invalid JSON: "
+            "EOF while parsing a value at line 1 column 0");
+}
+
+// --- Rules 3 and 4: the protocol identifier -------------------------------------
+
+TEST(ProviderMetadataProtocol, MissingOrNotAString) {
+  const std::string message = kEp + " provider is missing string field \"protocol\"";
+  EXPECT_EQ(rejection({{"protocol", std::nullopt}}), message);
+  EXPECT_EQ(rejection({{"protocol", "1"}}), message);
+  EXPECT_EQ(rejection({{"protocol", "null"}}), message);
+}
+
+TEST(ProviderMetadataProtocol, OnlyTheExactIdentifier) {
+  const std::string prefix = kEp + " returned unsupported provider protocol ";
+  EXPECT_EQ(rejection({{"protocol", R"("korvane.python_bundle ")"}}),
+            prefix + "\"korvane.python_bundle \"");
+  EXPECT_EQ(rejection({{"protocol", R"("Korvane.Python_Bundle")"}}),
+            prefix + "\"Korvane.Python_Bundle\"");
+  EXPECT_EQ(rejection({{"protocol", R"("")"}}), prefix + "\"\"");
+  // Shown in quoted form.
+  EXPECT_EQ(rejection({{"protocol", R"("a\"b\u0000\u200b")"}}),
+            prefix + "\"a\\\"b\\0\\u{200b}\"");
+}
+
+TEST(ProviderMetadataProtocol, MissingProtocolHidesEverythingElse) {
+  EXPECT_EQ(rejection({{"protocol", std::nullopt},
+                       {"protocol_version", "3"},
+                       {"module", std::nullopt},
+                       {"extra", "1"}}),
+            kEp + " provider is missing string field \"protocol\"");
+}
+
+// --- Rule 5 and the version object ---------------------------------------------
+
+TEST(ProviderMetadataVersion, MissingOrNotAnObject) {
+  EXPECT_EQ(rejection({{"protocol_version", std::nullopt}}),
+            kEp + " provider is missing object field \"protocol_version\"");
+  const std::string not_object =
+      kEp + " provider has invalid protocol_version: expected an object";
+  EXPECT_EQ(rejection({{"protocol_version", "null"}}), not_object);
+  EXPECT_EQ(rejection({{"protocol_version", R"("2.0.0")"}}), not_object);
+  EXPECT_EQ(rejection({{"protocol_version", "[2,0,0]"}}), not_object);
+}
+
+TEST(ProviderMetadataVersion, ForeignMemberIsReportedBeforeLookups) {
+  const std::string prefix = kEp + " provider has invalid protocol_version: unsupported field ";
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":0,"patch":0,"build":1)")}}),
+            prefix + "\"build\"");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("build":1)")}}), prefix + "\"build\"");
+  // Keys are walked in byte order, and compared exactly.
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("zz":1,"Major":2,"minor":0,"patch":0)")}}),
+            prefix + "\"Major\"");
+}
+
+TEST(ProviderMetadataVersion, NotAnUnsignedInteger) {
+  const std::string prefix = kEp + " provider has invalid protocol_version: ";
+  const std::string major = prefix + "\"major\" must be an unsigned integer";
+  EXPECT_EQ(rejection({{"protocol_version", "{}"}}), major);
+  for (const char* value : {"2.0", "2e0", "-1", "-0", "\"2\"", "true", "null", "[2]", "{}",
+                            "18446744073709551616"}) {
+    EXPECT_EQ(rejection({{"protocol_version",
+                          version_text(std::string("\"major\":") + value +
+                                       R"(,"minor":0,"patch":0)")}}),
+              major)
+        << value;
+  }
+  // Checked in the order major, minor, patch.
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"patch":-1)")}}),
+            prefix + "\"minor\" must be an unsigned integer");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":0)")}}),
+            prefix + "\"patch\" must be an unsigned integer");
+}
+
+TEST(ProviderMetadataVersion, RangeOfSixteenBits) {
+  const std::string prefix = kEp + " provider has invalid protocol_version: ";
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":65536,"minor":0,"patch":0)")}}),
+            prefix + "\"major\" is out of range");
+  EXPECT_EQ(rejection({{"protocol_version",
+                        version_text(R"("major":2,"minor":0,"patch":18446744073709551615)")}}),
+            prefix + "\"patch\" is out of range");
+  // 65535 is in range and then fails the value rule.
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":65535,"minor":0,"patch":0)")}}),
+            kEp + " returned unsupported provider protocol version 65535.0.0");
+}
+
+TEST(ProviderMetadataVersion, OnlyTwoZeroZero) {
+  const std::string prefix = kEp + " returned unsupported provider protocol version ";
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":1,"patch":0)")}}),
+            prefix + "2.1.0");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":3,"minor":0,"patch":0)")}}),
+            prefix + "3.0.0");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":1,"minor":0,"patch":0)")}}),
+            prefix + "1.0.0");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":0,"patch":7)")}}),
+            prefix + "2.0.7");
+  // A bad version hides a missing module.
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":1,"patch":0)")},
+                       {"module", std::nullopt}}),
+            prefix + "2.1.0");
+}
+
+TEST(ProviderMetadataVersion, ParseDirectly) {
+  auto parsed = korvane::parse_json_text(R"({"patch":3,"minor":2,"major":1})");
+  ASSERT_TRUE(parsed);
+  auto version = korvane::parse_protocol_version(*parsed, "x");
+  ASSERT_TRUE(version);
+  EXPECT_EQ(*version, (ProtocolVersion{1, 2, 3}));
+  auto bad = korvane::parse_protocol_version(JsonValue::null(), "ep\t");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error(),
+            "entry point \"ep\\t\" provider has invalid protocol_version: expected an object");
+}
+
+// --- Rule 7: the six text members -----------------------------------------------
+
+TEST(ProviderMetadataTextMembers, AbsentWrongKindOrEmpty) {
+  const std::string prefix = kEp + " provider is missing string field ";
+  EXPECT_EQ(rejection({{"machine_id", R"("")"}}), prefix + "\"machine_id\"");
+  EXPECT_EQ(rejection({{"machine_id", "5"}}), prefix + "\"machine_id\"");
+  EXPECT_EQ(rejection({{"distribution", std::nullopt}}), prefix + "\"distribution\"");
+  EXPECT_EQ(rejection({{"module", "null"}}), prefix + "\"module\"");
+  EXPECT_EQ(rejection({{"prepare_function", "[]"}}), prefix + "\"prepare_function\"");
+  EXPECT_EQ(rejection({{"execute_function", R"("")"}}), prefix + "\"execute_function\"");
+  EXPECT_EQ(rejection({{"bundle_version", "1"}}), prefix + "\"bundle_version\"");
+}
+
+TEST(ProviderMetadataTextMembers, CheckedInFixedOrder) {
+  const std::string prefix = kEp + " provider is missing string field ";
+  // bundle_version sorts first but is checked last.
+  EXPECT_EQ(rejection({{"bundle_version", std::nullopt}, {"module", std::nullopt}}),
+            prefix + "\"module\"");
+  EXPECT_EQ(rejection({{"execute_function", std::nullopt}, {"machine_id", std::nullopt}}),
+            prefix + "\"machine_id\"");
+  // Missing members hide unsupported ones.
+  EXPECT_EQ(rejection({{"aaa", "1"}, {"bundle_version", std::nullopt}}),
+            prefix + "\"bundle_version\"");
+}
+
+// --- Rule 8: no other members -----------------------------------------------------
+
+TEST(ProviderMetadataMembers, FirstForeignKeyInByteOrder) {
+  const std::string prefix = kEp + " provider contains unsupported metadata field ";
+  EXPECT_EQ(rejection({{"zeta", "1"}, {"alpha", "2"}}), prefix + "\"alpha\"");
+  EXPECT_EQ(rejection({{"entry_point", R"("demo")"}}), prefix + "\"entry_point\"");
+  EXPECT_EQ(rejection({{"Module", R"("x")"}}), prefix + "\"Module\"");
+  EXPECT_EQ(rejection({{"a\xe2\x80\x8b", "1"}}), prefix + "\"a\\u{200b}\"");
+}
+
+// --- Acceptance ---------------------------------------------------------------------
+
+TEST(ProviderMetadataAccepted, AddsEntryPointAndKeepsEverythingElse) {
+  auto result = korvane::validate_provider_metadata("demo-ep", provider_text());
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(korvane::write_json_text(*result),
+            R"({"bundle_version":"1.4.2","distribution":"korvane-demo","entry_point":"demo-ep",)"
+            R"("execute_function":"execute_prepared","machine_id":"demo",)"
+            R"("module":"korvane_demo.bundle","prepare_function":"prepare",)"
+            R"("protocol":"korvane.python_bundle",)"
+            R"("protocol_version":{"major":2,"minor":0,"patch":0}})");
+  EXPECT_EQ(result->as_object()->size(), 9u);
+}
+
+TEST(ProviderMetadataAccepted, RepeatedKeyKeepsLastValue) {
+  std::string text = provider_text();
+  text.insert(1, R"("machine_id":"first",)");
+  text.insert(text.size() - 1, R"(,"machine_id":"last")");
+  auto result = korvane::validate_provider_metadata("demo", text);
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(korvane::get_string_member(*result->as_object(), "machine_id"), "last");
+  // An earlier invalid value of a repeated key does not count either.
+  std::string fixed = provider_text({{"module", R"("")"}});
+  fixed.insert(fixed.size() - 1, R"(,"module":"m")");
+  EXPECT_TRUE(korvane::validate_provider_metadata("demo", fixed));
+}
+
+// --- Records ----------------------------------------------------------------------
+
+TEST(BundleProviderRecord, FromMetadataAndBack) {
+  auto metadata = korvane::validate_provider_metadata("demo-ep", provider_text());
+  ASSERT_TRUE(metadata);
+  const JsonValue original = *metadata;
+  const BundleProvider record = korvane::bundle_provider_from_metadata(std::move(*metadata));
+  EXPECT_EQ(record.protocol, "korvane.python_bundle");
+  EXPECT_EQ(record.protocol_version, (ProtocolVersion{2, 0, 0}));
+  EXPECT_EQ(record.entry_point, "demo-ep");
+  EXPECT_EQ(record.machine_id, "demo");
+  EXPECT_EQ(record.distribution, "korvane-demo");
+  EXPECT_EQ(record.module, "korvane_demo.bundle");
+  EXPECT_EQ(record.prepare_function, "prepare");
+  EXPECT_EQ(record.execute_function, "execute_prepared");
+  EXPECT_EQ(record.bundle_version, "1.4.2");
+  EXPECT_EQ(korvane::bundle_provider_to_json(record), original);
+}
+
+TEST(BundleProviderRecord, NonValidatedInputDoesNotFail) {
+  const BundleProvider empty = korvane::bundle_provider_from_metadata(JsonValue::null());
+  EXPECT_EQ(empty, BundleProvider{});
+  auto partial = korvane::parse_json_text(R"({"machine_id":"m","protocol_version":7})");
+  ASSERT_TRUE(partial);
+  const BundleProvider record = korvane::bundle_provider_from_metadata(std::move(*partial));
+  EXPECT_EQ(record.machine_id, "m");
+  EXPECT_EQ(record.module, "");
+  EXPECT_EQ(record.protocol_version, (ProtocolVersion{0, 0, 0}));
+}
+
+TEST(BundleProviderRecord, FindProviderByExactBytes) {
+  std::vector<BundleProvider> providers(3);
+  providers[0].machine_id = "alpha";
+  providers[1].machine_id = "beta";
+  providers[2].machine_id = "beta";
+  providers[2].module = "second";
+  EXPECT_EQ(korvane::find_provider(providers, "beta"), &providers[1]);
+  EXPECT_EQ(korvane::find_provider(providers, "Beta"), nullptr);
+  EXPECT_EQ(korvane::find_provider(providers, "bet"), nullptr);
+  EXPECT_EQ(korvane::find_provider(providers, "alpha "), nullptr);
+  EXPECT_EQ(korvane::find_provider({}, "alpha"), nullptr);
+}
+
+}  // namespace
