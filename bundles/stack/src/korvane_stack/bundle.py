@@ -1,0 +1,181 @@
+"""The three calls through which korvane reaches this bundle.
+
+``provider()`` returns the bundle's metadata as JSON text; the entry point
+``stack`` in the group "korvane.machine_bundles" names it. ``prepare`` turns
+an artifact and the JSON inputs into a ``StackRun``; ``execute`` runs one,
+delivers to the sinks, writes the recording and returns the execution result.
+Both take positional arguments only, as korvane calls them.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+
+from . import __version__
+from .delivery import SinkFanout, describe_exception, safe_text
+from .machine import INTERRUPTED, run
+from .program import Program, parse_program
+from .recording import FORMAT, FORMAT_VERSION, publish_recording
+from .run_inputs import (
+    Configuration,
+    EvidenceWatch,
+    Observation,
+    read_configuration,
+    read_input_schedule,
+    read_observation,
+    read_step_limit,
+)
+
+MACHINE_ID = "stack"
+DISTRIBUTION = "korvane-stack"
+
+
+def provider() -> str:
+    """Metadata for the provider protocol "korvane.python_bundle" 2.0.0."""
+    return json.dumps({
+        "protocol": "korvane.python_bundle",
+        "protocol_version": {"major": 2, "minor": 0, "patch": 0},
+        "machine_id": MACHINE_ID,
+        "distribution": DISTRIBUTION,
+        "module": "korvane_stack",
+        "prepare_function": "prepare",
+        "execute_function": "execute",
+        "bundle_version": __version__,
+    })
+
+
+@dataclass(frozen=True, slots=True)
+class StackRun:
+    """A prepared run. Immutable, so it can be executed any number of times;
+    every execution starts from an empty stack and the first input."""
+
+    run_id: str
+    program: Program
+    configuration: Configuration
+    inputs: tuple[int, ...]
+    step_limit: int
+    observation: Observation
+
+
+def prepare(artifact, run_id, configuration_json, input_schedule_json,
+            execution_controls_json, observation_json) -> StackRun:
+    """Parse the program and the four JSON inputs.
+
+    Raises ProgramError (a ValueError) for a bad program, with the line
+    number, RunInputError (a ValueError) for a bad JSON input, and TypeError
+    for arguments of the wrong type.
+    """
+    if not isinstance(run_id, str):
+        raise TypeError(f"run_id must be a str, not {type(run_id).__name__}")
+    program = parse_program(artifact)
+    return StackRun(
+        run_id=run_id,
+        program=program,
+        configuration=read_configuration(configuration_json),
+        inputs=read_input_schedule(input_schedule_json),
+        step_limit=read_step_limit(execution_controls_json),
+        observation=read_observation(observation_json),
+    )
+
+
+def _recording(run: StackRun, outcome, evidence: dict, delivery: dict) -> list[dict]:
+    records: list[dict] = [{
+        "event": "run_started",
+        "format": FORMAT,
+        "format_version": FORMAT_VERSION,
+        "run_id": safe_text(run.run_id),
+        "machine_id": MACHINE_ID,
+        "bundle_version": __version__,
+        "program_sha256": run.program.sha256,
+        "instructions": len(run.program.instructions),
+        "stack_limit": run.configuration.stack_limit,
+        "step_limit": run.step_limit,
+        "batch_size": run.configuration.batch_size,
+        "inputs": list(run.inputs),
+        "observation": run.observation.as_json(),
+    }]
+    for kind, step, position, value in outcome.events:
+        key = "index" if kind == "read" else "sequence"
+        records.append({"event": kind, "step": step, key: position, "value": value})
+    records.append({
+        "event": "run_finished",
+        "machine_execution": outcome.status,
+        "fault": None if outcome.fault is None else outcome.fault.as_json(),
+        "steps": outcome.steps,
+        "final_stack": list(outcome.final_stack),
+        "inputs_consumed": outcome.inputs_consumed,
+        "evidence_fulfillment": evidence["status"],
+        "python_sink_delivery": delivery["status"],
+    })
+    return records
+
+
+def execute(prepared, sinks, recorder_path) -> dict:
+    """Run a prepared program and report every outcome in the result dict.
+
+    Machine faults, evidence failures, failing sinks and recorder failures
+    are reported in the result, never raised; only arguments of the wrong type
+    raise TypeError.
+    """
+    if not isinstance(prepared, StackRun):
+        raise TypeError(f"prepared must be a StackRun from korvane_stack.prepare, "
+                        f"not {type(prepared).__name__}")
+    if not isinstance(sinks, (list, tuple)):
+        raise TypeError(f"sinks must be a list or tuple, not {type(sinks).__name__}")
+    if recorder_path is not None and not isinstance(recorder_path, str):
+        raise TypeError(f"recorder_path must be a str or None, not {type(recorder_path).__name__}")
+
+    run_id = prepared.run_id
+    fanout = SinkFanout(list(sinks), run_id, prepared.configuration.batch_size)
+    watch = EvidenceWatch(prepared.observation)
+
+    def on_emit(sequence: int, value: int) -> bool:
+        fanout.add(value)
+        return watch.accept(sequence, value)
+
+    outcome = run(prepared.program, prepared.inputs, prepared.configuration.stack_limit,
+                  prepared.step_limit, on_emit)
+    evidence = watch.report()
+    delivery = fanout.finish({
+        "machine_id": MACHINE_ID,
+        "machine_execution": outcome.status,
+        "emitted": list(outcome.outputs),
+        "final_stack": list(outcome.final_stack),
+        "inputs_consumed": outcome.inputs_consumed,
+        "steps": outcome.steps,
+    })
+
+    machine = {"status": outcome.status, "steps": outcome.steps,
+               "fault": None if outcome.fault is None else outcome.fault.as_json()}
+    if outcome.status == INTERRUPTED:
+        machine["interrupted_by"] = evidence.get("contradiction")
+
+    if recorder_path is None:
+        recorder = {"status": "not_requested"}
+    else:
+        try:
+            recorder = publish_recording(recorder_path, _recording(prepared, outcome, evidence, delivery))
+        except Exception as error:  # keep the run's report even if recording breaks unexpectedly
+            recorder = {"status": "failed", "path": recorder_path, "error": describe_exception(error)}
+
+    if recorder["status"] == "finalized":
+        publication = {"status": "published"}
+        published_run = {"published": True, "path": recorder_path, "run_id": safe_text(run_id)}
+    else:
+        publication = {"status": "not_published"}
+        published_run = None
+
+    return {
+        "machine_execution": machine,
+        "evidence_fulfillment": evidence,
+        "python_sink_delivery": delivery,
+        "recorder_finalization": recorder,
+        "publication": publication,
+        "published_run": published_run,
+        "run_id": safe_text(run_id),
+        "machine_id": MACHINE_ID,
+        "outputs": list(outcome.outputs),
+        "steps": outcome.steps,
+        "final_stack": list(outcome.final_stack),
+    }

@@ -1,0 +1,217 @@
+import json
+import os
+
+import pytest
+
+import korvane_stack
+from korvane_stack import recording
+
+from conftest import RecordingSink, check_result, prepare, run
+
+COUNT_DOWN = "read\nloop: dup\nemit\npush 1\nsub\ndup\njnz loop\nhalt"
+
+
+# Sinks ------------------------------------------------------------------
+
+def test_batches_then_outputs_then_receipts(sink):
+    result = run(COUNT_DOWN, [sink], inputs=[5], configuration={"batch_size": 2})
+    assert result["python_sink_delivery"]["status"] == "complete"
+    assert [call[0] for call in sink.calls] == ["emit_batch"] * 3 + [
+        "record_capability_outputs", "record_capability_receipts"]
+    assert [call[2:] for call in sink.calls[:3]] == [(0, [5, 4]), (2, [3, 2]), (4, [1])]
+    assert all(call[1] == "python-stack-1" for call in sink.calls)
+    outputs = sink.calls[3][2]
+    assert outputs["emitted"] == [5, 4, 3, 2, 1]
+    assert outputs["machine_execution"] == "completed"
+    assert sink.calls[4][2] == [{"batch": 0, "start": 0, "count": 2},
+                                {"batch": 1, "start": 2, "count": 2},
+                                {"batch": 2, "start": 4, "count": 1}]
+
+
+def test_no_sinks_is_not_requested():
+    assert run(COUNT_DOWN, inputs=[3])["python_sink_delivery"]["status"] == "not_requested"
+
+
+class FailingSink(RecordingSink):
+    def __init__(self, method, on_call=1):
+        super().__init__()
+        self.method, self.on_call, self.seen = method, on_call, 0
+
+    def __getattribute__(self, name):
+        attribute = super().__getattribute__(name)
+        if name == super().__getattribute__("method"):
+            def wrapper(*args):
+                self.seen += 1
+                if self.seen == self.on_call:
+                    raise RuntimeError(f"{name} broke \udcff")
+                return attribute(*args)
+            return wrapper
+        return attribute
+
+
+@pytest.mark.parametrize("method, on_call", [
+    ("emit_batch", 2), ("record_capability_outputs", 1), ("record_capability_receipts", 1),
+])
+def test_failing_sink_is_dropped_and_others_are_served(method, on_call):
+    first, bad, last = RecordingSink(), FailingSink(method, on_call), RecordingSink()
+    result = run(COUNT_DOWN, [first, bad, last], inputs=[5], configuration={"batch_size": 2})
+    delivery = result["python_sink_delivery"]
+    assert delivery["status"] == "failed"
+    assert [(f["index"], f["method"]) for f in delivery["failures"]] == [(1, method)]
+    # The lone surrogate of the message is escaped, so strict JSON readers take it.
+    assert "\\udcff" in delivery["failures"][0]["error"]
+    assert first.calls == last.calls and len(first.calls) == 5
+    failed_at = [i for i, call in enumerate(first.calls) if call[0] == method][on_call - 1]
+    assert bad.calls == first.calls[:failed_at]  # nothing after the failure
+
+
+def test_sink_without_methods_fails_without_stopping_the_run(sink):
+    result = run(COUNT_DOWN, [object(), sink], inputs=[2])
+    assert result["python_sink_delivery"]["failures"][0]["index"] == 0
+    assert sink.emitted() == [2, 1]
+    assert result["machine_execution"]["status"] == "completed"
+
+
+def test_each_sink_gets_its_own_copies():
+    class Mutating(RecordingSink):
+        def emit_batch(self, run_id, start, values):
+            values.clear()
+
+        def record_capability_outputs(self, run_id, outputs):
+            outputs["emitted"].append(99)
+
+    other = RecordingSink()
+    result = run(COUNT_DOWN, [Mutating(), other], inputs=[2])
+    assert other.emitted() == [2, 1]
+    assert other.calls[-2][2]["emitted"] == [2, 1]
+    assert result["outputs"] == [2, 1]
+
+
+def test_keyboard_interrupt_from_a_sink_is_not_swallowed():
+    class Interrupting(RecordingSink):
+        def emit_batch(self, *args):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        run(COUNT_DOWN, [Interrupting()], inputs=[2])
+
+
+# Recording --------------------------------------------------------------
+
+def read_lines(path):
+    with open(path, "rb") as stream:
+        data = stream.read()
+    assert data.endswith(b"\n")
+    return [json.loads(line) for line in data.decode("ascii").split("\n")[:-1]]
+
+
+def test_recording_is_published(tmp_path, sink):
+    path = str(tmp_path / "run.jsonl")
+    result = run("read\nemit\nread\nemit", [sink], path, inputs=[7, 8], observation={"require_emitted": 2})
+    assert result["recorder_finalization"]["status"] == "finalized"
+    assert result["publication"] == {"status": "published"}
+    assert result["published_run"]["path"] == path
+    lines = read_lines(path)
+    assert [line["event"] for line in lines] == [
+        "run_started", "read", "emit", "read", "emit", "run_finished"]
+    assert lines[0]["run_id"] == "python-stack-1" and lines[0]["inputs"] == [7, 8]
+    assert [(line["step"], line["value"]) for line in lines[1:5]] == [(1, 7), (2, 7), (3, 8), (4, 8)]
+    assert lines[-1]["machine_execution"] == "completed"
+    assert lines[-1]["evidence_fulfillment"] == "complete"
+    assert lines[-1]["python_sink_delivery"] == "complete"
+    assert os.listdir(tmp_path) == ["run.jsonl"]
+
+
+def test_failed_run_is_still_recorded(tmp_path):
+    path = str(tmp_path / "run.jsonl")
+    result = run("push 1\npush 0\ndiv", recorder_path=path)
+    assert result["publication"]["status"] == "published"
+    assert read_lines(path)[-1]["fault"]["kind"] == "division_by_zero"
+
+
+def test_rename_comes_after_a_full_write_and_fsync(tmp_path, monkeypatch):
+    path = str(tmp_path / "run.jsonl")
+    synced = []
+    real_fsync, real_replace = os.fsync, os.replace
+
+    def fsync(fd):
+        synced.append(os.readlink(f"/proc/self/fd/{fd}") if os.path.exists("/proc/self/fd") else fd)
+        real_fsync(fd)
+
+    def replace(source, target):
+        assert os.path.dirname(source) == os.path.dirname(target)
+        assert source in synced  # the temporary file was synced before the rename
+        assert read_lines(source)[-1]["event"] == "run_finished"
+        assert not os.path.exists(target)
+        real_replace(source, target)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    monkeypatch.setattr(os, "replace", replace)
+    assert run("push 1\nemit", recorder_path=path)["publication"]["status"] == "published"
+
+
+@pytest.mark.parametrize("broken", ["fsync", "replace"])
+def test_failed_finalization_leaves_the_old_file(tmp_path, monkeypatch, broken):
+    path = tmp_path / "run.jsonl"
+    path.write_text("previous recording\n")
+
+    def fail(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, broken, fail)
+    result = run("push 1\nemit", recorder_path=str(path))
+    assert result["recorder_finalization"]["status"] == "failed"
+    assert "No space left" in result["recorder_finalization"]["error"]
+    assert result["publication"] == {"status": "not_published"}
+    assert result["published_run"] is None
+    assert path.read_text() == "previous recording\n"
+    assert os.listdir(tmp_path) == ["run.jsonl"]
+
+
+def test_crash_while_writing_leaves_no_partial_recording(tmp_path, monkeypatch):
+    path = tmp_path / "run.jsonl"
+    real_encode = recording.encode_line
+    written = []
+
+    def encode_then_crash(record):
+        if len(written) == 2:
+            raise KeyboardInterrupt  # the process is going down mid-write
+        written.append(record)
+        return real_encode(record)
+
+    monkeypatch.setattr(recording, "encode_line", encode_then_crash)
+    with pytest.raises(KeyboardInterrupt):
+        run("push 1\nemit\npush 2\nemit", recorder_path=str(path))
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("make_path", [
+    lambda tmp: str(tmp / "missing" / "run.jsonl"),
+    lambda tmp: str(tmp),                     # a directory
+    lambda tmp: str(tmp) + os.sep,            # names no file
+    lambda tmp: str(tmp / "bad\0name"),
+])
+def test_unusable_recorder_path_is_reported(tmp_path, make_path):
+    before = sorted(os.listdir(tmp_path))
+    result = run("push 1\nemit", recorder_path=make_path(tmp_path))
+    assert result["recorder_finalization"]["status"] == "failed"
+    assert result["publication"]["status"] == "not_published"
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_existing_recording_is_replaced(tmp_path):
+    path = tmp_path / "run.jsonl"
+    path.write_text("old\n")
+    run("push 3\nemit", recorder_path=str(path))
+    assert read_lines(path)[-1]["event"] == "run_finished"
+
+
+def test_wrong_argument_types_raise():
+    prepared = prepare("halt")
+    with pytest.raises(TypeError):
+        korvane_stack.execute(object(), [], None)
+    with pytest.raises(TypeError):
+        korvane_stack.execute(prepared, None, None)
+    with pytest.raises(TypeError):
+        korvane_stack.execute(prepared, [], b"path")
+    check_result(korvane_stack.execute(prepared, [], None))
