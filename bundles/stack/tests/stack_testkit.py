@@ -1,6 +1,6 @@
-import json
+"""Helpers shared by the stack bundle's tests."""
 
-import pytest
+import json
 
 import korvane_stack
 
@@ -61,8 +61,3 @@ class RecordingSink:
                 assert call[2] == len(values)  # batches are consecutive
                 values.extend(call[3])
         return values
-
-
-@pytest.fixture
-def sink():
-    return RecordingSink()

@@ -6,14 +6,15 @@ import pytest
 import korvane_stack
 from korvane_stack import recording
 
-from conftest import RecordingSink, check_result, prepare, run
+from stack_testkit import RecordingSink, check_result, prepare, run
 
 COUNT_DOWN = "read\nloop: dup\nemit\npush 1\nsub\ndup\njnz loop\nhalt"
 
 
 # Sinks ------------------------------------------------------------------
 
-def test_batches_then_outputs_then_receipts(sink):
+def test_batches_then_outputs_then_receipts():
+    sink = RecordingSink()
     result = run(COUNT_DOWN, [sink], inputs=[5], configuration={"batch_size": 2})
     assert result["python_sink_delivery"]["status"] == "complete"
     assert [call[0] for call in sink.calls] == ["emit_batch"] * 3 + [
@@ -65,7 +66,8 @@ def test_failing_sink_is_dropped_and_others_are_served(method, on_call):
     assert bad.calls == first.calls[:failed_at]  # nothing after the failure
 
 
-def test_sink_without_methods_fails_without_stopping_the_run(sink):
+def test_sink_without_methods_fails_without_stopping_the_run():
+    sink = RecordingSink()
     result = run(COUNT_DOWN, [object(), sink], inputs=[2])
     assert result["python_sink_delivery"]["failures"][0]["index"] == 0
     assert sink.emitted() == [2, 1]
@@ -105,7 +107,8 @@ def read_lines(path):
     return [json.loads(line) for line in data.decode("ascii").split("\n")[:-1]]
 
 
-def test_recording_is_published(tmp_path, sink):
+def test_recording_is_published(tmp_path):
+    sink = RecordingSink()
     path = str(tmp_path / "run.jsonl")
     result = run("read\nemit\nread\nemit", [sink], path, inputs=[7, 8], observation={"require_emitted": 2})
     assert result["recorder_finalization"]["status"] == "finalized"

@@ -5,7 +5,7 @@ import pytest
 import korvane_stack
 from korvane_stack import RunInputError
 
-from conftest import prepare, run
+from stack_testkit import prepare, run
 
 SUM_TO_ZERO = """
         push 0
