@@ -236,6 +236,7 @@ class JsonObject {
 
  private:
   friend class JsonValue;
+  friend void release_deep(JsonValue& value, int budget) noexcept;
   std::vector<JsonMember> members_;
 };
 

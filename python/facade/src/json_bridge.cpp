@@ -1,0 +1,1115 @@
+// JSON value tree, strict parser and compact writer. See json_bridge.hpp for
+// the shape of the tree.
+#include "json_bridge.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <system_error>
+#include <utility>
+
+namespace korvane {
+
+using json_detail::kShortCapacity;
+using json_detail::StringRep;
+using json_detail::Tag;
+
+// ---------------------------------------------------------------------------
+// Compact strings
+//
+// Up to 14 bytes live in the StringRep itself. Longer texts live in one heap
+// block: the length (a std::size_t) followed by the bytes; the block's
+// address is kept in the last 8 bytes of the StringRep.
+
+namespace {
+
+constexpr std::size_t kPointerOffset = 6;  // short_bytes + 6 is byte 8 of the rep
+static_assert(offsetof(StringRep, short_bytes) + kPointerOffset == 8);
+
+char* long_block(const StringRep& rep) noexcept {
+  char* block = nullptr;
+  std::memcpy(&block, rep.short_bytes + kPointerOffset, sizeof block);
+  return block;
+}
+
+std::string_view rep_view(const StringRep& rep) noexcept {
+  if (rep.tag == Tag::short_string) return {rep.short_bytes, rep.short_size};
+  const char* block = long_block(rep);
+  std::size_t size = 0;
+  std::memcpy(&size, block, sizeof size);
+  return {block + sizeof size, size};
+}
+
+StringRep empty_rep() noexcept {
+  StringRep rep;
+  rep.tag = Tag::short_string;
+  rep.short_size = 0;
+  return rep;
+}
+
+StringRep make_rep(std::string_view text) {
+  StringRep rep;
+  if (text.size() <= kShortCapacity) {
+    rep.tag = Tag::short_string;
+    rep.short_size = static_cast<unsigned char>(text.size());
+    if (!text.empty()) std::memcpy(rep.short_bytes, text.data(), text.size());
+    return rep;
+  }
+  const std::size_t size = text.size();
+  char* block = static_cast<char*>(::operator new(sizeof size + size));
+  std::memcpy(block, &size, sizeof size);
+  std::memcpy(block + sizeof size, text.data(), size);
+  rep.tag = Tag::long_string;
+  std::memcpy(rep.short_bytes + kPointerOffset, &block, sizeof block);
+  return rep;
+}
+
+void free_rep(StringRep& rep) noexcept {
+  if (rep.tag == Tag::long_string) ::operator delete(long_block(rep));
+  rep = empty_rep();
+}
+
+}  // namespace
+
+JsonString::JsonString() noexcept : rep_(empty_rep()) {}
+JsonString::JsonString(std::string_view text) : rep_(make_rep(text)) {}
+JsonString::JsonString(const JsonString& other) : rep_(make_rep(other.view())) {}
+JsonString::JsonString(JsonString&& other) noexcept : rep_(other.rep_) { other.rep_ = empty_rep(); }
+
+JsonString& JsonString::operator=(const JsonString& other) {
+  if (this != &other) {
+    StringRep copy = make_rep(other.view());
+    free_rep(rep_);
+    rep_ = copy;
+  }
+  return *this;
+}
+
+JsonString& JsonString::operator=(JsonString&& other) noexcept {
+  if (this != &other) {
+    free_rep(rep_);
+    rep_ = other.rep_;
+    other.rep_ = empty_rep();
+  }
+  return *this;
+}
+
+JsonString::~JsonString() { free_rep(rep_); }
+
+std::string_view JsonString::view() const noexcept { return rep_view(rep_); }
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+JsonNumber JsonNumber::from_unsigned(std::uint64_t value) noexcept {
+  JsonNumber n;
+  n.tag_ = Tag::unsigned_integer;
+  n.unsigned_ = value;
+  return n;
+}
+
+JsonNumber JsonNumber::from_signed(std::int64_t value) noexcept {
+  JsonNumber n;
+  n.tag_ = Tag::signed_integer;
+  n.signed_ = value;
+  return n;
+}
+
+JsonNumber JsonNumber::from_double(double value) noexcept {
+  JsonNumber n;
+  n.tag_ = Tag::floating;
+  n.double_ = value;
+  return n;
+}
+
+JsonNumber::Kind JsonNumber::kind() const noexcept {
+  switch (tag_) {
+    case Tag::signed_integer:
+      return Kind::signed_integer;
+    case Tag::floating:
+      return Kind::floating;
+    default:
+      return Kind::unsigned_integer;
+  }
+}
+
+std::uint64_t JsonNumber::as_unsigned() const noexcept {
+  return tag_ == Tag::unsigned_integer ? unsigned_ : 0;
+}
+
+std::int64_t JsonNumber::as_signed() const noexcept {
+  return tag_ == Tag::signed_integer ? signed_ : 0;
+}
+
+double JsonNumber::as_double() const noexcept {
+  switch (tag_) {
+    case Tag::signed_integer:
+      return static_cast<double>(signed_);
+    case Tag::floating:
+      return double_;
+    default:
+      return static_cast<double>(unsigned_);
+  }
+}
+
+bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
+  if (a.tag_ != b.tag_) return false;
+  switch (a.tag_) {
+    case Tag::signed_integer:
+      return a.signed_ == b.signed_;
+    case Tag::floating:
+      return std::bit_cast<std::uint64_t>(a.double_) == std::bit_cast<std::uint64_t>(b.double_);
+    default:
+      return a.unsigned_ == b.unsigned_;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+namespace {
+
+bool is_container(Tag tag) noexcept { return tag == Tag::array || tag == Tag::object; }
+
+// Levels freed by plain recursion before switching to an explicit stack.
+constexpr int kReleaseRecursionBudget = 64;
+
+}  // namespace
+
+JsonValue::JsonValue() noexcept = default;
+
+JsonValue::JsonValue(const JsonValue& other) {
+  switch (other.tag()) {
+    case Tag::short_string:
+    case Tag::long_string:
+      rep_.string = make_rep(rep_view(other.rep_.string));
+      break;
+    case Tag::array:
+      rep_.pointer = {Tag::array, new std::vector<JsonValue>(*other.as_array())};
+      break;
+    case Tag::object:
+      rep_.pointer = {Tag::object, new JsonObject(*other.as_object())};
+      break;
+    default:
+      rep_ = other.rep_;
+      break;
+  }
+}
+
+JsonValue::JsonValue(JsonValue&& other) noexcept : rep_(other.rep_) {
+  other.rep_.head.tag = Tag::null;
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+  if (this != &other) *this = JsonValue(other);
+  return *this;
+}
+
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+  if (this != &other) {
+    release();
+    rep_ = other.rep_;
+    other.rep_.head.tag = Tag::null;
+  }
+  return *this;
+}
+
+JsonValue::~JsonValue() { release(); }
+
+void JsonValue::release() noexcept {
+  release_deep(*this, kReleaseRecursionBudget);
+  rep_.head.tag = Tag::null;
+}
+
+// Frees `value`'s payload. Nested containers are freed by recursion while
+// `budget` lasts and then through an explicit stack, so destroying a tree of
+// any depth uses bounded native stack.
+void release_deep(JsonValue& value, int budget) noexcept {
+  auto release_child = [budget](JsonValue& child) {
+    if (!is_container(child.tag())) return;
+    if (budget > 0) {
+      release_deep(child, budget - 1);
+      child.rep_.head.tag = Tag::null;
+      return;
+    }
+    // Deep end of the tree: detach containers onto a heap stack so that no
+    // destructor below runs into another container.
+    std::vector<JsonValue> pending;
+    pending.push_back(std::move(child));
+    while (!pending.empty()) {
+      JsonValue current = std::move(pending.back());
+      pending.pop_back();
+      if (auto* elements = current.as_array()) {
+        for (auto& element : *elements)
+          if (is_container(element.tag())) pending.push_back(std::move(element));
+      } else if (auto* object = current.as_object()) {
+        for (auto& member : object->members_)
+          if (is_container(member.value.tag())) pending.push_back(std::move(member.value));
+      }
+      // `current` now holds no nested container; its destructor is shallow.
+    }
+  };
+
+  switch (value.tag()) {
+    case Tag::long_string:
+      free_rep(value.rep_.string);
+      break;
+    case Tag::array: {
+      auto* elements = static_cast<std::vector<JsonValue>*>(value.rep_.pointer.pointer);
+      for (auto& element : *elements) release_child(element);
+      delete elements;
+      break;
+    }
+    case Tag::object: {
+      auto* object = static_cast<JsonObject*>(value.rep_.pointer.pointer);
+      for (auto& member : object->members_) release_child(member.value);
+      delete object;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+JsonValue JsonValue::boolean(bool value) noexcept {
+  JsonValue v;
+  v.rep_.boolean = {Tag::boolean, value};
+  return v;
+}
+
+JsonValue JsonValue::number(JsonNumber value) noexcept {
+  JsonValue v;
+  v.rep_.number = value;
+  return v;
+}
+
+JsonValue JsonValue::string(std::string_view text) {
+  JsonValue v;
+  v.rep_.string = make_rep(text);
+  return v;
+}
+
+JsonValue JsonValue::string(JsonString text) noexcept {
+  JsonValue v;
+  v.rep_.string = text.rep_;
+  text.rep_ = empty_rep();
+  return v;
+}
+
+JsonValue JsonValue::array(std::vector<JsonValue> elements) {
+  JsonValue v;
+  v.rep_.pointer = {Tag::array, new std::vector<JsonValue>(std::move(elements))};
+  return v;
+}
+
+JsonValue JsonValue::object(JsonObject members) {
+  JsonValue v;
+  v.rep_.pointer = {Tag::object, new JsonObject(std::move(members))};
+  return v;
+}
+
+JsonValue::Kind JsonValue::kind() const noexcept {
+  switch (tag()) {
+    case Tag::null:
+      return Kind::null;
+    case Tag::boolean:
+      return Kind::boolean;
+    case Tag::unsigned_integer:
+    case Tag::signed_integer:
+    case Tag::floating:
+      return Kind::number;
+    case Tag::short_string:
+    case Tag::long_string:
+      return Kind::string;
+    case Tag::array:
+      return Kind::array;
+    case Tag::object:
+      return Kind::object;
+  }
+  return Kind::null;
+}
+
+bool JsonValue::as_bool() const noexcept { return tag() == Tag::boolean && rep_.boolean.value; }
+
+const JsonNumber* JsonValue::as_number() const noexcept {
+  return is_number() ? &rep_.number : nullptr;
+}
+
+std::optional<std::string_view> JsonValue::as_string() const noexcept {
+  if (!is_string()) return std::nullopt;
+  return rep_view(rep_.string);
+}
+
+const std::vector<JsonValue>* JsonValue::as_array() const noexcept {
+  return tag() == Tag::array ? static_cast<const std::vector<JsonValue>*>(rep_.pointer.pointer)
+                             : nullptr;
+}
+
+std::vector<JsonValue>* JsonValue::as_array() noexcept {
+  return tag() == Tag::array ? static_cast<std::vector<JsonValue>*>(rep_.pointer.pointer) : nullptr;
+}
+
+const JsonObject* JsonValue::as_object() const noexcept {
+  return tag() == Tag::object ? static_cast<const JsonObject*>(rep_.pointer.pointer) : nullptr;
+}
+
+JsonObject* JsonValue::as_object() noexcept {
+  return tag() == Tag::object ? static_cast<JsonObject*>(rep_.pointer.pointer) : nullptr;
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case JsonValue::Kind::null:
+      return true;
+    case JsonValue::Kind::boolean:
+      return a.as_bool() == b.as_bool();
+    case JsonValue::Kind::number:
+      return *a.as_number() == *b.as_number();
+    case JsonValue::Kind::string:
+      return *a.as_string() == *b.as_string();
+    case JsonValue::Kind::array:
+      return *a.as_array() == *b.as_array();
+    case JsonValue::Kind::object:
+      return *a.as_object() == *b.as_object();
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Objects
+
+namespace {
+
+bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
+  return a.key.view() < b.key.view();
+}
+
+auto lower_bound_key(const std::vector<JsonMember>& members, std::string_view key) noexcept {
+  return std::lower_bound(members.begin(), members.end(), key,
+                          [](const JsonMember& m, std::string_view k) { return m.key.view() < k; });
+}
+
+}  // namespace
+
+void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
+  auto at = lower_bound_key(members_, key);
+  if (at != members_.end() && at->key.view() == key) {
+    members_[static_cast<std::size_t>(at - members_.begin())].value = std::move(value);
+    return;
+  }
+  members_.insert(at, JsonMember{JsonString(key), std::move(value)});
+}
+
+const JsonValue* JsonObject::find(std::string_view key) const noexcept {
+  auto at = lower_bound_key(members_, key);
+  if (at == members_.end() || at->key.view() != key) return nullptr;
+  return &at->value;
+}
+
+JsonValue* JsonObject::find(std::string_view key) noexcept {
+  return const_cast<JsonValue*>(std::as_const(*this).find(key));
+}
+
+bool operator==(const JsonObject& a, const JsonObject& b) noexcept {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const JsonMember& x, const JsonMember& y) {
+                      return x.key == y.key && x.value == y.value;
+                    });
+}
+
+JsonObject JsonObject::from_unordered(std::vector<JsonMember> members) {
+  if (!std::is_sorted(members.begin(), members.end(),
+                      [](const JsonMember& a, const JsonMember& b) { return !key_less(a, b); })) {
+    // Not strictly ascending: sort stably (so equal keys keep text order)
+    // and keep the last member of each run of equal keys.
+    if (members.size() <= 16) {
+      for (std::size_t i = 1; i < members.size(); ++i) {
+        if (!key_less(members[i], members[i - 1])) continue;
+        JsonMember moving = std::move(members[i]);
+        std::size_t j = i;
+        do {
+          members[j] = std::move(members[j - 1]);
+          --j;
+        } while (j > 0 && key_less(moving, members[j - 1]));
+        members[j] = std::move(moving);
+      }
+    } else {
+      std::stable_sort(members.begin(), members.end(), key_less);
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
+    }
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+  }
+  JsonObject object;
+  object.members_ = std::move(members);
+  return object;
+}
+
+const JsonValue* get_member(const JsonObject& object, std::string_view key) noexcept {
+  return object.find(key);
+}
+
+std::optional<std::string> get_string_member(const JsonObject& object, std::string_view key) {
+  const JsonValue* value = object.find(key);
+  if (value == nullptr) return std::nullopt;
+  if (auto text = value->as_string()) return std::string(*text);
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Byte scanning shared by the parser and the writer
+
+namespace {
+
+// Index of the first byte in [p, end) that is '"', '\\' or below 0x20, or
+// end - p when there is none. Eight bytes at a time where possible.
+inline const char* find_string_special(const char* p, const char* end) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      // A byte below n sets its high bit in (word - n*ones) & ~word & highs;
+      // the lowest flagged byte is always a true match.
+      const std::uint64_t below = (word - 0x20 * ones) & ~word;
+      const std::uint64_t q = word ^ (0x22 * ones);
+      const std::uint64_t quote = (q - ones) & ~q;
+      const std::uint64_t b = word ^ (0x5C * ones);
+      const std::uint64_t backslash = (b - ones) & ~b;
+      const std::uint64_t hits = (below | quote | backslash) & highs;
+      if (hits != 0) return p + (std::countr_zero(hits) / 8);
+      p += 8;
+    }
+  }
+  while (p < end) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x20 || byte == '"' || byte == '\\') return p;
+    ++p;
+  }
+  return p;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Parser
+
+namespace {
+
+constexpr int kNestingBudget = 128;
+
+struct Failure {
+  const char* description;
+  std::size_t offset;  // byte at which the failure was found
+  bool at_end;         // the text ended where more was due
+};
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  char bytes[4];
+  std::size_t n;
+  if (code_point < 0x80) {
+    bytes[0] = static_cast<char>(code_point);
+    n = 1;
+  } else if (code_point < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
+    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 2;
+  } else if (code_point < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 3;
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 4;
+  }
+  out.append(bytes, n);
+}
+
+// Decimal exponent of the leading digit of a grammatically valid number, used
+// only to tell overflow from underflow; saturates far beyond any double.
+std::int64_t leading_digit_exponent(const char* first, const char* last) noexcept {
+  const char* p = first;
+  if (*p == '-') ++p;
+  std::int64_t position = 0;  // exponent of the next digit read, relative to the point
+  const char* int_start = p;
+  while (p < last && is_digit(*p)) ++p;
+  position = p - int_start - 1;
+  std::int64_t leading = std::numeric_limits<std::int64_t>::min();
+  for (const char* q = int_start; q < p; ++q, --position) {
+    if (*q != '0') {
+      leading = position;
+      break;
+    }
+  }
+  if (p < last && *p == '.') {
+    ++p;
+    std::int64_t frac_position = -1;
+    for (; p < last && is_digit(*p); ++p, --frac_position) {
+      if (*p != '0' && leading == std::numeric_limits<std::int64_t>::min()) leading = frac_position;
+    }
+  }
+  std::int64_t exponent = 0;
+  if (p < last && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    while (p < last && *p == '0') ++p;
+    constexpr std::int64_t cap = std::int64_t{1} << 40;
+    if (last - p > 12) {
+      exponent = cap;
+    } else {
+      std::from_chars(p, last, exponent);
+    }
+    if (negative) exponent = -exponent;
+  }
+  if (leading == std::numeric_limits<std::int64_t>::min()) return std::numeric_limits<std::int64_t>::min();
+  return leading + exponent;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+  bool parse_document(JsonValue& out) {
+    if (!parse_value(out)) return false;
+    skip_whitespace();
+    if (p_ != end_) return fail_at("trailing characters", p_);
+    return true;
+  }
+
+  const Failure& failure() const noexcept { return failure_; }
+
+ private:
+  bool fail_at(const char* description, const char* where) noexcept {
+    failure_ = {description, static_cast<std::size_t>(where - begin_), false};
+    return false;
+  }
+  bool fail_at_end(const char* description) noexcept {
+    failure_ = {description, static_cast<std::size_t>(end_ - begin_), true};
+    return false;
+  }
+
+  void skip_whitespace() noexcept {
+    while (p_ < end_) {
+      const char c = *p_;
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+      ++p_;
+    }
+  }
+
+  bool parse_value(JsonValue& out) {
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end("EOF while parsing a value");
+    switch (*p_) {
+      case '{':
+        return parse_object(out);
+      case '[':
+        return parse_array(out);
+      case '"': {
+        JsonString text;
+        if (!parse_string(text)) return false;
+        out = JsonValue::string(std::move(text));
+        return true;
+      }
+      case 't':
+        if (!parse_literal("true")) return false;
+        out = JsonValue::boolean(true);
+        return true;
+      case 'f':
+        if (!parse_literal("false")) return false;
+        out = JsonValue::boolean(false);
+        return true;
+      case 'n':
+        return parse_literal("null");  // `out` is already null
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number(out);
+      default:
+        return fail_at("expected value", p_);
+    }
+  }
+
+  bool parse_literal(std::string_view word) noexcept {
+    for (std::size_t i = 1; i < word.size(); ++i) {
+      if (p_ + i == end_) return fail_at_end("EOF while parsing a value");
+      if (p_[i] != word[i]) return fail_at("expected ident", p_ + i);
+    }
+    p_ += word.size();
+    return true;
+  }
+
+  bool enter(const char* bracket) noexcept {
+    if (--depth_budget_ == 0) return fail_at("recursion limit exceeded", bracket);
+    return true;
+  }
+
+  bool parse_array(JsonValue& out) {
+    if (!enter(p_)) return false;
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end("EOF while parsing a list");
+    const std::size_t start = elements_.size();
+    if (*p_ != ']') {
+      for (;;) {
+        JsonValue element;
+        if (!parse_value(element)) return false;
+        elements_.push_back(std::move(element));
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing a list");
+        if (*p_ == ']') break;
+        if (*p_ != ',') return fail_at("expected `,` or `]`", p_);
+        ++p_;
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing a value");
+        if (*p_ == ']') return fail_at("trailing comma", p_);
+      }
+    }
+    ++p_;
+    const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(start);
+    out = JsonValue::array(std::vector<JsonValue>(std::make_move_iterator(first),
+                                                  std::make_move_iterator(elements_.end())));
+    elements_.erase(first, elements_.end());
+    ++depth_budget_;
+    return true;
+  }
+
+  bool parse_object(JsonValue& out) {
+    if (!enter(p_)) return false;
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end("EOF while parsing an object");
+    const std::size_t start = members_.size();
+    if (*p_ != '}') {
+      for (;;) {
+        if (*p_ != '"') return fail_at("key must be a string", p_);
+        JsonString key;
+        if (!parse_string(key)) return false;
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing an object");
+        if (*p_ != ':') return fail_at("expected `:`", p_);
+        ++p_;
+        JsonValue value;
+        if (!parse_value(value)) return false;
+        members_.push_back(JsonMember{std::move(key), std::move(value)});
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing an object");
+        if (*p_ == '}') break;
+        if (*p_ != ',') return fail_at("expected `,` or `}`", p_);
+        ++p_;
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing a value");
+        if (*p_ == '}') return fail_at("trailing comma", p_);
+      }
+    }
+    ++p_;
+    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
+    std::vector<JsonMember> collected(std::make_move_iterator(first),
+                                      std::make_move_iterator(members_.end()));
+    members_.erase(first, members_.end());
+    out = JsonValue::object(JsonObject::from_unordered(std::move(collected)));
+    ++depth_budget_;
+    return true;
+  }
+
+  // At the opening quote. Bytes of 0x80 and above are copied unchecked.
+  bool parse_string(JsonString& out) {
+    ++p_;
+    const char* run = p_;
+    const char* special = find_string_special(p_, end_);
+    if (special == end_) return fail_at_end("EOF while parsing a string");
+    if (*special == '"') {
+      out = JsonString(std::string_view(run, static_cast<std::size_t>(special - run)));
+      p_ = special + 1;
+      return true;
+    }
+    scratch_.clear();
+    for (;;) {
+      scratch_.append(run, static_cast<std::size_t>(special - run));
+      p_ = special;
+      if (*p_ == '"') break;
+      if (*p_ != '\\') return fail_at("control character (\\u0000-\\u001F) found while parsing a string", p_);
+      if (!parse_escape()) return false;
+      run = p_;
+      special = find_string_special(p_, end_);
+      if (special == end_) return fail_at_end("EOF while parsing a string");
+    }
+    ++p_;
+    out = JsonString(scratch_);
+    return true;
+  }
+
+  // At a backslash; appends the escaped character to scratch_.
+  bool parse_escape() {
+    if (p_ + 1 == end_) return fail_at_end("EOF while parsing a string");
+    const char letter = p_[1];
+    char plain;
+    switch (letter) {
+      case '"':
+        plain = '"';
+        break;
+      case '\\':
+        plain = '\\';
+        break;
+      case '/':
+        plain = '/';
+        break;
+      case 'b':
+        plain = '\b';
+        break;
+      case 'f':
+        plain = '\f';
+        break;
+      case 'n':
+        plain = '\n';
+        break;
+      case 'r':
+        plain = '\r';
+        break;
+      case 't':
+        plain = '\t';
+        break;
+      case 'u': {
+        p_ += 2;
+        std::uint32_t unit = 0;
+        if (!parse_hex4(unit)) return false;
+        if (unit >= 0xDC00 && unit <= 0xDFFF)
+          return fail_at("lone leading surrogate in hex escape", p_ - 1);
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          if (p_ == end_) return fail_at_end("EOF while parsing a string");
+          if (*p_ != '\\') return fail_at("unexpected end of hex escape", p_);
+          if (p_ + 1 == end_) return fail_at_end("EOF while parsing a string");
+          if (p_[1] != 'u') return fail_at("unexpected end of hex escape", p_ + 1);
+          p_ += 2;
+          std::uint32_t trail = 0;
+          if (!parse_hex4(trail)) return false;
+          if (trail < 0xDC00 || trail > 0xDFFF)
+            return fail_at("lone leading surrogate in hex escape", p_ - 1);
+          unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+        }
+        append_utf8(scratch_, unit);
+        return true;
+      }
+      default:
+        return fail_at("invalid escape", p_ + 1);
+    }
+    scratch_.push_back(plain);
+    p_ += 2;
+    return true;
+  }
+
+  bool parse_hex4(std::uint32_t& unit) noexcept {
+    for (int i = 0; i < 4; ++i, ++p_) {
+      if (p_ == end_) return fail_at_end("EOF while parsing a string");
+      const int digit = hex_value(*p_);
+      if (digit < 0) return fail_at("invalid escape", p_);
+      unit = (unit << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return true;
+  }
+
+  bool skip_digits() noexcept {
+    if (p_ == end_) return fail_at_end("invalid number");
+    if (!is_digit(*p_)) return fail_at("invalid number", p_);
+    while (p_ < end_ && is_digit(*p_)) ++p_;
+    return true;
+  }
+
+  // At '-' or a digit. The grammar is checked here; from_chars then converts
+  // exactly the span that was checked.
+  bool parse_number(JsonValue& out) {
+    const char* const first = p_;
+    const bool negative = *p_ == '-';
+    if (negative) ++p_;
+    if (p_ == end_) return fail_at_end("invalid number");
+    if (*p_ == '0') {
+      ++p_;
+      if (p_ < end_ && is_digit(*p_)) return fail_at("invalid number", p_);
+    } else if (!skip_digits()) {
+      return false;
+    }
+    bool integral = true;
+    if (p_ < end_ && *p_ == '.') {
+      ++p_;
+      integral = false;
+      if (!skip_digits()) return false;
+    }
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      integral = false;
+      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+      if (!skip_digits()) return false;
+    }
+    const char* const last = p_;
+
+    if (integral) {
+      if (negative) {
+        if (last - first == 2 && first[1] == '0') {
+          out = JsonValue::number(JsonNumber::from_double(-0.0));
+          return true;
+        }
+        std::int64_t value = 0;
+        if (std::from_chars(first, last, value).ec == std::errc()) {
+          out = JsonValue::number(JsonNumber::from_signed(value));
+          return true;
+        }
+      } else {
+        std::uint64_t value = 0;
+        if (std::from_chars(first, last, value).ec == std::errc()) {
+          out = JsonValue::number(JsonNumber::from_unsigned(value));
+          return true;
+        }
+      }
+    }
+    double value = 0;
+    const auto result = std::from_chars(first, last, value);
+    if (result.ec == std::errc::result_out_of_range) {
+      // from_chars reports both overflow and underflow; underflow is zero.
+      if (leading_digit_exponent(first, last) >= 0) return fail_at("number out of range", last - 1);
+      value = negative ? -0.0 : 0.0;
+    } else if (result.ec != std::errc() || result.ptr != last) {
+      return fail_at("invalid number", first);  // not reached for a checked span
+    }
+    out = JsonValue::number(JsonNumber::from_double(value));
+    return true;
+  }
+
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  int depth_budget_ = kNestingBudget;
+  Failure failure_{};
+  std::vector<JsonValue> elements_;  // elements of the arrays being parsed
+  std::vector<JsonMember> members_;  // members of the objects being parsed
+  std::string scratch_;              // a string with escapes, being decoded
+};
+
+JsonParseError locate(std::string_view text, const Failure& failure) {
+  const std::string_view before = text.substr(0, failure.offset);
+  const std::size_t newlines = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t last_newline = before.rfind('\n');
+  const std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
+  std::size_t column = failure.offset - line_start;
+  if (!failure.at_end) ++column;
+  return JsonParseError{failure.description, newlines + 1, column};
+}
+
+}  // namespace
+
+std::string JsonParseError::to_string() const {
+  char line_digits[24];
+  char column_digits[24];
+  const auto line_end = std::to_chars(line_digits, line_digits + sizeof line_digits, line).ptr;
+  const auto column_end = std::to_chars(column_digits, column_digits + sizeof column_digits, column).ptr;
+  std::string text = description;
+  text += " at line ";
+  text.append(line_digits, line_end);
+  text += " column ";
+  text.append(column_digits, column_end);
+  return text;
+}
+
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text) {
+  Parser parser(text);
+  JsonValue root;
+  if (!parser.parse_document(root)) return unexpected(locate(text, parser.failure()));
+  return root;
+}
+
+// ---------------------------------------------------------------------------
+// Writer
+
+namespace {
+
+// For each byte: 0 when copied as it is, otherwise the letter after the
+// backslash ('u' for the \u00XX form).
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[static_cast<std::size_t>(c)] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+void write_string(std::string_view text, std::string& out) {
+  out.push_back('"');
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    const char* special = find_string_special(p, end);
+    out.append(p, static_cast<std::size_t>(special - p));
+    if (special == end) break;
+    const auto byte = static_cast<unsigned char>(*special);
+    const char letter = kEscapes[byte];
+    if (letter == 'u') {
+      constexpr char hex[] = "0123456789abcdef";
+      const char escape[6] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
+      out.append(escape, sizeof escape);
+    } else {
+      const char escape[2] = {'\\', letter};
+      out.append(escape, sizeof escape);
+    }
+    p = special + 1;
+  }
+  out.push_back('"');
+}
+
+void write_number(const JsonNumber& number, std::string& out) {
+  char digits[40];
+  char* end = digits;
+  switch (number.kind()) {
+    case JsonNumber::Kind::unsigned_integer:
+      end = std::to_chars(digits, digits + sizeof digits, number.as_unsigned()).ptr;
+      break;
+    case JsonNumber::Kind::signed_integer:
+      end = std::to_chars(digits, digits + sizeof digits, number.as_signed()).ptr;
+      break;
+    case JsonNumber::Kind::floating: {
+      const double value = number.as_double();
+      if (!std::isfinite(value)) {
+        out.append("null");
+        return;
+      }
+      end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+      // Shortest digits may read as an integer ("100", "-0"): make the text
+      // read back as a double.
+      if (std::find_if(digits, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+        *end++ = '.';
+        *end++ = '0';
+      }
+      break;
+    }
+  }
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+void write_scalar(const JsonValue& value, std::string& out) {
+  switch (value.kind()) {
+    case JsonValue::Kind::null:
+      out.append("null");
+      break;
+    case JsonValue::Kind::boolean:
+      out.append(value.as_bool() ? "true" : "false");
+      break;
+    case JsonValue::Kind::number:
+      write_number(*value.as_number(), out);
+      break;
+    case JsonValue::Kind::string:
+      write_string(*value.as_string(), out);
+      break;
+    default:
+      break;
+  }
+}
+
+// One open array or object of the writer's explicit stack.
+struct WriteFrame {
+  const JsonValue* element = nullptr;  // next element, for arrays
+  const JsonValue* elements_end = nullptr;
+  JsonObject::const_iterator member{};  // next member, for objects
+  JsonObject::const_iterator members_end{};
+  bool is_object = false;
+  bool first = true;
+};
+
+}  // namespace
+
+void write_json_text(const JsonValue& root, std::string& out) {
+  // An explicit stack keeps hand-built trees of any depth off the native stack.
+  std::vector<WriteFrame> stack;
+  const JsonValue* next = &root;
+  for (;;) {
+    if (next != nullptr) {
+      if (const auto* elements = next->as_array()) {
+        out.push_back('[');
+        WriteFrame frame;
+        frame.element = elements->data();
+        frame.elements_end = elements->data() + elements->size();
+        stack.push_back(frame);
+      } else if (const auto* object = next->as_object()) {
+        out.push_back('{');
+        WriteFrame frame;
+        frame.member = object->begin();
+        frame.members_end = object->end();
+        frame.is_object = true;
+        stack.push_back(frame);
+      } else {
+        write_scalar(*next, out);
+      }
+      next = nullptr;
+    }
+    if (stack.empty()) return;
+    WriteFrame& top = stack.back();
+    if (top.is_object) {
+      if (top.member == top.members_end) {
+        out.push_back('}');
+        stack.pop_back();
+        continue;
+      }
+      if (!top.first) out.push_back(',');
+      top.first = false;
+      write_string(top.member->key.view(), out);
+      out.push_back(':');
+      next = &top.member->value;
+      ++top.member;
+    } else {
+      if (top.element == top.elements_end) {
+        out.push_back(']');
+        stack.pop_back();
+        continue;
+      }
+      if (!top.first) out.push_back(',');
+      top.first = false;
+      next = top.element;
+      ++top.element;
+    }
+  }
+}
+
+std::string write_json_text(const JsonValue& value) {
+  std::string out;
+  out.reserve(128);
+  write_json_text(value, out);
+  return out;
+}
+
+}  // namespace korvane

@@ -1,0 +1,88 @@
+// Writing: compact layout, key order, string escaping, number forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "json_bridge.hpp"
+
+namespace korvane {
+namespace {
+
+std::string rewrite(std::string_view text) {
+  auto result = parse_json_text(text);
+  EXPECT_TRUE(result.has_value()) << text;
+  return result.has_value() ? write_json_text(*result) : std::string();
+}
+
+std::string write_double(double value) {
+  return write_json_text(JsonValue::number(JsonNumber::from_double(value)));
+}
+
+TEST(JsonWriteLayout, CompactWithKeysInOrder) {
+  EXPECT_EQ(rewrite(" { \"b\" : [ 1 , true , null ] ,\n \"a\" : { } , \"c\" : [ ] } "),
+            R"({"a":{},"b":[1,true,null],"c":[]})");
+  EXPECT_EQ(rewrite(R"({"a":1,"a":2})"), R"({"a":2})");
+  EXPECT_EQ(rewrite("false"), "false");
+}
+
+TEST(JsonWriteStrings, OnlyQuoteBackslashAndControlBytesAreEscaped) {
+  EXPECT_EQ(write_json_text(JsonValue::string("a\tb\x01")), R"("a\tb\u0001")");
+  EXPECT_EQ(write_json_text(JsonValue::string("\"\\\b\f\n\r\x1f")), R"("\"\\\b\f\n\r\u001f")");
+  EXPECT_EQ(write_json_text(JsonValue::string(std::string_view("\0", 1))), R"("\u0000")");
+  // Slash, DEL and non-ASCII bytes pass through unchanged.
+  EXPECT_EQ(write_json_text(JsonValue::string("/\x7f\xc3\xa9\xf0\x9f\x98\x80")),
+            "\"/\x7f\xc3\xa9\xf0\x9f\x98\x80\"");
+  // Escapes decoded by the parser are written back in the writer's form.
+  EXPECT_EQ(rewrite(R"(["\/\u0041\u00E9\u001F\ud83d\ude00"])"),
+            "[\"/A\xc3\xa9\\u001f\xf0\x9f\x98\x80\"]");
+}
+
+TEST(JsonWriteStrings, LongRunsAroundEscapes) {
+  const std::string run(1000, 'r');
+  EXPECT_EQ(write_json_text(JsonValue::string(run + "\n" + run)), "\"" + run + "\\n" + run + "\"");
+}
+
+TEST(JsonWriteStrings, KeysAreEscapedLikeValues) {
+  EXPECT_EQ(rewrite(R"({"q\"\u0002":0})"), R"({"q\"\u0002":0})");
+}
+
+TEST(JsonWriteNumbers, IntegersAsDecimalDigits) {
+  EXPECT_EQ(rewrite("[0,18446744073709551615,-9223372036854775808,-1]"),
+            "[0,18446744073709551615,-9223372036854775808,-1]");
+  EXPECT_EQ(write_json_text(JsonValue::number(JsonNumber::from_signed(42))), "42");
+}
+
+TEST(JsonWriteNumbers, DoublesReadBackAsTheSameDouble) {
+  EXPECT_EQ(write_double(100.0), "100.0");
+  EXPECT_EQ(write_double(-0.0), "-0.0");
+  EXPECT_EQ(write_double(0.1), "0.1");
+  EXPECT_EQ(write_double(1e100), "1e+100");
+  EXPECT_EQ(write_double(18446744073709551616.0), "18446744073709551616.0");
+  EXPECT_EQ(rewrite("-0"), "-0.0");
+  EXPECT_EQ(rewrite("1E2"), "100.0");
+  for (double value : {0.1 + 0.2, 5e-324, 1.7976931348623157e308, -123.456, 1e21, 1e-7}) {
+    const std::string text = write_double(value);
+    EXPECT_NE(text.find_first_of(".e"), std::string::npos) << text;
+    auto back = parse_json_text(text);
+    ASSERT_TRUE(back.has_value()) << text;
+    EXPECT_EQ(back->as_number()->kind(), JsonNumber::Kind::floating);
+    EXPECT_EQ(back->as_number()->as_double(), value) << text;
+  }
+}
+
+TEST(JsonWriteNumbers, NonFiniteDoublesBecomeNull) {
+  EXPECT_EQ(write_double(std::numeric_limits<double>::infinity()), "null");
+  EXPECT_EQ(write_double(-std::numeric_limits<double>::infinity()), "null");
+  EXPECT_EQ(write_double(std::nan("")), "null");
+}
+
+TEST(JsonWriteBuffer, AppendingFormKeepsWhatIsThere) {
+  std::string out = "prefix:";
+  write_json_text(JsonValue::boolean(true), out);
+  EXPECT_EQ(out, "prefix:true");
+}
+
+}  // namespace
+}  // namespace korvane
