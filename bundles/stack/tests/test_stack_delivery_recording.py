@@ -138,12 +138,14 @@ def test_rename_comes_after_a_full_write_and_fsync(tmp_path, monkeypatch):
     real_fsync, real_replace = os.fsync, os.replace
 
     def fsync(fd):
-        synced.append(os.readlink(f"/proc/self/fd/{fd}") if os.path.exists("/proc/self/fd") else fd)
+        status = os.fstat(fd)
+        synced.append((status.st_dev, status.st_ino))
         real_fsync(fd)
 
     def replace(source, target):
         assert os.path.dirname(source) == os.path.dirname(target)
-        assert source in synced  # the temporary file was synced before the rename
+        status = os.stat(source)
+        assert (status.st_dev, status.st_ino) in synced  # synced before the rename
         assert read_lines(source)[-1]["event"] == "run_finished"
         assert not os.path.exists(target)
         real_replace(source, target)
