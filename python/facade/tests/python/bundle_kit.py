@@ -147,3 +147,49 @@ def raises_exactly(exc_type, message, call, *args, **kwargs):
     assert info.value.args == (message,)
     assert info.value.__cause__ is None
     return info.value
+
+
+def _holds_distributions(entry: str) -> bool:
+    import importlib.metadata
+
+    try:
+        return any(True for _ in importlib.metadata.distributions(path=[entry]))
+    except Exception:
+        return False
+
+
+class only_bundles_from:
+    """Context manager: while active, sys.path keeps only the given bundle
+    folders (in that order, first enumerated first) and the entries that hold
+    no installed distribution, so discovery sees exactly these bundles and not
+    whatever else the environment has installed. On exit sys.path is restored
+    and the bundles' modules are forgotten.
+
+        with only_bundles_from(folder_a, folder_b):
+            korvane.discover_bundles()
+    """
+
+    def __init__(self, *folders: BundleFolder):
+        self.folders = folders
+        self._saved: list[str] | None = None
+
+    def __enter__(self):
+        import importlib
+
+        self._saved = list(sys.path)
+        roots = [str(folder.root) for folder in self.folders]
+        kept = [entry for entry in self._saved if entry not in roots and not _holds_distributions(entry)]
+        sys.path[:] = roots + kept
+        importlib.invalidate_caches()
+        return self
+
+    def __exit__(self, *exc_info):
+        import importlib
+
+        sys.path[:] = self._saved
+        tops = {name for folder in self.folders for name in folder.modules}
+        for name in list(sys.modules):
+            if name.split(".")[0] in tops:
+                del sys.modules[name]
+        importlib.invalidate_caches()
+        return False
