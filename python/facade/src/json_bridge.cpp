@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -171,6 +172,56 @@ bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Object blocks
+
+namespace {
+
+// Size of an object's block before its trailing members.
+constexpr std::size_t kObjectHeader =
+    (sizeof(JsonObject) + alignof(JsonMember) - 1) / alignof(JsonMember) * alignof(JsonMember);
+
+}  // namespace
+
+namespace json_detail {
+
+// Heap objects held by values: a block with the JsonObject at its start,
+// followed (for parsed objects) by room for the members.
+struct ObjectAccess {
+  template <class Source>
+  static JsonObject* make(Source&& source) {
+    void* block = ::operator new(sizeof(JsonObject));
+    return new (block) JsonObject(std::forward<Source>(source));
+  }
+
+  // Moves [first, last) into a new block holding object and members at once.
+  static JsonObject* make_with_members(JsonMember* first, JsonMember* last) {
+    const std::size_t count = static_cast<std::size_t>(last - first);
+    void* block = ::operator new(kObjectHeader + count * sizeof(JsonMember));
+    auto* object = new (block) JsonObject();
+    if (count != 0) {
+      object->members_ = reinterpret_cast<JsonMember*>(static_cast<char*>(block) + kObjectHeader);
+      std::uninitialized_move(first, last, object->members_);
+      object->size_ = object->capacity_ = count;
+      object->trailing_ = true;
+    }
+    return object;
+  }
+
+  static void destroy(JsonObject* object) noexcept {
+    object->~JsonObject();
+    ::operator delete(static_cast<void*>(object));
+  }
+
+  static JsonValue adopt(JsonObject* object) noexcept {
+    JsonValue value;
+    value.rep_.pointer = {Tag::object, object};
+    return value;
+  }
+};
+
+}  // namespace json_detail
+
+// ---------------------------------------------------------------------------
 // Values
 
 namespace {
@@ -194,7 +245,7 @@ JsonValue::JsonValue(const JsonValue& other) {
       rep_.pointer = {Tag::array, new std::vector<JsonValue>(*other.as_array())};
       break;
     case Tag::object:
-      rep_.pointer = {Tag::object, new JsonObject(*other.as_object())};
+      rep_.pointer = {Tag::object, json_detail::ObjectAccess::make(*other.as_object())};
       break;
     default:
       rep_ = other.rep_;
@@ -249,8 +300,8 @@ void release_deep(JsonValue& value, int budget) noexcept {
         for (auto& element : *elements)
           if (is_container(element.tag())) pending.push_back(std::move(element));
       } else if (auto* object = current.as_object()) {
-        for (auto& member : object->members_)
-          if (is_container(member.value.tag())) pending.push_back(std::move(member.value));
+        for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m)
+          if (is_container(m->value.tag())) pending.push_back(std::move(m->value));
       }
       // `current` now holds no nested container; its destructor is shallow.
     }
@@ -268,8 +319,9 @@ void release_deep(JsonValue& value, int budget) noexcept {
     }
     case Tag::object: {
       auto* object = static_cast<JsonObject*>(value.rep_.pointer.pointer);
-      for (auto& member : object->members_) release_child(member.value);
-      delete object;
+      for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m)
+        release_child(m->value);
+      json_detail::ObjectAccess::destroy(object);
       break;
     }
     default:
@@ -310,7 +362,7 @@ JsonValue JsonValue::array(std::vector<JsonValue> elements) {
 
 JsonValue JsonValue::object(JsonObject members) {
   JsonValue v;
-  v.rep_.pointer = {Tag::object, new JsonObject(std::move(members))};
+  v.rep_.pointer = {Tag::object, json_detail::ObjectAccess::make(std::move(members))};
   return v;
 }
 
@@ -391,25 +443,128 @@ bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
   return a.key.view() < b.key.view();
 }
 
-auto lower_bound_key(const std::vector<JsonMember>& members, std::string_view key) noexcept {
-  return std::lower_bound(members.begin(), members.end(), key,
+JsonMember* allocate_members(std::size_t count) {
+  return static_cast<JsonMember*>(::operator new(count * sizeof(JsonMember)));
+}
+
+const JsonMember* lower_bound_key(const JsonMember* first, const JsonMember* last,
+                                  std::string_view key) noexcept {
+  return std::lower_bound(first, last, key,
                           [](const JsonMember& m, std::string_view k) { return m.key.view() < k; });
+}
+
+// Sorts [first, last) stably by key and keeps the last member of each run of
+// equal keys; returns the end of the kept members.
+JsonMember* order_members(JsonMember* first, JsonMember* last) {
+  const std::size_t count = static_cast<std::size_t>(last - first);
+  bool ascending = true;
+  for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
+  if (ascending) return last;
+  if (count <= 16) {
+    for (std::size_t i = 1; i < count; ++i) {
+      if (!key_less(first[i], first[i - 1])) continue;
+      JsonMember moving = std::move(first[i]);
+      std::size_t j = i;
+      do {
+        first[j] = std::move(first[j - 1]);
+        --j;
+      } while (j > 0 && key_less(moving, first[j - 1]));
+      first[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(first, last, key_less);
+  }
+  JsonMember* kept = first;
+  for (JsonMember* m = first; m != last; ++m) {
+    if (m + 1 != last && m[1].key == m->key) continue;
+    if (kept != m) *kept = std::move(*m);
+    ++kept;
+  }
+  return kept;
 }
 
 }  // namespace
 
+JsonObject::JsonObject(const JsonObject& other) {
+  if (other.size_ == 0) return;
+  members_ = allocate_members(other.size_);
+  try {
+    std::uninitialized_copy(other.begin(), other.end(), members_);
+  } catch (...) {
+    ::operator delete(members_);
+    throw;
+  }
+  size_ = capacity_ = other.size_;
+}
+
+JsonObject::JsonObject(JsonObject&& other) noexcept { *this = std::move(other); }
+
+JsonObject& JsonObject::operator=(const JsonObject& other) {
+  if (this != &other) *this = JsonObject(other);
+  return *this;
+}
+
+JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
+  if (this == &other) return *this;
+  this->~JsonObject();
+  members_ = nullptr;
+  size_ = capacity_ = 0;
+  trailing_ = false;
+  if (other.trailing_) {
+    // The members live in the other object's block: they have to move out.
+    if (other.size_ != 0) {
+      members_ = allocate_members(other.size_);
+      std::uninitialized_move(other.begin(), other.end(), members_);
+      std::destroy_n(other.members_, other.size_);
+      size_ = capacity_ = other.size_;
+    }
+  } else {
+    members_ = other.members_;
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+  }
+  other.members_ = nullptr;
+  other.size_ = other.capacity_ = 0;
+  other.trailing_ = false;
+  return *this;
+}
+
+JsonObject::~JsonObject() {
+  std::destroy_n(members_, size_);
+  if (!trailing_ && members_ != nullptr) ::operator delete(members_);
+}
+
 void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
-  auto at = lower_bound_key(members_, key);
-  if (at != members_.end() && at->key.view() == key) {
-    members_[static_cast<std::size_t>(at - members_.begin())].value = std::move(value);
+  const auto index = static_cast<std::size_t>(lower_bound_key(begin(), end(), key) - begin());
+  if (index != size_ && members_[index].key.view() == key) {
+    members_[index].value = std::move(value);
     return;
   }
-  members_.insert(at, JsonMember{JsonString(key), std::move(value)});
+  JsonMember added{JsonString(key), std::move(value)};
+  if (size_ == capacity_) {
+    const std::size_t capacity = std::max<std::size_t>(4, capacity_ * 2);
+    JsonMember* grown = allocate_members(capacity);
+    std::uninitialized_move(members_, members_ + index, grown);
+    new (grown + index) JsonMember(std::move(added));
+    std::uninitialized_move(members_ + index, members_ + size_, grown + index + 1);
+    std::destroy_n(members_, size_);
+    if (!trailing_ && members_ != nullptr) ::operator delete(members_);
+    members_ = grown;
+    capacity_ = capacity;
+    trailing_ = false;
+  } else if (index == size_) {
+    new (members_ + size_) JsonMember(std::move(added));
+  } else {
+    new (members_ + size_) JsonMember(std::move(members_[size_ - 1]));
+    std::move_backward(members_ + index, members_ + size_ - 1, members_ + size_);
+    members_[index] = std::move(added);
+  }
+  ++size_;
 }
 
 const JsonValue* JsonObject::find(std::string_view key) const noexcept {
-  auto at = lower_bound_key(members_, key);
-  if (at == members_.end() || at->key.view() != key) return nullptr;
+  const JsonMember* at = lower_bound_key(begin(), end(), key);
+  if (at == end() || at->key.view() != key) return nullptr;
   return &at->value;
 }
 
@@ -425,34 +580,14 @@ bool operator==(const JsonObject& a, const JsonObject& b) noexcept {
 }
 
 JsonObject JsonObject::from_unordered(std::vector<JsonMember> members) {
-  if (!std::is_sorted(members.begin(), members.end(),
-                      [](const JsonMember& a, const JsonMember& b) { return !key_less(a, b); })) {
-    // Not strictly ascending: sort stably (so equal keys keep text order)
-    // and keep the last member of each run of equal keys.
-    if (members.size() <= 16) {
-      for (std::size_t i = 1; i < members.size(); ++i) {
-        if (!key_less(members[i], members[i - 1])) continue;
-        JsonMember moving = std::move(members[i]);
-        std::size_t j = i;
-        do {
-          members[j] = std::move(members[j - 1]);
-          --j;
-        } while (j > 0 && key_less(moving, members[j - 1]));
-        members[j] = std::move(moving);
-      }
-    } else {
-      std::stable_sort(members.begin(), members.end(), key_less);
-    }
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
-      if (kept != i) members[kept] = std::move(members[i]);
-      ++kept;
-    }
-    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
-  }
+  JsonMember* const kept = order_members(members.data(), members.data() + members.size());
+  const auto count = static_cast<std::size_t>(kept - members.data());
   JsonObject object;
-  object.members_ = std::move(members);
+  if (count != 0) {
+    object.members_ = allocate_members(count);
+    std::uninitialized_move(members.data(), kept, object.members_);
+    object.size_ = object.capacity_ = count;
+  }
   return object;
 }
 
@@ -737,11 +872,10 @@ class Parser {
       }
     }
     ++p_;
-    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
-    std::vector<JsonMember> collected(std::make_move_iterator(first),
-                                      std::make_move_iterator(members_.end()));
-    members_.erase(first, members_.end());
-    out = JsonValue::object(JsonObject::from_unordered(std::move(collected)));
+    JsonMember* const first = members_.data() + start;
+    JsonMember* const kept = order_members(first, members_.data() + members_.size());
+    out = json_detail::ObjectAccess::adopt(json_detail::ObjectAccess::make_with_members(first, kept));
+    members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(start), members_.end());
     ++depth_budget_;
     return true;
   }
@@ -970,30 +1104,63 @@ constexpr std::array<char, 256> kEscapes = [] {
   return table;
 }();
 
-void write_string(std::string_view text, std::string& out) {
-  out.push_back('"');
+// The output string used as a raw buffer: bytes are stored through a cursor
+// and the string is cut to the written length at the end, so small writes
+// need no per-call bookkeeping of std::string.
+class Output {
+ public:
+  explicit Output(std::string& out) : out_(out), used_(out.size()) {
+    out_.resize(std::max(out_.capacity(), used_ + 128));
+  }
+  ~Output() { out_.resize(used_); }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // Room for `n` more bytes; returns where they go.
+  char* room(std::size_t n) {
+    if (out_.size() - used_ < n) out_.resize(std::max(out_.size() * 2, used_ + n));
+    return out_.data() + used_;
+  }
+  void commit(std::size_t n) noexcept { used_ += n; }
+  void put(char c) {
+    *room(1) = c;
+    ++used_;
+  }
+  void put(const char* bytes, std::size_t n) {
+    std::memcpy(room(n), bytes, n);
+    used_ += n;
+  }
+  void put(std::string_view text) { put(text.data(), text.size()); }
+
+ private:
+  std::string& out_;
+  std::size_t used_;
+};
+
+void write_string(std::string_view text, Output& out) {
+  out.put('"');
   const char* p = text.data();
   const char* const end = p + text.size();
   while (p < end) {
     const char* special = find_string_special(p, end);
-    out.append(p, static_cast<std::size_t>(special - p));
+    out.put(p, static_cast<std::size_t>(special - p));
     if (special == end) break;
     const auto byte = static_cast<unsigned char>(*special);
     const char letter = kEscapes[byte];
     if (letter == 'u') {
       constexpr char hex[] = "0123456789abcdef";
       const char escape[6] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-      out.append(escape, sizeof escape);
+      out.put(escape, sizeof escape);
     } else {
       const char escape[2] = {'\\', letter};
-      out.append(escape, sizeof escape);
+      out.put(escape, sizeof escape);
     }
     p = special + 1;
   }
-  out.push_back('"');
+  out.put('"');
 }
 
-void write_number(const JsonNumber& number, std::string& out) {
+void write_number(const JsonNumber& number, Output& out) {
   char digits[40];
   char* end = digits;
   switch (number.kind()) {
@@ -1006,7 +1173,7 @@ void write_number(const JsonNumber& number, std::string& out) {
     case JsonNumber::Kind::floating: {
       const double value = number.as_double();
       if (!std::isfinite(value)) {
-        out.append("null");
+        out.put("null");
         return;
       }
       end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -1019,16 +1186,16 @@ void write_number(const JsonNumber& number, std::string& out) {
       break;
     }
   }
-  out.append(digits, static_cast<std::size_t>(end - digits));
+  out.put(digits, static_cast<std::size_t>(end - digits));
 }
 
-void write_scalar(const JsonValue& value, std::string& out) {
+void write_scalar(const JsonValue& value, Output& out) {
   switch (value.kind()) {
     case JsonValue::Kind::null:
-      out.append("null");
+      out.put("null");
       break;
     case JsonValue::Kind::boolean:
-      out.append(value.as_bool() ? "true" : "false");
+      out.put(value.as_bool() ? "true" : "false");
       break;
     case JsonValue::Kind::number:
       write_number(*value.as_number(), out);
@@ -1053,20 +1220,21 @@ struct WriteFrame {
 
 }  // namespace
 
-void write_json_text(const JsonValue& root, std::string& out) {
+void write_json_text(const JsonValue& root, std::string& text) {
+  Output out(text);
   // An explicit stack keeps hand-built trees of any depth off the native stack.
   std::vector<WriteFrame> stack;
   const JsonValue* next = &root;
   for (;;) {
     if (next != nullptr) {
       if (const auto* elements = next->as_array()) {
-        out.push_back('[');
+        out.put('[');
         WriteFrame frame;
         frame.element = elements->data();
         frame.elements_end = elements->data() + elements->size();
         stack.push_back(frame);
       } else if (const auto* object = next->as_object()) {
-        out.push_back('{');
+        out.put('{');
         WriteFrame frame;
         frame.member = object->begin();
         frame.members_end = object->end();
@@ -1081,23 +1249,23 @@ void write_json_text(const JsonValue& root, std::string& out) {
     WriteFrame& top = stack.back();
     if (top.is_object) {
       if (top.member == top.members_end) {
-        out.push_back('}');
+        out.put('}');
         stack.pop_back();
         continue;
       }
-      if (!top.first) out.push_back(',');
+      if (!top.first) out.put(',');
       top.first = false;
       write_string(top.member->key.view(), out);
-      out.push_back(':');
+      out.put(':');
       next = &top.member->value;
       ++top.member;
     } else {
       if (top.element == top.elements_end) {
-        out.push_back(']');
+        out.put(']');
         stack.pop_back();
         continue;
       }
-      if (!top.first) out.push_back(',');
+      if (!top.first) out.put(',');
       top.first = false;
       next = top.element;
       ++top.element;

@@ -50,6 +50,8 @@ enum class Tag : std::uint8_t {
 
 inline constexpr std::size_t kShortCapacity = 14;
 
+struct ObjectAccess;  // the parser's way of building objects in one block
+
 // Text storage shared by string values and object keys. Trivial on purpose:
 // the owners (JsonString, JsonValue) manage the heap block.
 struct alignas(8) StringRep {
@@ -197,6 +199,7 @@ class JsonValue {
     Rep() noexcept : head{json_detail::Tag::null} {}
   };
 
+  friend struct json_detail::ObjectAccess;
   json_detail::Tag tag() const noexcept { return rep_.head.tag; }
   void release() noexcept;
   friend void release_deep(JsonValue& value, int budget) noexcept;
@@ -211,11 +214,17 @@ struct JsonMember {
 };
 
 // Members unique, ascending by unsigned key bytes (a prefix first).
+// A parsed object and its members are one heap block.
 class JsonObject {
  public:
-  using const_iterator = std::vector<JsonMember>::const_iterator;
+  using const_iterator = const JsonMember*;
 
-  JsonObject() = default;
+  JsonObject() noexcept = default;
+  JsonObject(const JsonObject& other);
+  JsonObject(JsonObject&& other) noexcept;
+  JsonObject& operator=(const JsonObject& other);
+  JsonObject& operator=(JsonObject&& other) noexcept;
+  ~JsonObject();
 
   // Replaces the value of an existing key, or inserts the member in order.
   void insert_or_assign(std::string_view key, JsonValue value);
@@ -223,21 +232,26 @@ class JsonObject {
   const JsonValue* find(std::string_view key) const noexcept;
   JsonValue* find(std::string_view key) noexcept;
 
-  std::size_t size() const noexcept { return members_.size(); }
-  bool empty() const noexcept { return members_.empty(); }
-  const_iterator begin() const noexcept { return members_.begin(); }
-  const_iterator end() const noexcept { return members_.end(); }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const_iterator begin() const noexcept { return members_; }
+  const_iterator end() const noexcept { return members_ + size_; }
 
   friend bool operator==(const JsonObject& a, const JsonObject& b) noexcept;
 
   // Takes members in any order, possibly with repeated keys; the last member
-  // of each key wins. Used by the parser.
+  // of each key wins.
   static JsonObject from_unordered(std::vector<JsonMember> members);
 
  private:
   friend class JsonValue;
+  friend struct json_detail::ObjectAccess;
   friend void release_deep(JsonValue& value, int budget) noexcept;
-  std::vector<JsonMember> members_;
+
+  JsonMember* members_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool trailing_ = false;  // members_ is the tail of this object's own block
 };
 
 struct JsonParseError {
