@@ -16,8 +16,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 GROUP = "korvane.machine_bundles"
 
 VALID_RESULT = {
@@ -141,6 +139,8 @@ def run_fresh(code: str, site: pathlib.Path | None = None) -> str:
 
 def raises_exactly(exc_type, message, call, *args, **kwargs):
     """Calls and checks the exact exception type, the single argument and no cause."""
+    import pytest
+
     with pytest.raises(BaseException) as info:
         call(*args, **kwargs)
     assert type(info.value) is exc_type, repr(info.value)

@@ -1,0 +1,135 @@
+"""Leak check: every entry point and every error path, many times in one
+process of the debug interpreter, failing when the total reference count or
+the count of allocated memory blocks grows in every round.
+
+Run with an interpreter that has sys.gettotalrefcount (a debug build) and the
+installed korvane built against it:
+
+    python check_leaks.py [--rounds N] [--calls N] [-k SUBSTRING]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import pathlib
+import sys
+import tempfile
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "python"))
+sys.path.insert(0, str(HERE))
+
+import korvane  # noqa: E402
+from bundle_kit import BundleFolder  # noqa: E402
+
+
+def expect(exc_type, call, *args, **kwargs):
+    """Calls and swallows the expected exception; anything else is a failure."""
+    try:
+        call(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{call!r} did not raise {exc_type.__name__}")
+
+
+def surface_scenarios(folder: BundleFolder):
+    folder.add("leak_surface")
+    runtime = korvane.Runtime.discover()
+    run = runtime.prepare("leak_surface", b"")
+
+    def reimport():
+        del sys.modules["korvane"]
+        importlib.import_module("korvane")
+
+    return [
+        ("discover_bundles", korvane.discover_bundles),
+        ("Runtime.discover", korvane.Runtime.discover),
+        ("Runtime.bundles", runtime.bundles),
+        ("FileRecorder", lambda: korvane.FileRecorder("some/path")),
+        ("FileRecorder keyword", lambda: korvane.FileRecorder(path="p")),
+        ("FileRecorder empty", lambda: expect(ValueError, korvane.FileRecorder, "")),
+        ("FileRecorder bytes", lambda: expect(TypeError, korvane.FileRecorder, b"p")),
+        ("FileRecorder surrogate", lambda: expect(UnicodeEncodeError, korvane.FileRecorder, "\ud800")),
+        ("FileRecorder missing", lambda: expect(TypeError, korvane.FileRecorder)),
+        ("FileRecorder too many", lambda: expect(TypeError, korvane.FileRecorder, "a", "b")),
+        ("FileRecorder twice", lambda: expect(TypeError, korvane.FileRecorder, "a", path="b")),
+        ("FileRecorder unknown keyword", lambda: expect(TypeError, korvane.FileRecorder, nope="b")),
+        ("Runtime()", lambda: expect(TypeError, korvane.Runtime)),
+        ("prepare missing", lambda: expect(TypeError, runtime.prepare)),
+        ("prepare too many", lambda: expect(TypeError, runtime.prepare, *range(7))),
+        ("prepare unknown keyword", lambda: expect(TypeError, runtime.prepare, "a", b"", sink=1)),
+        ("prepare twice", lambda: expect(TypeError, runtime.prepare, "a", b"", machine_id="a")),
+        ("prepare machine_id type", lambda: expect(TypeError, runtime.prepare, 1, 2)),
+        ("prepare artifact type", lambda: expect(TypeError, runtime.prepare, "a", bytearray())),
+        ("prepare surrogate", lambda: expect(UnicodeEncodeError, runtime.prepare, "\udc80", b"")),
+        ("prepare not installed", lambda: expect(LookupError, runtime.prepare, 'no"such\n', b"")),
+        ("prepare by keyword", lambda: runtime.prepare(artifact=b"x", machine_id="leak_surface", observation=[1])),
+        ("execute", run.execute),
+        ("execute too many", lambda: expect(TypeError, run.execute, 1, 2, 3)),
+        ("execute unknown keyword", lambda: expect(TypeError, run.execute, sink=[])),
+        ("module reimport", reimport),
+    ]
+
+
+def optional_scenarios(module_name: str, folder: BundleFolder):
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError:
+        print(f"({module_name} not present: skipped)")
+        return []
+    return module.scenarios(folder)
+
+
+def measure(call, rounds: int, calls: int):
+    for _ in range(max(10, calls // 2)):  # warm-up: caches, interned strings, free lists
+        call()
+    growth = []
+    for _ in range(rounds):
+        gc.collect()
+        refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+        for _ in range(calls):
+            call()
+        gc.collect()
+        growth.append((sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks))
+    return growth
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=40)
+    parser.add_argument("-k", dest="only", default="")
+    options = parser.parse_args()
+    if not hasattr(sys, "gettotalrefcount"):
+        print("check_leaks.py needs a debug build of the interpreter", file=sys.stderr)
+        return 2
+
+    with tempfile.TemporaryDirectory() as tmp:
+        root = pathlib.Path(tmp) / "site"
+        root.mkdir()
+        sys.path.insert(0, str(root))
+        folder = BundleFolder(root)
+        scenarios = surface_scenarios(folder)
+        scenarios += optional_scenarios("discovery_scenarios", folder)
+        scenarios += optional_scenarios("run_scenarios", folder)
+        importlib.invalidate_caches()
+
+        leaks, checked = [], 0
+        for name, call in scenarios:
+            if options.only not in name:
+                continue
+            growth = measure(call, options.rounds, options.calls)
+            checked += 1
+            refs_grow = all(r > 0 for r, _ in growth)
+            blocks_grow = all(b > 0 for _, b in growth)
+            if refs_grow or blocks_grow:
+                leaks.append(name)
+                print(f"LEAK  {name}: (refs, blocks) per round {growth}")
+        print(f"{checked - len(leaks)} passed, {len(leaks)} failed")
+        return 1 if leaks else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
