@@ -38,13 +38,17 @@ std::string not_installed_message(std::string_view machine_id) {
 }
 
 // The bundle's function: a fresh import of the module (the submodule itself
-// for a dotted name), then the named attribute, unexamined.
+// for a dotted name), then the named attribute, unexamined. Both names are
+// handed over whole: metadata texts may hold NUL, and a name cut at its first
+// NUL would reach a different function than the one the bundle names.
 Result<PyRef> bundle_function(const std::string& module_name, const std::string& function_name) {
-  PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(module_name.data(), static_cast<Py_ssize_t>(module_name.size())));
-  if (!name) return take_pending();
-  PyRef module = PyRef::steal(PyImport_Import(name.get()));
+  auto name = new_str(module_name);
+  if (!name) return unexpected(std::move(name).error());
+  PyRef module = PyRef::steal(PyImport_Import(name->get()));
   if (!module) return take_pending();
-  PyRef attribute = PyRef::steal(PyObject_GetAttrString(module.get(), function_name.c_str()));
+  auto attribute_name = new_str(function_name);
+  if (!attribute_name) return unexpected(std::move(attribute_name).error());
+  PyRef attribute = PyRef::steal(PyObject_GetAttr(module.get(), attribute_name->get()));
   if (!attribute) return take_pending();
   return attribute;
 }

@@ -242,6 +242,14 @@ class TestCall:
             run.execute()
         assert info.value.name == "execute"
 
+    def test_function_name_is_used_whole(self, bundles):
+        module_name = bundles.add("kve-nul", execute_function="execute\u0000more")
+        run = korvane.Runtime.discover().prepare("kve-nul", b"")
+        with pytest.raises(AttributeError) as info:
+            run.execute()
+        assert info.value.name == "execute\u0000more"
+        assert importlib.import_module(module_name).CALLS[1:] == []
+
     def test_bundle_removed_between_prepare_and_execute(self, bundles, run):
         name = run.module.__name__
         del sys.modules[name]

@@ -246,6 +246,13 @@ class TestRouting:
             korvane.Runtime.discover().prepare("kvp-nofn", b"")
         assert info.value.name == "no_such_function"
 
+    def test_function_name_is_used_whole(self, bundles):
+        module = bundles.add("kvp-nul", prepare_function="prepare\u0000more")
+        with pytest.raises(AttributeError) as info:
+            korvane.Runtime.discover().prepare("kvp-nul", b"")
+        assert info.value.name == "prepare\u0000more"
+        assert calls(module) == []
+
     def test_import_error_inside_the_module_passes_unchanged(self, bundles):
         module = bundles.add("kvp-broken", source="def provider():\n    return PROVIDER_TEXT\n")
         runtime = korvane.Runtime.discover()
