@@ -1,0 +1,242 @@
+"""Every success and failure path of Runtime.prepare and PreparedRun.execute,
+as callables for the leak check.
+
+`scenarios(folder)` installs the bundles it needs into `folder` (a
+bundle_kit.BundleFolder already on sys.path) and returns (name, callable)
+pairs. Each callable makes one prepare or execute call and swallows the
+expected exception after checking its type, so that a loop over it holds no
+state of its own: the bundles here record nothing and return fixed objects.
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import math
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+
+import korvane  # noqa: E402
+from bundle_kit import VALID_RESULT, metadata  # noqa: E402
+
+# A bundle that keeps nothing between calls: prepare returns one fixed object,
+# execute returns RESULT (or what RETURN builds, when a test needs a value
+# that JSON text cannot carry).
+LEAN_SOURCE = """
+import json
+RESULT = json.loads(RESULT_TEXT)
+PREPARED = object()
+def provider():
+    return PROVIDER_TEXT
+def prepare(*args):
+    return PREPARED
+def execute(prepared, sinks, path):
+    return RESULT
+"""
+
+RETURNING_SOURCE = """
+import json, types
+RESULT = json.loads(RESULT_TEXT)
+def provider():
+    return PROVIDER_TEXT
+def prepare(*args):
+    return None
+def execute(prepared, sinks, path):
+    return RETURN()
+"""
+
+RAISING_SOURCE = """
+def provider():
+    return PROVIDER_TEXT
+def prepare(*args):
+    raise KeyError("prepare refused")
+def execute(*args):
+    raise ArithmeticError("execute refused")
+"""
+
+
+class Sink:
+    def emit_batch(self, *args):
+        pass
+
+    def record_capability_outputs(self, *args):
+        pass
+
+    def record_capability_receipts(self, *args):
+        pass
+
+
+class Missing:
+    def emit_batch(self, *args):
+        pass
+
+
+class NotCallable:
+    emit_batch = None
+
+
+class RaisingProperty(Sink):
+    @property
+    def emit_batch(self):
+        raise ValueError("property broke")
+
+
+class BrokenIteration(list):
+    def __iter__(self):
+        raise RuntimeError("cannot iterate")
+
+
+def expect(exc_type, call, *args, **kwargs):
+    """A callable that makes the call and swallows exactly `exc_type`."""
+
+    def scenario():
+        try:
+            call(*args, **kwargs)
+        except BaseException as failure:
+            if type(failure) is not exc_type:
+                raise AssertionError(f"expected {exc_type.__name__}, got {failure!r}") from failure
+        else:
+            raise AssertionError(f"expected {exc_type.__name__}, the call succeeded")
+
+    return scenario
+
+
+def succeed(call, *args, **kwargs):
+    def scenario():
+        call(*args, **kwargs)
+
+    return scenario
+
+
+def with_dumps(replacement, exc_type, call, *args):
+    """The call made while json.dumps is replaced, then restored."""
+
+    def scenario():
+        original = json.dumps
+        json.dumps = replacement
+        try:
+            expect(exc_type, call, *args)()
+        finally:
+            json.dumps = original
+
+    return scenario
+
+
+def scenarios(folder) -> list[tuple[str, object]]:
+    def returning(machine_id, build):
+        module = folder.add(machine_id, source=RETURNING_SOURCE)
+        modules_to_patch.append((module, build))
+
+    modules_to_patch = []
+    ok_module = folder.add("leak-ok", source=LEAN_SOURCE)
+    folder.add("leak-dotted", module="kv_leak_pkg.leaf", source=LEAN_SOURCE)
+    folder.add("leak-raises", source=RAISING_SOURCE)
+    folder.add("leak-noncallable", source="def provider():\n    return PROVIDER_TEXT\nprepare = execute = 5\n")
+    folder.add("leak-nomodule", provider_text=json.dumps(metadata("leak-nomodule", "kv_leak_no_such_module")))
+    folder.add("leak-nofunction", source=LEAN_SOURCE, prepare_function="absent", execute_function="absent")
+    folder.add("leak-noexecute", source=LEAN_SOURCE, execute_function="absent")
+    folder.add("leak-nan", source=LEAN_SOURCE, result=dict(VALID_RESULT, score=math.nan))
+    folder.add("leak-invalid", source=LEAN_SOURCE, result=dict(VALID_RESULT, publication={"status": "published"}))
+    folder.add("leak-missing", source=LEAN_SOURCE, result={"machine_execution": {"status": "completed"}})
+    returning("leak-list", lambda: [1, 2])
+    returning("leak-proxy", lambda: __import__("types").MappingProxyType({}))
+    returning("leak-set", lambda: dict(VALID_RESULT, extra={1, 2}))
+    deep = []
+    for _ in range(200):
+        deep = [deep]
+    returning("leak-deep", lambda: dict(VALID_RESULT, deep=deep))
+    importlib.invalidate_caches()
+
+    for module, build in modules_to_patch:
+        importlib.import_module(module).RETURN = build
+
+    runtime = korvane.Runtime.discover()
+    prepare = runtime.prepare
+    run = prepare("leak-ok", b"artifact")
+    run_for = {mid: prepare(mid, b"") for mid in (
+        "leak-noexecute", "leak-nan", "leak-invalid", "leak-missing", "leak-list", "leak-proxy", "leak-set",
+        "leak-deep",
+    )}
+    recorder = korvane.FileRecorder("/tmp/leak.kvr")
+    loop = []
+    loop.append(loop)
+
+    def execute_through(exc_type, value):
+        """Executes leak-ok with its module's execute function swapped for `value`."""
+        module = importlib.import_module(ok_module)
+
+        def scenario():
+            original = module.execute
+            module.execute = value
+            try:
+                expect(exc_type, run.execute)()
+            finally:
+                module.execute = original
+
+        return scenario
+
+    def raise_arithmetic(*args):
+        raise ArithmeticError("execute refused")
+
+    return [
+        # prepare: successes
+        ("prepare absent values", succeed(prepare, "leak-ok", b"abc")),
+        ("prepare with values", succeed(prepare, "leak-ok", b"abc", {"a": [1, 2.5, "é"]}, "s", [None], math.nan)),
+        ("prepare by keywords", succeed(prepare, machine_id="leak-ok", artifact=b"", observation={})),
+        ("prepare dotted module", succeed(prepare, "leak-dotted", b"")),
+        # prepare: failures
+        ("prepare not installed", expect(LookupError, prepare, 'leak-"none"\n', b"")),
+        ("prepare machine_id type", expect(TypeError, prepare, 5, b"")),
+        ("prepare artifact type", expect(TypeError, prepare, "leak-ok", bytearray(b"x"))),
+        ("prepare lone surrogate", expect(UnicodeEncodeError, prepare, "leak-\ud800", b"")),
+        ("prepare set value", expect(TypeError, prepare, "leak-ok", b"", {"s": {1}})),
+        ("prepare circular value", expect(ValueError, prepare, "leak-ok", b"", None, loop)),
+        ("prepare dumps non-str", with_dumps(lambda value: 42, ValueError, prepare, "leak-ok", b"", 1)),
+        ("prepare dumps surrogate", with_dumps(lambda value: "\udc80", ValueError, prepare, "leak-ok", b"", 1)),
+        ("prepare function raises", expect(KeyError, prepare, "leak-raises", b"")),
+        ("prepare not callable", expect(TypeError, prepare, "leak-noncallable", b"")),
+        ("prepare no module", expect(ModuleNotFoundError, prepare, "leak-nomodule", b"")),
+        ("prepare no function", expect(AttributeError, prepare, "leak-nofunction", b"")),
+        # execute: successes
+        ("execute no arguments", succeed(run.execute)),
+        ("execute sinks and recorder", succeed(run.execute, [Sink(), Sink], recorder)),
+        ("execute tuple by keyword", succeed(run.execute, sinks=(Sink(),), file_recorder=None)),
+        # execute: sink and recorder failures
+        ("execute sinks shape", expect(TypeError, run.execute, {Sink()})),
+        ("execute sinks generator", expect(TypeError, run.execute, (s for s in ()))),
+        ("execute sink missing method", expect(TypeError, run.execute, [Sink(), Missing()])),
+        ("execute sink not callable", expect(TypeError, run.execute, [NotCallable()])),
+        ("execute sink property raises", expect(TypeError, run.execute, [RaisingProperty()])),
+        ("execute sinks iteration raises", expect(RuntimeError, run.execute, BrokenIteration([Sink()]))),
+        ("execute recorder str", expect(TypeError, run.execute, None, "/tmp/leak.kvr")),
+        ("execute bad sink and recorder", expect(TypeError, run.execute, [object()], "x")),
+        # execute: bundle failures
+        ("execute function raises", execute_through(ArithmeticError, raise_arithmetic)),
+        ("execute not callable", execute_through(TypeError, 5)),
+        ("execute no function", expect(AttributeError, run_for["leak-noexecute"].execute)),
+        # execute: result failures
+        ("execute result list", expect(TypeError, run_for["leak-list"].execute)),
+        ("execute result mappingproxy", expect(TypeError, run_for["leak-proxy"].execute)),
+        ("execute result set inside", expect(TypeError, run_for["leak-set"].execute)),
+        ("execute result nan", expect(TypeError, run_for["leak-nan"].execute)),
+        ("execute result too deep", expect(TypeError, run_for["leak-deep"].execute)),
+        ("execute result invalid", expect(TypeError, run_for["leak-invalid"].execute)),
+        ("execute result missing", expect(TypeError, run_for["leak-missing"].execute)),
+        ("execute dumps non-str", with_dumps(lambda value: b"{}", ValueError, run.execute)),
+        ("execute dumps raises", with_dumps(lambda value: {}[0], KeyError, run.execute)),
+    ]
+
+
+if __name__ == "__main__":
+    # A quick self-check: every scenario runs once without an unexpected outcome.
+    import tempfile
+
+    from bundle_kit import BundleFolder
+
+    root = pathlib.Path(tempfile.mkdtemp())
+    sys.path.insert(0, str(root))
+    for name, scenario in scenarios(BundleFolder(root)):
+        scenario()
+        print("ok", name)
