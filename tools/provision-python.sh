@@ -39,8 +39,23 @@ exe_in_prefix() {
   if [ "$flavour" = debug ]; then echo "$prefix/usr/bin/python$ver-dbg"; else echo "$prefix/usr/bin/python$ver"; fi
 }
 
+# Debian's debug headers are symlinks into the release folder, so a quoted
+# include of "pyconfig.h" from them resolves to the release configuration and
+# the debug build's reference-count bookkeeping is silently left out.
+# Real copies keep the debug configuration in force.
+materialise_debug_headers() {
+  local dir="$1/usr/include/python${ver}d"
+  [ -d "$dir" ] || return 0
+  local link target
+  find "$dir" -maxdepth 1 -type l | while read -r link; do
+    target=$(readlink -f "$link")
+    rm "$link"
+    cp -r "$target" "$link"
+  done
+}
+
 if [ -z "${KORVANE_FORCE_PREFIX:-}" ] && on_path; then exit 0; fi
-if [ -f "$prefix/.complete" ]; then exe_in_prefix; exit 0; fi
+if [ -f "$prefix/.complete" ]; then materialise_debug_headers "$prefix"; exe_in_prefix; exit 0; fi
 
 [ "$(id -u)" = 0 ] || { log "needs root to add the unstable apt source"; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
@@ -84,6 +99,7 @@ for inc in "python$ver" "python${ver}d"; do
   real="$prefix.tmp/usr/include/x86_64-linux-gnu/$inc/pyconfig.h"
   [ -f "$real" ] && cp "$real" "$prefix.tmp/usr/include/$inc/pyconfig.h"
 done
+materialise_debug_headers "$prefix.tmp"
 rm -rf "$prefix"; mv "$prefix.tmp" "$prefix"
 for exe in "python$ver" "python$ver-dbg"; do
   f="$prefix/usr/bin/$exe"

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine:
-#   1. the C++ unit tests of the pure core, built with ASan and UBSan;
-#   2. the Python tests against the installed package, per interpreter version;
-#   3. the leak check against the debug interpreter;
-#   4. the Python tests again with ASan and UBSan preloaded into the interpreter.
+#   core        the C++ unit tests of the pure core, built with ASan and UBSan;
+#   python      the Python tests against the installed package, per interpreter version;
+#   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
+#   leaks       the leak check against the debug interpreter;
+#   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
-#   tools/run-tests.sh [stage...]   stages: core python leaks sanitizers (default: all)
+#   tools/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build="$root/build"
 mkdir -p "$build"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python leaks sanitizers)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -26,15 +27,13 @@ tools/make-venv.sh "$py314" "$build/venv-tools"
 "$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
 export PATH="$build/venv-tools/bin:$PATH"
 
-# A venv per interpreter with korvane, the example bundle and the test tools installed.
+# A venv with pytest and korvane installed the way a user gets it; no bundle
+# is installed there, so the tests see only the bundles they install.
 install_env() {  # PYTHON DIR [extra pip args for korvane]
   local py="$1" env="$2"; shift 2
   tools/make-venv.sh "$py" "$env"
   "$env/bin/python" -m pip install -q pytest
   "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$@" ./python/facade
-  if [ -d bundles/stack ]; then
-    "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
-  fi
 }
 
 for stage in "${stages[@]}"; do
@@ -51,8 +50,19 @@ for stage in "${stages[@]}"; do
         py=$(tools/provision-python.sh "$v")
         say "Python tests on $v"
         install_env "$py" "$build/venv-$v" -C "build-dir=$build/wheel-$v"
-        "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python $( [ -d bundles/stack/tests ] && echo bundles/stack/tests )
+        "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python
       done
+      ;;
+    bundles)
+      say "Example bundle and the offline korvane-machines[stack] install"
+      env="$build/venv-bundles"
+      tools/make-venv.sh "$py314" "$env"
+      "$env/bin/python" -m pip install -q pytest "setuptools>=77"
+      rm -rf "$build/wheelhouse"
+      "$env/bin/python" -m pip wheel -q --no-deps -w "$build/wheelhouse" ./python/facade -C "build-dir=$build/wheel-3.14"
+      "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$build"/wheelhouse/korvane-*.whl ./bundles/stack
+      KORVANE_WHEELHOUSE="$build/wheelhouse" "$env/bin/python" -m pytest -q -p no:cacheprovider \
+        bundles/stack/tests bundles/tests
       ;;
     leaks)
       pyd=$(tools/provision-python.sh --debug 3.14)

@@ -46,6 +46,21 @@ def execute(*args):
     return RESULT
 '''
 
+# A bundle that keeps nothing between calls, for loops that watch memory.
+QUIET_SOURCE = '''
+import json
+RESULT = json.loads(RESULT_TEXT)
+
+def provider():
+    return PROVIDER_TEXT
+
+def prepare(*args):
+    return args
+
+def execute(*args):
+    return RESULT
+'''
+
 _counter = itertools.count(1)
 
 
