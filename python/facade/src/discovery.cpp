@@ -12,14 +12,20 @@ namespace {
 
 constexpr const char* kGroup = "korvane.machine_bundles";
 
-// A Python text as UTF-8, or the cast TypeError when it is not a str.
-Result<std::string> required_text(PyObject* value) {
+// The UTF-8 text of a str, or the cast TypeError when the value is not one.
+// The view points into the str's own UTF-8 form (for an ASCII str its
+// characters themselves), so nothing is copied; it stays valid while the
+// caller holds `value`.
+Result<std::string_view> required_text(PyObject* value) {
   if (!PyUnicode_Check(value)) {
     auto message = cast_message(value, "str");
     if (!message) return unexpected(std::move(message).error());
     return module_error(ErrorType::type_error, std::move(*message));
   }
-  return utf8_of(value);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return take_pending();
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 // The collection to walk: eps.select(group=...) when eps has `select` (tested
@@ -46,7 +52,9 @@ Result<PyRef> select_group(PyRef&& eps) {
   return selected;
 }
 
-// name, load(), the provider call and validation for one entry point.
+// name, load(), the provider call and validation for one entry point. The
+// name and the provider's str are held until validation has copied what it
+// keeps.
 Result<JsonValue> read_entry_point(PyObject* entry_point) {
   PyRef name_object = PyRef::steal(PyObject_GetAttrString(entry_point, "name"));
   if (!name_object) return take_pending();
