@@ -81,8 +81,6 @@ void free_rep(StringRep& rep) noexcept {
 JsonString::JsonString() noexcept : rep_(empty_rep()) {}
 JsonString::JsonString(std::string_view text) : rep_(make_rep(text)) {}
 JsonString::JsonString(const JsonString& other) : rep_(make_rep(other.view())) {}
-JsonString::JsonString(JsonString&& other) noexcept : rep_(other.rep_) { other.rep_ = empty_rep(); }
-
 JsonString& JsonString::operator=(const JsonString& other) {
   if (this != &other) {
     StringRep copy = make_rep(other.view());
@@ -92,16 +90,7 @@ JsonString& JsonString::operator=(const JsonString& other) {
   return *this;
 }
 
-JsonString& JsonString::operator=(JsonString&& other) noexcept {
-  if (this != &other) {
-    free_rep(rep_);
-    rep_ = other.rep_;
-    other.rep_ = empty_rep();
-  }
-  return *this;
-}
-
-JsonString::~JsonString() { free_rep(rep_); }
+void JsonString::release_long() noexcept { free_rep(rep_); }
 
 std::string_view JsonString::view() const noexcept { return rep_view(rep_); }
 
@@ -253,27 +242,12 @@ JsonValue::JsonValue(const JsonValue& other) {
   }
 }
 
-JsonValue::JsonValue(JsonValue&& other) noexcept : rep_(other.rep_) {
-  other.rep_.head.tag = Tag::null;
-}
-
 JsonValue& JsonValue::operator=(const JsonValue& other) {
   if (this != &other) *this = JsonValue(other);
   return *this;
 }
 
-JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-  if (this != &other) {
-    release();
-    rep_ = other.rep_;
-    other.rep_.head.tag = Tag::null;
-  }
-  return *this;
-}
-
-JsonValue::~JsonValue() { release(); }
-
-void JsonValue::release() noexcept {
+void JsonValue::release_payload() noexcept {
   release_deep(*this, kReleaseRecursionBudget);
   rep_.head.tag = Tag::null;
 }

@@ -106,10 +106,17 @@ class JsonString {
   JsonString() noexcept;
   explicit JsonString(std::string_view text);
   JsonString(const JsonString& other);
-  JsonString(JsonString&& other) noexcept;
+  JsonString(JsonString&& other) noexcept : rep_(other.rep_) { other.reset(); }
   JsonString& operator=(const JsonString& other);
-  JsonString& operator=(JsonString&& other) noexcept;
-  ~JsonString();
+  JsonString& operator=(JsonString&& other) noexcept {
+    if (this != &other) {
+      release();
+      rep_ = other.rep_;
+      other.reset();
+    }
+    return *this;
+  }
+  ~JsonString() { release(); }
 
   std::string_view view() const noexcept;
   operator std::string_view() const noexcept { return view(); }
@@ -132,6 +139,15 @@ class JsonString {
 
  private:
   friend class JsonValue;
+  void reset() noexcept {
+    rep_.tag = json_detail::Tag::short_string;
+    rep_.short_size = 0;
+  }
+  void release() noexcept {
+    if (rep_.tag == json_detail::Tag::long_string) release_long();
+  }
+  void release_long() noexcept;
+
   json_detail::StringRep rep_;
 };
 static_assert(sizeof(JsonString) == 16);
@@ -142,10 +158,17 @@ class JsonValue {
 
   JsonValue() noexcept;  // null
   JsonValue(const JsonValue& other);
-  JsonValue(JsonValue&& other) noexcept;
+  JsonValue(JsonValue&& other) noexcept : rep_(other.rep_) { other.rep_.head.tag = json_detail::Tag::null; }
   JsonValue& operator=(const JsonValue& other);
-  JsonValue& operator=(JsonValue&& other) noexcept;
-  ~JsonValue();
+  JsonValue& operator=(JsonValue&& other) noexcept {
+    if (this != &other) {
+      release();
+      rep_ = other.rep_;
+      other.rep_.head.tag = json_detail::Tag::null;
+    }
+    return *this;
+  }
+  ~JsonValue() { release(); }
 
   static JsonValue null() noexcept { return JsonValue(); }
   static JsonValue boolean(bool value) noexcept;
@@ -201,7 +224,11 @@ class JsonValue {
 
   friend struct json_detail::ObjectAccess;
   json_detail::Tag tag() const noexcept { return rep_.head.tag; }
-  void release() noexcept;
+  // Frees the payload (numbers and short strings have none) and leaves null.
+  void release() noexcept {
+    if (tag() >= json_detail::Tag::long_string) release_payload();
+  }
+  void release_payload() noexcept;
   friend void release_deep(JsonValue& value, int budget) noexcept;
 
   Rep rep_;
