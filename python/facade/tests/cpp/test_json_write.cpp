@@ -44,6 +44,20 @@ TEST(JsonWriteStrings, LongRunsAroundEscapes) {
   EXPECT_EQ(write_json_text(JsonValue::string(run + "\n" + run)), "\"" + run + "\\n" + run + "\"");
 }
 
+TEST(JsonWriteStrings, EscapesAtEveryOffsetOfABlockRoundTrip) {
+  // The scanners look at several bytes at once; a byte to escape, and bytes
+  // of 0x80 and above that must not be mistaken for one, sit at every offset.
+  for (const char* special : {"\x01", "\"", "\\", "\x1f"}) {
+    for (std::size_t at = 0; at <= 40; ++at) {
+      const std::string text = std::string(at, 'a') + special + "\xc3\xa9\x7f" + std::string(40 - at, 'b');
+      const std::string written = write_json_text(JsonValue::string(text));
+      auto back = parse_json_text(written);
+      ASSERT_TRUE(back.has_value()) << written;
+      EXPECT_EQ(*back->as_string(), text) << written;
+    }
+  }
+}
+
 TEST(JsonWriteStrings, KeysAreEscapedLikeValues) {
   EXPECT_EQ(rewrite(R"({"q\"\u0002":0})"), R"({"q\"\u0002":0})");
 }
