@@ -26,7 +26,8 @@ on_path() {
   for exe in $cand; do
     if command -v "$exe" >/dev/null 2>&1; then
       local p; p=$(command -v "$exe")
-      if "$p" -c "import sys, sysconfig; sys.exit(0 if sysconfig.get_paths()['include'] and (hasattr(sys,'gettotalrefcount') == ('$flavour'=='debug')) else 1)" 2>/dev/null \
+      # A virtual environment's interpreter is not taken: venvs are made from base interpreters.
+      if "$p" -c "import sys; sys.exit(0 if sys.prefix == sys.base_prefix and hasattr(sys, 'gettotalrefcount') == ('$flavour' == 'debug') else 1)" 2>/dev/null \
          && [ -f "$("$p" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ]; then
         echo "$p"; return 0
       fi
