@@ -34,8 +34,8 @@ Unexpected<Error> not_json_compatible(std::string_view label, const std::string&
 
 }  // namespace
 
-Result<std::string> python_to_json_text(PyObject* value, std::string_view label) {
-  if (value == nullptr) return std::string("null");
+Result<JsonText> python_to_json_view(PyObject* value, std::string_view label) {
+  if (value == nullptr) return JsonText{PyRef(), "null"};
   PyRef json = PyRef::steal(PyImport_ImportModule("json"));
   if (!json) return take_pending();
   PyRef dumps = PyRef::steal(PyObject_GetAttrString(json.get(), "dumps"));
@@ -48,6 +48,8 @@ Result<std::string> python_to_json_text(PyObject* value, std::string_view label)
     if (!cast) return unexpected(std::move(cast).error());
     return not_json_compatible(label, "TypeError: " + *cast);
   }
+  // For the ASCII text that dumps writes by default this is the str's own
+  // storage; the view lives as long as the str.
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (data == nullptr) {
@@ -56,7 +58,13 @@ Result<std::string> python_to_json_text(PyObject* value, std::string_view label)
     if (pending == nullptr) return failure;
     return not_json_compatible(label, describe_exception(pending->exception.get()));
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return JsonText{std::move(text), std::string_view(data, static_cast<std::size_t>(size))};
+}
+
+Result<std::string> python_to_json_text(PyObject* value, std::string_view label) {
+  auto text = python_to_json_view(value, label);
+  if (!text) return unexpected(std::move(text).error());
+  return std::string(text->utf8);
 }
 
 }  // namespace korvane

@@ -16,4 +16,13 @@ namespace korvane {
 // is the ValueError "{label} must be JSON-compatible: {error}".
 Result<std::string> python_to_json_text(PyObject* value, std::string_view label);
 
+// The same text without copying it: the str that `dumps` returned, and a view
+// of its UTF-8 form that stays valid while `text` is held. For an absent
+// value `text` is null and `utf8` is "null".
+struct JsonText {
+  PyRef text;
+  std::string_view utf8;
+};
+Result<JsonText> python_to_json_view(PyObject* value, std::string_view label);
+
 }  // namespace korvane

@@ -53,10 +53,22 @@ Result<PyRef> bundle_function(const std::string& module_name, const std::string&
   return attribute;
 }
 
-Result<PyRef> json_text_argument(PyObject* value, std::string_view label) {
-  auto text = python_to_json_text(value, label);
+// The JSON text handed to the bundle: the very str that dumps returned when
+// it is a plain str, else a plain str with the same text. `null_text` is the
+// one "null" str shared by the absent values of one call.
+Result<PyRef> json_text_argument(PyObject* value, std::string_view label, PyRef& null_text) {
+  if (value == nullptr) {
+    if (!null_text) {
+      auto text = new_str("null");
+      if (!text) return unexpected(std::move(text).error());
+      null_text = std::move(*text);
+    }
+    return PyRef::borrow(null_text.get());
+  }
+  auto text = python_to_json_view(value, label);
   if (!text) return unexpected(std::move(text).error());
-  return new_str(*text);
+  if (PyUnicode_CheckExact(text->text.get())) return std::move(text->text);
+  return new_str(text->utf8);
 }
 
 Unexpected<Error> type_error(std::string message) { return module_error(ErrorType::type_error, std::move(message)); }
@@ -85,8 +97,9 @@ Result<PreparedContents> prepare_run(const std::vector<BundleProvider>& provider
                                                              {inputs.input_schedule, "input_schedule"},
                                                              {inputs.execution_controls, "execution_controls"},
                                                              {inputs.observation, "observation"}};
+  PyRef null_text;
   for (std::size_t i = 0; i < 4; ++i) {
-    auto text = json_text_argument(optional[i].first, optional[i].second);
+    auto text = json_text_argument(optional[i].first, optional[i].second, null_text);
     if (!text) return unexpected(std::move(text).error());
     arguments[2 + i] = std::move(*text);
   }
@@ -108,14 +121,24 @@ Result<PyRef> check_sinks(PyObject* sinks) {
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(sinks));
   if (!iterator) return take_pending();
+  // Interned names, made once per call at the first sink: the interpreter's
+  // type attribute cache serves only interned names.
+  std::array<PyRef, 3> names;
   for (std::size_t index = 0;; ++index) {
     PyObject* next = nullptr;
     int status = PyIter_NextItem(iterator.get(), &next);
     if (status < 0) return take_pending();
     if (status == 0) break;
     PyRef sink = PyRef::steal(next);
-    for (const char* name : kSinkMethods) {
-      PyRef method = PyRef::steal(PyObject_GetAttrString(sink.get(), name));
+    if (!names[0]) {
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        names[i] = PyRef::steal(PyUnicode_InternFromString(kSinkMethods[i]));
+        if (!names[i]) return take_pending();
+      }
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const char* name = kSinkMethods[i];
+      PyRef method = PyRef::steal(PyObject_GetAttr(sink.get(), names[i].get()));
       if (!method) {
         PyErr_Clear();  // whatever the lookup raised, the caller hears about the missing method
         return type_error("sink at index " + decimal(index) + " must define callable " + name);
@@ -150,9 +173,9 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   if (!result) return take_pending();
 
   if (!PyDict_Check(result.get())) return type_error(kNotMappingMessage);
-  auto text = python_to_json_text(result.get(), "execution result");
+  auto text = python_to_json_view(result.get(), "execution result");
   if (!text) return unexpected(std::move(text).error());
-  auto parsed = parse_json_text(*text);
+  auto parsed = parse_json_text(text->utf8);
   if (!parsed) return type_error(kNotJsonPrefix + parsed.error().to_string());
   if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
   return result;
