@@ -4,7 +4,9 @@
 #   python      the Python tests against the installed package, per interpreter version;
 #   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
 #   leaks       the leak check against the debug interpreter;
-#   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter.
+#   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
+#   stubs       the type stubs against the built module (mypy's stubtest), and typed uses
+#               of the module, right and wrong, through mypy.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
 #   tools/run-tests.sh [stage...]   (default: all stages)
@@ -14,7 +16,7 @@ cd "$root"
 build="$root/build"
 mkdir -p "$build"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -77,6 +79,17 @@ for stage in "${stages[@]}"; do
       LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
       PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider python/facade/tests/python
+      ;;
+    stubs)
+      say "Type stubs against the module"
+      env="$build/venv-stubs"
+      tools/make-venv.sh "$py314" "$env"
+      "$env/bin/python" -m pip install -q mypy
+      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-3.14"
+      # From a neutral folder, so that only the installed korvane-stubs package is seen.
+      (cd "$build" && "$env/bin/python" -m mypy.stubtest korvane)
+      "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental \
+        python/facade/tests/typing examples/demo.py
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
