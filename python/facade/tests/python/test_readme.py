@@ -1,0 +1,104 @@
+"""Every ```python block of the top-level README runs.
+
+Each block runs on its own in a fresh interpreter of this venv, in an empty
+working folder. A block whose first lines hold `# requires: korvane-stack`
+gets the example bundle installed for it: its sources copied into a folder on
+PYTHONPATH beside a dist-info that carries the bundle's entry point, which is
+what importlib.metadata finds for a pip-installed wheel; when the venv has the
+bundle installed already, that one serves (a second copy would make discovery
+refuse the repeated machine id). Blocks without the marker must work whether
+or not bundles are installed.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tomllib
+from importlib import metadata
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[4]
+README = ROOT / "README.md"
+STACK = ROOT / "bundles" / "stack"
+BUNDLES = {"korvane-stack": STACK}
+
+BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+REQUIRES = re.compile(r"^# requires: (.+)$", re.MULTILINE)
+
+if not README.is_file():
+    pytest.skip("README.md is not beside the sources", allow_module_level=True)
+
+
+def python_blocks(text: str) -> list[tuple[int, str]]:
+    """(line number, code) of every ```python block."""
+    return [(text.count("\n", 0, m.start()) + 2, m.group(1)) for m in BLOCK.finditer(text)]
+
+
+def required_bundles(code: str) -> list[str]:
+    head = "\n".join(code.splitlines()[:3])
+    return [name.strip() for match in REQUIRES.findall(head) for name in match.split(",")]
+
+
+def installed(name: str) -> bool:
+    try:
+        metadata.distribution(name)
+    except metadata.PackageNotFoundError:
+        return False
+    return True
+
+
+def install_source_bundle(project: pathlib.Path, site: pathlib.Path) -> None:
+    """Copies a src-layout bundle into `site` with a dist-info naming its entry points."""
+    meta = tomllib.loads((project / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    if installed(meta["name"]):
+        return
+    for package in (project / "src").iterdir():
+        if package.is_dir() and (package / "__init__.py").is_file():
+            shutil.copytree(package, site / package.name, ignore=shutil.ignore_patterns("__pycache__"))
+    info = site / f"{meta['name'].replace('-', '_')}-0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {meta['name']}\nVersion: 0\n", encoding="utf-8")
+    lines = []
+    for group, entries in meta.get("entry-points", {}).items():
+        lines.append(f"[{group}]")
+        lines += [f"{name} = {target}" for name, target in entries.items()]
+    (info / "entry_points.txt").write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
+
+
+def test_the_readme_has_its_examples():
+    needing_stack = [code for _, code in BLOCKS if "korvane-stack" in required_bundles(code)]
+    assert len(BLOCKS) >= 5 and len(needing_stack) >= 2
+
+
+def test_requires_marker_is_read_from_the_head_of_a_block():
+    assert required_bundles("# requires: korvane-stack\nimport korvane\n") == ["korvane-stack"]
+    assert required_bundles("import korvane\n\n\n# requires: korvane-stack\n") == []
+    assert python_blocks("x\n```python\nprint(1)\n```\n") == [(3, "print(1)\n")]
+
+
+@pytest.mark.parametrize("line,code", BLOCKS, ids=[f"line{line}" for line, _ in BLOCKS])
+def test_block_runs(line, code, tmp_path):
+    needs = required_bundles(code)
+    unknown = [name for name in needs if name not in BUNDLES]
+    assert not unknown, f"README line {line} requires unknown bundles {unknown}"
+    site = tmp_path / "site"
+    site.mkdir()
+    for name in needs:
+        install_source_bundle(BUNDLES[name], site)
+    work = tmp_path / "work"
+    work.mkdir()
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(site), env.get("PYTHONPATH", "")]))
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    proc = subprocess.run([sys.executable, "-c", code], cwd=work, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"README block at line {line} failed:\n{proc.stdout}\n{proc.stderr}"
