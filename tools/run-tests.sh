@@ -17,7 +17,7 @@ build="$root/build"
 mkdir -p "$build"
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs)
-versions=${KORVANE_PYTHON_VERSIONS:-3.14}
+versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
 
