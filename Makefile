@@ -1,8 +1,12 @@
 # The two commands of the project; each does its own set-up on a fresh machine.
-.PHONY: demo test
+.PHONY: demo test bench
 
 demo:
 	tools/demo.sh
 
 test:
 	tools/run-tests.sh
+
+# Benchmarks (not part of the tests): figures beside their baselines.
+bench:
+	tools/bench.sh

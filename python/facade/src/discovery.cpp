@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "interpreter.hpp"
 #include "quoted.hpp"
 
 namespace korvane {
@@ -87,9 +88,9 @@ Result<PyRef> listing_text(std::vector<JsonValue>&& objects) {
 }  // namespace
 
 Result<std::vector<JsonValue>> discover_bundle_metadata() {
-  PyRef metadata_module = PyRef::steal(PyImport_ImportModule("importlib.metadata"));
-  if (!metadata_module) return take_pending();
-  PyRef eps = PyRef::steal(PyObject_CallMethod(metadata_module.get(), "entry_points", nullptr));
+  auto metadata_module = import_module("importlib.metadata");
+  if (!metadata_module) return unexpected(std::move(metadata_module).error());
+  PyRef eps = PyRef::steal(PyObject_CallMethod(metadata_module->get(), "entry_points", nullptr));
   if (!eps) return take_pending();
   auto collection = select_group(std::move(eps));
   if (!collection) return unexpected(std::move(collection).error());

@@ -1,5 +1,7 @@
 #include "python_json.hpp"
 
+#include "interpreter.hpp"
+
 namespace korvane {
 
 namespace {
@@ -36,9 +38,9 @@ Unexpected<Error> not_json_compatible(std::string_view label, const std::string&
 
 Result<JsonText> python_to_json_view(PyObject* value, std::string_view label) {
   if (value == nullptr) return JsonText{PyRef(), "null"};
-  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
-  if (!json) return take_pending();
-  PyRef dumps = PyRef::steal(PyObject_GetAttrString(json.get(), "dumps"));
+  auto json = import_module("json");
+  if (!json) return unexpected(std::move(json).error());
+  PyRef dumps = PyRef::steal(PyObject_GetAttrString(json->get(), "dumps"));
   if (!dumps) return take_pending();
   PyRef text = PyRef::steal(PyObject_CallOneArg(dumps.get(), value));
   if (!text) return take_pending();

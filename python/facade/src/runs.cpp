@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "execution_result.hpp"
+#include "interpreter.hpp"
 #include "json_bridge.hpp"
 #include "module.hpp"
 #include "python_json.hpp"
@@ -42,13 +43,11 @@ std::string not_installed_message(std::string_view machine_id) {
 // handed over whole: metadata texts may hold NUL, and a name cut at its first
 // NUL would reach a different function than the one the bundle names.
 Result<PyRef> bundle_function(const std::string& module_name, const std::string& function_name) {
-  auto name = new_str(module_name);
-  if (!name) return unexpected(std::move(name).error());
-  PyRef module = PyRef::steal(PyImport_Import(name->get()));
-  if (!module) return take_pending();
+  auto module = import_module(module_name);
+  if (!module) return unexpected(std::move(module).error());
   auto attribute_name = new_str(function_name);
   if (!attribute_name) return unexpected(std::move(attribute_name).error());
-  PyRef attribute = PyRef::steal(PyObject_GetAttr(module.get(), attribute_name->get()));
+  PyRef attribute = PyRef::steal(PyObject_GetAttr(module->get(), attribute_name->get()));
   if (!attribute) return take_pending();
   return attribute;
 }

@@ -1,0 +1,16 @@
+// Small helpers around interpreter calls that several units make.
+#pragma once
+
+#include <string_view>
+
+#include "errors.hpp"
+
+namespace korvane {
+
+// Imports a module through the interpreter's import machinery and returns the
+// named module itself (for a dotted name the submodule, not its top-level
+// package). An already imported module comes from the interpreter's module
+// table, as with any import statement.
+Result<PyRef> import_module(std::string_view name);
+
+}  // namespace korvane

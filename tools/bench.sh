@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Every benchmark, printing figures side by side with their baselines:
+#   json       parser and writer against RapidJSON's DOM and Python's json;
+#   discovery  discover_bundles() on 200 bundles against the plain Python loop;
+#   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size.
+#   tools/bench.sh [json] [discovery] [runs]      (default: all)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build="$root/build"
+which=("$@")
+[ ${#which[@]} -eq 0 ] && which=(json discovery runs)
+
+tools/host-packages.sh g++ rapidjson-dev patchelf
+py=$(tools/provision-python.sh 3.14)
+tools/make-venv.sh "$py" "$build/venv-tools"
+"$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
+export PATH="$build/venv-tools/bin:$PATH"
+env="$build/venv-bench"
+tools/make-venv.sh "$py" "$env"
+"$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-bench"
+
+for name in "${which[@]}"; do
+  printf '\n=== %s\n' "$name"
+  case "$name" in
+    json)
+      cmake -S python/facade -B "$build/bench-native" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_BENCHMARKS=ON >/dev/null
+      cmake --build "$build/bench-native" >/dev/null
+      "$env/bin/python" benchmarks/json/bench_json.py --bench "$build/bench-native/benchmarks/json/bench_json"
+      ;;
+    discovery) "$env/bin/python" benchmarks/discovery/bench_discovery.py ;;
+    runs) "$env/bin/python" benchmarks/runs/bench_runs.py ;;
+    *) echo "unknown benchmark: $name" >&2; exit 2 ;;
+  esac
+done
