@@ -88,9 +88,9 @@ trap 'rm -rf "$work"' EXIT
 rm -rf "$prefix.tmp"; mkdir -p "$prefix.tmp"
 log "downloading CPython $ver from Debian unstable"
 ( cd "$work"
-  specs=""
-  for p in $pkgs; do specs="$specs $p/sid"; done
-  apt-get download -qq $specs >&2 )
+  wanted=""
+  for p in $pkgs; do wanted="$wanted $p/sid"; done
+  apt-get download -qq $wanted >&2 )
 for deb in "$work"/*.deb; do dpkg-deb -x "$deb" "$prefix.tmp"; done
 
 lib="$prefix/usr/lib/x86_64-linux-gnu"

@@ -13,10 +13,10 @@ std::string decimal(std::size_t value) {
   return std::string(buffer, end);
 }
 
-std::string function_label(const ArgumentSpec& spec) {
+std::string function_label(const ArgumentSpec& signature) {
   std::string label;
-  label.reserve(spec.class_name.size() + spec.function_name.size() + 3);
-  label.append(spec.class_name).append(".").append(spec.function_name).append("()");
+  label.reserve(signature.class_name.size() + signature.function_name.size() + 3);
+  label.append(signature.class_name).append(".").append(signature.function_name).append("()");
   return label;
 }
 
@@ -38,15 +38,15 @@ std::string join_names(const std::vector<std::string_view>& names) {
 
 }  // namespace
 
-Expected<BoundArguments, std::string> bind_arguments(const ArgumentSpec& spec, std::size_t positional_count,
+Expected<BoundArguments, std::string> bind_arguments(const ArgumentSpec& signature, std::size_t positional_count,
                                                      std::span<const std::string_view> keyword_names) {
-  const std::size_t count = spec.parameters.size();
+  const std::size_t count = signature.parameters.size();
   if (positional_count > count) {
-    std::string message = function_label(spec) + " takes ";
-    if (spec.required == count) {
+    std::string message = function_label(signature) + " takes ";
+    if (signature.required == count) {
       message += decimal(count);
     } else {
-      message += "from " + decimal(spec.required) + " to " + decimal(count);
+      message += "from " + decimal(signature.required) + " to " + decimal(count);
     }
     message += " positional arguments but " + decimal(positional_count) +
                (positional_count == 1 ? " was given" : " were given");
@@ -59,24 +59,24 @@ Expected<BoundArguments, std::string> bind_arguments(const ArgumentSpec& spec, s
   }
   for (std::size_t k = 0; k < keyword_names.size(); ++k) {
     std::size_t parameter = 0;
-    while (parameter < count && spec.parameters[parameter] != keyword_names[k]) ++parameter;
+    while (parameter < count && signature.parameters[parameter] != keyword_names[k]) ++parameter;
     if (parameter == count) {
-      return unexpected(function_label(spec) + " got an unexpected keyword argument '" +
+      return unexpected(function_label(signature) + " got an unexpected keyword argument '" +
                         std::string(keyword_names[k]) + "'");
     }
     if (bound.slots[parameter].source != BoundArguments::Source::absent) {
-      return unexpected(function_label(spec) + " got multiple values for argument '" +
-                        std::string(spec.parameters[parameter]) + "'");
+      return unexpected(function_label(signature) + " got multiple values for argument '" +
+                        std::string(signature.parameters[parameter]) + "'");
     }
     bound.slots[parameter] = {BoundArguments::Source::keyword, k};
   }
 
   std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < spec.required; ++i) {
-    if (bound.slots[i].source == BoundArguments::Source::absent) missing.push_back(spec.parameters[i]);
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (bound.slots[i].source == BoundArguments::Source::absent) missing.push_back(signature.parameters[i]);
   }
   if (!missing.empty()) {
-    return unexpected(function_label(spec) + " missing " + decimal(missing.size()) + " required positional " +
+    return unexpected(function_label(signature) + " missing " + decimal(missing.size()) + " required positional " +
                       (missing.size() == 1 ? "argument: " : "arguments: ") + join_names(missing));
   }
   return bound;

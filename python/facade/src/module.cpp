@@ -176,7 +176,7 @@ PyType_Spec file_recorder_spec = {
 // Once-per-process type objects
 
 struct TypeSlot {
-  PyType_Spec* spec;
+  PyType_Spec* type_spec;
   std::atomic<PyTypeObject*> type{nullptr};
   PyMutex lock{};
 };
@@ -192,14 +192,14 @@ Result<PyTypeObject*> obtain_type(TypeSlot& slot, bool for_import) {
   PyMutex_Lock(&slot.lock);
   PyTypeObject* type = slot.type.load(std::memory_order_acquire);
   if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(slot.spec));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(slot.type_spec));
     if (type != nullptr) slot.type.store(type, std::memory_order_release);  // kept until the process ends
   }
   PyMutex_Unlock(&slot.lock);
   if (type != nullptr) return type;
   if (for_import) return take_pending();
   PyErr_Clear();
-  return invariant_failure(std::string("type object ") + slot.spec->name + " could not be created");
+  return invariant_failure(std::string("type object ") + slot.type_spec->name + " could not be created");
 }
 
 // ---------------------------------------------------------------------------
@@ -339,12 +339,12 @@ Result<std::string> str_argument(PyObject* value, std::string_view parameter) {
 
 namespace {
 
-Result<Ok> finish_binding(const ArgumentSpec& spec, std::size_t positional_count,
+Result<Ok> finish_binding(const ArgumentSpec& signature, std::size_t positional_count,
                           std::span<const std::string_view> keyword_names, PyObject* const* positional,
                           PyObject* const* keyword_values, std::span<PyObject*> out) {
-  auto bound = bind_arguments(spec, positional_count, keyword_names);
+  auto bound = bind_arguments(signature, positional_count, keyword_names);
   if (!bound) return module_error(ErrorType::type_error, std::move(bound).error());
-  for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     const auto& slot = bound->slots[i];
     switch (slot.source) {
       case BoundArguments::Source::absent: out[i] = nullptr; break;
@@ -367,7 +367,7 @@ Result<Ok> keyword_view(PyObject* name, std::string_view& view) {
 
 }  // namespace
 
-Result<Ok> bind_fastcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+Result<Ok> bind_fastcall(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> out) {
   std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
   std::size_t keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
@@ -375,10 +375,10 @@ Result<Ok> bind_fastcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssi
   for (std::size_t k = 0; k < keywords; ++k) {
     if (auto ok = keyword_view(PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)), names[k]); !ok) return ok;
   }
-  return finish_binding(spec, positional, names, args, args + positional, out);
+  return finish_binding(signature, positional, names, args, args + positional, out);
 }
 
-Result<Ok> bind_tuple_call(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+Result<Ok> bind_tuple_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
   std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   std::vector<std::string_view> names;
   std::vector<PyObject*> values;
@@ -394,7 +394,7 @@ Result<Ok> bind_tuple_call(const ArgumentSpec& spec, PyObject* args, PyObject* k
       values.push_back(value);
     }
   }
-  return finish_binding(spec, positional, names, reinterpret_cast<PyTupleObject*>(args)->ob_item, values.data(),
+  return finish_binding(signature, positional, names, reinterpret_cast<PyTupleObject*>(args)->ob_item, values.data(),
                         out);
 }
 

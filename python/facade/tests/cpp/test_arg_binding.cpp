@@ -13,8 +13,8 @@ constexpr ArgumentSpec kThreeRequired{"Thing", "make", kFour, 3};
 constexpr std::string_view kOne[] = {"path"};
 constexpr ArgumentSpec kAllRequired{"FileRecorder", "__new__", kOne, 1};
 
-std::string failure(const ArgumentSpec& spec, std::size_t positional, std::vector<std::string_view> keywords) {
-  auto bound = bind_arguments(spec, positional, keywords);
+std::string failure(const ArgumentSpec& signature, std::size_t positional, std::vector<std::string_view> keywords) {
+  auto bound = bind_arguments(signature, positional, keywords);
   EXPECT_FALSE(bound.has_value());
   return bound.has_value() ? std::string() : bound.error();
 }
