@@ -94,3 +94,7 @@ for stage in "${stages[@]}"; do
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
+
+# Reached only when every stage passed (set -e ends the run at the first failure).
+echo
+echo "stages: ${#stages[@]} passed, 0 failed"
