@@ -40,7 +40,7 @@ Result<PyRef> select_group(PyRef&& eps) {
 
   PyObject* probe = nullptr;
   int has_select = PyObject_GetOptionalAttrString(eps.get(), "select", &probe);
-  Py_XDECREF(probe);
+  const PyRef found = PyRef::steal(probe);  // only its presence counts: select is looked up again for the call
   if (has_select < 0) return take_pending();
   if (has_select == 0) return std::move(eps);
 
