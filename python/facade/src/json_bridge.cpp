@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -26,21 +28,201 @@ using json_detail::StringRep;
 using json_detail::Tag;
 
 // ---------------------------------------------------------------------------
-// Compact strings
+// Heap blocks
 //
-// Up to 14 bytes live in the StringRep itself. Longer texts live in one heap
-// block: the length (a std::size_t) followed by the bytes; the block's
-// address is kept in the last 8 bytes of the StringRep.
+// Every heap payload of the tree (long string, array, object) is a block
+// inside a chunk: a ChunkHeader followed by one or more blocks. The header
+// counts the chunk's live blocks; the value owning a block keeps the block's
+// offset from the chunk start, so releasing a block finds its chunk without
+// any per-block header. A chunk still being filled by a parser carries a large
+// bias in its count, removed when the parser moves on, so the count cannot
+// reach zero while blocks are still being handed out.
+
+namespace json_detail {
+
+struct ChunkHeader {
+  ChunkHeader(std::uint64_t count, std::size_t chunk_bytes) noexcept : live(count), bytes(chunk_bytes) {}
+  std::atomic<std::uint64_t> live;
+  std::size_t bytes;  // of the whole chunk, header included
+};
+static_assert(sizeof(ChunkHeader) == 16);
+
+}  // namespace json_detail
 
 namespace {
 
-constexpr std::size_t kPointerOffset = 6;  // short_bytes + 6 is byte 8 of the rep
-static_assert(offsetof(StringRep, short_bytes) + kPointerOffset == 8);
+using json_detail::ChunkHeader;
+constexpr std::size_t kChunkHeader = sizeof(ChunkHeader);
+constexpr std::uint64_t kOpenChunkBias = std::uint64_t{1} << 62;
+
+struct Block {
+  char* data;
+  std::uint32_t offset;  // from the start of the chunk
+};
+
+constexpr std::size_t kFullChunk = 64 * 1024;
+
+// Each thread keeps a few empty full-size chunks for its next parse, which
+// spares the allocator's bookkeeping and the kernel's page faults when a
+// large tree is freed and the next one is built. Chunks are plain heap
+// memory: one freed on another thread simply joins that thread's cache.
+class ChunkCache {
+ public:
+  static constexpr std::size_t kLimit = 512;  // 32 MiB per thread
+
+  ChunkCache() = default;
+  ChunkCache(const ChunkCache&) = delete;
+  ChunkCache& operator=(const ChunkCache&) = delete;
+  ~ChunkCache() {
+    closed_ = true;
+    while (head_ != nullptr) ::operator delete(std::exchange(head_, next_of(head_)));
+  }
+
+  char* take() noexcept {
+    if (head_ == nullptr) return nullptr;
+    --count_;
+    return std::exchange(head_, next_of(head_));
+  }
+  bool keep(char* chunk) noexcept {
+    if (closed_ || count_ == kLimit) return false;
+    std::memcpy(chunk, &head_, sizeof head_);
+    head_ = chunk;
+    ++count_;
+    return true;
+  }
+
+ private:
+  static char* next_of(char* chunk) noexcept {
+    char* next = nullptr;
+    std::memcpy(&next, chunk, sizeof next);
+    return next;
+  }
+
+  char* head_ = nullptr;
+  std::size_t count_ = 0;
+  bool closed_ = false;  // the thread is ending: free instead of keeping
+};
+
+thread_local ChunkCache t_chunk_cache;
+
+// Gives up `count` references to the chunk; the last one frees it.
+void drop_references(char* chunk, std::uint64_t count) noexcept {
+  auto* header = std::launder(reinterpret_cast<ChunkHeader*>(chunk));
+  // Holding every remaining reference means no other thread can touch the
+  // count any more, so the locked subtraction can be skipped.
+  if (header->live.load(std::memory_order_acquire) == count ||
+      header->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
+    const std::size_t bytes = header->bytes;
+    header->~ChunkHeader();
+    if (bytes != kFullChunk || !t_chunk_cache.keep(chunk)) ::operator delete(chunk);
+  }
+}
+
+void release_block(const void* data, std::uint32_t offset) noexcept {
+  drop_references(const_cast<char*>(static_cast<const char*>(data)) - offset, 1);
+}
+
+// A chunk holding exactly one block.
+Block allocate_single(std::size_t bytes) {
+  char* chunk = static_cast<char*>(::operator new(kChunkHeader + bytes));
+  new (chunk) ChunkHeader(1, kChunkHeader + bytes);
+  return {chunk + kChunkHeader, static_cast<std::uint32_t>(kChunkHeader)};
+}
+
+// Blocks of one parse, carved out of chunks of a fixed size (small for small
+// texts). Blocks larger than a quarter chunk get a chunk of their own.
+class Arena {
+ public:
+  explicit Arena(std::size_t text_size) noexcept
+      : chunk_size_(std::clamp<std::size_t>(text_size * 2, 256, kFullChunk)) {}
+  ~Arena() { close(); }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  Block allocate(std::size_t bytes) {
+    bytes = (bytes + 7) & ~std::size_t{7};
+    if (static_cast<std::size_t>(end_ - next_) < bytes) return refill(bytes);
+    const Block block{next_, static_cast<std::uint32_t>(next_ - chunk_)};
+    next_ += bytes;
+    ++handed_;
+    return block;
+  }
+
+ private:
+  Block refill(std::size_t bytes) {
+    if (bytes > chunk_size_ / 4) return allocate_single(bytes);
+    close();
+    chunk_ = chunk_size_ == kFullChunk ? t_chunk_cache.take() : nullptr;
+    if (chunk_ == nullptr) chunk_ = static_cast<char*>(::operator new(chunk_size_));
+    new (chunk_) ChunkHeader(kOpenChunkBias, chunk_size_);
+    next_ = chunk_ + kChunkHeader;
+    end_ = chunk_ + chunk_size_;
+    handed_ = 0;
+    return allocate(bytes);
+  }
+
+  void close() noexcept {
+    if (chunk_ == nullptr) return;
+    drop_references(chunk_, kOpenChunkBias - handed_);
+    chunk_ = next_ = end_ = nullptr;
+  }
+
+  std::size_t chunk_size_;
+  char* chunk_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::uint64_t handed_ = 0;
+};
+
+// Releases blocks, batching consecutive releases within one chunk into one
+// update of its count (a tree is mostly released in the order it was built).
+class Releaser {
+ public:
+  Releaser() = default;
+  Releaser(const Releaser&) = delete;
+  Releaser& operator=(const Releaser&) = delete;
+  ~Releaser() { flush(); }
+
+  void release(const void* data, std::uint32_t offset) noexcept {
+    char* chunk = const_cast<char*>(static_cast<const char*>(data)) - offset;
+    if (chunk == chunk_) {
+      ++count_;
+      return;
+    }
+    flush();
+    chunk_ = chunk;
+    count_ = 1;
+  }
+  void flush() noexcept {
+    if (chunk_ != nullptr) drop_references(chunk_, count_);
+    chunk_ = nullptr;
+  }
+
+ private:
+  char* chunk_ = nullptr;
+  std::uint64_t count_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Compact strings
+//
+// Up to 14 bytes live in the StringRep itself, zero padded. Longer texts live
+// in a block: the length (a std::size_t) followed by the bytes.
+
+constexpr std::size_t kOffsetAt = 2;   // short_bytes + 2 is byte 4 of the rep
+constexpr std::size_t kPointerAt = 6;  // short_bytes + 6 is byte 8 of the rep
+static_assert(offsetof(StringRep, short_bytes) + kPointerAt == 8);
 
 char* long_block(const StringRep& rep) noexcept {
   char* block = nullptr;
-  std::memcpy(&block, rep.short_bytes + kPointerOffset, sizeof block);
+  std::memcpy(&block, rep.short_bytes + kPointerAt, sizeof block);
   return block;
+}
+
+std::uint32_t long_offset(const StringRep& rep) noexcept {
+  std::uint32_t offset = 0;
+  std::memcpy(&offset, rep.short_bytes + kOffsetAt, sizeof offset);
+  return offset;
 }
 
 std::string_view rep_view(const StringRep& rep) noexcept {
@@ -52,37 +234,132 @@ std::string_view rep_view(const StringRep& rep) noexcept {
 }
 
 StringRep empty_rep() noexcept {
-  StringRep rep;
+  StringRep rep{};
   rep.tag = Tag::short_string;
-  rep.short_size = 0;
+  return rep;
+}
+
+StringRep short_rep(const char* bytes, std::size_t size) noexcept {
+  StringRep rep{};
+  rep.tag = Tag::short_string;
+  rep.short_size = static_cast<unsigned char>(size);
+  if (size != 0) std::memcpy(rep.short_bytes, bytes, size);
+  return rep;
+}
+
+StringRep long_rep(Block block, const char* bytes, std::size_t size) noexcept {
+  std::memcpy(block.data, &size, sizeof size);
+  std::memcpy(block.data + sizeof size, bytes, size);
+  StringRep rep{};
+  rep.tag = Tag::long_string;
+  std::memcpy(rep.short_bytes + kOffsetAt, &block.offset, sizeof block.offset);
+  std::memcpy(rep.short_bytes + kPointerAt, &block.data, sizeof block.data);
   return rep;
 }
 
 StringRep make_rep(std::string_view text) {
-  StringRep rep;
-  if (text.size() <= kShortCapacity) {
-    rep.tag = Tag::short_string;
-    rep.short_size = static_cast<unsigned char>(text.size());
-    if (!text.empty()) std::memcpy(rep.short_bytes, text.data(), text.size());
-    return rep;
+  if (text.size() <= kShortCapacity) return short_rep(text.data(), text.size());
+  return long_rep(allocate_single(sizeof(std::size_t) + text.size()), text.data(), text.size());
+}
+
+// The parser writes every 16-byte rep with one store of both words: smaller
+// stores followed by a 16-byte copy of the same rep (which is what moving a
+// value does) would defeat store forwarding.
+void store_words(void* rep, std::uint64_t low, std::uint64_t high) noexcept {
+#if defined(__SSE2__)
+  _mm_storeu_si128(static_cast<__m128i*>(rep),
+                   _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low)));
+#else
+  const std::uint64_t words[2] = {low, high};
+  std::memcpy(rep, words, sizeof words);
+#endif
+}
+
+void store_words(void* rep, const StringRep& text) noexcept {
+  std::uint64_t words[2];
+  std::memcpy(words, &text, sizeof words);
+  store_words(rep, words[0], words[1]);
+}
+
+// Rep words of a block held by a value: the tag, the block's offset in its
+// chunk in bytes 4..7, the block's address in bytes 8..15.
+void store_block(void* rep, Tag tag, Block block) noexcept {
+  static_assert(std::endian::native == std::endian::little);
+  store_words(rep, static_cast<std::uint64_t>(tag) | (std::uint64_t{block.offset} << 32),
+              reinterpret_cast<std::uintptr_t>(block.data));
+}
+
+// A text of up to 14 bytes that is followed by at least 16 readable bytes (in
+// the text being parsed), zero padded in registers.
+void store_short_from_text(void* rep, const char* bytes, std::size_t size) noexcept {
+  static_assert(std::endian::native == std::endian::little);
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  std::memcpy(&low, bytes, sizeof low);
+  std::memcpy(&high, bytes + 8, sizeof high);
+  // Rep bytes 0..1 are the tag and the size; the text starts at byte 2.
+  const std::size_t kept = size + 2;  // 2..16 rep bytes worth keeping
+  std::uint64_t first = static_cast<std::uint64_t>(Tag::short_string) | (std::uint64_t{size} << 8) | (low << 16);
+  std::uint64_t second = (low >> 48) | (high << 16);
+  if (kept < 8) first &= (std::uint64_t{1} << (8 * kept)) - 1;
+  if (kept <= 8) {
+    second = 0;
+  } else if (kept < 16) {
+    second &= (std::uint64_t{1} << (8 * (kept - 8))) - 1;
   }
-  const std::size_t size = text.size();
-  char* block = static_cast<char*>(::operator new(sizeof size + size));
-  std::memcpy(block, &size, sizeof size);
-  std::memcpy(block + sizeof size, text.data(), size);
-  rep.tag = Tag::long_string;
-  std::memcpy(rep.short_bytes + kPointerOffset, &block, sizeof block);
-  return rep;
+  store_words(rep, first, second);
+}
+
+// A text of the parse into `rep`: in place when short, else in an arena block.
+void store_text(void* rep, Arena& arena, const char* bytes, std::size_t size, const char* text_end) {
+  if (size > kShortCapacity) {
+    const Block block = arena.allocate(sizeof(std::size_t) + size);
+    std::memcpy(block.data, &size, sizeof size);
+    std::memcpy(block.data + sizeof size, bytes, size);
+    store_block(rep, Tag::long_string, block);
+  } else if (text_end - bytes >= 16) {
+    store_short_from_text(rep, bytes, size);
+  } else {
+    store_words(rep, short_rep(bytes, size));
+  }
 }
 
 void free_rep(StringRep& rep) noexcept {
-  if (rep.tag == Tag::long_string) ::operator delete(long_block(rep));
+  if (rep.tag == Tag::long_string) release_block(long_block(rep), long_offset(rep));
   rep = empty_rep();
+}
+
+std::uint64_t big_endian_word(const char* bytes) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word;
+}
+
+// Key order (unsigned bytes, a prefix first). Two short texts compare as their
+// zero-padded bytes and then by length, which is the same order.
+bool rep_less(const StringRep& a, const StringRep& b) noexcept {
+  if (a.tag == Tag::short_string && b.tag == Tag::short_string) {
+    const std::uint64_t a_high = big_endian_word(a.short_bytes);
+    const std::uint64_t b_high = big_endian_word(b.short_bytes);
+    if (a_high != b_high) return a_high < b_high;
+    const std::uint64_t a_low = big_endian_word(a.short_bytes + 6);
+    const std::uint64_t b_low = big_endian_word(b.short_bytes + 6);
+    if (a_low != b_low) return a_low < b_low;
+    return a.short_size < b.short_size;
+  }
+  return rep_view(a) < rep_view(b);
+}
+
+bool rep_equal(const StringRep& a, const StringRep& b) noexcept {
+  if (a.tag == Tag::short_string && b.tag == Tag::short_string)
+    return std::memcmp(&a, &b, sizeof a) == 0;
+  return rep_view(a) == rep_view(b);
 }
 
 }  // namespace
 
-JsonString::JsonString() noexcept : rep_(empty_rep()) {}
+JsonString::JsonString() noexcept : rep_{Tag::short_string, 0, {}} {}
 JsonString::JsonString(std::string_view text) : rep_(make_rep(text)) {}
 JsonString::JsonString(const JsonString& other) : rep_(make_rep(other.view())) {}
 JsonString& JsonString::operator=(const JsonString& other) {
@@ -165,7 +442,7 @@ bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Object blocks
+// Container blocks and releasing
 
 namespace {
 
@@ -173,58 +450,163 @@ namespace {
 constexpr std::size_t kObjectHeader =
     (sizeof(JsonObject) + alignof(JsonMember) - 1) / alignof(JsonMember) * alignof(JsonMember);
 
-}  // namespace
-
-namespace json_detail {
-
-// Heap objects held by values: a block with the JsonObject at its start,
-// followed (for parsed objects) by room for the members.
-struct ObjectAccess {
-  template <class Source>
-  static JsonObject* make(Source&& source) {
-    void* block = ::operator new(sizeof(JsonObject));
-    return new (block) JsonObject(std::forward<Source>(source));
-  }
-
-  // Moves [first, last) into a new block holding object and members at once.
-  static JsonObject* make_with_members(JsonMember* first, JsonMember* last) {
-    const std::size_t count = static_cast<std::size_t>(last - first);
-    void* block = ::operator new(kObjectHeader + count * sizeof(JsonMember));
-    auto* object = new (block) JsonObject();
-    if (count != 0) {
-      object->members_ = reinterpret_cast<JsonMember*>(static_cast<char*>(block) + kObjectHeader);
-      std::uninitialized_move(first, last, object->members_);
-      object->size_ = object->capacity_ = count;
-      object->trailing_ = true;
-    }
-    return object;
-  }
-
-  static void destroy(JsonObject* object) noexcept {
-    object->~JsonObject();
-    ::operator delete(static_cast<void*>(object));
-  }
-
-  static JsonValue adopt(JsonObject* object) noexcept {
-    JsonValue value;
-    value.rep_.pointer = {Tag::object, object};
-    return value;
-  }
-};
-
-}  // namespace json_detail
-
-// ---------------------------------------------------------------------------
-// Values
-
-namespace {
-
 bool is_container(Tag tag) noexcept { return tag == Tag::array || tag == Tag::object; }
 
 // Levels freed by plain recursion before switching to an explicit stack.
 constexpr int kReleaseRecursionBudget = 64;
 
 }  // namespace
+
+namespace json_detail {
+
+// The parser's and the releaser's access to the private parts of the tree.
+struct Access {
+  static Tag tag(const JsonValue& value) noexcept { return value.rep_.head.tag; }
+  static const StringRep& rep(const JsonString& text) noexcept { return text.rep_; }
+  static void* pointer(const JsonValue& value) noexcept { return value.rep_.pointer.pointer; }
+  static void* raw(JsonValue& value) noexcept { return &value.rep_; }
+  static void* raw(JsonString& text) noexcept { return &text.rep_; }
+  static std::uint32_t offset(const JsonValue& value) noexcept { return value.rep_.pointer.offset; }
+
+  static JsonValue adopt(Tag tag, Block block) noexcept {
+    JsonValue value;
+    value.rep_.pointer = {tag, block.offset, block.data};
+    return value;
+  }
+  // An object block of its own holding `source` (copied or moved).
+  template <class Source>
+  static JsonValue make_object(Source&& source) {
+    const Block block = allocate_single(sizeof(JsonObject));
+    try {
+      new (block.data) JsonObject(std::forward<Source>(source));
+    } catch (...) {
+      release_block(block.data, block.offset);
+      throw;
+    }
+    return adopt(Tag::object, block);
+  }
+
+  // An object block with room for `count` members after the header; the
+  // members are filled in by the caller.
+  static JsonObject* start_object(Block block, std::size_t count) noexcept {
+    auto* object = new (block.data) JsonObject();
+    object->members_ = reinterpret_cast<JsonMember*>(block.data + kObjectHeader);
+    object->size_ = static_cast<std::uint32_t>(count);  // checked by the caller
+    return object;
+  }
+  static void set_size(JsonObject& object, std::size_t size) noexcept {
+    object.size_ = static_cast<std::uint32_t>(size);
+  }
+  static JsonMember* members(JsonObject& object) noexcept { return object.members_; }
+
+  static JsonArray* start_array(Block block, std::size_t count) noexcept {
+    auto* array = new (block.data) JsonArray();
+    array->size_ = count;
+    return array;
+  }
+
+  // A copy of `source` in an array block of its own.
+  template <class Iterator>
+  static JsonValue make_array(Iterator first, std::size_t count, bool move) {
+    const Block block = allocate_single(sizeof(JsonArray) + count * sizeof(JsonValue));
+    JsonArray* array = start_array(block, 0);
+    try {
+      for (JsonValue* slot = array->data(); array->size_ != count; ++slot, ++first, ++array->size_) {
+        if (move) {
+          new (slot) JsonValue(std::move(*first));
+        } else {
+          new (slot) JsonValue(*first);
+        }
+      }
+    } catch (...) {
+      std::destroy_n(array->data(), array->size_);
+      release_block(block.data, block.offset);
+      throw;
+    }
+    return adopt(Tag::array, block);
+  }
+
+  // Frees the payload of `value` (leaving its tag as it is). Nested
+  // containers are freed by recursion while `budget` lasts and then through
+  // an explicit stack, so a tree of any depth uses bounded native stack.
+  static void release(JsonValue& value, int budget, Releaser& releaser) noexcept {
+    switch (value.tag()) {
+      case Tag::long_string:
+        releaser.release(long_block(value.rep_.string), long_offset(value.rep_.string));
+        break;
+      case Tag::array: {
+        auto* array = static_cast<JsonArray*>(pointer(value));
+        for (JsonValue& element : *array) release_child(element, budget, releaser);
+        releaser.release(array, offset(value));
+        break;
+      }
+      case Tag::object: {
+        auto* object = static_cast<JsonObject*>(pointer(value));
+        for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m) {
+          if (m->key.rep_.tag == Tag::long_string)
+            releaser.release(long_block(m->key.rep_), long_offset(m->key.rep_));
+          release_child(m->value, budget, releaser);
+        }
+        // The members were released one by one above; only a separate member
+        // array (of an object built by hand) is left.
+        if (!object->trailing() && object->members_ != nullptr) ::operator delete(object->members_);
+        releaser.release(object, offset(value));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  static void release_child(JsonValue& child, int budget, Releaser& releaser) noexcept {
+    if (child.tag() < Tag::long_string) return;
+    if (!is_container(child.tag()) || budget > 0) {
+      release(child, budget - 1, releaser);
+      return;
+    }
+    // Deep end of the tree: continue with a heap stack of containers still
+    // to be released. On allocation failure the subtree is leaked rather than
+    // risking the native stack.
+    std::vector<JsonValue> pending;
+    try {
+      pending.reserve(64);
+    } catch (...) {
+      return;
+    }
+    pending.push_back(std::move(child));
+    while (!pending.empty()) {
+      JsonValue current = std::move(pending.back());
+      pending.pop_back();
+      auto detach = [&](JsonValue& nested) {
+        if (!is_container(nested.tag())) {
+          release(nested, 0, releaser);
+          nested.rep_.head.tag = Tag::null;
+          return;
+        }
+        try {
+          pending.push_back(std::move(nested));
+        } catch (...) {
+          nested.rep_.head.tag = Tag::null;  // leaked, see above
+        }
+      };
+      if (auto* array = current.as_array()) {
+        for (JsonValue& element : *array) detach(element);
+      } else if (auto* object = current.as_object()) {
+        for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m) detach(m->value);
+      }
+      // `current` now holds no nested payload; releasing it is shallow.
+      release(current, 0, releaser);
+      current.rep_.head.tag = Tag::null;
+    }
+  }
+};
+
+}  // namespace json_detail
+
+using json_detail::Access;
+
+// ---------------------------------------------------------------------------
+// Values
 
 JsonValue::JsonValue() noexcept = default;
 
@@ -234,11 +616,13 @@ JsonValue::JsonValue(const JsonValue& other) {
     case Tag::long_string:
       rep_.string = make_rep(rep_view(other.rep_.string));
       break;
-    case Tag::array:
-      rep_.pointer = {Tag::array, new std::vector<JsonValue>(*other.as_array())};
+    case Tag::array: {
+      const JsonArray& elements = *other.as_array();
+      *this = Access::make_array(elements.begin(), elements.size(), false);
       break;
+    }
     case Tag::object:
-      rep_.pointer = {Tag::object, json_detail::ObjectAccess::make(*other.as_object())};
+      *this = Access::make_object(*other.as_object());
       break;
     default:
       rep_ = other.rep_;
@@ -252,59 +636,9 @@ JsonValue& JsonValue::operator=(const JsonValue& other) {
 }
 
 void JsonValue::release_payload() noexcept {
-  release_deep(*this, kReleaseRecursionBudget);
+  Releaser releaser;
+  Access::release(*this, kReleaseRecursionBudget, releaser);
   rep_.head.tag = Tag::null;
-}
-
-// Frees `value`'s payload. Nested containers are freed by recursion while
-// `budget` lasts and then through an explicit stack, so destroying a tree of
-// any depth uses bounded native stack.
-void release_deep(JsonValue& value, int budget) noexcept {
-  auto release_child = [budget](JsonValue& child) {
-    if (!is_container(child.tag())) return;
-    if (budget > 0) {
-      release_deep(child, budget - 1);
-      child.rep_.head.tag = Tag::null;
-      return;
-    }
-    // Deep end of the tree: detach containers onto a heap stack so that no
-    // destructor below runs into another container.
-    std::vector<JsonValue> pending;
-    pending.push_back(std::move(child));
-    while (!pending.empty()) {
-      JsonValue current = std::move(pending.back());
-      pending.pop_back();
-      if (auto* elements = current.as_array()) {
-        for (auto& element : *elements)
-          if (is_container(element.tag())) pending.push_back(std::move(element));
-      } else if (auto* object = current.as_object()) {
-        for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m)
-          if (is_container(m->value.tag())) pending.push_back(std::move(m->value));
-      }
-      // `current` now holds no nested container; its destructor is shallow.
-    }
-  };
-
-  switch (value.tag()) {
-    case Tag::long_string:
-      free_rep(value.rep_.string);
-      break;
-    case Tag::array: {
-      auto* elements = static_cast<std::vector<JsonValue>*>(value.rep_.pointer.pointer);
-      for (auto& element : *elements) release_child(element);
-      delete elements;
-      break;
-    }
-    case Tag::object: {
-      auto* object = static_cast<JsonObject*>(value.rep_.pointer.pointer);
-      for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m)
-        release_child(m->value);
-      json_detail::ObjectAccess::destroy(object);
-      break;
-    }
-    default:
-      break;
-  }
 }
 
 JsonValue JsonValue::boolean(bool value) noexcept {
@@ -333,16 +667,10 @@ JsonValue JsonValue::string(JsonString text) noexcept {
 }
 
 JsonValue JsonValue::array(std::vector<JsonValue> elements) {
-  JsonValue v;
-  v.rep_.pointer = {Tag::array, new std::vector<JsonValue>(std::move(elements))};
-  return v;
+  return Access::make_array(elements.begin(), elements.size(), true);
 }
 
-JsonValue JsonValue::object(JsonObject members) {
-  JsonValue v;
-  v.rep_.pointer = {Tag::object, json_detail::ObjectAccess::make(std::move(members))};
-  return v;
-}
+JsonValue JsonValue::object(JsonObject members) { return Access::make_object(std::move(members)); }
 
 JsonValue::Kind JsonValue::kind() const noexcept {
   switch (tag()) {
@@ -376,13 +704,16 @@ std::optional<std::string_view> JsonValue::as_string() const noexcept {
   return rep_view(rep_.string);
 }
 
-const std::vector<JsonValue>* JsonValue::as_array() const noexcept {
-  return tag() == Tag::array ? static_cast<const std::vector<JsonValue>*>(rep_.pointer.pointer)
-                             : nullptr;
+const JsonArray* JsonValue::as_array() const noexcept {
+  return tag() == Tag::array ? static_cast<const JsonArray*>(rep_.pointer.pointer) : nullptr;
 }
 
-std::vector<JsonValue>* JsonValue::as_array() noexcept {
-  return tag() == Tag::array ? static_cast<std::vector<JsonValue>*>(rep_.pointer.pointer) : nullptr;
+JsonArray* JsonValue::as_array() noexcept {
+  return tag() == Tag::array ? static_cast<JsonArray*>(rep_.pointer.pointer) : nullptr;
+}
+
+bool operator==(const JsonArray& a, const JsonArray& b) noexcept {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 const JsonObject* JsonValue::as_object() const noexcept {
@@ -418,7 +749,11 @@ bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
 namespace {
 
 bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
-  return a.key.view() < b.key.view();
+  return rep_less(Access::rep(a.key), Access::rep(b.key));
+}
+
+bool key_equal(const JsonMember& a, const JsonMember& b) noexcept {
+  return rep_equal(Access::rep(a.key), Access::rep(b.key));
 }
 
 JsonMember* allocate_members(std::size_t count) {
@@ -438,23 +773,29 @@ JsonMember* order_members(JsonMember* first, JsonMember* last) {
   bool ascending = true;
   for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
   if (ascending) return last;
-  if (count <= 16) {
+  if (count <= 24) {
+    // Insertion sort, stable. Members are shifted as raw bytes: they hold no
+    // pointers into themselves, and each ends up in exactly one place.
     for (std::size_t i = 1; i < count; ++i) {
       if (!key_less(first[i], first[i - 1])) continue;
-      JsonMember moving = std::move(first[i]);
+      alignas(JsonMember) unsigned char moving[sizeof(JsonMember)];
+      std::memcpy(moving, static_cast<void*>(first + i), sizeof moving);
+      static_assert(offsetof(JsonMember, key) == 0);
+      StringRep moving_key;
+      std::memcpy(&moving_key, moving, sizeof moving_key);
       std::size_t j = i;
       do {
-        first[j] = std::move(first[j - 1]);
+        std::memcpy(static_cast<void*>(first + j), static_cast<const void*>(first + j - 1), sizeof(JsonMember));
         --j;
-      } while (j > 0 && key_less(moving, first[j - 1]));
-      first[j] = std::move(moving);
+      } while (j > 0 && rep_less(moving_key, Access::rep(first[j - 1].key)));
+      std::memcpy(static_cast<void*>(first + j), moving, sizeof moving);
     }
   } else {
     std::stable_sort(first, last, key_less);
   }
   JsonMember* kept = first;
   for (JsonMember* m = first; m != last; ++m) {
-    if (m + 1 != last && m[1].key == m->key) continue;
+    if (m + 1 != last && key_equal(m[1], *m)) continue;
     if (kept != m) *kept = std::move(*m);
     ++kept;
   }
@@ -487,8 +828,7 @@ JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
   this->~JsonObject();
   members_ = nullptr;
   size_ = capacity_ = 0;
-  trailing_ = false;
-  if (other.trailing_) {
+  if (other.trailing()) {
     // The members live in the other object's block: they have to move out.
     if (other.size_ != 0) {
       members_ = allocate_members(other.size_);
@@ -503,13 +843,12 @@ JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
   }
   other.members_ = nullptr;
   other.size_ = other.capacity_ = 0;
-  other.trailing_ = false;
   return *this;
 }
 
 JsonObject::~JsonObject() {
   std::destroy_n(members_, size_);
-  if (!trailing_ && members_ != nullptr) ::operator delete(members_);
+  if (!trailing() && members_ != nullptr) ::operator delete(members_);
 }
 
 void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
@@ -519,17 +858,18 @@ void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
     return;
   }
   JsonMember added{JsonString(key), std::move(value)};
-  if (size_ == capacity_) {
-    const std::size_t capacity = std::max<std::size_t>(4, capacity_ * 2);
+  if (size_ >= capacity_) {  // full, or the members fill the object's own block
+    if (size_ == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
+    const std::uint32_t capacity = static_cast<std::uint32_t>(
+        std::min<std::size_t>(std::max<std::size_t>(4, std::size_t{size_} * 2), std::numeric_limits<std::uint32_t>::max()));
     JsonMember* grown = allocate_members(capacity);
     std::uninitialized_move(members_, members_ + index, grown);
     new (grown + index) JsonMember(std::move(added));
     std::uninitialized_move(members_ + index, members_ + size_, grown + index + 1);
     std::destroy_n(members_, size_);
-    if (!trailing_ && members_ != nullptr) ::operator delete(members_);
+    if (!trailing() && members_ != nullptr) ::operator delete(members_);
     members_ = grown;
     capacity_ = capacity;
-    trailing_ = false;
   } else if (index == size_) {
     new (members_ + size_) JsonMember(std::move(added));
   } else {
@@ -564,7 +904,8 @@ JsonObject JsonObject::from_unordered(std::vector<JsonMember> members) {
   if (count != 0) {
     object.members_ = allocate_members(count);
     std::uninitialized_move(members.data(), kept, object.members_);
-    object.size_ = object.capacity_ = count;
+    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
+    object.size_ = object.capacity_ = static_cast<std::uint32_t>(count);
   }
   return object;
 }
@@ -719,10 +1060,51 @@ std::int64_t leading_digit_exponent(const char* first, const char* last) noexcep
   return leading + exponent;
 }
 
+// A stack of values that are moved into their final block as raw bytes: the
+// tree types hold no pointers into themselves, so a bitwise copy followed by
+// forgetting the source is a move.
+template <class T>
+class RelocatingStack {
+ public:
+  RelocatingStack() = default;
+  RelocatingStack(const RelocatingStack&) = delete;
+  RelocatingStack& operator=(const RelocatingStack&) = delete;
+  ~RelocatingStack() {
+    std::destroy_n(data_, size_);
+    ::operator delete(data_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  void push(T&& item) {
+    if (size_ == capacity_) grow();
+    new (data_ + size_) T(std::move(item));
+    ++size_;
+  }
+  // Hands the items from `start` on over to the uninitialised `target`.
+  void relocate_from(std::size_t start, T* target) noexcept {
+    if (size_ != start) std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), (size_ - start) * sizeof(T));
+    size_ = start;
+  }
+
+ private:
+  void grow() {
+    const std::size_t capacity = std::max<std::size_t>(64, capacity_ * 2);
+    T* grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
+    if (size_ != 0) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(data_), size_ * sizeof(T));
+    ::operator delete(data_);
+    data_ = grown;
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 class Parser {
  public:
   explicit Parser(std::string_view text)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(text.size()) {}
 
   bool parse_document(JsonValue& out) {
     if (!parse_value(out)) return false;
@@ -760,21 +1142,20 @@ class Parser {
       case '[':
         return parse_array(out);
       case '"': {
-        JsonString text;
-        if (!parse_string(text)) return false;
-        out = JsonValue::string(std::move(text));
-        return true;
+        return parse_string(Access::raw(out));
       }
       case 't':
         if (!parse_literal("true")) return false;
-        out = JsonValue::boolean(true);
+        store_words(Access::raw(out), static_cast<std::uint64_t>(Tag::boolean) | (1U << 8), 0);
         return true;
       case 'f':
         if (!parse_literal("false")) return false;
-        out = JsonValue::boolean(false);
+        store_words(Access::raw(out), static_cast<std::uint64_t>(Tag::boolean), 0);
         return true;
       case 'n':
-        return parse_literal("null");  // `out` is already null
+        if (!parse_literal("null")) return false;
+        store_words(Access::raw(out), static_cast<std::uint64_t>(Tag::null), 0);
+        return true;
       case '-':
       case '0':
       case '1':
@@ -816,7 +1197,7 @@ class Parser {
       for (;;) {
         JsonValue element;
         if (!parse_value(element)) return false;
-        elements_.push_back(std::move(element));
+        elements_.push(std::move(element));
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing a list");
         if (*p_ == ']') break;
@@ -828,10 +1209,11 @@ class Parser {
       }
     }
     ++p_;
-    const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(start);
-    out = JsonValue::array(std::vector<JsonValue>(std::make_move_iterator(first),
-                                                  std::make_move_iterator(elements_.end())));
-    elements_.erase(first, elements_.end());
+    const std::size_t count = elements_.size() - start;
+    const Block block = arena_.allocate(sizeof(JsonArray) + count * sizeof(JsonValue));
+    JsonArray* array = Access::start_array(block, count);
+    elements_.relocate_from(start, array->data());
+    store_block(Access::raw(out), Tag::array, block);
     ++depth_budget_;
     return true;
   }
@@ -845,15 +1227,14 @@ class Parser {
     if (*p_ != '}') {
       for (;;) {
         if (*p_ != '"') return fail_at("key must be a string", p_);
-        JsonString key;
-        if (!parse_string(key)) return false;
+        JsonMember member;
+        if (!parse_string(Access::raw(member.key))) return false;
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing an object");
         if (*p_ != ':') return fail_at("expected `:`", p_);
         ++p_;
-        JsonValue value;
-        if (!parse_value(value)) return false;
-        members_.push_back(JsonMember{std::move(key), std::move(value)});
+        if (!parse_value(member.value)) return false;
+        members_.push(std::move(member));
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing an object");
         if (*p_ == '}') break;
@@ -865,22 +1246,27 @@ class Parser {
       }
     }
     ++p_;
-    JsonMember* const first = members_.data() + start;
-    JsonMember* const kept = order_members(first, members_.data() + members_.size());
-    out = json_detail::ObjectAccess::adopt(json_detail::ObjectAccess::make_with_members(first, kept));
-    members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(start), members_.end());
+    const std::size_t count = members_.size() - start;
+    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
+    const Block block = arena_.allocate(kObjectHeader + count * sizeof(JsonMember));
+    JsonObject* object = Access::start_object(block, count);
+    JsonMember* const first = Access::members(*object);
+    members_.relocate_from(start, first);
+    store_block(Access::raw(out), Tag::object, block);
+    Access::set_size(*object, static_cast<std::size_t>(order_members(first, first + count) - first));
     ++depth_budget_;
     return true;
   }
 
   // At the opening quote. Bytes of 0x80 and above are copied unchecked.
-  bool parse_string(JsonString& out) {
+  // Writes the rep of the text to `out`.
+  bool parse_string(void* out) {
     ++p_;
     const char* run = p_;
     const char* special = find_string_special(p_, end_);
     if (special == end_) return fail_at_end("EOF while parsing a string");
     if (*special == '"') {
-      out = JsonString(std::string_view(run, static_cast<std::size_t>(special - run)));
+      store_text(out, arena_, run, static_cast<std::size_t>(special - run), end_);
       p_ = special + 1;
       return true;
     }
@@ -896,7 +1282,7 @@ class Parser {
       if (special == end_) return fail_at_end("EOF while parsing a string");
     }
     ++p_;
-    out = JsonString(scratch_);
+    store_text(out, arena_, scratch_.data(), scratch_.size(), scratch_.data() + scratch_.size());
     return true;
   }
 
@@ -978,6 +1364,10 @@ class Parser {
 
   // At '-' or a digit. The grammar is checked here; from_chars then converts
   // exactly the span that was checked.
+  static void store_number(JsonValue& out, Tag tag, std::uint64_t bits) noexcept {
+    store_words(Access::raw(out), static_cast<std::uint64_t>(tag), bits);
+  }
+
   bool parse_number(JsonValue& out) {
     const char* const first = p_;
     const bool negative = *p_ == '-';
@@ -1006,18 +1396,18 @@ class Parser {
     if (integral) {
       if (negative) {
         if (last - first == 2 && first[1] == '0') {
-          out = JsonValue::number(JsonNumber::from_double(-0.0));
+          store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(-0.0));
           return true;
         }
         std::int64_t value = 0;
         if (std::from_chars(first, last, value).ec == std::errc()) {
-          out = JsonValue::number(JsonNumber::from_signed(value));
+          store_number(out, Tag::signed_integer, static_cast<std::uint64_t>(value));
           return true;
         }
       } else {
         std::uint64_t value = 0;
         if (std::from_chars(first, last, value).ec == std::errc()) {
-          out = JsonValue::number(JsonNumber::from_unsigned(value));
+          store_number(out, Tag::unsigned_integer, value);
           return true;
         }
       }
@@ -1031,7 +1421,7 @@ class Parser {
     } else if (result.ec != std::errc() || result.ptr != last) {
       return fail_at("invalid number", first);  // not reached for a checked span
     }
-    out = JsonValue::number(JsonNumber::from_double(value));
+    store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(value));
     return true;
   }
 
@@ -1040,9 +1430,11 @@ class Parser {
   const char* end_;
   int depth_budget_ = kNestingBudget;
   Failure failure_{};
-  std::vector<JsonValue> elements_;  // elements of the arrays being parsed
-  std::vector<JsonMember> members_;  // members of the objects being parsed
-  std::string scratch_;              // a string with escapes, being decoded
+  // Declared first among the owners of blocks, so destroyed last.
+  Arena arena_;
+  RelocatingStack<JsonValue> elements_;  // elements of the arrays being parsed
+  RelocatingStack<JsonMember> members_;  // members of the objects being parsed
+  std::string scratch_;                  // a string with escapes, being decoded
 };
 
 JsonParseError locate(std::string_view text, const Failure& failure) {

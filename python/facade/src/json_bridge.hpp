@@ -6,8 +6,14 @@
 // Shape of the tree:
 //   - JsonValue is 16 bytes. Booleans, numbers and strings of up to 14 bytes
 //     are stored inside the value; longer strings, arrays and objects are
-//     single heap payloads owned by the value. This keeps a parsed tree within
+//     single heap blocks owned by the value. This keeps a parsed tree within
 //     a small multiple of its text size.
+//   - Heap blocks live in reference-counted chunks. The parser carves the
+//     blocks of one text out of a few large chunks; a value built by hand gets
+//     a chunk of its own. A value records where its block sits in its chunk,
+//     and a chunk is freed when the last of its blocks is released, so every
+//     value stays independent: a subtree moved out of a parsed tree outlives
+//     the root, on any thread.
 //   - JsonObject keeps each key once, in ascending unsigned-byte order (a
 //     prefix before any longer key); inserting an existing key replaces its
 //     value, so in a parsed text the last duplicate wins.
@@ -30,6 +36,7 @@
 namespace korvane {
 
 class JsonValue;
+class JsonArray;
 class JsonObject;
 
 namespace json_detail {
@@ -44,16 +51,18 @@ enum class Tag : std::uint8_t {
   floating,
   short_string,  // up to kShortCapacity bytes stored in place
   long_string,   // heap block: length followed by the bytes
-  array,         // heap std::vector<JsonValue>
+  array,         // heap JsonArray: element count followed by the elements
   object,        // heap JsonObject
 };
 
 inline constexpr std::size_t kShortCapacity = 14;
 
-struct ObjectAccess;  // the parser's way of building objects in one block
+struct Access;  // the parser's and the releaser's way into the tree types
 
 // Text storage shared by string values and object keys. Trivial on purpose:
-// the owners (JsonString, JsonValue) manage the heap block.
+// the owners (JsonString, JsonValue) manage the heap block. A short text is
+// padded with zero bytes; a long one keeps the block's offset in its chunk in
+// bytes 4..7 and the block's address in bytes 8..15.
 struct alignas(8) StringRep {
   Tag tag;
   unsigned char short_size;
@@ -139,10 +148,8 @@ class JsonString {
 
  private:
   friend class JsonValue;
-  void reset() noexcept {
-    rep_.tag = json_detail::Tag::short_string;
-    rep_.short_size = 0;
-  }
+  friend struct json_detail::Access;
+  void reset() noexcept { rep_ = json_detail::StringRep{json_detail::Tag::short_string, 0, {}}; }
   void release() noexcept {
     if (rep_.tag == json_detail::Tag::long_string) release_long();
   }
@@ -193,8 +200,8 @@ class JsonValue {
   // A view of the owned text, valid while this value lives unchanged.
   // Used like a pointer: `if (auto text = v.as_string()) use(*text);`
   std::optional<std::string_view> as_string() const noexcept;
-  const std::vector<JsonValue>* as_array() const noexcept;
-  std::vector<JsonValue>* as_array() noexcept;
+  const JsonArray* as_array() const noexcept;
+  JsonArray* as_array() noexcept;
   const JsonObject* as_object() const noexcept;
   JsonObject* as_object() noexcept;
 
@@ -211,6 +218,7 @@ class JsonValue {
   };
   struct alignas(8) PointerRep {
     json_detail::Tag tag;
+    std::uint32_t offset;  // of the block in its chunk
     void* pointer;
   };
   union Rep {
@@ -222,18 +230,55 @@ class JsonValue {
     Rep() noexcept : head{json_detail::Tag::null} {}
   };
 
-  friend struct json_detail::ObjectAccess;
+  friend struct json_detail::Access;
   json_detail::Tag tag() const noexcept { return rep_.head.tag; }
   // Frees the payload (numbers and short strings have none) and leaves null.
   void release() noexcept {
     if (tag() >= json_detail::Tag::long_string) release_payload();
   }
   void release_payload() noexcept;
-  friend void release_deep(JsonValue& value, int budget) noexcept;
 
   Rep rep_;
 };
 static_assert(sizeof(JsonValue) == 16);
+
+// The elements of an array value: one heap block holding this header and the
+// elements right after it. Reached only through JsonValue::as_array().
+class JsonArray {
+ public:
+  using const_iterator = const JsonValue*;
+  using iterator = JsonValue*;
+
+  JsonArray(const JsonArray&) = delete;
+  JsonArray& operator=(const JsonArray&) = delete;
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const JsonValue* data() const noexcept {
+    return reinterpret_cast<const JsonValue*>(reinterpret_cast<const char*>(this) + sizeof(JsonArray));
+  }
+  JsonValue* data() noexcept {
+    return reinterpret_cast<JsonValue*>(reinterpret_cast<char*>(this) + sizeof(JsonArray));
+  }
+  const_iterator begin() const noexcept { return data(); }
+  const_iterator end() const noexcept { return data() + size_; }
+  iterator begin() noexcept { return data(); }
+  iterator end() noexcept { return data() + size_; }
+  const JsonValue& operator[](std::size_t index) const noexcept { return data()[index]; }
+  JsonValue& operator[](std::size_t index) noexcept { return data()[index]; }
+  const JsonValue& front() const noexcept { return data()[0]; }
+  const JsonValue& back() const noexcept { return data()[size_ - 1]; }
+
+  friend bool operator==(const JsonArray& a, const JsonArray& b) noexcept;
+
+ private:
+  friend struct json_detail::Access;
+  JsonArray() noexcept = default;
+  ~JsonArray() = default;
+
+  std::size_t size_ = 0;
+};
+static_assert(sizeof(JsonArray) % alignof(JsonValue) == 0);
 
 struct JsonMember {
   JsonString key;
@@ -272,14 +317,18 @@ class JsonObject {
 
  private:
   friend class JsonValue;
-  friend struct json_detail::ObjectAccess;
-  friend void release_deep(JsonValue& value, int budget) noexcept;
+  friend struct json_detail::Access;
+
+  // The members are the tail of this object's own block (a parsed object):
+  // marked by a capacity of 0 with members present, as no separately
+  // allocated member array has capacity 0.
+  bool trailing() const noexcept { return capacity_ == 0 && members_ != nullptr; }
 
   JsonMember* members_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  bool trailing_ = false;  // members_ is the tail of this object's own block
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
 };
+static_assert(sizeof(JsonObject) == 16);
 
 struct JsonParseError {
   std::string description;

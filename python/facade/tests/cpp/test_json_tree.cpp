@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json_bridge.hpp"
@@ -119,6 +120,84 @@ TEST(JsonValueOwnership, DestroyingAVeryDeepBuiltTreeDoesNotExhaustTheStack) {
   EXPECT_EQ(write_json_text(root).size(), 300000U * 2 + 150000U * 4 + 4);
   root = JsonValue::null();
   EXPECT_TRUE(root.is_null());
+}
+
+TEST(JsonObjectOrder, KeysWithZeroBytesAndSharedPrefixes) {
+  // Short keys are compared in their padded inline form, long ones as text:
+  // both must give plain byte order with a prefix first.
+  const JsonValue v = parse_ok(
+      R"({"a\u0000b":1,"a":2,"a\u0000":3,"ab":4,"abcdefghijklmn":5,"abcdefghijklmno":6,"abcdefghijklm":7,)"
+      R"("abcdefghijklmn\u0000":8,"\u0000":9})");
+  EXPECT_EQ(keys_of(*v.as_object()),
+            (std::vector<std::string>{std::string("\0", 1), "a", std::string("a\0", 2), std::string("a\0b", 3),
+                                      "ab", "abcdefghijklm", "abcdefghijklmn",
+                                      std::string("abcdefghijklmn\0", 15), "abcdefghijklmno"}));
+  EXPECT_EQ(get_member(*v.as_object(), std::string("a\0", 2))->as_number()->as_unsigned(), 3U);
+}
+
+TEST(JsonObjectEdit, ParsedObjectsGrowAndCopyAfterDuplicatesWereDropped) {
+  JsonValue v = parse_ok(R"({"k":1,"a":"x","k":2,"long key of the object":[1,2]})");
+  JsonObject& object = *v.as_object();
+  ASSERT_EQ(object.size(), 3U);
+  for (int i = 0; i < 20; ++i) object.insert_or_assign("n" + std::to_string(i), JsonValue::number(JsonNumber::from_signed(i)));
+  object.insert_or_assign("k", JsonValue::string("replaced by a text longer than fourteen"));
+  EXPECT_EQ(object.size(), 23U);
+  EXPECT_EQ(keys_of(object).front(), "a");
+  EXPECT_EQ(get_string_member(object, "k"), "replaced by a text longer than fourteen");
+  const JsonValue copy = v;
+  EXPECT_EQ(copy, v);
+  JsonObject moved = std::move(*v.as_object());
+  EXPECT_EQ(moved.size(), 23U);
+  EXPECT_EQ(v.as_object()->size(), 0U);
+  EXPECT_EQ(*copy.as_object(), moved);
+}
+
+TEST(JsonArrays, ElementsAreReachedByIndexAndIteration) {
+  JsonValue v = parse_ok(R"([1,"a text longer than fourteen bytes",[],{"k":null}])");
+  const JsonArray& array = *v.as_array();
+  ASSERT_EQ(array.size(), 4U);
+  EXPECT_EQ(array[0].as_number()->as_unsigned(), 1U);
+  EXPECT_EQ(array[1].as_string(), "a text longer than fourteen bytes");
+  EXPECT_TRUE(array[2].as_array()->empty());
+  EXPECT_EQ(array.back().as_object()->size(), 1U);
+  std::size_t count = 0;
+  for (const JsonValue& element : array) count += element.is_null() ? 0U : 1U;
+  EXPECT_EQ(count, 4U);
+  EXPECT_EQ(JsonValue::array({}).as_array()->size(), 0U);
+  EXPECT_NE(v, parse_ok(R"([1,"a text longer than fourteen bytes",[],{"k":false}])"));
+}
+
+TEST(JsonValueOwnership, PartsMovedOutOutliveTheParsedRoot) {
+  JsonValue kept_string;
+  JsonValue kept_object;
+  JsonString kept_key;
+  {
+    JsonValue root = parse_ok(
+        R"({"name":"a text longer than fourteen bytes","inner":{"list":[1,2,"another long text here"]},)"
+        R"("a key longer than fourteen bytes":true})");
+    JsonObject& object = *root.as_object();
+    kept_string = std::move(*object.find("name"));
+    kept_object = std::move(*object.find("inner"));
+    kept_key = JsonString(object.begin()->key.view());
+    JsonValue copy = root;  // copies a tree whose parts were taken
+    EXPECT_TRUE(copy.as_object()->find("inner")->is_null());
+  }
+  EXPECT_EQ(kept_string.as_string(), "a text longer than fourteen bytes");
+  EXPECT_EQ(write_json_text(kept_object), R"({"list":[1,2,"another long text here"]})");
+  EXPECT_EQ(kept_key.view(), "a key longer than fourteen bytes");
+}
+
+TEST(JsonValueOwnership, TreesMayBeFreedOnAnotherThreadWhileParsingGoesOn) {
+  std::string text = "[";
+  for (int i = 0; i < 5000; ++i) text += R"({"event":"a text longer than fourteen bytes","i":[1,2,3]},)";
+  text += "null]";
+  std::vector<JsonValue> trees;
+  for (int i = 0; i < 8; ++i) trees.push_back(parse_ok(text));
+  JsonValue part = std::move((*trees[0].as_array())[17]);
+  std::thread freeing([moved = std::move(trees)]() mutable { moved.clear(); });
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(parse_ok(text).as_array()->size(), 5001U);
+  freeing.join();
+  EXPECT_EQ(write_json_text(part), R"({"event":"a text longer than fourteen bytes","i":[1,2,3]})");
 }
 
 TEST(JsonParseErrorText, HasDescriptionLineAndColumn) {
