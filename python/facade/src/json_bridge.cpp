@@ -329,7 +329,7 @@ void free_rep(StringRep& rep) noexcept {
   rep = empty_rep();
 }
 
-std::uint64_t big_endian_word(const char* bytes) noexcept {
+inline std::uint64_t big_endian_word(const char* bytes) noexcept {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
   if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
@@ -338,7 +338,15 @@ std::uint64_t big_endian_word(const char* bytes) noexcept {
 
 // Key order (unsigned bytes, a prefix first). Two short texts compare as their
 // zero-padded bytes and then by length, which is the same order.
-bool rep_less(const StringRep& a, const StringRep& b) noexcept {
+[[gnu::noinline]] bool rep_less_as_text(const StringRep& a, const StringRep& b) noexcept {
+  return rep_view(a) < rep_view(b);
+}
+
+[[gnu::noinline]] bool rep_equal_as_text(const StringRep& a, const StringRep& b) noexcept {
+  return rep_view(a) == rep_view(b);
+}
+
+inline bool rep_less(const StringRep& a, const StringRep& b) noexcept {
   if (a.tag == Tag::short_string && b.tag == Tag::short_string) {
     const std::uint64_t a_high = big_endian_word(a.short_bytes);
     const std::uint64_t b_high = big_endian_word(b.short_bytes);
@@ -348,13 +356,18 @@ bool rep_less(const StringRep& a, const StringRep& b) noexcept {
     if (a_low != b_low) return a_low < b_low;
     return a.short_size < b.short_size;
   }
-  return rep_view(a) < rep_view(b);
+  return rep_less_as_text(a, b);
 }
 
-bool rep_equal(const StringRep& a, const StringRep& b) noexcept {
-  if (a.tag == Tag::short_string && b.tag == Tag::short_string)
-    return std::memcmp(&a, &b, sizeof a) == 0;
-  return rep_view(a) == rep_view(b);
+inline bool rep_equal(const StringRep& a, const StringRep& b) noexcept {
+  if (a.tag == Tag::short_string && b.tag == Tag::short_string) {
+    std::uint64_t a_words[2];
+    std::uint64_t b_words[2];
+    std::memcpy(a_words, &a, sizeof a_words);
+    std::memcpy(b_words, &b, sizeof b_words);
+    return ((a_words[0] ^ b_words[0]) | (a_words[1] ^ b_words[1])) == 0;
+  }
+  return rep_equal_as_text(a, b);
 }
 
 }  // namespace
@@ -770,17 +783,22 @@ const JsonMember* lower_bound_key(const JsonMember* first, const JsonMember* las
 // equal keys; returns the end of the kept members.
 JsonMember* order_members(JsonMember* first, JsonMember* last) {
   const std::size_t count = static_cast<std::size_t>(last - first);
-  bool ascending = true;
-  for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
-  if (ascending) return last;
+  bool repeated = false;  // some key occurs more than once
   if (count <= 24) {
-    // Insertion sort, stable. Members are shifted as raw bytes: they hold no
-    // pointers into themselves, and each ends up in exactly one place.
+    // Insertion sort, stable; on members already in order it is one
+    // comparison each. A repeated key always ends next to its equal, and the
+    // insertion stops right there, which is where repeats are noticed.
+    // Members are shifted as raw bytes: they hold no pointers into
+    // themselves, and each ends up in exactly one place.
+    static_assert(offsetof(JsonMember, key) == 0);
     for (std::size_t i = 1; i < count; ++i) {
-      if (!key_less(first[i], first[i - 1])) continue;
+      const StringRep& key = Access::rep(first[i].key);
+      if (!rep_less(key, Access::rep(first[i - 1].key))) {
+        repeated = repeated || rep_equal(key, Access::rep(first[i - 1].key));
+        continue;
+      }
       alignas(JsonMember) unsigned char moving[sizeof(JsonMember)];
       std::memcpy(moving, static_cast<void*>(first + i), sizeof moving);
-      static_assert(offsetof(JsonMember, key) == 0);
       StringRep moving_key;
       std::memcpy(&moving_key, moving, sizeof moving_key);
       std::size_t j = i;
@@ -789,10 +807,16 @@ JsonMember* order_members(JsonMember* first, JsonMember* last) {
         --j;
       } while (j > 0 && rep_less(moving_key, Access::rep(first[j - 1].key)));
       std::memcpy(static_cast<void*>(first + j), moving, sizeof moving);
+      repeated = repeated || (j > 0 && rep_equal(moving_key, Access::rep(first[j - 1].key)));
     }
   } else {
+    bool ascending = true;
+    for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
+    if (ascending) return last;
     std::stable_sort(first, last, key_less);
+    repeated = true;
   }
+  if (!repeated) return last;
   JsonMember* kept = first;
   for (JsonMember* m = first; m != last; ++m) {
     if (m + 1 != last && key_equal(m[1], *m)) continue;
@@ -987,6 +1011,26 @@ struct Failure {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// The first byte in [p, end) that is not an ASCII digit, or end.
+inline const char* digits_end(const char* p, const char* end) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t zeros = 0x3030303030303030ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      // A digit becomes 0..9; adding 0x76 sets the high bit of every other
+      // value (carries only ever reach bytes after the first non-digit).
+      const std::uint64_t x = word ^ zeros;
+      const std::uint64_t other = ((x + 0x7676767676767676ULL) | x) & highs;
+      if (other != 0) return p + std::countr_zero(other) / 8;
+      p += 8;
+    }
+  }
+  while (p < end && is_digit(*p)) ++p;
+  return p;
+}
+
 int hex_value(char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -1126,11 +1170,13 @@ class Parser {
   }
 
   void skip_whitespace() noexcept {
-    while (p_ < end_) {
-      const char c = *p_;
-      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
-      ++p_;
+    const char* p = p_;
+    while (p < end_) {
+      const auto c = static_cast<unsigned char>(*p);
+      if (c > ' ' || (c != ' ' && c != '\n' && c != '\r' && c != '\t')) break;
+      ++p;
     }
+    p_ = p;
   }
 
   bool parse_value(JsonValue& out) {
@@ -1355,43 +1401,51 @@ class Parser {
     return true;
   }
 
-  bool skip_digits() noexcept {
-    if (p_ == end_) return fail_at_end("invalid number");
-    if (!is_digit(*p_)) return fail_at("invalid number", p_);
-    while (p_ < end_ && is_digit(*p_)) ++p_;
-    return true;
+  // At the first of one or more digits: the end of the digits, or nullptr
+  // after recording the failure.
+  const char* skip_digits(const char* p) noexcept {
+    if (p == end_) {
+      fail_at_end("invalid number");
+      return nullptr;
+    }
+    if (!is_digit(*p)) {
+      fail_at("invalid number", p);
+      return nullptr;
+    }
+    return digits_end(p + 1, end_);
   }
 
-  // At '-' or a digit. The grammar is checked here; from_chars then converts
-  // exactly the span that was checked.
   static void store_number(JsonValue& out, Tag tag, std::uint64_t bits) noexcept {
     store_words(Access::raw(out), static_cast<std::uint64_t>(tag), bits);
   }
 
+  // At '-' or a digit. The grammar is checked here; from_chars then converts
+  // exactly the span that was checked.
   bool parse_number(JsonValue& out) {
     const char* const first = p_;
-    const bool negative = *p_ == '-';
-    if (negative) ++p_;
-    if (p_ == end_) return fail_at_end("invalid number");
-    if (*p_ == '0') {
-      ++p_;
-      if (p_ < end_ && is_digit(*p_)) return fail_at("invalid number", p_);
-    } else if (!skip_digits()) {
+    const char* p = p_;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    if (p == end_) return fail_at_end("invalid number");
+    if (*p == '0') {
+      ++p;
+      if (p < end_ && is_digit(*p)) return fail_at("invalid number", p);
+    } else if ((p = skip_digits(p)) == nullptr) {
       return false;
     }
     bool integral = true;
-    if (p_ < end_ && *p_ == '.') {
-      ++p_;
+    if (p < end_ && *p == '.') {
       integral = false;
-      if (!skip_digits()) return false;
+      if ((p = skip_digits(p + 1)) == nullptr) return false;
     }
-    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
+    if (p < end_ && (*p == 'e' || *p == 'E')) {
+      ++p;
       integral = false;
-      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      if (!skip_digits()) return false;
+      if (p < end_ && (*p == '+' || *p == '-')) ++p;
+      if ((p = skip_digits(p)) == nullptr) return false;
     }
-    const char* const last = p_;
+    const char* const last = p;
+    p_ = p;
 
     if (integral) {
       if (negative) {
@@ -1489,109 +1543,178 @@ constexpr std::array<char, 256> kEscapes = [] {
   return table;
 }();
 
-// The output string used as a raw buffer: bytes are stored through a cursor
-// and the string is cut to the written length at the end, so small writes
-// need no per-call bookkeeping of std::string.
-class Output {
+// The writer's output: 64 KiB pieces (from the thread's chunk cache) filled
+// through a cursor, joined into the caller's string at the end with one
+// allocation of the exact size. Growing one string instead would copy the
+// text again at every doubling and touch (zero) memory it never uses.
+class Pieces {
  public:
-  explicit Output(std::string& out) : out_(out), used_(out.size()) {
-    out_.resize(std::max(out_.capacity(), used_ + 128));
-  }
-  ~Output() { out_.resize(used_); }
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
+  struct Room {
+    char* cursor;
+    char* limit;
+  };
 
-  // Room for `n` more bytes; returns where they go.
-  char* room(std::size_t n) {
-    if (out_.size() - used_ < n) out_.resize(std::max(out_.size() * 2, used_ + n));
-    return out_.data() + used_;
+  Pieces() = default;
+  Pieces(const Pieces&) = delete;
+  Pieces& operator=(const Pieces&) = delete;
+  ~Pieces() {
+    for (const Piece& piece : pieces_) give_back(piece);
   }
-  void commit(std::size_t n) noexcept { used_ += n; }
-  void put(char c) {
-    *room(1) = c;
-    ++used_;
+
+  // Ends the current piece at `cursor` and starts one with room for `need`.
+  Room next(char* cursor, std::size_t need) {
+    if (!pieces_.empty()) pieces_.back().size = static_cast<std::size_t>(cursor - pieces_.back().data);
+    pieces_.reserve(pieces_.size() + 1);
+    Piece piece{nullptr, 0, std::max(need, kFullChunk)};
+    if (piece.capacity == kFullChunk) piece.data = t_chunk_cache.take();
+    if (piece.data == nullptr) piece.data = static_cast<char*>(::operator new(piece.capacity));
+    pieces_.push_back(piece);
+    return {piece.data, piece.data + piece.capacity};
   }
-  void put(const char* bytes, std::size_t n) {
-    std::memcpy(room(n), bytes, n);
-    used_ += n;
+
+  void finish(char* cursor, std::string& out) {
+    if (pieces_.empty()) return;
+    pieces_.back().size = static_cast<std::size_t>(cursor - pieces_.back().data);
+    std::size_t total = out.size();
+    for (const Piece& piece : pieces_) total += piece.size;
+    out.reserve(total);
+    for (const Piece& piece : pieces_) out.append(piece.data, piece.size);
   }
-  void put(std::string_view text) { put(text.data(), text.size()); }
 
  private:
-  std::string& out_;
-  std::size_t used_;
+  struct Piece {
+    char* data;
+    std::size_t size;
+    std::size_t capacity;
+  };
+
+  static void give_back(const Piece& piece) noexcept {
+    if (piece.capacity != kFullChunk || !t_chunk_cache.keep(piece.data)) ::operator delete(piece.data);
+  }
+
+  std::vector<Piece> pieces_;
 };
 
-void write_string(std::string_view text, Output& out) {
-  out.put('"');
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  while (p < end) {
-    const char* special = find_string_special(p, end);
-    out.put(p, static_cast<std::size_t>(special - p));
-    if (special == end) break;
-    const auto byte = static_cast<unsigned char>(*special);
-    const char letter = kEscapes[byte];
-    if (letter == 'u') {
-      constexpr char hex[] = "0123456789abcdef";
-      const char escape[6] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-      out.put(escape, sizeof escape);
-    } else {
-      const char escape[2] = {'\\', letter};
-      out.put(escape, sizeof escape);
-    }
-    p = special + 1;
-  }
-  out.put('"');
-}
+// The longest text of one number: to_chars of a double needs at most 24
+// bytes, an integer at most 20; the writer may add ".0".
+constexpr std::size_t kNumberRoom = 32;
 
-void write_number(const JsonNumber& number, Output& out) {
-  char digits[40];
-  char* end = digits;
-  switch (number.kind()) {
-    case JsonNumber::Kind::unsigned_integer:
-      end = std::to_chars(digits, digits + sizeof digits, number.as_unsigned()).ptr;
-      break;
-    case JsonNumber::Kind::signed_integer:
-      end = std::to_chars(digits, digits + sizeof digits, number.as_signed()).ptr;
-      break;
-    case JsonNumber::Kind::floating: {
-      const double value = number.as_double();
-      if (!std::isfinite(value)) {
-        out.put("null");
-        return;
+// Writes through a cursor into the current piece; every write first makes
+// sure of room for its whole item, so the copies themselves are unchecked.
+class Writer {
+ public:
+  explicit Writer(Pieces& pieces) : pieces_(pieces) {}
+
+  void ensure(std::size_t need) {
+    if (static_cast<std::size_t>(room_.limit - room_.cursor) < need) room_ = pieces_.next(room_.cursor, need);
+  }
+  void put_unchecked(char c) noexcept { *room_.cursor++ = c; }
+  void put_unchecked(const char* bytes, std::size_t n) noexcept {
+    std::memcpy(room_.cursor, bytes, n);
+    room_.cursor += n;
+  }
+  void put(char c) {
+    ensure(1);
+    put_unchecked(c);
+  }
+  // Bytes of any length, split across pieces when needed.
+  void put(const char* bytes, std::size_t n) {
+    while (static_cast<std::size_t>(room_.limit - room_.cursor) < n) {
+      const auto fits = static_cast<std::size_t>(room_.limit - room_.cursor);
+      put_unchecked(bytes, fits);
+      bytes += fits;
+      n -= fits;
+      room_ = pieces_.next(room_.cursor, std::min(n, kFullChunk));
+    }
+    put_unchecked(bytes, n);
+  }
+
+  void string(std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    ensure(text.size() + 2);  // enough unless there are escapes
+    put_unchecked('"');
+    for (;;) {
+      const char* special = find_string_special(p, end);
+      put(p, static_cast<std::size_t>(special - p));
+      if (special == end) break;
+      const auto byte = static_cast<unsigned char>(*special);
+      const char letter = kEscapes[byte];
+      ensure(6);
+      if (letter == 'u') {
+        constexpr char hex[] = "0123456789abcdef";
+        const char escape[6] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
+        put_unchecked(escape, sizeof escape);
+      } else {
+        const char escape[2] = {'\\', letter};
+        put_unchecked(escape, sizeof escape);
       }
-      end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-      // Shortest digits may read as an integer ("100", "-0"): make the text
-      // read back as a double.
-      if (std::find_if(digits, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
-        *end++ = '.';
-        *end++ = '0';
+      p = special + 1;
+    }
+    put('"');
+  }
+
+  void number(const JsonNumber& number) {
+    ensure(kNumberRoom);
+    char* const first = room_.cursor;
+    char* const limit = first + kNumberRoom;
+    switch (number.kind()) {
+      case JsonNumber::Kind::unsigned_integer:
+        room_.cursor = std::to_chars(first, limit, number.as_unsigned()).ptr;
+        break;
+      case JsonNumber::Kind::signed_integer:
+        room_.cursor = std::to_chars(first, limit, number.as_signed()).ptr;
+        break;
+      case JsonNumber::Kind::floating: {
+        const double value = number.as_double();
+        if (!std::isfinite(value)) {
+          put_unchecked("null", 4);
+          break;
+        }
+        char* end = std::to_chars(first, limit - 2, value).ptr;
+        // Shortest digits may read as an integer ("100", "-0"): make the text
+        // read back as a double.
+        if (std::find_if(first, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+          *end++ = '.';
+          *end++ = '0';
+        }
+        room_.cursor = end;
+        break;
       }
-      break;
     }
   }
-  out.put(digits, static_cast<std::size_t>(end - digits));
-}
 
-void write_scalar(const JsonValue& value, Output& out) {
-  switch (value.kind()) {
-    case JsonValue::Kind::null:
-      out.put("null");
-      break;
-    case JsonValue::Kind::boolean:
-      out.put(value.as_bool() ? "true" : "false");
-      break;
-    case JsonValue::Kind::number:
-      write_number(*value.as_number(), out);
-      break;
-    case JsonValue::Kind::string:
-      write_string(*value.as_string(), out);
-      break;
-    default:
-      break;
+  void scalar(const JsonValue& value) {
+    switch (value.kind()) {
+      case JsonValue::Kind::null:
+        ensure(4);
+        put_unchecked("null", 4);
+        break;
+      case JsonValue::Kind::boolean:
+        ensure(5);
+        if (value.as_bool()) {
+          put_unchecked("true", 4);
+        } else {
+          put_unchecked("false", 5);
+        }
+        break;
+      case JsonValue::Kind::number:
+        number(*value.as_number());
+        break;
+      case JsonValue::Kind::string:
+        string(*value.as_string());
+        break;
+      default:
+        break;
+    }
   }
-}
+
+  char* cursor() const noexcept { return room_.cursor; }
+
+ private:
+  Pieces& pieces_;
+  Pieces::Room room_{nullptr, nullptr};
+};
 
 // One open array or object of the writer's explicit stack.
 struct WriteFrame {
@@ -1606,7 +1729,8 @@ struct WriteFrame {
 }  // namespace
 
 void write_json_text(const JsonValue& root, std::string& text) {
-  Output out(text);
+  Pieces pieces;
+  Writer out(pieces);
   // An explicit stack keeps hand-built trees of any depth off the native stack.
   std::vector<WriteFrame> stack;
   const JsonValue* next = &root;
@@ -1615,8 +1739,8 @@ void write_json_text(const JsonValue& root, std::string& text) {
       if (const auto* elements = next->as_array()) {
         out.put('[');
         WriteFrame frame;
-        frame.element = elements->data();
-        frame.elements_end = elements->data() + elements->size();
+        frame.element = elements->begin();
+        frame.elements_end = elements->end();
         stack.push_back(frame);
       } else if (const auto* object = next->as_object()) {
         out.put('{');
@@ -1626,11 +1750,11 @@ void write_json_text(const JsonValue& root, std::string& text) {
         frame.is_object = true;
         stack.push_back(frame);
       } else {
-        write_scalar(*next, out);
+        out.scalar(*next);
       }
       next = nullptr;
     }
-    if (stack.empty()) return;
+    if (stack.empty()) break;
     WriteFrame& top = stack.back();
     if (top.is_object) {
       if (top.member == top.members_end) {
@@ -1640,7 +1764,7 @@ void write_json_text(const JsonValue& root, std::string& text) {
       }
       if (!top.first) out.put(',');
       top.first = false;
-      write_string(top.member->key.view(), out);
+      out.string(top.member->key.view());
       out.put(':');
       next = &top.member->value;
       ++top.member;
@@ -1656,6 +1780,7 @@ void write_json_text(const JsonValue& root, std::string& text) {
       ++top.element;
     }
   }
+  pieces.finish(out.cursor(), text);
 }
 
 std::string write_json_text(const JsonValue& value) {

@@ -98,5 +98,20 @@ TEST(JsonWriteBuffer, AppendingFormKeepsWhatIsThere) {
   EXPECT_EQ(out, "prefix:true");
 }
 
+TEST(JsonWriteBuffer, TextsLongerThanOneOutputPieceAreWrittenWhole) {
+  // One string far beyond a 64 KiB piece, escapes straddling piece ends, and
+  // many small values: the text must come out whole and in order.
+  std::string big(200000, 'x');
+  for (std::size_t i = 65530; i < big.size(); i += 65536) big.replace(i, 3, "\n\"\x01");
+  std::string text = "[" + write_json_text(JsonValue::string(big));
+  for (int i = 0; i < 30000; ++i) text += ",[" + std::to_string(i) + ",-1.5e-300,\"\\u0007\"]";
+  text += "]";
+  const std::string written = rewrite(text);
+  EXPECT_EQ(written, text);
+  std::string appended = "prefix";
+  write_json_text(*parse_json_text(text), appended);
+  EXPECT_EQ(appended, "prefix" + text);
+}
+
 }  // namespace
 }  // namespace korvane
