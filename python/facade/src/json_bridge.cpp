@@ -283,9 +283,10 @@ void store_words(void* rep, const StringRep& text) noexcept {
 
 // Rep words of a block held by a value: the tag, the block's offset in its
 // chunk in bytes 4..7, the block's address in bytes 8..15.
-void store_block(void* rep, Tag tag, Block block) noexcept {
+void store_block(void* rep, Tag tag, Block block, bool flat = false) noexcept {
   static_assert(std::endian::native == std::endian::little);
-  store_words(rep, static_cast<std::uint64_t>(tag) | (std::uint64_t{block.offset} << 32),
+  store_words(rep,
+              static_cast<std::uint64_t>(tag) | (std::uint64_t{flat} << 8) | (std::uint64_t{block.offset} << 32),
               reinterpret_cast<std::uintptr_t>(block.data));
 }
 
@@ -483,7 +484,7 @@ struct Access {
 
   static JsonValue adopt(Tag tag, Block block) noexcept {
     JsonValue value;
-    value.rep_.pointer = {tag, block.offset, block.data};
+    value.rep_.pointer = {tag, false, block.offset, block.data};
     return value;
   }
   // An object block of its own holding `source` (copied or moved).
@@ -549,16 +550,19 @@ struct Access {
         break;
       case Tag::array: {
         auto* array = static_cast<JsonArray*>(pointer(value));
-        for (JsonValue& element : *array) release_child(element, budget, releaser);
+        if (!value.rep_.pointer.flat)
+          for (JsonValue& element : *array) release_child(element, budget, releaser);
         releaser.release(array, offset(value));
         break;
       }
       case Tag::object: {
         auto* object = static_cast<JsonObject*>(pointer(value));
-        for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m) {
-          if (m->key.rep_.tag == Tag::long_string)
-            releaser.release(long_block(m->key.rep_), long_offset(m->key.rep_));
-          release_child(m->value, budget, releaser);
+        if (!value.rep_.pointer.flat) {
+          for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m) {
+            if (m->key.rep_.tag == Tag::long_string)
+              releaser.release(long_block(m->key.rep_), long_offset(m->key.rep_));
+            release_child(m->value, budget, releaser);
+          }
         }
         // The members were released one by one above; only a separate member
         // array (of an object built by hand) is left.
@@ -722,7 +726,9 @@ const JsonArray* JsonValue::as_array() const noexcept {
 }
 
 JsonArray* JsonValue::as_array() noexcept {
-  return tag() == Tag::array ? static_cast<JsonArray*>(rep_.pointer.pointer) : nullptr;
+  if (tag() != Tag::array) return nullptr;
+  rep_.pointer.flat = false;  // the caller may put values with blocks in
+  return static_cast<JsonArray*>(rep_.pointer.pointer);
 }
 
 bool operator==(const JsonArray& a, const JsonArray& b) noexcept {
@@ -734,7 +740,9 @@ const JsonObject* JsonValue::as_object() const noexcept {
 }
 
 JsonObject* JsonValue::as_object() noexcept {
-  return tag() == Tag::object ? static_cast<JsonObject*>(rep_.pointer.pointer) : nullptr;
+  if (tag() != Tag::object) return nullptr;
+  rep_.pointer.flat = false;  // the caller may put values with blocks in
+  return static_cast<JsonObject*>(rep_.pointer.pointer);
 }
 
 bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
@@ -1124,6 +1132,14 @@ class RelocatingStack {
     new (data_ + size_) T(std::move(item));
     ++size_;
   }
+  // A default-constructed item on top; valid until the next push.
+  T& push_default() {
+    if (size_ == capacity_) grow();
+    T* item = new (data_ + size_) T();
+    ++size_;
+    return *item;
+  }
+  T& operator[](std::size_t index) noexcept { return data_[index]; }
   // Hands the items from `start` on over to the uninitialised `target`.
   void relocate_from(std::size_t start, T* target) noexcept {
     if (size_ != start) std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), (size_ - start) * sizeof(T));
@@ -1213,7 +1229,7 @@ class Parser {
       case '7':
       case '8':
       case '9':
-        return parse_number(out);
+        return parse_number_quickly(out);
       default:
         return fail_at("expected value", p_);
     }
@@ -1239,11 +1255,22 @@ class Parser {
     skip_whitespace();
     if (p_ == end_) return fail_at_end("EOF while parsing a list");
     const std::size_t start = elements_.size();
+    bool flat = true;  // no element holds a block
     if (*p_ != ']') {
       for (;;) {
-        JsonValue element;
-        if (!parse_value(element)) return false;
-        elements_.push(std::move(element));
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing a value");
+        if (*p_ == '[' || *p_ == '{') {
+          // Nested elements go on the same stack, so this one is pushed after.
+          JsonValue element;
+          if (!(*p_ == '[' ? parse_array(element) : parse_object(element))) return false;
+          elements_.push(std::move(element));
+          flat = false;
+        } else {
+          JsonValue& element = elements_.push_default();
+          if (!parse_value(element)) return false;
+          flat = flat && Access::tag(element) < Tag::long_string;
+        }
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing a list");
         if (*p_ == ']') break;
@@ -1259,7 +1286,7 @@ class Parser {
     const Block block = arena_.allocate(sizeof(JsonArray) + count * sizeof(JsonValue));
     JsonArray* array = Access::start_array(block, count);
     elements_.relocate_from(start, array->data());
-    store_block(Access::raw(out), Tag::array, block);
+    store_block(Access::raw(out), Tag::array, block, flat);
     ++depth_budget_;
     return true;
   }
@@ -1270,17 +1297,30 @@ class Parser {
     skip_whitespace();
     if (p_ == end_) return fail_at_end("EOF while parsing an object");
     const std::size_t start = members_.size();
+    bool flat = true;  // no key or value holds a block
     if (*p_ != '}') {
       for (;;) {
         if (*p_ != '"') return fail_at("key must be a string", p_);
-        JsonMember member;
-        if (!parse_string(Access::raw(member.key))) return false;
+        const std::size_t index = members_.size();
+        if (!parse_string(Access::raw(members_.push_default().key))) return false;
+        flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing an object");
         if (*p_ != ':') return fail_at("expected `:`", p_);
         ++p_;
-        if (!parse_value(member.value)) return false;
-        members_.push(std::move(member));
+        skip_whitespace();
+        if (p_ == end_) return fail_at_end("EOF while parsing a value");
+        if (*p_ == '[' || *p_ == '{') {
+          // Nested members go on the same stack: the value is placed after.
+          JsonValue value;
+          if (!(*p_ == '[' ? parse_array(value) : parse_object(value))) return false;
+          members_[index].value = std::move(value);
+          flat = false;
+        } else {
+          JsonValue& value = members_[index].value;
+          if (!parse_value(value)) return false;
+          flat = flat && Access::tag(value) < Tag::long_string;
+        }
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing an object");
         if (*p_ == '}') break;
@@ -1298,7 +1338,7 @@ class Parser {
     JsonObject* object = Access::start_object(block, count);
     JsonMember* const first = Access::members(*object);
     members_.relocate_from(start, first);
-    store_block(Access::raw(out), Tag::object, block);
+    store_block(Access::raw(out), Tag::object, block, flat);
     Access::set_size(*object, static_cast<std::size_t>(order_members(first, first + count) - first));
     ++depth_budget_;
     return true;
@@ -1419,9 +1459,51 @@ class Parser {
     store_words(Access::raw(out), static_cast<std::uint64_t>(tag), bits);
   }
 
+  // At '-' or a digit. The usual forms are converted by from_chars straight
+  // from the text, with the JSON grammar checked around what it took: the
+  // integer digits are scanned here (no leading zero), a '.' must have a digit
+  // after it, and what follows the number must not continue one (from_chars
+  // stops before an 'e' without exponent digits, for instance). Anything else
+  // goes to parse_number, which checks every byte and reports the error.
+  bool parse_number_quickly(JsonValue& out) {
+    const char* const first = p_;
+    const char* digits = first;
+    if (*digits == '-') ++digits;
+    if (digits == end_ || !is_digit(*digits)) return parse_number(out);
+    const char* const integer_end = digits_end(digits + 1, end_);
+    if (*digits == '0' && integer_end - digits > 1) return parse_number(out);
+    const char next = integer_end < end_ ? *integer_end : '\0';
+    if (next != '.' && next != 'e' && next != 'E') {
+      if (first != digits) {
+        std::int64_t value = 0;
+        if (integer_end - digits == 1 && *digits == '0') return parse_number(out);  // -0 is a double
+        if (std::from_chars(first, integer_end, value).ec != std::errc()) return parse_number(out);
+        store_number(out, Tag::signed_integer, static_cast<std::uint64_t>(value));
+      } else {
+        std::uint64_t value = 0;
+        if (std::from_chars(first, integer_end, value).ec != std::errc()) return parse_number(out);
+        store_number(out, Tag::unsigned_integer, value);
+      }
+      p_ = integer_end;
+      return true;
+    }
+    if (next == '.' && (integer_end + 1 == end_ || !is_digit(integer_end[1]))) return parse_number(out);
+    double value = 0;
+    const auto result = std::from_chars(first, end_, value);
+    if (result.ec != std::errc()) return parse_number(out);
+    if (result.ptr < end_) {
+      const char after = *result.ptr;
+      if (is_digit(after) || after == '.' || after == 'e' || after == 'E' || after == '+' || after == '-')
+        return parse_number(out);
+    }
+    store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(value));
+    p_ = result.ptr;
+    return true;
+  }
+
   // At '-' or a digit. The grammar is checked here; from_chars then converts
   // exactly the span that was checked.
-  bool parse_number(JsonValue& out) {
+  [[gnu::noinline]] bool parse_number(JsonValue& out) {
     const char* const first = p_;
     const char* p = p_;
     const bool negative = *p == '-';

@@ -218,6 +218,10 @@ class JsonValue {
   };
   struct alignas(8) PointerRep {
     json_detail::Tag tag;
+    // Set by the parser on an array or object none of whose elements, keys
+    // or member values hold a block, so releasing it need not look inside;
+    // cleared by any mutable access to the contents.
+    bool flat;
     std::uint32_t offset;  // of the block in its chunk
     void* pointer;
   };
