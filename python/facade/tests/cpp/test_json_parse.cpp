@@ -123,6 +123,19 @@ TEST(JsonParseErrors, Numbers) {
             "number out of range at line 1 column 404");
 }
 
+TEST(JsonParseErrors, NumbersCutShortInsideContainers) {
+  // The converter stops early on these; the grammar must still reject them.
+  expect_errors({
+      {"[1.5e]", "invalid number at line 1 column 6"},
+      {"[1.5E+]", "invalid number at line 1 column 7"},
+      {"{\"a\":2e-}", "invalid number at line 1 column 9"},
+      {"[1.5.3]", "expected `,` or `]` at line 1 column 5"},
+      {"[-00.5]", "invalid number at line 1 column 4"},
+      {"[-inf]", "invalid number at line 1 column 3"},
+      {"[1e5e5]", "expected `,` or `]` at line 1 column 5"},
+  });
+}
+
 TEST(JsonParseErrors, Strings) {
   expect_errors({
       {"\"\\x\"", "invalid escape at line 1 column 3"},
@@ -202,6 +215,8 @@ TEST(JsonParseNumbers, OtherFormsBecomeDoubles) {
   EXPECT_EQ(as_double("1e-400"), 0.0);
   EXPECT_TRUE(std::signbit(as_double("-1e-400")));
   EXPECT_EQ(as_double("0e99999999999999999999"), 0.0);
+  const JsonValue list = parse_ok("[1.5E+2,-7,-0,0.25e-1,12345678901234567890123]");
+  EXPECT_EQ(write_json_text(list), "[150.0,-7,-0.0,0.025,1.2345678901234568e+22]");
 }
 
 TEST(JsonParseStrings, EscapesDecodeToUtf8) {
