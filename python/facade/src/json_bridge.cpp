@@ -1198,6 +1198,11 @@ class Parser {
   bool parse_value(JsonValue& out) {
     skip_whitespace();
     if (p_ == end_) return fail_at_end("EOF while parsing a value");
+    return parse_here(out);
+  }
+
+  // At the first byte of a value (not whitespace, not the end).
+  bool parse_here(JsonValue& out) {
     switch (*p_) {
       case '{':
         return parse_object(out);
@@ -1258,18 +1263,26 @@ class Parser {
     bool flat = true;  // no element holds a block
     if (*p_ != ']') {
       for (;;) {
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end("EOF while parsing a value");
-        if (*p_ == '[' || *p_ == '{') {
+        // At the element: whitespace was skipped and the end ruled out.
+        const char first = *p_;
+        if (first == '[' || first == '{') {
           // Nested elements go on the same stack, so this one is pushed after.
           JsonValue element;
-          if (!(*p_ == '[' ? parse_array(element) : parse_object(element))) return false;
+          if (!(first == '[' ? parse_array(element) : parse_object(element))) return false;
           elements_.push(std::move(element));
           flat = false;
         } else {
           JsonValue& element = elements_.push_default();
-          if (!parse_value(element)) return false;
-          flat = flat && Access::tag(element) < Tag::long_string;
+          if (!parse_here(element)) return false;
+          if (first == '"') flat = flat && Access::tag(element) == Tag::short_string;
+        }
+        // The common separator, "," or ", " before the next element, taken at once.
+        if (end_ - p_ >= 3 && p_[0] == ',') {
+          const char* next = p_ + 1 + (p_[1] == ' ');
+          if (static_cast<unsigned char>(*next) > ' ' && *next != ']') {
+            p_ = next;
+            continue;
+          }
         }
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing a list");
@@ -1310,16 +1323,17 @@ class Parser {
         ++p_;
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing a value");
-        if (*p_ == '[' || *p_ == '{') {
+        const char first = *p_;
+        if (first == '[' || first == '{') {
           // Nested members go on the same stack: the value is placed after.
           JsonValue value;
-          if (!(*p_ == '[' ? parse_array(value) : parse_object(value))) return false;
+          if (!(first == '[' ? parse_array(value) : parse_object(value))) return false;
           members_[index].value = std::move(value);
           flat = false;
         } else {
           JsonValue& value = members_[index].value;
-          if (!parse_value(value)) return false;
-          flat = flat && Access::tag(value) < Tag::long_string;
+          if (!parse_here(value)) return false;
+          if (first == '"') flat = flat && Access::tag(value) == Tag::short_string;
         }
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing an object");
@@ -1462,9 +1476,9 @@ class Parser {
   // At '-' or a digit. The usual forms are converted by from_chars straight
   // from the text, with the JSON grammar checked around what it took: the
   // integer digits are scanned here (no leading zero), a '.' must have a digit
-  // after it, and what follows the number must not continue one (from_chars
-  // stops before an 'e' without exponent digits, for instance). Anything else
-  // goes to parse_number, which checks every byte and reports the error.
+  // after it, and no exponent mark may follow (from_chars stops before an 'e'
+  // without exponent digits). Anything else goes to parse_number, which
+  // checks every byte and reports the error.
   bool parse_number_quickly(JsonValue& out) {
     const char* const first = p_;
     const char* digits = first;
@@ -1491,11 +1505,9 @@ class Parser {
     double value = 0;
     const auto result = std::from_chars(first, end_, value);
     if (result.ec != std::errc()) return parse_number(out);
-    if (result.ptr < end_) {
-      const char after = *result.ptr;
-      if (is_digit(after) || after == '.' || after == 'e' || after == 'E' || after == '+' || after == '-')
-        return parse_number(out);
-    }
+    // from_chars takes every digit, and stops where the grammar stops too,
+    // except before an exponent mark without exponent digits.
+    if (result.ptr < end_ && (*result.ptr == 'e' || *result.ptr == 'E')) return parse_number(out);
     store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(value));
     p_ = result.ptr;
     return true;
