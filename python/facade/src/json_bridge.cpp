@@ -1353,7 +1353,10 @@ class Parser {
     JsonMember* const first = Access::members(*object);
     members_.relocate_from(start, first);
     store_block(Access::raw(out), Tag::object, block, flat);
-    Access::set_size(*object, static_cast<std::size_t>(order_members(first, first + count) - first));
+    JsonMember* const kept = order_members(first, first + count);
+    // Past the kept members are emptied ones and earlier repeats of a key.
+    std::destroy(kept, first + count);
+    Access::set_size(*object, static_cast<std::size_t>(kept - first));
     ++depth_budget_;
     return true;
   }

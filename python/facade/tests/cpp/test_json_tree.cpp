@@ -53,6 +53,13 @@ TEST(JsonObjectDuplicates, LastOccurrenceWinsAndOneMemberRemains) {
   EXPECT_EQ(many.as_object()->size(), 8U);
   EXPECT_EQ(get_member(*many.as_object(), "k0")->as_number()->as_unsigned(), 56U);
   EXPECT_EQ(get_member(*many.as_object(), "k6")->as_number()->as_unsigned(), 55U);
+
+  // Three or more of one long key, with long values: the dropped members
+  // are freed too (the sanitizer build checks for leaks).
+  const JsonValue repeats = parse_ok(
+      R"({"a key longer than fourteen":"first long value here","a key longer than fourteen":"second long value",)"
+      R"("b":1,"a key longer than fourteen":"third long value here","a key longer than fourteen":[1]})");
+  EXPECT_EQ(write_json_text(repeats), R"({"a key longer than fourteen":[1],"b":1})");
 }
 
 TEST(JsonObjectEdit, InsertOrAssignKeepsOrderAndUniqueness) {
