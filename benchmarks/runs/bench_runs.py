@@ -28,7 +28,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "python" / "facade" / "tests" / "python"))
 
 import korvane  # noqa: E402
-from bundle_kit import VALID_RESULT, BundleFolder  # noqa: E402
+from bundle_kit import VALID_RESULT, BundleFolder, Sink  # noqa: E402
 
 TRIVIAL_SOURCE = """
 import json
@@ -43,17 +43,6 @@ def execute(prepared, sinks, path):
 """
 
 SINK_METHODS = ("emit_batch", "record_capability_outputs", "record_capability_receipts")
-
-
-class Sink:
-    def emit_batch(self, *args):
-        pass
-
-    def record_capability_outputs(self, *args):
-        pass
-
-    def record_capability_receipts(self, *args):
-        pass
 
 
 # ---------------------------------------------------------------------------

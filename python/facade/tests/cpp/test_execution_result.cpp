@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "object_text.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,8 +14,8 @@ namespace {
 
 using korvane::JsonValue;
 
-// Top-level members as raw JSON; std::nullopt leaves a member out.
-using Members = std::vector<std::pair<std::string, std::optional<std::string>>>;
+// Top-level members as raw JSON.
+using korvane::test_support::Members;
 
 Members unpublished_members() {
   return {
@@ -26,26 +28,7 @@ Members unpublished_members() {
   };
 }
 
-std::string result_text(const Members& changes = {}) {
-  Members members = unpublished_members();
-  for (const auto& change : changes) {
-    bool found = false;
-    for (auto& member : members) {
-      if (member.first == change.first) {
-        member.second = change.second;
-        found = true;
-      }
-    }
-    if (!found) members.push_back(change);
-  }
-  std::string text = "{";
-  for (const auto& [key, value] : members) {
-    if (!value) continue;
-    if (text.size() > 1) text += ",";
-    text += "\"" + key + "\":" + *value;
-  }
-  return text + "}";
-}
+std::string result_text(const Members& changes = {}) { return korvane::test_support::object_text(unpublished_members(), changes); }
 
 // "<valid>" or the message of the first failing check.
 std::string check_text(const std::string& text) {

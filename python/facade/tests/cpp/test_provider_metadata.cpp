@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "object_text.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +16,7 @@ using korvane::BundleProvider;
 using korvane::JsonValue;
 using korvane::ProtocolVersion;
 
-// Members of a provider text as raw JSON; std::nullopt leaves a member out.
-using Members = std::vector<std::pair<std::string, std::optional<std::string>>>;
+using korvane::test_support::Members;
 
 Members valid_members() {
   return {
@@ -30,28 +31,8 @@ Members valid_members() {
   };
 }
 
-// A valid provider text with `changes` applied: a change of an existing
-// member replaces (or, with nullopt, removes) it; other changes are appended.
-std::string provider_text(const Members& changes = {}) {
-  Members members = valid_members();
-  for (const auto& change : changes) {
-    bool found = false;
-    for (auto& member : members) {
-      if (member.first == change.first) {
-        member.second = change.second;
-        found = true;
-      }
-    }
-    if (!found) members.push_back(change);
-  }
-  std::string text = "{";
-  for (const auto& [key, value] : members) {
-    if (!value) continue;
-    if (text.size() > 1) text += ",";
-    text += "\"" + key + "\":" + *value;
-  }
-  return text + "}";
-}
+// A valid provider text with `changes` applied (see object_text).
+std::string provider_text(const Members& changes = {}) { return korvane::test_support::object_text(valid_members(), changes); }
 
 std::string version_text(std::string_view inner) { return "{" + std::string(inner) + "}"; }
 

@@ -19,7 +19,7 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 
 import korvane  # noqa: E402
-from bundle_kit import VALID_RESULT, metadata  # noqa: E402
+from bundle_kit import VALID_RESULT, Sink, metadata  # noqa: E402
 
 # A bundle that keeps nothing between calls: prepare returns one fixed object,
 # execute returns RESULT (or what RETURN builds, when a test needs a value
@@ -55,17 +55,6 @@ def prepare(*args):
 def execute(*args):
     raise ArithmeticError("execute refused")
 """
-
-
-class Sink:
-    def emit_batch(self, *args):
-        pass
-
-    def record_capability_outputs(self, *args):
-        pass
-
-    def record_capability_receipts(self, *args):
-        pass
 
 
 class Missing:

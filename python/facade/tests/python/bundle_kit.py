@@ -61,6 +61,19 @@ def execute(*args):
     return RESULT
 '''
 
+class Sink:
+    """An emission consumer with the three methods, each accepting anything."""
+
+    def emit_batch(self, *args):
+        pass
+
+    def record_capability_outputs(self, *args):
+        pass
+
+    def record_capability_receipts(self, *args):
+        pass
+
+
 _counter = itertools.count(1)
 
 

@@ -14,23 +14,12 @@ import types
 import pytest
 
 import korvane
-from bundle_kit import raises_exactly
+from bundle_kit import Sink, raises_exactly
 
 SINKS_MESSAGE = "sinks must be a list or tuple of emission consumers"
 RECORDER_MESSAGE = "file_recorder must be a korvane.FileRecorder or None"
 MAPPING_MESSAGE = "bundle execute_prepared must return a structured mapping"
 NOT_JSON = "bundle execution result is not JSON-compatible: "
-
-
-class Sink:
-    def emit_batch(self, *args):
-        pass
-
-    def record_capability_outputs(self, *args):
-        pass
-
-    def record_capability_receipts(self, *args):
-        pass
 
 
 class Partial:
