@@ -28,19 +28,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "python" / "facade" / "tests" / "python"))
 
 import korvane  # noqa: E402
-from bundle_kit import VALID_RESULT, BundleFolder, Sink  # noqa: E402
-
-TRIVIAL_SOURCE = """
-import json
-RESULT = json.loads(RESULT_TEXT)
-PREPARED = object()
-def provider():
-    return PROVIDER_TEXT
-def prepare(*args):
-    return PREPARED
-def execute(prepared, sinks, path):
-    return RESULT
-"""
+from bundle_kit import QUIET_SOURCE, VALID_RESULT, BundleFolder, Sink  # noqa: E402
 
 SINK_METHODS = ("emit_batch", "record_capability_outputs", "record_capability_receipts")
 
@@ -181,8 +169,8 @@ def main():
     root = pathlib.Path(tempfile.mkdtemp(prefix="bench-runs-"))
     sys.path.insert(0, str(root))
     folder = BundleFolder(root)
-    folder.add("bench-trivial", source=TRIVIAL_SOURCE)
-    big_module = folder.add("bench-large", source=TRIVIAL_SOURCE)
+    folder.add("bench-trivial", source=QUIET_SOURCE)
+    big_module = folder.add("bench-large", source=QUIET_SOURCE)
     importlib.invalidate_caches()
     importlib.import_module(big_module).RESULT = large_result()
 

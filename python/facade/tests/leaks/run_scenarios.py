@@ -19,23 +19,10 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 
 import korvane  # noqa: E402
-from bundle_kit import VALID_RESULT, Sink, metadata  # noqa: E402
+from bundle_kit import QUIET_SOURCE, VALID_RESULT, Sink, metadata  # noqa: E402
 
-# A bundle that keeps nothing between calls: prepare returns one fixed object,
-# execute returns RESULT (or what RETURN builds, when a test needs a value
-# that JSON text cannot carry).
-LEAN_SOURCE = """
-import json
-RESULT = json.loads(RESULT_TEXT)
-PREPARED = object()
-def provider():
-    return PROVIDER_TEXT
-def prepare(*args):
-    return PREPARED
-def execute(prepared, sinks, path):
-    return RESULT
-"""
-
+# Like QUIET_SOURCE, but execute returns what RETURN builds, when a scenario
+# needs a value that JSON text cannot carry.
 RETURNING_SOURCE = """
 import json, types
 RESULT = json.loads(RESULT_TEXT)
@@ -119,16 +106,16 @@ def scenarios(folder) -> list[tuple[str, object]]:
         modules_to_patch.append((module, build))
 
     modules_to_patch = []
-    ok_module = folder.add("leak-ok", source=LEAN_SOURCE)
-    folder.add("leak-dotted", module="kv_leak_pkg.leaf", source=LEAN_SOURCE)
+    ok_module = folder.add("leak-ok", source=QUIET_SOURCE)
+    folder.add("leak-dotted", module="kv_leak_pkg.leaf", source=QUIET_SOURCE)
     folder.add("leak-raises", source=RAISING_SOURCE)
     folder.add("leak-noncallable", source="def provider():\n    return PROVIDER_TEXT\nprepare = execute = 5\n")
     folder.add("leak-nomodule", provider_text=json.dumps(metadata("leak-nomodule", "kv_leak_no_such_module")))
-    folder.add("leak-nofunction", source=LEAN_SOURCE, prepare_function="absent", execute_function="absent")
-    folder.add("leak-noexecute", source=LEAN_SOURCE, execute_function="absent")
-    folder.add("leak-nan", source=LEAN_SOURCE, result=dict(VALID_RESULT, score=math.nan))
-    folder.add("leak-invalid", source=LEAN_SOURCE, result=dict(VALID_RESULT, publication={"status": "published"}))
-    folder.add("leak-missing", source=LEAN_SOURCE, result={"machine_execution": {"status": "completed"}})
+    folder.add("leak-nofunction", source=QUIET_SOURCE, prepare_function="absent", execute_function="absent")
+    folder.add("leak-noexecute", source=QUIET_SOURCE, execute_function="absent")
+    folder.add("leak-nan", source=QUIET_SOURCE, result=dict(VALID_RESULT, score=math.nan))
+    folder.add("leak-invalid", source=QUIET_SOURCE, result=dict(VALID_RESULT, publication={"status": "published"}))
+    folder.add("leak-missing", source=QUIET_SOURCE, result={"machine_execution": {"status": "completed"}})
     returning("leak-list", lambda: [1, 2])
     returning("leak-proxy", lambda: __import__("types").MappingProxyType({}))
     returning("leak-set", lambda: dict(VALID_RESULT, extra={1, 2}))

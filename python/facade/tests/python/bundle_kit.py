@@ -46,18 +46,20 @@ def execute(*args):
     return RESULT
 '''
 
-# A bundle that keeps nothing between calls, for loops that watch memory.
+# A bundle that keeps nothing between calls and does no work of its own, for
+# loops that watch memory or time.
 QUIET_SOURCE = '''
 import json
 RESULT = json.loads(RESULT_TEXT)
+PREPARED = object()
 
 def provider():
     return PROVIDER_TEXT
 
 def prepare(*args):
-    return args
+    return PREPARED
 
-def execute(*args):
+def execute(prepared, sinks, path):
     return RESULT
 '''
 
