@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets of the pure core with clang (ASan, UBSan and
 # coverage) and runs one of them, corpus-free, for a number of seconds.
 #   tools/fuzz.sh [TARGET] [SECONDS]     e.g. tools/fuzz.sh fuzz_json 600
-# Targets: fuzz_json, fuzz_provider_metadata, fuzz_execution_result, fuzz_quoted.
+# Targets: fuzz_json, fuzz_json_shallow, fuzz_provider_metadata, fuzz_execution_result,
+# fuzz_quoted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

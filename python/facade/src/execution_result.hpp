@@ -3,6 +3,7 @@
 // rules. Pure C++ over the parsed JSON value of the result.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,19 @@
 
 namespace korvane {
 
+// The levels of the parsed result that the checks read: the top-level object
+// (level 1), its members (level 2: the status objects and published_run), and
+// their members (level 3: each `status`, and `published` and `path` of the
+// reference), of which only the kind and the scalar values are looked at.
+// Parsing with parse_json_text(text, kExecutionResultDepth) therefore gives
+// the same outcome as a full parse, without building the rest of a large
+// result.
+inline constexpr std::size_t kExecutionResultDepth = 3;
+
 // Checks a parsed execution result; the first failing check decides the
 // message, which the caller raises as TypeError. Members that the format
-// does not name are allowed and ignored.
+// does not name are allowed and ignored. Reads no deeper than
+// kExecutionResultDepth.
 Expected<Ok, std::string> validate_execution_result(const JsonValue& result);
 
 // The `status` text of the top-level member `field`, when that member is an

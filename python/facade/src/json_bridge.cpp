@@ -1163,8 +1163,12 @@ class RelocatingStack {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), arena_(text.size()) {}
+  Parser(std::string_view text, int kept_depth)
+      : begin_(text.data()),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        kept_depth_(kept_depth),
+        arena_(text.size()) {}
 
   bool parse_document(JsonValue& out) {
     if (!parse_value(out)) return false;
@@ -1205,9 +1209,9 @@ class Parser {
   bool parse_here(JsonValue& out) {
     switch (*p_) {
       case '{':
-        return parse_object(out);
+        return parse_object(&out);
       case '[':
-        return parse_array(out);
+        return parse_array(&out);
       case '"': {
         return parse_string(Access::raw(out));
       }
@@ -1240,6 +1244,39 @@ class Parser {
     }
   }
 
+  // At the first byte of a value that is not kept: the same checks as
+  // parse_here, and nothing stored.
+  bool check_here() {
+    switch (*p_) {
+      case '{':
+        return parse_object(nullptr);
+      case '[':
+        return parse_array(nullptr);
+      case '"':
+        return parse_string(nullptr);
+      case 't':
+        return parse_literal("true");
+      case 'f':
+        return parse_literal("false");
+      case 'n':
+        return parse_literal("null");
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return check_number();
+      default:
+        return fail_at("expected value", p_);
+    }
+  }
+
   bool parse_literal(std::string_view word) noexcept {
     for (std::size_t i = 1; i < word.size(); ++i) {
       if (p_ + i == end_) return fail_at_end("EOF while parsing a value");
@@ -1254,8 +1291,17 @@ class Parser {
     return true;
   }
 
-  bool parse_array(JsonValue& out) {
+  // Inside enter(): whether the content of the container just entered is
+  // kept. The top-level value is level 1; values below the kept depth are
+  // only checked, and a container at that depth is stored empty.
+  bool keeps_content(const JsonValue* out) const noexcept {
+    return out != nullptr && kNestingBudget - depth_budget_ < kept_depth_;
+  }
+
+  // Stores the array in `out`, or only checks it when `out` is null.
+  bool parse_array(JsonValue* out) {
     if (!enter(p_)) return false;
+    const bool keep = keeps_content(out);
     ++p_;
     skip_whitespace();
     if (p_ == end_) return fail_at_end("EOF while parsing a list");
@@ -1265,10 +1311,12 @@ class Parser {
       for (;;) {
         // At the element: whitespace was skipped and the end ruled out.
         const char first = *p_;
-        if (first == '[' || first == '{') {
+        if (!keep) {
+          if (!check_here()) return false;
+        } else if (first == '[' || first == '{') {
           // Nested elements go on the same stack, so this one is pushed after.
           JsonValue element;
-          if (!(first == '[' ? parse_array(element) : parse_object(element))) return false;
+          if (!(first == '[' ? parse_array(&element) : parse_object(&element))) return false;
           elements_.push(std::move(element));
           flat = false;
         } else {
@@ -1295,17 +1343,20 @@ class Parser {
       }
     }
     ++p_;
-    const std::size_t count = elements_.size() - start;
+    ++depth_budget_;
+    if (out == nullptr) return true;
+    const std::size_t count = elements_.size() - start;  // 0 when not kept
     const Block block = arena_.allocate(sizeof(JsonArray) + count * sizeof(JsonValue));
     JsonArray* array = Access::start_array(block, count);
     elements_.relocate_from(start, array->data());
-    store_block(Access::raw(out), Tag::array, block, flat);
-    ++depth_budget_;
+    store_block(Access::raw(*out), Tag::array, block, flat);
     return true;
   }
 
-  bool parse_object(JsonValue& out) {
+  // Stores the object in `out`, or only checks it when `out` is null.
+  bool parse_object(JsonValue* out) {
     if (!enter(p_)) return false;
+    const bool keep = keeps_content(out);
     ++p_;
     skip_whitespace();
     if (p_ == end_) return fail_at_end("EOF while parsing an object");
@@ -1315,8 +1366,12 @@ class Parser {
       for (;;) {
         if (*p_ != '"') return fail_at("key must be a string", p_);
         const std::size_t index = members_.size();
-        if (!parse_string(Access::raw(members_.push_default().key))) return false;
-        flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
+        if (!keep) {
+          if (!parse_string(nullptr)) return false;
+        } else {
+          if (!parse_string(Access::raw(members_.push_default().key))) return false;
+          flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
+        }
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing an object");
         if (*p_ != ':') return fail_at("expected `:`", p_);
@@ -1324,10 +1379,12 @@ class Parser {
         skip_whitespace();
         if (p_ == end_) return fail_at_end("EOF while parsing a value");
         const char first = *p_;
-        if (first == '[' || first == '{') {
+        if (!keep) {
+          if (!check_here()) return false;
+        } else if (first == '[' || first == '{') {
           // Nested members go on the same stack: the value is placed after.
           JsonValue value;
-          if (!(first == '[' ? parse_array(value) : parse_object(value))) return false;
+          if (!(first == '[' ? parse_array(&value) : parse_object(&value))) return false;
           members_[index].value = std::move(value);
           flat = false;
         } else {
@@ -1346,30 +1403,31 @@ class Parser {
       }
     }
     ++p_;
-    const std::size_t count = members_.size() - start;
+    ++depth_budget_;
+    if (out == nullptr) return true;
+    const std::size_t count = members_.size() - start;  // 0 when not kept
     if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
     const Block block = arena_.allocate(kObjectHeader + count * sizeof(JsonMember));
     JsonObject* object = Access::start_object(block, count);
     JsonMember* const first = Access::members(*object);
     members_.relocate_from(start, first);
-    store_block(Access::raw(out), Tag::object, block, flat);
+    store_block(Access::raw(*out), Tag::object, block, flat);
     JsonMember* const kept = order_members(first, first + count);
     // Past the kept members are emptied ones and earlier repeats of a key.
     std::destroy(kept, first + count);
     Access::set_size(*object, static_cast<std::size_t>(kept - first));
-    ++depth_budget_;
     return true;
   }
 
   // At the opening quote. Bytes of 0x80 and above are copied unchecked.
-  // Writes the rep of the text to `out`.
+  // Writes the rep of the text to `out`, unless `out` is null.
   bool parse_string(void* out) {
     ++p_;
     const char* run = p_;
     const char* special = find_string_special(p_, end_);
     if (special == end_) return fail_at_end("EOF while parsing a string");
     if (*special == '"') {
-      store_text(out, arena_, run, static_cast<std::size_t>(special - run), end_);
+      if (out != nullptr) store_text(out, arena_, run, static_cast<std::size_t>(special - run), end_);
       p_ = special + 1;
       return true;
     }
@@ -1385,7 +1443,7 @@ class Parser {
       if (special == end_) return fail_at_end("EOF while parsing a string");
     }
     ++p_;
-    store_text(out, arena_, scratch_.data(), scratch_.size(), scratch_.data() + scratch_.size());
+    if (out != nullptr) store_text(out, arena_, scratch_.data(), scratch_.size(), scratch_.data() + scratch_.size());
     return true;
   }
 
@@ -1516,35 +1574,70 @@ class Parser {
     return true;
   }
 
+  struct NumberSpan {
+    const char* last;  // null when the grammar check failed
+    bool fraction;
+    bool exponent;
+  };
+
+  // At '-' or a digit: checks the number's grammar, leaving p_ where it is.
+  NumberSpan scan_number() noexcept {
+    NumberSpan span{nullptr, false, false};
+    const char* p = p_;
+    if (*p == '-') ++p;
+    if (p == end_) {
+      fail_at_end("invalid number");
+      return span;
+    }
+    if (*p == '0') {
+      ++p;
+      if (p < end_ && is_digit(*p)) {
+        fail_at("invalid number", p);
+        return span;
+      }
+    } else if ((p = skip_digits(p)) == nullptr) {
+      return span;
+    }
+    if (p < end_ && *p == '.') {
+      span.fraction = true;
+      if ((p = skip_digits(p + 1)) == nullptr) return span;
+    }
+    if (p < end_ && (*p == 'e' || *p == 'E')) {
+      ++p;
+      span.exponent = true;
+      if (p < end_ && (*p == '+' || *p == '-')) ++p;
+      if ((p = skip_digits(p)) == nullptr) return span;
+    }
+    span.last = p;
+    return span;
+  }
+
+  // At '-' or a digit of a number that is not kept. Only a number with an
+  // exponent or more than 308 integer digits can exceed the largest double
+  // (about 1.8e308); only such a number is converted, to find "number out of
+  // range" exactly as a kept one would.
+  bool check_number() {
+    const NumberSpan span = scan_number();
+    if (span.last == nullptr) return false;
+    if (span.exponent || span.last - p_ > 308) {
+      JsonValue ignored;
+      return parse_number(ignored);
+    }
+    p_ = span.last;
+    return true;
+  }
+
   // At '-' or a digit. The grammar is checked here; from_chars then converts
   // exactly the span that was checked.
   [[gnu::noinline]] bool parse_number(JsonValue& out) {
     const char* const first = p_;
-    const char* p = p_;
-    const bool negative = *p == '-';
-    if (negative) ++p;
-    if (p == end_) return fail_at_end("invalid number");
-    if (*p == '0') {
-      ++p;
-      if (p < end_ && is_digit(*p)) return fail_at("invalid number", p);
-    } else if ((p = skip_digits(p)) == nullptr) {
-      return false;
-    }
-    bool integral = true;
-    if (p < end_ && *p == '.') {
-      integral = false;
-      if ((p = skip_digits(p + 1)) == nullptr) return false;
-    }
-    if (p < end_ && (*p == 'e' || *p == 'E')) {
-      ++p;
-      integral = false;
-      if (p < end_ && (*p == '+' || *p == '-')) ++p;
-      if ((p = skip_digits(p)) == nullptr) return false;
-    }
-    const char* const last = p;
-    p_ = p;
+    const bool negative = *first == '-';
+    const NumberSpan span = scan_number();
+    if (span.last == nullptr) return false;
+    const char* const last = span.last;
+    p_ = last;
 
-    if (integral) {
+    if (!span.fraction && !span.exponent) {
       if (negative) {
         if (last - first == 2 && first[1] == '0') {
           store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(-0.0));
@@ -1580,6 +1673,7 @@ class Parser {
   const char* p_;
   const char* end_;
   int depth_budget_ = kNestingBudget;
+  int kept_depth_;  // levels of values kept, see keeps_content
   Failure failure_{};
   // Declared first among the owners of blocks, so destroyed last.
   Arena arena_;
@@ -1614,7 +1708,13 @@ std::string JsonParseError::to_string() const {
 }
 
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text) {
-  Parser parser(text);
+  return parse_json_text(text, kNestingBudget);
+}
+
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth) {
+  // No container lies deeper than kNestingBudget - 1, so that many levels or
+  // more keep everything.
+  Parser parser(text, static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));
   JsonValue root;
   if (!parser.parse_document(root)) return unexpected(locate(text, parser.failure()));
   return root;

@@ -349,6 +349,15 @@ struct JsonParseError {
 // expected to be UTF-8 (it comes from a Python str) and is not re-validated.
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text);
 
+// The same parse (the same texts accepted, the same error at the same place)
+// keeping only the values of the first `kept_depth` levels: the top-level
+// value is level 1, its elements or member values level 2, and so on. An
+// array or object at level `kept_depth` keeps its kind but is empty; what it
+// held is only checked. The result equals the full tree cut off there. For
+// readers that look at the top of a large text only. A `kept_depth` of 0
+// counts as 1; 128 or more keeps everything.
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth);
+
 // Compact text: no whitespace, keys in order, non-finite doubles as null.
 std::string write_json_text(const JsonValue& value);
 // Same, appended to `out`.

@@ -174,7 +174,8 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   if (!PyDict_Check(result.get())) return type_error(kNotMappingMessage);
   auto text = python_to_json_view(result.get(), "execution result");
   if (!text) return unexpected(std::move(text).error());
-  auto parsed = parse_json_text(text->utf8);
+  // Checked in full, built only as deep as the validation reads.
+  auto parsed = parse_json_text(text->utf8, kExecutionResultDepth);
   if (!parsed) return type_error(kNotJsonPrefix + parsed.error().to_string());
   if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
   return result;

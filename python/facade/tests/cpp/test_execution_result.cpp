@@ -31,11 +31,19 @@ Members unpublished_members() {
 std::string result_text(const Members& changes = {}) { return korvane::test_support::object_text(unpublished_members(), changes); }
 
 // "<valid>" or the message of the first failing check.
-std::string check_text(const std::string& text) {
-  auto parsed = korvane::parse_json_text(text);
+std::string check_parsed(const korvane::Expected<JsonValue, korvane::JsonParseError>& parsed) {
   if (!parsed) return "<unparsable: " + parsed.error().to_string() + ">";
   auto result = korvane::validate_execution_result(*parsed);
   return result ? "<valid>" : result.error();
+}
+
+// Every verdict is also checked on the tree kept only as deep as the checks
+// read, which is how results are parsed for real.
+std::string check_text(const std::string& text) {
+  const std::string verdict = check_parsed(korvane::parse_json_text(text));
+  EXPECT_EQ(check_parsed(korvane::parse_json_text(text, korvane::kExecutionResultDepth)), verdict)
+      << "text: " << text;
+  return verdict;
 }
 
 std::string check(const Members& changes = {}) { return check_text(result_text(changes)); }

@@ -1,0 +1,98 @@
+// The parse that keeps only the first levels of a text: the tree is the full
+// one cut off at the kept depth, and everything below is still checked, with
+// the full parse's error and position.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "json_bridge.hpp"
+
+namespace korvane {
+namespace {
+
+JsonValue parse_ok(std::string_view text, std::size_t kept_depth) {
+  auto result = parse_json_text(text, kept_depth);
+  EXPECT_TRUE(result.has_value()) << "text: " << text;
+  return result.has_value() ? std::move(result).value() : JsonValue();
+}
+
+// The compact text of the shallow tree, to compare shapes at a glance.
+std::string shape(std::string_view text, std::size_t kept_depth) {
+  return write_json_text(parse_ok(text, kept_depth));
+}
+
+// The shallow parse fails as the full one does, and the full one fails.
+void expect_same_failure(const std::string& text, std::size_t kept_depth) {
+  auto full = parse_json_text(text);
+  auto shallow = parse_json_text(text, kept_depth);
+  ASSERT_FALSE(full.has_value()) << "text: " << text;
+  ASSERT_FALSE(shallow.has_value()) << "text: " << text << " kept depth " << kept_depth;
+  EXPECT_EQ(shallow.error().to_string(), full.error().to_string()) << "kept depth " << kept_depth;
+}
+
+constexpr std::string_view kNested = R"({"n":1.5,"a":{"b":[1,{"c":2}],"s":"x"},"z":[[]]})";
+
+TEST(JsonShallowParse, ContainersAtTheKeptDepthAreEmptied) {
+  EXPECT_EQ(shape(kNested, 1), "{}");
+  EXPECT_EQ(shape(kNested, 2), R"({"a":{},"n":1.5,"z":[]})");
+  EXPECT_EQ(shape(kNested, 3), R"({"a":{"b":[],"s":"x"},"n":1.5,"z":[[]]})");
+  EXPECT_EQ(shape(kNested, 4), R"({"a":{"b":[1,{}],"s":"x"},"n":1.5,"z":[[]]})");
+  EXPECT_EQ(shape(kNested, 0), shape(kNested, 1));
+  EXPECT_EQ(parse_ok(kNested, 128), parse_ok(kNested, 5));
+  EXPECT_EQ(parse_ok(kNested, std::size_t(-1)), *parse_json_text(kNested));
+  // Scalars at the top are whole at any depth.
+  EXPECT_EQ(shape(R"("\u00e9 long enough to need a block")", 1), "\"\xc3\xa9 long enough to need a block\"");
+  EXPECT_EQ(shape("-0", 1), "-0.0");
+}
+
+TEST(JsonShallowParse, RepeatedKeysStillLetTheLastWin) {
+  EXPECT_EQ(shape(R"({"a":{"x":1},"b":0,"a":[{"y":2}]})", 2), R"({"a":[],"b":0})");
+  EXPECT_EQ(shape(R"({"a":[1],"a":"last"})", 2), R"({"a":"last"})");
+}
+
+TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
+  const std::vector<std::string> fragments = {
+      // numbers, including the ones that overflow only after conversion
+      "-", "01", "1.", "1.e5", "1e", "1e+", "[1.5e]", "[-inf]", "1e309", "-1.8e308", std::string(309, '9'),
+      "-" + std::string(309, '9') + ".5", "1" + std::string(400, '0') + "e-5", "1.5.3",
+      // strings
+      "\"\\x\"", "\"a\tb\"", "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"\\ud800x\"", "\"\\u00g0\"", "\"abc",
+      // literals and structure
+      "tru", "nulx", "NaN", "[1,]", "{\"a\":1,}", "{1:2}", "{\"a\" 1}", "[1 2]", "{\"a\":1 \"b\":2}", "[", "{",
+      "\"a\\", "[1,\n\n  x]",
+  };
+  for (const std::string& fragment : fragments) {
+    // The fragment at level 4, under a kept level; and right under a root
+    // that keeps nothing; and as the text is cut short.
+    const std::string deep = "{\"keep\":1,\"deep\":[{\"x\":\n" + fragment + "}]}";
+    for (std::size_t kept_depth : std::vector<std::size_t>{1, 2, 3}) expect_same_failure(deep, kept_depth);
+    expect_same_failure("[" + fragment + "]", 1);
+    expect_same_failure("{\"a\":[[" + fragment, 2);
+  }
+}
+
+TEST(JsonShallowParse, NumbersThatOnlyLookLargeAreAccepted) {
+  // Converted only when they might overflow; these do not.
+  for (const std::string& number : {std::string(308, '9'), "1" + std::string(308, '0'), std::string("1e-400"),
+                                    std::string("-1.7976931348623157e308"), "0." + std::string(400, '0') + "1"}) {
+    EXPECT_EQ(shape("[[" + number + "]]", 1), "[]") << number;
+    EXPECT_EQ(shape("[[" + number + "]]", 2), "[[]]") << number;
+  }
+}
+
+TEST(JsonShallowParse, NestingLimitCountsLevelsThatAreNotKept) {
+  const std::string ok = std::string(127, '[') + std::string(127, ']');
+  EXPECT_EQ(shape(ok, 1), "[]");
+  EXPECT_EQ(shape(ok, 3), "[[[]]]");
+  const std::string too_deep = std::string(128, '[') + std::string(128, ']');
+  for (std::size_t kept_depth : std::vector<std::size_t>{1, 3, 200}) expect_same_failure(too_deep, kept_depth);
+  // Siblings give their levels back in the part that is only checked, too.
+  std::string siblings = std::string(126, '[');
+  for (int i = 0; i < 50; ++i) siblings += "[],{},";
+  siblings += "[]" + std::string(126, ']');
+  EXPECT_EQ(shape(siblings, 2), "[[]]");
+}
+
+}  // namespace
+}  // namespace korvane
