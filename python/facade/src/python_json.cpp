@@ -36,7 +36,7 @@ Unexpected<Error> not_json_compatible(std::string_view label, const std::string&
 
 }  // namespace
 
-Result<JsonText> python_to_json_view(PyObject* value, std::string_view label) {
+Result<JsonText> python_to_json_text(PyObject* value, std::string_view label) {
   if (value == nullptr) return JsonText{PyRef(), "null"};
   auto json = import_module("json");
   if (!json) return unexpected(std::move(json).error());
@@ -61,12 +61,6 @@ Result<JsonText> python_to_json_view(PyObject* value, std::string_view label) {
     return not_json_compatible(label, describe_exception(pending->exception.get()));
   }
   return JsonText{std::move(text), std::string_view(data, static_cast<std::size_t>(size))};
-}
-
-Result<std::string> python_to_json_text(PyObject* value, std::string_view label) {
-  auto text = python_to_json_view(value, label);
-  if (!text) return unexpected(std::move(text).error());
-  return std::string(text->utf8);
 }
 
 }  // namespace korvane

@@ -64,7 +64,7 @@ Result<PyRef> json_text_argument(PyObject* value, std::string_view label, PyRef&
     }
     return PyRef::borrow(null_text.get());
   }
-  auto text = python_to_json_view(value, label);
+  auto text = python_to_json_text(value, label);
   if (!text) return unexpected(std::move(text).error());
   if (PyUnicode_CheckExact(text->text.get())) return std::move(text->text);
   return new_str(text->utf8);
@@ -172,7 +172,7 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   if (!result) return take_pending();
 
   if (!PyDict_Check(result.get())) return type_error(kNotMappingMessage);
-  auto text = python_to_json_view(result.get(), "execution result");
+  auto text = python_to_json_text(result.get(), "execution result");
   if (!text) return unexpected(std::move(text).error());
   // Checked in full, built only as deep as the validation reads.
   auto parsed = parse_json_text(text->utf8, kExecutionResultDepth);
