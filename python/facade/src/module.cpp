@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include <atomic>
+#include <memory>
 #include <new>
 
 #include "discovery.hpp"
@@ -88,15 +89,19 @@ PyMethodDef runtime_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void runtime_dealloc(PyObject* self) {
+// The deallocation slot of every class: releases the fields constructed in
+// place at creation, hands the memory back and drops the instance's reference
+// to its heap type.
+template <class Object>
+void dealloc_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<RuntimeObject*>(self)->providers.~vector();
+  std::destroy_at(reinterpret_cast<Object*>(self));
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyType_Slot runtime_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(runtime_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<RuntimeObject>)},
     {Py_tp_methods, runtime_methods},
     {0, nullptr},
 };
@@ -115,7 +120,7 @@ PyObject* prepared_run_execute(PyObject* self, PyObject* const* args, Py_ssize_t
     if (auto ok = bind_fastcall(kExecuteSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
     auto run = checked_self<PreparedRunObject>(self, prepared_run_type, "PreparedRun");
     if (!run) return unexpected(std::move(run).error());
-    return execute_run((*run)->provider, (*run)->prepared, none_as_absent(bound[0]), none_as_absent(bound[1]));
+    return execute_run((*run)->provider, (*run)->prepared.get(), none_as_absent(bound[0]), none_as_absent(bound[1]));
   });
 }
 
@@ -125,17 +130,8 @@ PyMethodDef prepared_run_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void prepared_run_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* run = reinterpret_cast<PreparedRunObject*>(self);
-  run->provider.~BundleProvider();
-  Py_CLEAR(run->prepared);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot prepared_run_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(prepared_run_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PreparedRunObject>)},
     {Py_tp_methods, prepared_run_methods},
     {0, nullptr},
 };
@@ -148,14 +144,6 @@ PyType_Spec prepared_run_spec = {
 // ---------------------------------------------------------------------------
 // FileRecorder
 
-void file_recorder_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  using std::string;
-  reinterpret_cast<FileRecorderObject*>(self)->path.~string();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot file_recorder_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "FileRecorder(path)\n--\n\n"
@@ -163,7 +151,7 @@ PyType_Slot file_recorder_slots[] = {
                     "A FileRecorder is a small request value: it carries only the path.\n"
                     "The recorder implementation and the publication lifecycle stay owned by the provider side.")},
     {Py_tp_new, reinterpret_cast<void*>(file_recorder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(file_recorder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<FileRecorderObject>)},
     {0, nullptr},
 };
 
@@ -323,8 +311,8 @@ Result<PyRef> new_prepared_run(BundleProvider&& provider, PyRef&& prepared) {
   auto object = allocate_instance(*type);
   if (!object) return unexpected(std::move(object).error());  // `prepared` is released by its owner
   auto* run = reinterpret_cast<PreparedRunObject*>(*object);
+  new (&run->prepared) PyRef(std::move(prepared));
   new (&run->provider) BundleProvider(std::move(provider));
-  run->prepared = prepared.release();
   return PyRef::steal(*object);
 }
 

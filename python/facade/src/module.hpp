@@ -22,8 +22,9 @@ struct RuntimeObject {
 
 struct PreparedRunObject {
   PyObject_HEAD
+  // Released after `provider` (members are destroyed in reverse order).
+  PyRef prepared;
   BundleProvider provider;
-  PyObject* prepared;  // strong reference
 };
 
 struct FileRecorderObject {

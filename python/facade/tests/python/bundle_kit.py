@@ -223,3 +223,20 @@ class only_bundles_from:
                 del sys.modules[name]
         importlib.invalidate_caches()
         return False
+
+
+def run_threads(work, count: int) -> None:
+    """Runs work(index) on `count` threads at once, with the interpreter
+    switching between them as often as it can, and waits for all of them."""
+    import threading
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        pool = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+        for thread in pool:
+            thread.start()
+        for thread in pool:
+            thread.join()
+    finally:
+        sys.setswitchinterval(previous)

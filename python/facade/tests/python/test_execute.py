@@ -14,7 +14,7 @@ import types
 import pytest
 
 import korvane
-from bundle_kit import Sink, raises_exactly
+from bundle_kit import Sink, raises_exactly, run_threads
 
 SINKS_MESSAGE = "sinks must be a list or tuple of emission consumers"
 RECORDER_MESSAGE = "file_recorder must be a korvane.FileRecorder or None"
@@ -401,23 +401,14 @@ class TestRepetition:
         barrier = threading.Barrier(threads)
         outcomes = []
 
-        def work():
+        def work(_index):
             barrier.wait()
             try:
                 outcomes.extend(run.execute([Sink()], korvane.FileRecorder("/tmp/t.kvr")) for _ in range(per_thread))
             except BaseException as failure:
                 outcomes.append(failure)
 
-        previous = sys.getswitchinterval()
-        sys.setswitchinterval(1e-6)
-        try:
-            pool = [threading.Thread(target=work) for _ in range(threads)]
-            for thread in pool:
-                thread.start()
-            for thread in pool:
-                thread.join()
-        finally:
-            sys.setswitchinterval(previous)
+        run_threads(work, threads)
         assert len(outcomes) == threads * per_thread
         assert all(outcome is valid_result for outcome in outcomes)
 

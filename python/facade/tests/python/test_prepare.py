@@ -15,7 +15,7 @@ import types
 import pytest
 
 import korvane
-from bundle_kit import metadata, raises_exactly
+from bundle_kit import metadata, raises_exactly, run_threads
 
 RUN_ID = re.compile(r"python-(.+)-([1-9][0-9]*)")
 
@@ -369,16 +369,7 @@ def test_concurrent_preparations_get_distinct_gap_free_numbers(bundles):
         except BaseException as failure:  # reported below; a thread must not die silently
             failures.append(failure)
 
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        pool = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-        for thread in pool:
-            thread.start()
-        for thread in pool:
-            thread.join()
-    finally:
-        sys.setswitchinterval(previous)
+    run_threads(work, threads)
     assert failures == []
     numbers = sorted(sequence_of(args[1]) for m in modules for _, args in calls(m))
     assert len(numbers) == threads * per_thread
