@@ -3,7 +3,8 @@
 #   core        the C++ unit tests of the pure core, built with ASan and UBSan;
 #   python      the Python tests against the installed package, per interpreter version;
 #   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
-#   leaks       the leak check against the debug interpreter;
+#   leaks       the leak check against the debug interpreter, and the surface and
+#               hostile-use tests on it;
 #   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
 #   stubs       the type stubs against the built module (mypy's stubtest), and typed uses
 #               of the module, right and wrong, through mypy.
@@ -71,6 +72,10 @@ for stage in "${stages[@]}"; do
       say "Leak check with the debug interpreter"
       install_env "$pyd" "$build/venv-3.14d" -C "build-dir=$build/wheel-3.14d"
       "$build/venv-3.14d/bin/python" python/facade/tests/leaks/check_leaks.py
+      # The debug interpreter checks its own invariants and aborts on a broken
+      # type or object, so the surface and the hostile-use tests run there too.
+      "$build/venv-3.14d/bin/python" -m pytest -q -p no:cacheprovider \
+        python/facade/tests/python/test_module.py python/facade/tests/python/test_hostile.py
       ;;
     sanitizers)
       say "Python tests with ASan and UBSan"
