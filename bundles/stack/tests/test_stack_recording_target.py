@@ -4,7 +4,6 @@ symbolic links, hard links, and the temporary files it leaves (none).
 Every case runs with both kinds of temporary file: the unnamed one
 (O_TMPFILE) and the named fallback."""
 
-import json
 import os
 import stat
 import subprocess
@@ -14,17 +13,9 @@ import pytest
 
 from korvane_stack import recording
 
-from stack_testkit import RecordingSink, run
+from stack_testkit import RecordingSink, is_complete_recording, run, temporaries  # noqa: F401
 
 PROGRAM = "push 7\nemit\npush 8\nemit"
-
-
-@pytest.fixture(params=["unnamed", "named"])
-def temporaries(request, monkeypatch):
-    if request.param == "unnamed" and not recording.UNNAMED_TEMPORARIES:
-        pytest.skip("no O_TMPFILE or /proc/self/fd here")
-    monkeypatch.setattr(recording, "UNNAMED_TEMPORARIES", request.param == "unnamed")
-    return request.param
 
 
 @pytest.fixture
@@ -32,12 +23,6 @@ def umask():
     previous = os.umask(0o022)
     yield os.umask
     os.umask(previous)
-
-
-def is_complete(path):
-    with open(path, "rb") as stream:
-        lines = stream.read().split(b"\n")
-    return lines[-1] == b"" and json.loads(lines[-2])["event"] == "run_finished"
 
 
 def mode_of(path):
@@ -56,7 +41,7 @@ def test_replaced_file_keeps_its_permission_bits(tmp_path, temporaries, umask, o
     os.chmod(path, old_mode)
     result = run(PROGRAM, recorder_path=str(path))
     assert result["publication"]["status"] == "published"
-    assert is_complete(path)
+    assert is_complete_recording(path)
     assert mode_of(path) == new_mode
 
 
@@ -76,7 +61,7 @@ def test_replaced_file_keeps_its_owner_when_root(tmp_path, temporaries):
     os.chown(path, 12345, 23456)
     run(PROGRAM, recorder_path=str(path))
     assert (os.stat(path).st_uid, os.stat(path).st_gid) == (12345, 23456)
-    assert is_complete(path)
+    assert is_complete_recording(path)
 
 
 def test_private_recording_is_never_readable_by_others_while_written(tmp_path, temporaries):
@@ -115,14 +100,14 @@ def test_symlink_is_followed_and_the_file_it_names_is_replaced(tmp_path, tempora
     assert os.path.samefile(result["recorder_finalization"]["target"], real)
     for name, points_to in zip(names, hops):
         assert os.readlink(tmp_path / name) == points_to  # the links stay links
-    assert is_complete(real) and mode_of(real) == 0o640
+    assert is_complete_recording(real) and mode_of(real) == 0o640
     assert os.listdir(tmp_path / "data") == ["real.jsonl"]
 
 
 def test_dangling_symlink_creates_the_file_it_names(tmp_path, temporaries):
     os.symlink("new.jsonl", tmp_path / "run.jsonl")
     assert run(PROGRAM, recorder_path=str(tmp_path / "run.jsonl"))["publication"]["status"] == "published"
-    assert os.path.islink(tmp_path / "run.jsonl") and is_complete(tmp_path / "new.jsonl")
+    assert os.path.islink(tmp_path / "run.jsonl") and is_complete_recording(tmp_path / "new.jsonl")
 
 
 def test_hard_linked_path_gets_a_new_inode(tmp_path, temporaries):
@@ -130,7 +115,7 @@ def test_hard_linked_path_gets_a_new_inode(tmp_path, temporaries):
     path.write_text("old\n")
     os.link(path, other)
     run(PROGRAM, recorder_path=str(path))
-    assert is_complete(path) and other.read_text() == "old\n"
+    assert is_complete_recording(path) and other.read_text() == "old\n"
     assert not os.path.samefile(path, other)
 
 
@@ -186,4 +171,4 @@ def test_temporaries_of_dead_writers_are_removed(tmp_path, temporaries, entry, r
     run(PROGRAM, recorder_path=str(tmp_path / "run.jsonl"))
     assert (tmp_path / name).exists() is not removed
     assert os.path.lexists(tmp_path / name) is not removed
-    assert is_complete(tmp_path / "run.jsonl")
+    assert is_complete_recording(tmp_path / "run.jsonl")
