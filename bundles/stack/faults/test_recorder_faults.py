@@ -17,6 +17,7 @@ import socket
 import stat
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -126,21 +127,26 @@ def test_killed_writer_leaves_no_temporary_file_after_the_next_run(tmp_path, tem
 def test_kill_trials_leave_the_old_or_the_complete_new_recording(tmp_path):
     path = tmp_path / "run.jsonl"
     path.write_text(OLD)
+    # One whole run tells how long a run takes on this machine; the kills
+    # then fall anywhere in it, or just after it.
+    began = time.monotonic()
+    finish_child(start_child(path, "named", 100_000))
+    duration = time.monotonic() - began
+    assert old_or_complete_new(path) == "new"
     seed = random.randrange(1 << 32)
     chance = random.Random(seed)
     seen = []
     for trial in range(8):
+        path.write_text(OLD)
         kind = "unnamed" if trial % 2 == 0 and recording.UNNAMED_TEMPORARIES else "named"
         child = start_child(path, kind, 100_000)
         try:
-            child.wait(timeout=chance.uniform(0.0, 1.0))  # the whole run takes most of a second
+            child.wait(timeout=chance.uniform(0.0, 1.2 * duration))
         except subprocess.TimeoutExpired:
             pass
         kill(child)
         seen.append(old_or_complete_new(path))
-        if seen[-1] == "new":
-            path.write_text(OLD)
-    print(f"seed {seed}: {seen}")
+    print(f"seed {seed}, a run takes {duration:.2f} s: {seen}")
     # The temporary files of the killed writers go with the next run.
     run(SHORT, recorder_path=str(path))
     assert os.listdir(tmp_path) == ["run.jsonl"]
