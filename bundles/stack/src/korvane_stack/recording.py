@@ -57,6 +57,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import platform
 import re
 import secrets
 import stat
@@ -83,7 +84,7 @@ _O_TMPFILE = getattr(os, "O_TMPFILE", None)
 UNNAMED_TEMPORARIES = _O_TMPFILE is not None and os.path.isdir("/proc/self/fd")
 
 # errno values with which a file system or kernel refuses O_TMPFILE itself.
-_NO_TMPFILE = {errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL, getattr(errno, "ENOTSUP", errno.EOPNOTSUPP)}
+_NO_TMPFILE = {errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL}
 
 _KINDS = (
     (stat.S_ISDIR, "a directory"),
@@ -174,7 +175,7 @@ def _resolve(path: str) -> tuple[str, os.stat_result | None]:
 # Temporary files --------------------------------------------------------
 
 def _host() -> str:
-    return re.sub(r"[^A-Za-z0-9_-]", "-", os.uname().nodename)[:32] or "host"
+    return re.sub(r"[^A-Za-z0-9_-]", "-", platform.node())[:32] or "host"
 
 
 _HOST = _host()
@@ -193,6 +194,8 @@ def _temporary_name(directory: str, name: str) -> str:
 
 
 def _process_gone(pid: int) -> bool:
+    if os.name != "posix":
+        return False  # no harmless way to ask there (os.kill would signal the process)
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
@@ -273,12 +276,13 @@ def _sync_directory(directory: str) -> bool:
 def _take_over_attributes(fd: int, status: os.stat_result) -> None:
     """Give the new file the permission bits, and where allowed the owner and
     group, of the file it replaces."""
-    if (status.st_uid, status.st_gid) != (os.getuid(), os.getgid()):
+    if hasattr(os, "fchown") and (status.st_uid, status.st_gid) != (os.getuid(), os.getgid()):
         try:
             os.fchown(fd, status.st_uid, status.st_gid)
         except PermissionError:
             pass  # only a privileged process may give a file away
-    os.fchmod(fd, stat.S_IMODE(status.st_mode) & 0o777)
+    if hasattr(os, "fchmod"):
+        os.fchmod(fd, stat.S_IMODE(status.st_mode) & 0o777)
 
 
 # The recording ----------------------------------------------------------
@@ -302,8 +306,7 @@ class Recording:
         self._error: str | None = None
         self._target = path
         try:
-            directory, name = os.path.split(path)
-            if not name:
+            if not os.path.basename(path):
                 raise _Refused("recorder path names no file")
             self._target, status = _resolve(path)
             self._directory, name = os.path.split(self._target)
