@@ -3,6 +3,10 @@
 #   core        the C++ unit tests of the pure core, built with ASan and UBSan;
 #   python      the Python tests against the installed package, per interpreter version;
 #   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
+#   faults      the example bundle's recorder under faults: writers killed with SIGKILL, a
+#               file size limit, a full and a read-only file system (tmpfs mounts when
+#               root), FIFOs, sockets, device nodes and symlinks at the recorder path, all
+#               inside the tests' own temporary folders;
 #   leaks       the leak check against the debug interpreter, and the surface and
 #               hostile-use tests on it;
 #   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
@@ -17,7 +21,7 @@ cd "$root"
 build="$root/build"
 mkdir -p "$build"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -66,6 +70,14 @@ for stage in "${stages[@]}"; do
       "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$build"/wheelhouse/korvane-*.whl ./bundles/stack
       KORVANE_WHEELHOUSE="$build/wheelhouse" "$env/bin/python" -m pytest -q -p no:cacheprovider \
         bundles/stack/tests bundles/tests
+      ;;
+    faults)
+      say "Recorder fault injection"
+      env="$build/venv-faults"
+      tools/make-venv.sh "$py314" "$env"
+      "$env/bin/python" -m pip install -q pytest
+      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
+      "$env/bin/python" -m pytest -q -p no:cacheprovider -rs bundles/stack/faults
       ;;
     leaks)
       pyd=$(tools/provision-python.sh --debug 3.14)
