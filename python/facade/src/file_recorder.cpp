@@ -10,11 +10,11 @@ namespace korvane {
 namespace {
 
 constexpr std::string_view kFileRecorderParameters[] = {"path"};
-constexpr ArgumentSpec kFileRecorderSpec{"FileRecorder", "__new__", kFileRecorderParameters, 1};
+constexpr ArgumentSignature kFileRecorderSignature{"FileRecorder", "__new__", kFileRecorderParameters, 1};
 
 Result<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 1> bound{};
-  if (auto ok = bind_tuple_call(kFileRecorderSpec, args, kwargs, bound); !ok) return unexpected(std::move(ok).error());
+  if (auto ok = bind_tuple_call(kFileRecorderSignature, args, kwargs, bound); !ok) return unexpected(std::move(ok).error());
   auto path = str_argument(bound[0], "path");
   if (!path) return unexpected(std::move(path).error());
   if (path->empty()) return module_error(ErrorType::value_error, "file recorder path must not be empty");

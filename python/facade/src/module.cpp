@@ -16,10 +16,10 @@ namespace {
 
 constexpr std::string_view kPrepareParameters[] = {"machine_id",         "artifact",          "configuration",
                                                    "input_schedule",     "execution_controls", "observation"};
-constexpr ArgumentSpec kPrepareSpec{"Runtime", "prepare", kPrepareParameters, 2};
+constexpr ArgumentSignature kPrepareSignature{"Runtime", "prepare", kPrepareParameters, 2};
 
 constexpr std::string_view kExecuteParameters[] = {"sinks", "file_recorder"};
-constexpr ArgumentSpec kExecuteSpec{"PreparedRun", "execute", kExecuteParameters, 0};
+constexpr ArgumentSignature kExecuteSignature{"PreparedRun", "execute", kExecuteParameters, 0};
 
 // ---------------------------------------------------------------------------
 // The `self` check: a second line behind the interpreter's method descriptors.
@@ -58,7 +58,7 @@ PyObject* runtime_bundles(PyObject* self, PyObject*) {
 PyObject* runtime_prepare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry_point([=]() -> Result<PyRef> {
     std::array<PyObject*, 6> bound{};
-    if (auto ok = bind_fastcall(kPrepareSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    if (auto ok = bind_fastcall(kPrepareSignature, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
     auto runtime = checked_self<RuntimeObject>(self, runtime_type, "Runtime");
     if (!runtime) return unexpected(std::move(runtime).error());
 
@@ -117,7 +117,7 @@ PyType_Spec runtime_spec = {
 PyObject* prepared_run_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry_point([=]() -> Result<PyRef> {
     std::array<PyObject*, 2> bound{};
-    if (auto ok = bind_fastcall(kExecuteSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    if (auto ok = bind_fastcall(kExecuteSignature, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
     auto run = checked_self<PreparedRunObject>(self, prepared_run_type, "PreparedRun");
     if (!run) return unexpected(std::move(run).error());
     // Only the collector empties `prepared`, on a run it found unreachable;
@@ -362,7 +362,7 @@ Result<std::string> str_argument(PyObject* value, std::string_view parameter) {
 
 namespace {
 
-Result<Ok> finish_binding(const ArgumentSpec& signature, std::size_t positional_count,
+Result<Ok> finish_binding(const ArgumentSignature& signature, std::size_t positional_count,
                           std::span<const std::string_view> keyword_names, PyObject* const* positional,
                           PyObject* const* keyword_values, std::span<PyObject*> out) {
   auto bound = bind_arguments(signature, positional_count, keyword_names);
@@ -390,7 +390,7 @@ Result<Ok> keyword_view(PyObject* name, std::string_view& view) {
 
 }  // namespace
 
-Result<Ok> bind_fastcall(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+Result<Ok> bind_fastcall(const ArgumentSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> out) {
   std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
   std::size_t keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
@@ -401,7 +401,7 @@ Result<Ok> bind_fastcall(const ArgumentSpec& signature, PyObject* const* args, P
   return finish_binding(signature, positional, names, args, args + positional, out);
 }
 
-Result<Ok> bind_tuple_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+Result<Ok> bind_tuple_call(const ArgumentSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
   std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   std::vector<std::string_view> names;
   std::vector<PyObject*> values;

@@ -48,10 +48,10 @@ Result<PyRef> new_prepared_run(BundleProvider&& provider, PyRef&& prepared);
 // Binds a call to `signature`, filling `out` (one slot per parameter) with a
 // borrowed object per parameter, null when the parameter was not given.
 // Vectorcall form: positional array plus a tuple of keyword names.
-Result<Ok> bind_fastcall(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+Result<Ok> bind_fastcall(const ArgumentSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> out);
 // Classic form: an argument tuple plus a keyword dictionary (may be null).
-Result<Ok> bind_tuple_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+Result<Ok> bind_tuple_call(const ArgumentSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // Takes a bound argument as UTF-8 text: it must be a str (or subclass).
 Result<std::string> str_argument(PyObject* value, std::string_view parameter);

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "decimal.hpp"
 #include "quoted.hpp"
 
 namespace korvane {
@@ -17,12 +16,6 @@ namespace {
 // Every message of the provider protocol. Entry point names, protocol texts
 // and field names are shown in quoted form; version numbers in decimal.
 // ---------------------------------------------------------------------------
-
-std::string decimal(std::uint16_t value) {
-  char digits[8];
-  const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
-  return std::string(digits, result.ptr);
-}
 
 std::string entry_point_prefix(std::string_view entry_point) {
   return "entry point " + korvane::quoted(entry_point);

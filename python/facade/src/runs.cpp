@@ -2,9 +2,9 @@
 
 #include <array>
 #include <atomic>
-#include <charconv>
 #include <cstdint>
 
+#include "decimal.hpp"
 #include "execution_result.hpp"
 #include "interpreter.hpp"
 #include "json_bridge.hpp"
@@ -25,12 +25,6 @@ constexpr const char* kSinkMethods[] = {"emit_batch", "record_capability_outputs
 // The process-wide run sequence: the first number issued is 1, and a number
 // once issued is used up even if the preparation fails afterwards.
 std::atomic<std::uint64_t> g_run_sequence{1};
-
-std::string decimal(std::uint64_t value) {
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, end);
-}
 
 std::string not_installed_message(std::string_view machine_id) {
   std::string message = "machine bundle " + korvane::quoted(machine_id) + " is not installed; install `korvane` and `korvane-";
