@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "interpreter.hpp"
+#include "py_str.hpp"
 #include "quoted.hpp"
 
 namespace korvane {

@@ -6,9 +6,10 @@
 
 #include "decimal.hpp"
 #include "execution_result.hpp"
+#include "file_recorder.hpp"
 #include "interpreter.hpp"
 #include "json_bridge.hpp"
-#include "module.hpp"
+#include "py_str.hpp"
 #include "python_json.hpp"
 #include "quoted.hpp"
 
