@@ -296,7 +296,9 @@ TEST(BundleProviderRecord, ListingKeepsRecordOrder) {
   }
   const std::string listing = korvane::write_bundle_listing(providers);
   EXPECT_LT(listing.find("\"zeta\""), listing.find("\"Alpha\""));
-  EXPECT_EQ(listing.find("},{"), listing.rfind("},{"));  // two objects
+  const std::size_t between = listing.find("},{");
+  ASSERT_NE(between, std::string::npos);
+  EXPECT_EQ(between, listing.rfind("},{"));  // exactly two objects
 }
 
 TEST(BundleProviderRecord, FindProviderByExactBytes) {
