@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the pure core with clang (ASan, UBSan and
-# coverage) and runs one of them, corpus-free, for a number of seconds.
+# coverage) and runs one of them for a number of seconds, seeded from its
+# committed corpus (python/facade/fuzz/corpus/TARGET) and, for the JSON targets,
+# from the JSONTestSuite corpus where it lies (KORVANE_JSON_CONFORMANCE_DIR, by
+# default ../shared/json-conformance/test_parsing beside the checkout). What the
+# run finds goes to build/fuzz/corpus-TARGET, never into the committed corpus.
 #   tools/fuzz.sh [TARGET] [SECONDS]     e.g. tools/fuzz.sh fuzz_json 600
 # Targets: fuzz_json, fuzz_json_shallow, fuzz_provider_metadata, fuzz_execution_result,
 # fuzz_quoted.
@@ -17,5 +21,8 @@ cmake -S python/facade -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_FUZZERS=ON >/dev/null
 cmake --build build/fuzz --target "$target"
 mkdir -p "build/fuzz/corpus-$target"
+seeds=("$root/python/facade/fuzz/corpus/$target")
+conformance=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}
+if [[ $target == fuzz_json* ]] && [ -d "$conformance" ]; then seeds+=("$conformance"); fi
 cd build/fuzz
-"./$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "corpus-$target"
+"./$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "corpus-$target" "${seeds[@]}"

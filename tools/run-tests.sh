@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine:
-#   core        the C++ unit tests of the pure core, built with ASan and UBSan;
+#   core        the C++ unit tests of the pure core, and every fuzz target replayed over
+#               its seed corpus, built with ASan and UBSan;
 #   python      the Python tests against the installed package, per interpreter version;
 #   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
 #   faults      the example bundle's recorder under faults: writers killed with SIGKILL, a
@@ -48,9 +49,12 @@ for stage in "${stages[@]}"; do
     core)
       say "C++ unit tests of the core (ASan, UBSan)"
       cmake -S python/facade -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON >/dev/null
+        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
+        ${KORVANE_JSON_CONFORMANCE_DIR:+"-DKORVANE_JSON_CONFORMANCE_DIR=$KORVANE_JSON_CONFORMANCE_DIR"} >/dev/null
       cmake --build "$build/core-tests"
       "$build/core-tests/korvane_core_tests" --gtest_brief=1
+      say "Fuzz targets replayed over their seed corpora (ASan, UBSan)"
+      ctest --test-dir "$build/core-tests" -L fuzz_replay --output-on-failure
       ;;
     python)
       for v in $versions; do

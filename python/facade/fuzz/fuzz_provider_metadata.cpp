@@ -1,6 +1,7 @@
 // libFuzzer target for the provider-metadata rules: any entry-point name and
-// provider text is either accepted or rejected with a message, and accepted
-// metadata becomes a record that writes back as the same object.
+// provider text is either accepted or rejected with a message, and an
+// accepted bundle's record lists as the provider's own object with
+// `entry_point` added.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,14 +18,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view name = rest.substr(0, name_size);
   const std::string_view text = rest.substr(name_size);
 
-  auto metadata = korvane::validate_provider_metadata(name, text);
-  if (!metadata.has_value()) {
-    if (metadata.error().empty()) std::abort();
+  auto record = korvane::validate_provider_metadata(name, text);
+  if (!record.has_value()) {
+    if (record.error().empty()) std::abort();
     return 0;
   }
-  const korvane::JsonValue copy = *metadata;
-  const korvane::BundleProvider record = korvane::bundle_provider_from_metadata(std::move(*metadata));
-  if (record.entry_point != name) std::abort();
-  if (!(korvane::bundle_provider_to_json(record) == copy)) std::abort();
+  if (record->entry_point != name) std::abort();
+  auto expected = korvane::parse_json_text(text);
+  if (!expected.has_value() || expected->as_object() == nullptr) std::abort();
+  expected->as_object()->insert_or_assign("entry_point", korvane::JsonValue::string(name));
+  auto listed = korvane::parse_json_text(korvane::write_bundle_listing({&*record, 1}));
+  if (!listed.has_value() || listed->as_array() == nullptr || listed->as_array()->size() != 1) std::abort();
+  if (!((*listed->as_array())[0] == *expected)) std::abort();
   return 0;
 }

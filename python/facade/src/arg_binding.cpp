@@ -1,19 +1,14 @@
 #include "arg_binding.hpp"
 
-#include <charconv>
 #include <vector>
+
+#include "decimal.hpp"
 
 namespace korvane {
 
 namespace {
 
-std::string decimal(std::size_t value) {
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, end);
-}
-
-std::string function_label(const ArgumentSpec& signature) {
+std::string function_label(const ArgumentSignature& signature) {
   std::string label;
   label.reserve(signature.class_name.size() + signature.function_name.size() + 3);
   label.append(signature.class_name).append(".").append(signature.function_name).append("()");
@@ -38,7 +33,7 @@ std::string join_names(const std::vector<std::string_view>& names) {
 
 }  // namespace
 
-Expected<BoundArguments, std::string> bind_arguments(const ArgumentSpec& signature, std::size_t positional_count,
+Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& signature, std::size_t positional_count,
                                                      std::span<const std::string_view> keyword_names) {
   const std::size_t count = signature.parameters.size();
   if (positional_count > count) {

@@ -16,7 +16,7 @@ namespace korvane {
 
 // A static description of one entry point's parameters. All parameters are
 // positional-or-keyword; the first `required` of them must be given.
-struct ArgumentSpec {
+struct ArgumentSignature {
   std::string_view class_name;
   std::string_view function_name;
   std::span<const std::string_view> parameters;
@@ -39,7 +39,7 @@ struct BoundArguments {
 // Binds a call; on failure returns the TypeError message. Checks the count of
 // positional arguments first, then each keyword in the caller's order, then the
 // required parameters.
-Expected<BoundArguments, std::string> bind_arguments(const ArgumentSpec& signature, std::size_t positional_count,
+Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& signature, std::size_t positional_count,
                                                      std::span<const std::string_view> keyword_names);
 
 // "argument '{parameter}': {cast message}" for a conversion failure.

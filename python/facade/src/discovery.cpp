@@ -1,10 +1,12 @@
 #include "discovery.hpp"
 
 #include <algorithm>
+#include <string>
 #include <unordered_set>
 #include <utility>
 
 #include "interpreter.hpp"
+#include "py_str.hpp"
 #include "quoted.hpp"
 
 namespace korvane {
@@ -56,7 +58,7 @@ Result<PyRef> select_group(PyRef&& eps) {
 // name, load(), the provider call and validation for one entry point. The
 // name and the provider's str are held until validation has copied what it
 // keeps.
-Result<JsonValue> read_entry_point(PyObject* entry_point) {
+Result<BundleProvider> read_entry_point(PyObject* entry_point) {
   PyRef name_object = PyRef::steal(PyObject_GetAttrString(entry_point, "name"));
   if (!name_object) return take_pending();
   auto name = required_text(name_object.get());
@@ -69,25 +71,14 @@ Result<JsonValue> read_entry_point(PyObject* entry_point) {
   auto text = required_text(returned.get());
   if (!text) return unexpected(std::move(text).error());
 
-  auto metadata = validate_provider_metadata(*name, *text);
-  if (!metadata) return module_error(ErrorType::runtime_error, std::move(metadata).error());
-  return std::move(*metadata);
-}
-
-std::string_view machine_id_of(const JsonValue& metadata) {
-  const JsonValue* member = metadata.as_object()->find("machine_id");
-  return *member->as_string();
-}
-
-Result<PyRef> listing_text(std::vector<JsonValue>&& objects) {
-  std::string text;
-  write_json_text(JsonValue::array(std::move(objects)), text);
-  return new_str(text);
+  auto record = validate_provider_metadata(*name, *text);
+  if (!record) return module_error(ErrorType::runtime_error, std::move(record).error());
+  return std::move(*record);
 }
 
 }  // namespace
 
-Result<std::vector<JsonValue>> discover_bundle_metadata() {
+Result<std::vector<BundleProvider>> discover_providers() {
   auto metadata_module = import_module("importlib.metadata");
   if (!metadata_module) return unexpected(std::move(metadata_module).error());
   PyRef eps = PyRef::steal(PyObject_CallMethod(metadata_module->get(), "entry_points", nullptr));
@@ -97,8 +88,8 @@ Result<std::vector<JsonValue>> discover_bundle_metadata() {
   PyRef iterator = PyRef::steal(PyObject_GetIter(collection->get()));
   if (!iterator) return take_pending();
 
-  std::vector<JsonValue> accepted;
-  std::unordered_set<std::string_view> seen;  // views into `accepted`, whose payloads never move
+  std::vector<BundleProvider> accepted;
+  std::unordered_set<std::string> seen;  // machine identifiers of `accepted`
   for (;;) {
     PyObject* next = nullptr;
     int status = PyIter_NextItem(iterator.get(), &next);
@@ -106,43 +97,29 @@ Result<std::vector<JsonValue>> discover_bundle_metadata() {
     if (status == 0) break;
     PyRef entry_point = PyRef::steal(next);
 
-    auto metadata = read_entry_point(entry_point.get());
-    if (!metadata) return unexpected(std::move(metadata).error());
-    std::string_view machine_id = machine_id_of(*metadata);
-    if (seen.contains(machine_id)) {
+    auto provider = read_entry_point(entry_point.get());
+    if (!provider) return unexpected(std::move(provider).error());
+    if (!seen.insert(provider->machine_id).second) {
       return module_error(ErrorType::runtime_error,
-                          "multiple bundle entry points advertise machine_id " + korvane::quoted(machine_id));
+                          "multiple bundle entry points advertise machine_id " + korvane::quoted(provider->machine_id));
     }
-    accepted.push_back(std::move(*metadata));
-    seen.insert(machine_id_of(accepted.back()));
+    accepted.push_back(std::move(*provider));
   }
 
-  std::stable_sort(accepted.begin(), accepted.end(), [](const JsonValue& a, const JsonValue& b) {
-    return machine_id_of(a) < machine_id_of(b);
+  std::stable_sort(accepted.begin(), accepted.end(), [](const BundleProvider& a, const BundleProvider& b) {
+    return a.machine_id < b.machine_id;
   });
   return accepted;
 }
 
 Result<PyRef> discover_bundles_listing() {
-  auto metadata = discover_bundle_metadata();
-  if (!metadata) return unexpected(std::move(metadata).error());
-  return listing_text(std::move(*metadata));
-}
-
-Result<std::vector<BundleProvider>> discover_providers() {
-  auto metadata = discover_bundle_metadata();
-  if (!metadata) return unexpected(std::move(metadata).error());
-  std::vector<BundleProvider> providers;
-  providers.reserve(metadata->size());
-  for (JsonValue& object : *metadata) providers.push_back(bundle_provider_from_metadata(std::move(object)));
-  return providers;
+  auto providers = discover_providers();
+  if (!providers) return unexpected(std::move(providers).error());
+  return bundle_listing(*providers);
 }
 
 Result<PyRef> bundle_listing(const std::vector<BundleProvider>& providers) {
-  std::vector<JsonValue> objects;
-  objects.reserve(providers.size());
-  for (const BundleProvider& provider : providers) objects.push_back(bundle_provider_to_json(provider));
-  return listing_text(std::move(objects));
+  return new_str(write_bundle_listing(providers));
 }
 
 }  // namespace korvane

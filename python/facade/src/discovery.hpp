@@ -6,20 +6,17 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "json_bridge.hpp"
 #include "provider_metadata.hpp"
 
 namespace korvane {
 
-// One fresh discovery: the accepted metadata objects in ascending byte order
-// of machine_id. All or nothing: the first failure ends the call.
-Result<std::vector<JsonValue>> discover_bundle_metadata();
+// One fresh discovery, for Runtime.discover(): the records of the accepted
+// bundles in ascending byte order of machine_id. All or nothing: the first
+// failure ends the call.
+Result<std::vector<BundleProvider>> discover_providers();
 
 // discover_bundles(): the listing text of a fresh discovery, as a str.
 Result<PyRef> discover_bundles_listing();
-
-// Runtime.discover(): the records of a fresh discovery, in listing order.
-Result<std::vector<BundleProvider>> discover_providers();
 
 // Runtime.bundles(): the listing text of a registry, as a str.
 Result<PyRef> bundle_listing(const std::vector<BundleProvider>& providers);

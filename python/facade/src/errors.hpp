@@ -52,20 +52,6 @@ Unexpected<Error> take_pending();
 // boundary of an entry point, which then returns null.
 void raise_error(Error&& error);
 
-// The text "'{type}' object cannot be cast as '{target}'" for `value`, using
-// the qualified name of its type. Fails only if the type's name cannot be read.
-Result<std::string> cast_message(PyObject* value, const char* target);
-
-// The qualified name of an object's type as UTF-8 text.
-Result<std::string> type_qualname(PyObject* value);
-
-// The UTF-8 form of a str (or subclass); a str holding lone surrogates fails
-// with the interpreter's encoding error.
-Result<std::string> utf8_of(PyObject* text);
-
-// A new str from UTF-8 text.
-Result<PyRef> new_str(std::string_view text);
-
 // The private exception type for invariant failures, created once per process.
 PyObject* invariant_failure_type();
 

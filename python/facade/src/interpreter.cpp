@@ -1,5 +1,7 @@
 #include "interpreter.hpp"
 
+#include "py_str.hpp"
+
 namespace korvane {
 
 Result<PyRef> import_module(std::string_view name) {

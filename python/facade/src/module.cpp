@@ -1,10 +1,16 @@
 #include "module.hpp"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <utility>
 
+#include "call_binding.hpp"
 #include "discovery.hpp"
+#include "file_recorder.hpp"
+#include "py_str.hpp"
 #include "runs.hpp"
 
 namespace korvane {
@@ -16,17 +22,17 @@ namespace {
 
 constexpr std::string_view kPrepareParameters[] = {"machine_id",         "artifact",          "configuration",
                                                    "input_schedule",     "execution_controls", "observation"};
-constexpr ArgumentSpec kPrepareSpec{"Runtime", "prepare", kPrepareParameters, 2};
+constexpr ArgumentSignature kPrepareSignature{"Runtime", "prepare", kPrepareParameters, 2};
 
 constexpr std::string_view kExecuteParameters[] = {"sinks", "file_recorder"};
-constexpr ArgumentSpec kExecuteSpec{"PreparedRun", "execute", kExecuteParameters, 0};
+constexpr ArgumentSignature kExecuteSignature{"PreparedRun", "execute", kExecuteParameters, 0};
 
 // ---------------------------------------------------------------------------
 // The `self` check: a second line behind the interpreter's method descriptors.
 
 template <class Object>
-Result<const Object*> checked_self(PyObject* self, Result<PyTypeObject*> (*type_of)(), const char* class_name) {
-  auto type = type_of();
+Result<const Object*> checked_self(PyObject* self, Result<PyTypeObject*> (*type_of)(TypeUse), const char* class_name) {
+  auto type = type_of(TypeUse::call);
   if (!type) return unexpected(std::move(type).error());
   if (!PyObject_TypeCheck(self, *type)) {
     auto message = cast_message(self, class_name);
@@ -58,7 +64,7 @@ PyObject* runtime_bundles(PyObject* self, PyObject*) {
 PyObject* runtime_prepare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry_point([=]() -> Result<PyRef> {
     std::array<PyObject*, 6> bound{};
-    if (auto ok = bind_fastcall(kPrepareSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    if (auto ok = bind_fastcall(kPrepareSignature, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
     auto runtime = checked_self<RuntimeObject>(self, runtime_type, "Runtime");
     if (!runtime) return unexpected(std::move(runtime).error());
 
@@ -89,27 +95,18 @@ PyMethodDef runtime_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The deallocation slot of Runtime and FileRecorder: releases the fields
-// constructed in place at creation, hands the memory back and drops the
-// instance's reference to its heap type.
-template <class Object>
-void dealloc_instance(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(reinterpret_cast<Object*>(self));
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot runtime_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<RuntimeObject>)},
     {Py_tp_methods, runtime_methods},
     {0, nullptr},
 };
 
-PyType_Spec runtime_spec = {
+PyType_Spec runtime_definition = {
     "builtins.Runtime", static_cast<int>(sizeof(RuntimeObject)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, runtime_slots,
 };
+
+TypeSlot g_runtime_type{&runtime_definition};
 
 // ---------------------------------------------------------------------------
 // PreparedRun
@@ -117,7 +114,7 @@ PyType_Spec runtime_spec = {
 PyObject* prepared_run_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry_point([=]() -> Result<PyRef> {
     std::array<PyObject*, 2> bound{};
-    if (auto ok = bind_fastcall(kExecuteSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    if (auto ok = bind_fastcall(kExecuteSignature, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
     auto run = checked_self<PreparedRunObject>(self, prepared_run_type, "PreparedRun");
     if (!run) return unexpected(std::move(run).error());
     // Only the collector empties `prepared`, on a run it found unreachable;
@@ -170,60 +167,13 @@ PyType_Slot prepared_run_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec prepared_run_spec = {
+PyType_Spec prepared_run_definition = {
     "builtins.PreparedRun", static_cast<int>(sizeof(PreparedRunObject)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     prepared_run_slots,
 };
 
-// ---------------------------------------------------------------------------
-// FileRecorder
-
-PyType_Slot file_recorder_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FileRecorder(path)\n--\n\n"
-                    "Selects the reference file recorder for one execution.\n"
-                    "A FileRecorder is a small request value: it carries only the path.\n"
-                    "The recorder implementation and the publication lifecycle stay owned by the provider side.")},
-    {Py_tp_new, reinterpret_cast<void*>(file_recorder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<FileRecorderObject>)},
-    {0, nullptr},
-};
-
-PyType_Spec file_recorder_spec = {
-    "builtins.FileRecorder", static_cast<int>(sizeof(FileRecorderObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, file_recorder_slots,
-};
-
-// ---------------------------------------------------------------------------
-// Once-per-process type objects
-
-struct TypeSlot {
-  PyType_Spec* type_spec;
-  std::atomic<PyTypeObject*> type{nullptr};
-  PyMutex lock{};
-};
-
-TypeSlot g_runtime_type{&runtime_spec};
-TypeSlot g_prepared_run_type{&prepared_run_spec};
-TypeSlot g_file_recorder_type{&file_recorder_spec};
-
-// Creates the type on first use; `for_import` tells whether a failure is the
-// import's own error or a state that cannot happen after a successful import.
-Result<PyTypeObject*> obtain_type(TypeSlot& slot, bool for_import) {
-  if (PyTypeObject* type = slot.type.load(std::memory_order_acquire)) return type;
-  PyMutex_Lock(&slot.lock);
-  PyTypeObject* type = slot.type.load(std::memory_order_acquire);
-  if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(slot.type_spec));
-    if (type != nullptr) slot.type.store(type, std::memory_order_release);  // kept until the process ends
-  }
-  PyMutex_Unlock(&slot.lock);
-  if (type != nullptr) return type;
-  if (for_import) return take_pending();
-  PyErr_Clear();
-  return invariant_failure(std::string("type object ") + slot.type_spec->name + " could not be created");
-}
+TypeSlot g_prepared_run_type{&prepared_run_definition};
 
 // ---------------------------------------------------------------------------
 // Module
@@ -268,8 +218,8 @@ Result<Ok> add_member(PyObject* module, const char* name, PyObject* value) {
   return Ok{};
 }
 
-Result<Ok> add_class(PyObject* module, TypeSlot& slot, const char* name) {
-  auto type = obtain_type(slot, true);
+Result<Ok> add_class(PyObject* module, Result<PyTypeObject*> (*type_of)(TypeUse), const char* name) {
+  auto type = type_of(TypeUse::import);
   if (!type) return unexpected(std::move(type).error());
   return add_member(module, name, reinterpret_cast<PyObject*>(*type));
 }
@@ -277,9 +227,11 @@ Result<Ok> add_class(PyObject* module, TypeSlot& slot, const char* name) {
 Result<PyRef> create_module() {
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!module) return take_pending();
-  for (auto [slot, name] : {std::pair{&g_runtime_type, "Runtime"}, std::pair{&g_prepared_run_type, "PreparedRun"},
-                            std::pair{&g_file_recorder_type, "FileRecorder"}}) {
-    if (auto ok = add_class(module.get(), *slot, name); !ok) return unexpected(std::move(ok).error());
+  using TypeOf = Result<PyTypeObject*> (*)(TypeUse);
+  for (auto [type_of, name] : {std::pair<TypeOf, const char*>{runtime_type, "Runtime"},
+                               std::pair<TypeOf, const char*>{prepared_run_type, "PreparedRun"},
+                               std::pair<TypeOf, const char*>{file_recorder_type, "FileRecorder"}}) {
+    if (auto ok = add_class(module.get(), type_of, name); !ok) return unexpected(std::move(ok).error());
   }
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
   if (!module_name) return take_pending();
@@ -319,17 +271,8 @@ Result<PyRef> initialise() {
 // ---------------------------------------------------------------------------
 // Shared with the other units
 
-Result<PyTypeObject*> runtime_type() { return obtain_type(g_runtime_type, false); }
-Result<PyTypeObject*> prepared_run_type() { return obtain_type(g_prepared_run_type, false); }
-Result<PyTypeObject*> file_recorder_type() { return obtain_type(g_file_recorder_type, false); }
-
-Result<PyObject*> allocate_instance(PyTypeObject* type) {
-  allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  if (alloc == nullptr) alloc = PyType_GenericAlloc;
-  PyObject* object = alloc(type, 0);
-  if (object == nullptr) return take_pending();
-  return object;
-}
+Result<PyTypeObject*> runtime_type(TypeUse use) { return obtain_type(g_runtime_type, use); }
+Result<PyTypeObject*> prepared_run_type(TypeUse use) { return obtain_type(g_prepared_run_type, use); }
 
 Result<PyRef> new_runtime(std::vector<BundleProvider>&& providers) {
   auto type = runtime_type();
@@ -349,76 +292,6 @@ Result<PyRef> new_prepared_run(BundleProvider&& provider, PyRef&& prepared) {
   new (&run->prepared) PyRef(std::move(prepared));
   new (&run->provider) BundleProvider(std::move(provider));
   return PyRef::steal(*object);
-}
-
-Result<std::string> str_argument(PyObject* value, std::string_view parameter) {
-  if (!PyUnicode_Check(value)) {
-    auto message = cast_message(value, "str");
-    if (!message) return unexpected(std::move(message).error());
-    return module_error(ErrorType::type_error, argument_cast_message(parameter, *message));
-  }
-  return utf8_of(value);
-}
-
-namespace {
-
-Result<Ok> finish_binding(const ArgumentSpec& signature, std::size_t positional_count,
-                          std::span<const std::string_view> keyword_names, PyObject* const* positional,
-                          PyObject* const* keyword_values, std::span<PyObject*> out) {
-  auto bound = bind_arguments(signature, positional_count, keyword_names);
-  if (!bound) return module_error(ErrorType::type_error, std::move(bound).error());
-  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-    const auto& slot = bound->slots[i];
-    switch (slot.source) {
-      case BoundArguments::Source::absent: out[i] = nullptr; break;
-      case BoundArguments::Source::positional: out[i] = positional[slot.index]; break;
-      case BoundArguments::Source::keyword: out[i] = keyword_values[slot.index]; break;
-    }
-  }
-  return Ok{};
-}
-
-// Reads keyword names as UTF-8 views; the names stay alive in the caller's
-// keyword tuple or dictionary for the whole call.
-Result<Ok> keyword_view(PyObject* name, std::string_view& view) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-  if (data == nullptr) return take_pending();
-  view = std::string_view(data, static_cast<std::size_t>(size));
-  return Ok{};
-}
-
-}  // namespace
-
-Result<Ok> bind_fastcall(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         std::span<PyObject*> out) {
-  std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
-  std::size_t keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-  std::vector<std::string_view> names(keywords);
-  for (std::size_t k = 0; k < keywords; ++k) {
-    if (auto ok = keyword_view(PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)), names[k]); !ok) return ok;
-  }
-  return finish_binding(signature, positional, names, args, args + positional, out);
-}
-
-Result<Ok> bind_tuple_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
-  std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  std::vector<std::string_view> names;
-  std::vector<PyObject*> values;
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      std::string_view view;
-      if (!PyUnicode_Check(key)) return module_error(ErrorType::type_error, "keywords must be strings");
-      if (auto ok = keyword_view(key, view); !ok) return ok;
-      names.push_back(view);
-      values.push_back(value);
-    }
-  }
-  return finish_binding(signature, positional, names, reinterpret_cast<PyTupleObject*>(args)->ob_item, values.data(),
-                        out);
 }
 
 }  // namespace korvane

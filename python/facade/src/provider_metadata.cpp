@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "decimal.hpp"
 #include "quoted.hpp"
 
 namespace korvane {
@@ -17,12 +16,6 @@ namespace {
 // Every message of the provider protocol. Entry point names, protocol texts
 // and field names are shown in quoted form; version numbers in decimal.
 // ---------------------------------------------------------------------------
-
-std::string decimal(std::uint16_t value) {
-  char digits[8];
-  const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
-  return std::string(digits, result.ptr);
-}
 
 std::string entry_point_prefix(std::string_view entry_point) {
   return "entry point " + korvane::quoted(entry_point);
@@ -88,33 +81,59 @@ std::string message_unsupported_field(std::string_view entry_point, std::string_
 
 // ---------------------------------------------------------------------------
 
-constexpr std::string_view kProtocol = "protocol";
-constexpr std::string_view kProtocolVersion = "protocol_version";
-constexpr std::string_view kEntryPoint = "entry_point";
-
-// The text members after the version, in the order they are checked.
-constexpr std::array<std::string_view, 6> kTextMembers = {
-    "machine_id", "distribution", "module", "prepare_function", "execute_function",
-    "bundle_version",
+// How validation treats a member of the record.
+enum class Rule : unsigned char {
+  identifier,     // a string equal to the protocol identifier
+  version,        // an object read by parse_protocol_version, then exactly 2.0.0
+  set_by_module,  // never supplied by a provider; the entry point's name
+  required_text,  // a non-empty string
 };
 
+struct ProviderMember {
+  std::string_view name;
+  std::string BundleProvider::*text;  // null for the version, the one member that is not a text
+  Rule rule;
+};
+
+// The nine members, the one place that names them: in the record's field
+// order, which is also the order in which validation checks them. A listing
+// writes them in ascending byte order of their names, like every JSON object.
+constexpr std::array<ProviderMember, 9> kMembers = {{
+    {"protocol", &BundleProvider::protocol, Rule::identifier},
+    {"protocol_version", nullptr, Rule::version},
+    {"entry_point", &BundleProvider::entry_point, Rule::set_by_module},
+    {"machine_id", &BundleProvider::machine_id, Rule::required_text},
+    {"distribution", &BundleProvider::distribution, Rule::required_text},
+    {"module", &BundleProvider::module, Rule::required_text},
+    {"prepare_function", &BundleProvider::prepare_function, Rule::required_text},
+    {"execute_function", &BundleProvider::execute_function, Rule::required_text},
+    {"bundle_version", &BundleProvider::bundle_version, Rule::required_text},
+}};
+
+// Whether a provider may supply the member `key` (compared exactly).
 bool is_provider_member(std::string_view key) {
-  return key == kProtocol || key == kProtocolVersion ||
-         std::find(kTextMembers.begin(), kTextMembers.end(), key) != kTextMembers.end();
+  return std::any_of(kMembers.begin(), kMembers.end(), [key](const ProviderMember& member) {
+    return member.name == key && member.rule != Rule::set_by_module;
+  });
 }
 
 constexpr std::array<std::string_view, 3> kVersionMembers = {"major", "minor", "patch"};
 
-std::string string_member_or_empty(const JsonObject& object, std::string_view key) {
-  std::optional<std::string> text = get_string_member(object, key);
-  return text ? std::move(*text) : std::string();
+JsonValue version_to_json(const ProtocolVersion& version) {
+  const std::uint16_t parts[] = {version.major, version.minor, version.patch};
+  JsonObject members;
+  for (std::size_t i = 0; i < kVersionMembers.size(); ++i) {
+    members.insert_or_assign(kVersionMembers[i], JsonValue::number(JsonNumber::from_unsigned(parts[i])));
+  }
+  return JsonValue::object(std::move(members));
 }
 
-JsonValue version_to_json(const ProtocolVersion& version) {
+JsonValue provider_to_json(const BundleProvider& provider) {
   JsonObject members;
-  members.insert_or_assign("major", JsonValue::number(JsonNumber::from_unsigned(version.major)));
-  members.insert_or_assign("minor", JsonValue::number(JsonNumber::from_unsigned(version.minor)));
-  members.insert_or_assign("patch", JsonValue::number(JsonNumber::from_unsigned(version.patch)));
+  for (const ProviderMember& member : kMembers) {
+    members.insert_or_assign(member.name, member.text != nullptr ? JsonValue::string(provider.*member.text)
+                                                                 : version_to_json(provider.protocol_version));
+  }
   return JsonValue::object(std::move(members));
 }
 
@@ -153,47 +172,59 @@ Expected<ProtocolVersion, std::string> parse_protocol_version(const JsonValue& v
   return ProtocolVersion{parts[0], parts[1], parts[2]};
 }
 
-Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_view entry_point_name,
+Expected<BundleProvider, std::string> validate_provider_metadata(std::string_view entry_point_name,
                                                                  std::string_view provider_text) {
   Expected<JsonValue, JsonParseError> parsed = parse_json_text(provider_text);
   if (!parsed) {
     return unexpected(message_invalid_json(entry_point_name, parsed.error()));
   }
-  JsonValue metadata = std::move(parsed).value();
-  JsonObject* object = metadata.as_object();
+  const JsonObject* object = parsed->as_object();
   if (object == nullptr) {
     return unexpected(message_not_an_object());
   }
 
-  const JsonValue* protocol = object->find(kProtocol);
-  const std::optional<std::string_view> protocol_text =
-      protocol != nullptr ? protocol->as_string() : std::nullopt;
-  if (!protocol_text) {
-    return unexpected(message_missing_protocol(entry_point_name));
-  }
-  if (*protocol_text != kProviderProtocol) {
-    return unexpected(message_unsupported_protocol(entry_point_name, *protocol_text));
-  }
-
-  const JsonValue* version_value = object->find(kProtocolVersion);
-  if (version_value == nullptr) {
-    return unexpected(message_missing_protocol_version(entry_point_name));
-  }
-  Expected<ProtocolVersion, std::string> version =
-      parse_protocol_version(*version_value, entry_point_name);
-  if (!version) {
-    return unexpected(std::move(version).error());
-  }
-  if (*version != kSupportedProtocolVersion) {
-    return unexpected(message_unsupported_version(entry_point_name, *version));
-  }
-
-  for (const std::string_view name : kTextMembers) {
-    const JsonValue* member = object->find(name);
-    const std::optional<std::string_view> text =
-        member != nullptr ? member->as_string() : std::nullopt;
-    if (!text || text->empty()) {
-      return unexpected(message_missing_string_field(entry_point_name, name));
+  // The members in checking order; each accepted value goes straight into the
+  // record, the strings copied out of the parsed tree.
+  BundleProvider provider;
+  for (const ProviderMember& member : kMembers) {
+    const JsonValue* value = object->find(member.name);
+    switch (member.rule) {
+      case Rule::identifier: {
+        const std::optional<std::string_view> text = value != nullptr ? value->as_string() : std::nullopt;
+        if (!text) {
+          return unexpected(message_missing_protocol(entry_point_name));
+        }
+        if (*text != kProviderProtocol) {
+          return unexpected(message_unsupported_protocol(entry_point_name, *text));
+        }
+        provider.*member.text = *text;
+        break;
+      }
+      case Rule::version: {
+        if (value == nullptr) {
+          return unexpected(message_missing_protocol_version(entry_point_name));
+        }
+        Expected<ProtocolVersion, std::string> version = parse_protocol_version(*value, entry_point_name);
+        if (!version) {
+          return unexpected(std::move(version).error());
+        }
+        if (*version != kSupportedProtocolVersion) {
+          return unexpected(message_unsupported_version(entry_point_name, *version));
+        }
+        provider.protocol_version = *version;
+        break;
+      }
+      case Rule::set_by_module:
+        provider.*member.text = entry_point_name;
+        break;
+      case Rule::required_text: {
+        const std::optional<std::string_view> text = value != nullptr ? value->as_string() : std::nullopt;
+        if (!text || text->empty()) {
+          return unexpected(message_missing_string_field(entry_point_name, member.name));
+        }
+        provider.*member.text = *text;
+        break;
+      }
     }
   }
 
@@ -205,47 +236,16 @@ Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_vie
       return unexpected(message_unsupported_field(entry_point_name, key));
     }
   }
-
-  object->insert_or_assign(kEntryPoint, JsonValue::string(entry_point_name));
-  return metadata;
-}
-
-BundleProvider bundle_provider_from_metadata(BundleMetadata&& metadata) {
-  const BundleMetadata consumed = std::move(metadata);
-  BundleProvider provider;
-  const JsonObject* object = consumed.as_object();
-  if (object == nullptr) {
-    return provider;
-  }
-  provider.protocol = string_member_or_empty(*object, kProtocol);
-  if (const JsonValue* version = object->find(kProtocolVersion)) {
-    Expected<ProtocolVersion, std::string> parsed = parse_protocol_version(*version, {});
-    if (parsed) {
-      provider.protocol_version = *parsed;
-    }
-  }
-  provider.entry_point = string_member_or_empty(*object, kEntryPoint);
-  provider.machine_id = string_member_or_empty(*object, "machine_id");
-  provider.distribution = string_member_or_empty(*object, "distribution");
-  provider.module = string_member_or_empty(*object, "module");
-  provider.prepare_function = string_member_or_empty(*object, "prepare_function");
-  provider.execute_function = string_member_or_empty(*object, "execute_function");
-  provider.bundle_version = string_member_or_empty(*object, "bundle_version");
   return provider;
 }
 
-JsonValue bundle_provider_to_json(const BundleProvider& provider) {
-  JsonObject members;
-  members.insert_or_assign(kProtocol, JsonValue::string(provider.protocol));
-  members.insert_or_assign(kProtocolVersion, version_to_json(provider.protocol_version));
-  members.insert_or_assign(kEntryPoint, JsonValue::string(provider.entry_point));
-  members.insert_or_assign("machine_id", JsonValue::string(provider.machine_id));
-  members.insert_or_assign("distribution", JsonValue::string(provider.distribution));
-  members.insert_or_assign("module", JsonValue::string(provider.module));
-  members.insert_or_assign("prepare_function", JsonValue::string(provider.prepare_function));
-  members.insert_or_assign("execute_function", JsonValue::string(provider.execute_function));
-  members.insert_or_assign("bundle_version", JsonValue::string(provider.bundle_version));
-  return JsonValue::object(std::move(members));
+std::string write_bundle_listing(std::span<const BundleProvider> providers) {
+  std::vector<JsonValue> objects;
+  objects.reserve(providers.size());
+  for (const BundleProvider& provider : providers) objects.push_back(provider_to_json(provider));
+  std::string text;
+  write_json_text(JsonValue::array(std::move(objects)), text);
+  return text;
 }
 
 const BundleProvider* find_provider(const std::vector<BundleProvider>& providers,

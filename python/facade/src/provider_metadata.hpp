@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,10 +27,6 @@ struct ProtocolVersion {
 // The version this module speaks; providers must declare exactly this one.
 inline constexpr ProtocolVersion kSupportedProtocolVersion{2, 0, 0};
 
-// An accepted provider metadata object with the member `entry_point` added.
-// Its keys are held (and written) in ascending byte order.
-using BundleMetadata = JsonValue;
-
 // The typed record of one installed bundle. Owns its texts.
 struct BundleProvider {
   std::string protocol;
@@ -45,11 +42,11 @@ struct BundleProvider {
   friend bool operator==(const BundleProvider&, const BundleProvider&) = default;
 };
 
-// Parses one provider's JSON text and checks it against the protocol, rule
-// by rule; the first failing rule decides the message. On success returns the
-// object with `entry_point` set to `entry_point_name`. The message is meant to
-// be raised as RuntimeError.
-Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_view entry_point_name,
+// Parses one provider's JSON text, checks it against the protocol rule by
+// rule (the first failing rule decides the message) and returns the record of
+// the accepted bundle, its `entry_point` set to `entry_point_name`. The
+// message is meant to be raised as RuntimeError.
+Expected<BundleProvider, std::string> validate_provider_metadata(std::string_view entry_point_name,
                                                                  std::string_view provider_text);
 
 // Reads a `protocol_version` value: an object with exactly `major`, `minor`
@@ -58,15 +55,12 @@ Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_vie
 Expected<ProtocolVersion, std::string> parse_protocol_version(const JsonValue& value,
                                                               std::string_view entry_point_name);
 
-// Builds the record from an object that validate_provider_metadata accepted;
-// consumes it. For such objects it cannot fail. Given anything else it does
-// not fail either: a member that is missing or of the wrong kind is read as
-// an empty text, an unreadable version as 0.0.0.
-BundleProvider bundle_provider_from_metadata(BundleMetadata&& metadata);
-
-// The record as a JSON object of nine members; for a record made from a
-// BundleMetadata object the result equals that object.
-JsonValue bundle_provider_to_json(const BundleProvider& provider);
+// The bundle listing: a compact JSON array holding, per record and in the
+// given order, one object with the nine members in ascending byte order of
+// their names and `protocol_version` as {"major":..,"minor":..,"patch":..}.
+// For a record that validate_provider_metadata made, the object equals the
+// provider's own object with `entry_point` added.
+std::string write_bundle_listing(std::span<const BundleProvider> providers);
 
 // The first record whose machine identifier equals `machine_id` byte for
 // byte, or nullptr.

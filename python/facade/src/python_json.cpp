@@ -1,6 +1,7 @@
 #include "python_json.hpp"
 
 #include "interpreter.hpp"
+#include "py_str.hpp"
 
 namespace korvane {
 

@@ -2,13 +2,14 @@
 
 #include <array>
 #include <atomic>
-#include <charconv>
 #include <cstdint>
 
+#include "decimal.hpp"
 #include "execution_result.hpp"
+#include "file_recorder.hpp"
 #include "interpreter.hpp"
 #include "json_bridge.hpp"
-#include "module.hpp"
+#include "py_str.hpp"
 #include "python_json.hpp"
 #include "quoted.hpp"
 
@@ -20,17 +21,12 @@ constexpr const char* kSinksMessage = "sinks must be a list or tuple of emission
 constexpr const char* kFileRecorderMessage = "file_recorder must be a korvane.FileRecorder or None";
 constexpr const char* kNotMappingMessage = "bundle execute_prepared must return a structured mapping";
 constexpr const char* kNotJsonPrefix = "bundle execution result is not JSON-compatible: ";
-constexpr const char* kSinkMethods[] = {"emit_batch", "record_capability_outputs", "record_capability_receipts"};
+constexpr std::array<const char*, 3> kSinkMethods = {"emit_batch", "record_capability_outputs",
+                                                     "record_capability_receipts"};
 
 // The process-wide run sequence: the first number issued is 1, and a number
 // once issued is used up even if the preparation fails afterwards.
 std::atomic<std::uint64_t> g_run_sequence{1};
-
-std::string decimal(std::uint64_t value) {
-  char buffer[24];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, end);
-}
 
 std::string not_installed_message(std::string_view machine_id) {
   std::string message = "machine bundle " + korvane::quoted(machine_id) + " is not installed; install `korvane` and `korvane-";
@@ -68,6 +64,40 @@ Result<PyRef> json_text_argument(PyObject* value, std::string_view label, PyRef&
   if (!text) return unexpected(std::move(text).error());
   if (PyUnicode_CheckExact(text->text.get())) return std::move(text->text);
   return new_str(text->utf8);
+}
+
+// The sink method names as interned str, made once per process like the
+// classes and kept until it ends: the interpreter's type attribute cache
+// serves only interned names.
+using SinkNames = std::array<PyObject*, kSinkMethods.size()>;
+
+struct SinkMethodNames {
+  SinkNames names{};
+  std::atomic<bool> ready{false};
+  PyMutex lock{};
+};
+
+SinkMethodNames g_sink_method_names;
+
+Result<const SinkNames*> sink_method_names() {
+  SinkMethodNames& slot = g_sink_method_names;
+  if (slot.ready.load(std::memory_order_acquire)) return &slot.names;
+  PyMutex_Lock(&slot.lock);
+  bool made = true;
+  if (!slot.ready.load(std::memory_order_acquire)) {
+    std::array<PyRef, kSinkMethods.size()> names;
+    for (std::size_t i = 0; i < names.size() && made; ++i) {
+      names[i] = PyRef::steal(PyUnicode_InternFromString(kSinkMethods[i]));
+      made = static_cast<bool>(names[i]);
+    }
+    if (made) {
+      for (std::size_t i = 0; i < names.size(); ++i) slot.names[i] = names[i].release();
+      slot.ready.store(true, std::memory_order_release);
+    }
+  }
+  PyMutex_Unlock(&slot.lock);
+  if (!made) return take_pending();
+  return &slot.names;
 }
 
 Unexpected<Error> type_error(std::string message) { return module_error(ErrorType::type_error, std::move(message)); }
@@ -120,24 +150,21 @@ Result<PyRef> check_sinks(PyObject* sinks) {
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(sinks));
   if (!iterator) return take_pending();
-  // Interned names, made once per call at the first sink: the interpreter's
-  // type attribute cache serves only interned names.
-  std::array<PyRef, 3> names;
+  const SinkNames* names = nullptr;  // looked up at the first sink
   for (std::size_t index = 0;; ++index) {
     PyObject* next = nullptr;
     int status = PyIter_NextItem(iterator.get(), &next);
     if (status < 0) return take_pending();
     if (status == 0) break;
     PyRef sink = PyRef::steal(next);
-    if (!names[0]) {
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        names[i] = PyRef::steal(PyUnicode_InternFromString(kSinkMethods[i]));
-        if (!names[i]) return take_pending();
-      }
+    if (names == nullptr) {
+      auto made = sink_method_names();
+      if (!made) return unexpected(std::move(made).error());
+      names = *made;
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t i = 0; i < kSinkMethods.size(); ++i) {
       const char* name = kSinkMethods[i];
-      PyRef method = PyRef::steal(PyObject_GetAttr(sink.get(), names[i].get()));
+      PyRef method = PyRef::steal(PyObject_GetAttr(sink.get(), (*names)[i]));
       if (!method) {
         // Whatever ordinary error the lookup raised, the caller hears about the
         // missing method; KeyboardInterrupt, SystemExit and the other

@@ -223,13 +223,16 @@ TEST(ProviderMetadataMembers, FirstForeignKeyInByteOrder) {
 TEST(ProviderMetadataAccepted, AddsEntryPointAndKeepsEverythingElse) {
   auto result = korvane::validate_provider_metadata("demo-ep", provider_text());
   ASSERT_TRUE(result) << result.error();
-  EXPECT_EQ(korvane::write_json_text(*result),
-            R"({"bundle_version":"1.4.2","distribution":"korvane-demo","entry_point":"demo-ep",)"
+  const std::string listing = korvane::write_bundle_listing({&*result, 1});
+  EXPECT_EQ(listing,
+            R"([{"bundle_version":"1.4.2","distribution":"korvane-demo","entry_point":"demo-ep",)"
             R"("execute_function":"execute_prepared","machine_id":"demo",)"
             R"("module":"korvane_demo.bundle","prepare_function":"prepare",)"
             R"("protocol":"korvane.python_bundle",)"
-            R"("protocol_version":{"major":2,"minor":0,"patch":0}})");
-  EXPECT_EQ(result->as_object()->size(), 9u);
+            R"("protocol_version":{"major":2,"minor":0,"patch":0}}])");
+  auto written = korvane::parse_json_text(listing);
+  ASSERT_TRUE(written);
+  EXPECT_EQ((*written->as_array())[0].as_object()->size(), 9u);
 }
 
 TEST(ProviderMetadataAccepted, RepeatedKeyKeepsLastValue) {
@@ -238,7 +241,7 @@ TEST(ProviderMetadataAccepted, RepeatedKeyKeepsLastValue) {
   text.insert(text.size() - 1, R"(,"machine_id":"last")");
   auto result = korvane::validate_provider_metadata("demo", text);
   ASSERT_TRUE(result) << result.error();
-  EXPECT_EQ(korvane::get_string_member(*result->as_object(), "machine_id"), "last");
+  EXPECT_EQ(result->machine_id, "last");
   // An earlier invalid value of a repeated key does not count either.
   std::string fixed = provider_text({{"module", R"("")"}});
   fixed.insert(fixed.size() - 1, R"(,"module":"m")");
@@ -247,32 +250,55 @@ TEST(ProviderMetadataAccepted, RepeatedKeyKeepsLastValue) {
 
 // --- Records ----------------------------------------------------------------------
 
-TEST(BundleProviderRecord, FromMetadataAndBack) {
-  auto metadata = korvane::validate_provider_metadata("demo-ep", provider_text());
-  ASSERT_TRUE(metadata);
-  const JsonValue original = *metadata;
-  const BundleProvider record = korvane::bundle_provider_from_metadata(std::move(*metadata));
-  EXPECT_EQ(record.protocol, "korvane.python_bundle");
-  EXPECT_EQ(record.protocol_version, (ProtocolVersion{2, 0, 0}));
-  EXPECT_EQ(record.entry_point, "demo-ep");
-  EXPECT_EQ(record.machine_id, "demo");
-  EXPECT_EQ(record.distribution, "korvane-demo");
-  EXPECT_EQ(record.module, "korvane_demo.bundle");
-  EXPECT_EQ(record.prepare_function, "prepare");
-  EXPECT_EQ(record.execute_function, "execute_prepared");
-  EXPECT_EQ(record.bundle_version, "1.4.2");
-  EXPECT_EQ(korvane::bundle_provider_to_json(record), original);
+TEST(BundleProviderRecord, ValidationFillsEveryField) {
+  auto record = korvane::validate_provider_metadata("demo-ep", provider_text());
+  ASSERT_TRUE(record) << record.error();
+  EXPECT_EQ(record->protocol, "korvane.python_bundle");
+  EXPECT_EQ(record->protocol_version, (ProtocolVersion{2, 0, 0}));
+  EXPECT_EQ(record->entry_point, "demo-ep");
+  EXPECT_EQ(record->machine_id, "demo");
+  EXPECT_EQ(record->distribution, "korvane-demo");
+  EXPECT_EQ(record->module, "korvane_demo.bundle");
+  EXPECT_EQ(record->prepare_function, "prepare");
+  EXPECT_EQ(record->execute_function, "execute_prepared");
+  EXPECT_EQ(record->bundle_version, "1.4.2");
 }
 
-TEST(BundleProviderRecord, NonValidatedInputDoesNotFail) {
-  const BundleProvider empty = korvane::bundle_provider_from_metadata(JsonValue::null());
-  EXPECT_EQ(empty, BundleProvider{});
-  auto partial = korvane::parse_json_text(R"({"machine_id":"m","protocol_version":7})");
-  ASSERT_TRUE(partial);
-  const BundleProvider record = korvane::bundle_provider_from_metadata(std::move(*partial));
-  EXPECT_EQ(record.machine_id, "m");
-  EXPECT_EQ(record.module, "");
-  EXPECT_EQ(record.protocol_version, (ProtocolVersion{0, 0, 0}));
+TEST(BundleProviderRecord, ListingEqualsTheProviderObjectWithEntryPoint) {
+  // Spaced, reordered and escaped differently: the listing is the same.
+  const std::string text =
+      "{ \"protocol_version\" : {\"patch\":0,\"major\":2,\"minor\":0},\n"
+      "  \"module\":\"m\\u00e9\\/x\", \"machine_id\":\"a\\\"b\\\\c\\u0001\",\n"
+      "  \"protocol\":\"korvane.python_bundle\", \"distribution\":\"d\",\n"
+      "  \"prepare_function\":\"p\", \"execute_function\":\"e\", \"bundle_version\":\"v\" }";
+  auto record = korvane::validate_provider_metadata("ep\n", text);
+  ASSERT_TRUE(record) << record.error();
+  EXPECT_EQ(korvane::write_bundle_listing({&*record, 1}),
+            R"([{"bundle_version":"v","distribution":"d","entry_point":"ep\n","execute_function":"e",)"
+            R"("machine_id":"a\"b\\c\u0001","module":"m)" "\xc3\xa9" R"(/x","prepare_function":"p",)"
+            R"("protocol":"korvane.python_bundle","protocol_version":{"major":2,"minor":0,"patch":0}}])");
+
+  auto expected = korvane::parse_json_text(text);
+  ASSERT_TRUE(expected);
+  expected->as_object()->insert_or_assign("entry_point", JsonValue::string("ep\n"));
+  auto written = korvane::parse_json_text(korvane::write_bundle_listing({&*record, 1}));
+  ASSERT_TRUE(written);
+  EXPECT_EQ((*written->as_array())[0], *expected);
+}
+
+TEST(BundleProviderRecord, ListingKeepsRecordOrder) {
+  EXPECT_EQ(korvane::write_bundle_listing({}), "[]");
+  std::vector<BundleProvider> providers;
+  for (const char* id : {"zeta", "Alpha"}) {
+    auto record = korvane::validate_provider_metadata("ep", provider_text({{"machine_id", std::string("\"") + id + "\""}}));
+    ASSERT_TRUE(record) << record.error();
+    providers.push_back(std::move(*record));
+  }
+  const std::string listing = korvane::write_bundle_listing(providers);
+  EXPECT_LT(listing.find("\"zeta\""), listing.find("\"Alpha\""));
+  const std::size_t between = listing.find("},{");
+  ASSERT_NE(between, std::string::npos);
+  EXPECT_EQ(between, listing.rfind("},{"));  // exactly two objects
 }
 
 TEST(BundleProviderRecord, FindProviderByExactBytes) {

@@ -22,16 +22,7 @@ sys.path.insert(0, str(HERE.parent / "python"))
 sys.path.insert(0, str(HERE))
 
 import korvane  # noqa: E402
-from bundle_kit import QUIET_SOURCE, BundleFolder  # noqa: E402
-
-
-def expect(exc_type, call, *args, **kwargs):
-    """Calls and swallows the expected exception; anything else is a failure."""
-    try:
-        call(*args, **kwargs)
-    except exc_type:
-        return
-    raise AssertionError(f"{call!r} did not raise {exc_type.__name__}")
+from bundle_kit import QUIET_SOURCE, BundleFolder, raises_exactly  # noqa: E402
 
 
 def surface_scenarios(folder: BundleFolder):
@@ -49,26 +40,26 @@ def surface_scenarios(folder: BundleFolder):
         ("Runtime.bundles", runtime.bundles),
         ("FileRecorder", lambda: korvane.FileRecorder("some/path")),
         ("FileRecorder keyword", lambda: korvane.FileRecorder(path="p")),
-        ("FileRecorder empty", lambda: expect(ValueError, korvane.FileRecorder, "")),
-        ("FileRecorder bytes", lambda: expect(TypeError, korvane.FileRecorder, b"p")),
-        ("FileRecorder surrogate", lambda: expect(UnicodeEncodeError, korvane.FileRecorder, "\ud800")),
-        ("FileRecorder missing", lambda: expect(TypeError, korvane.FileRecorder)),
-        ("FileRecorder too many", lambda: expect(TypeError, korvane.FileRecorder, "a", "b")),
-        ("FileRecorder twice", lambda: expect(TypeError, korvane.FileRecorder, "a", path="b")),
-        ("FileRecorder unknown keyword", lambda: expect(TypeError, korvane.FileRecorder, nope="b")),
-        ("Runtime()", lambda: expect(TypeError, korvane.Runtime)),
-        ("prepare missing", lambda: expect(TypeError, runtime.prepare)),
-        ("prepare too many", lambda: expect(TypeError, runtime.prepare, *range(7))),
-        ("prepare unknown keyword", lambda: expect(TypeError, runtime.prepare, "a", b"", sink=1)),
-        ("prepare twice", lambda: expect(TypeError, runtime.prepare, "a", b"", machine_id="a")),
-        ("prepare machine_id type", lambda: expect(TypeError, runtime.prepare, 1, 2)),
-        ("prepare artifact type", lambda: expect(TypeError, runtime.prepare, "a", bytearray())),
-        ("prepare surrogate", lambda: expect(UnicodeEncodeError, runtime.prepare, "\udc80", b"")),
-        ("prepare not installed", lambda: expect(LookupError, runtime.prepare, 'no"such\n', b"")),
+        ("FileRecorder empty", lambda: raises_exactly(ValueError, None, korvane.FileRecorder, "")),
+        ("FileRecorder bytes", lambda: raises_exactly(TypeError, None, korvane.FileRecorder, b"p")),
+        ("FileRecorder surrogate", lambda: raises_exactly(UnicodeEncodeError, None, korvane.FileRecorder, "\ud800")),
+        ("FileRecorder missing", lambda: raises_exactly(TypeError, None, korvane.FileRecorder)),
+        ("FileRecorder too many", lambda: raises_exactly(TypeError, None, korvane.FileRecorder, "a", "b")),
+        ("FileRecorder twice", lambda: raises_exactly(TypeError, None, korvane.FileRecorder, "a", path="b")),
+        ("FileRecorder unknown keyword", lambda: raises_exactly(TypeError, None, korvane.FileRecorder, nope="b")),
+        ("Runtime()", lambda: raises_exactly(TypeError, None, korvane.Runtime)),
+        ("prepare missing", lambda: raises_exactly(TypeError, None, runtime.prepare)),
+        ("prepare too many", lambda: raises_exactly(TypeError, None, runtime.prepare, *range(7))),
+        ("prepare unknown keyword", lambda: raises_exactly(TypeError, None, runtime.prepare, "a", b"", sink=1)),
+        ("prepare twice", lambda: raises_exactly(TypeError, None, runtime.prepare, "a", b"", machine_id="a")),
+        ("prepare machine_id type", lambda: raises_exactly(TypeError, None, runtime.prepare, 1, 2)),
+        ("prepare artifact type", lambda: raises_exactly(TypeError, None, runtime.prepare, "a", bytearray())),
+        ("prepare surrogate", lambda: raises_exactly(UnicodeEncodeError, None, runtime.prepare, "\udc80", b"")),
+        ("prepare not installed", lambda: raises_exactly(LookupError, None, runtime.prepare, 'no"such\n', b"")),
         ("prepare by keyword", lambda: runtime.prepare(artifact=b"x", machine_id="leak_surface", observation=[1])),
         ("execute", run.execute),
-        ("execute too many", lambda: expect(TypeError, run.execute, 1, 2, 3)),
-        ("execute unknown keyword", lambda: expect(TypeError, run.execute, sink=[])),
+        ("execute too many", lambda: raises_exactly(TypeError, None, run.execute, 1, 2, 3)),
+        ("execute unknown keyword", lambda: raises_exactly(TypeError, None, run.execute, sink=[])),
         ("module reimport", reimport),
     ]
 

@@ -26,19 +26,9 @@ import json
 import sys
 
 import korvane
-from bundle_kit import BundleFolder, _holds_distributions, metadata
+from bundle_kit import BundleFolder, _holds_distributions, metadata, raises_exactly
 
 _folders = itertools.count(1)
-
-
-def _expect(exc_type, call):
-    try:
-        call()
-    except BaseException as error:  # noqa: BLE001 - the type is checked exactly
-        if type(error) is not exc_type:
-            raise AssertionError(f"expected {exc_type.__name__}, got {type(error).__name__}: {error}") from error
-        return
-    raise AssertionError(f"{call!r} did not raise {exc_type.__name__}")
 
 
 def _text(machine_id, **overrides):
@@ -149,9 +139,9 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
     for name, folders in (("first-second", [first, second]), ("second-first", [second, first]),
                           ("identical", [same_a, same_b]), ("second invalid", [first, bad_second])):
         found.append((f"discovery: duplicate {name}",
-                      isolated(folders, lambda: _expect(RuntimeError, korvane.discover_bundles))))
+                      isolated(folders, lambda: raises_exactly(RuntimeError, None, korvane.discover_bundles))))
     found.append(("discovery: duplicate, Runtime.discover",
-                  isolated([first, second], lambda: _expect(RuntimeError, korvane.Runtime.discover))))
+                  isolated([first, second], lambda: raises_exactly(RuntimeError, None, korvane.Runtime.discover))))
 
     # Rejected metadata, with a valid neighbour enumerated as well.
     for name, text in REJECTED.items():
@@ -159,16 +149,16 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
         site.add("neighbour")
         site.add("m", entry_name='odd "name"\u200b', provider_text=text)
         found.append((f"discovery: rejected, {name}",
-                      isolated([site], lambda: _expect(RuntimeError, korvane.discover_bundles))))
+                      isolated([site], lambda: raises_exactly(RuntimeError, None, korvane.discover_bundles))))
     found.append(("discovery: rejected, Runtime.discover",
-                  isolated([site], lambda: _expect(RuntimeError, korvane.Runtime.discover))))
+                  isolated([site], lambda: raises_exactly(RuntimeError, None, korvane.Runtime.discover))))
 
     # What bundles and providers do wrong.
     def failing(name, exc_type, *, call=korvane.discover_bundles, **add):
         site = new_folder()
         site.add("fine")
         site.add("x", **add)
-        found.append((f"discovery: {name}", isolated([site], lambda: _expect(exc_type, call))))
+        found.append((f"discovery: {name}", isolated([site], lambda: raises_exactly(exc_type, None, call))))
 
     failing("missing module", ModuleNotFoundError, entry_target="kv_leak_no_such_module:provider")
     failing("missing provider attribute", AttributeError, entry_target="json:no_such_provider")
@@ -235,7 +225,7 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
         ("load raises", lambda: [LoadFails()], ImportError),
     ]
     for name, make, exc_type in odd:
-        call = korvane.discover_bundles if exc_type is None else (lambda t=exc_type: _expect(t, korvane.discover_bundles))
+        call = korvane.discover_bundles if exc_type is None else (lambda t=exc_type: raises_exactly(t, None, korvane.discover_bundles))
         found.append((f"discovery: entry points, {name}", isolated([empty], with_entry_points(make, call))))
 
     importlib.invalidate_caches()

@@ -16,11 +16,12 @@ import json
 import math
 import pathlib
 import sys
+from functools import partial
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 
 import korvane  # noqa: E402
-from bundle_kit import QUIET_SOURCE, VALID_RESULT, Sink, metadata  # noqa: E402
+from bundle_kit import QUIET_SOURCE, VALID_RESULT, Sink, metadata, raises_exactly  # noqa: E402
 
 # Like QUIET_SOURCE, but execute returns what RETURN builds, when a scenario
 # needs a value that JSON text cannot carry.
@@ -85,21 +86,6 @@ class BrokenIteration(list):
         raise RuntimeError("cannot iterate")
 
 
-def expect(exc_type, call, *args, **kwargs):
-    """A callable that makes the call and swallows exactly `exc_type`."""
-
-    def scenario():
-        try:
-            call(*args, **kwargs)
-        except BaseException as failure:
-            if type(failure) is not exc_type:
-                raise AssertionError(f"expected {exc_type.__name__}, got {failure!r}") from failure
-        else:
-            raise AssertionError(f"expected {exc_type.__name__}, the call succeeded")
-
-    return scenario
-
-
 def succeed(call, *args, **kwargs):
     def scenario():
         call(*args, **kwargs)
@@ -114,7 +100,7 @@ def with_dumps(replacement, exc_type, call, *args):
         original = json.dumps
         json.dumps = replacement
         try:
-            expect(exc_type, call, *args)()
+            raises_exactly(exc_type, None, call, *args)
         finally:
             json.dumps = original
 
@@ -169,7 +155,7 @@ def scenarios(folder) -> list[tuple[str, object]]:
             original = module.execute
             module.execute = value
             try:
-                expect(exc_type, run.execute)()
+                raises_exactly(exc_type, None, run.execute)
             finally:
                 module.execute = original
 
@@ -195,45 +181,45 @@ def scenarios(folder) -> list[tuple[str, object]]:
         ("prepare by keywords", succeed(prepare, machine_id="leak-ok", artifact=b"", observation={})),
         ("prepare dotted module", succeed(prepare, "leak-dotted", b"")),
         # prepare: failures
-        ("prepare not installed", expect(LookupError, prepare, 'leak-"none"\n', b"")),
-        ("prepare machine_id type", expect(TypeError, prepare, 5, b"")),
-        ("prepare artifact type", expect(TypeError, prepare, "leak-ok", bytearray(b"x"))),
-        ("prepare lone surrogate", expect(UnicodeEncodeError, prepare, "leak-\ud800", b"")),
-        ("prepare set value", expect(TypeError, prepare, "leak-ok", b"", {"s": {1}})),
-        ("prepare circular value", expect(ValueError, prepare, "leak-ok", b"", None, loop)),
+        ("prepare not installed", partial(raises_exactly, LookupError, None, prepare, 'leak-"none"\n', b"")),
+        ("prepare machine_id type", partial(raises_exactly, TypeError, None, prepare, 5, b"")),
+        ("prepare artifact type", partial(raises_exactly, TypeError, None, prepare, "leak-ok", bytearray(b"x"))),
+        ("prepare lone surrogate", partial(raises_exactly, UnicodeEncodeError, None, prepare, "leak-\ud800", b"")),
+        ("prepare set value", partial(raises_exactly, TypeError, None, prepare, "leak-ok", b"", {"s": {1}})),
+        ("prepare circular value", partial(raises_exactly, ValueError, None, prepare, "leak-ok", b"", None, loop)),
         ("prepare dumps non-str", with_dumps(lambda value: 42, ValueError, prepare, "leak-ok", b"", 1)),
         ("prepare dumps surrogate", with_dumps(lambda value: "\udc80", ValueError, prepare, "leak-ok", b"", 1)),
-        ("prepare function raises", expect(KeyError, prepare, "leak-raises", b"")),
-        ("prepare not callable", expect(TypeError, prepare, "leak-noncallable", b"")),
-        ("prepare no module", expect(ModuleNotFoundError, prepare, "leak-nomodule", b"")),
-        ("prepare no function", expect(AttributeError, prepare, "leak-nofunction", b"")),
+        ("prepare function raises", partial(raises_exactly, KeyError, None, prepare, "leak-raises", b"")),
+        ("prepare not callable", partial(raises_exactly, TypeError, None, prepare, "leak-noncallable", b"")),
+        ("prepare no module", partial(raises_exactly, ModuleNotFoundError, None, prepare, "leak-nomodule", b"")),
+        ("prepare no function", partial(raises_exactly, AttributeError, None, prepare, "leak-nofunction", b"")),
         # execute: successes
         ("execute no arguments", succeed(run.execute)),
         ("execute sinks and recorder", succeed(run.execute, [Sink(), Sink], recorder)),
         ("execute tuple by keyword", succeed(run.execute, sinks=(Sink(),), file_recorder=None)),
         # execute: sink and recorder failures
-        ("execute sinks shape", expect(TypeError, run.execute, {Sink()})),
-        ("execute sinks generator", expect(TypeError, run.execute, (s for s in ()))),
-        ("execute sink missing method", expect(TypeError, run.execute, [Sink(), Missing()])),
-        ("execute sink not callable", expect(TypeError, run.execute, [NotCallable()])),
-        ("execute sink property raises", expect(TypeError, run.execute, [RaisingProperty()])),
-        ("execute sinks iteration raises", expect(RuntimeError, run.execute, BrokenIteration([Sink()]))),
-        ("execute sink lookup interrupted", expect(KeyboardInterrupt, run.execute, [Sink(), Interrupting()])),
+        ("execute sinks shape", partial(raises_exactly, TypeError, None, run.execute, {Sink()})),
+        ("execute sinks generator", partial(raises_exactly, TypeError, None, run.execute, (s for s in ()))),
+        ("execute sink missing method", partial(raises_exactly, TypeError, None, run.execute, [Sink(), Missing()])),
+        ("execute sink not callable", partial(raises_exactly, TypeError, None, run.execute, [NotCallable()])),
+        ("execute sink property raises", partial(raises_exactly, TypeError, None, run.execute, [RaisingProperty()])),
+        ("execute sinks iteration raises", partial(raises_exactly, RuntimeError, None, run.execute, BrokenIteration([Sink()]))),
+        ("execute sink lookup interrupted", partial(raises_exactly, KeyboardInterrupt, None, run.execute, [Sink(), Interrupting()])),
         ("prepared run in a collected cycle", collected_cycle),
-        ("execute recorder str", expect(TypeError, run.execute, None, "/tmp/leak.kvr")),
-        ("execute bad sink and recorder", expect(TypeError, run.execute, [object()], "x")),
+        ("execute recorder str", partial(raises_exactly, TypeError, None, run.execute, None, "/tmp/leak.kvr")),
+        ("execute bad sink and recorder", partial(raises_exactly, TypeError, None, run.execute, [object()], "x")),
         # execute: bundle failures
         ("execute function raises", execute_through(ArithmeticError, raise_arithmetic)),
         ("execute not callable", execute_through(TypeError, 5)),
-        ("execute no function", expect(AttributeError, run_for["leak-noexecute"].execute)),
+        ("execute no function", partial(raises_exactly, AttributeError, None, run_for["leak-noexecute"].execute)),
         # execute: result failures
-        ("execute result list", expect(TypeError, run_for["leak-list"].execute)),
-        ("execute result mappingproxy", expect(TypeError, run_for["leak-proxy"].execute)),
-        ("execute result set inside", expect(TypeError, run_for["leak-set"].execute)),
-        ("execute result nan", expect(TypeError, run_for["leak-nan"].execute)),
-        ("execute result too deep", expect(TypeError, run_for["leak-deep"].execute)),
-        ("execute result invalid", expect(TypeError, run_for["leak-invalid"].execute)),
-        ("execute result missing", expect(TypeError, run_for["leak-missing"].execute)),
+        ("execute result list", partial(raises_exactly, TypeError, None, run_for["leak-list"].execute)),
+        ("execute result mappingproxy", partial(raises_exactly, TypeError, None, run_for["leak-proxy"].execute)),
+        ("execute result set inside", partial(raises_exactly, TypeError, None, run_for["leak-set"].execute)),
+        ("execute result nan", partial(raises_exactly, TypeError, None, run_for["leak-nan"].execute)),
+        ("execute result too deep", partial(raises_exactly, TypeError, None, run_for["leak-deep"].execute)),
+        ("execute result invalid", partial(raises_exactly, TypeError, None, run_for["leak-invalid"].execute)),
+        ("execute result missing", partial(raises_exactly, TypeError, None, run_for["leak-missing"].execute)),
         ("execute dumps non-str", with_dumps(lambda value: b"{}", ValueError, run.execute)),
         ("execute dumps raises", with_dumps(lambda value: {}[0], KeyError, run.execute)),
     ]

@@ -168,15 +168,26 @@ def run_fresh(code: str, site: pathlib.Path | None = None) -> str:
 
 
 def raises_exactly(exc_type, message, call, *args, **kwargs):
-    """Calls and checks the exact exception type, the single argument and no cause."""
-    import pytest
+    """Calls `call` and checks that it raises exactly `exc_type` (a subclass
+    does not count). With a `message`, also that the message is the
+    exception's only argument and that the exception has no cause; with None,
+    the type alone is checked. Returns the exception.
 
-    with pytest.raises(BaseException) as info:
+    The one helper for expected exceptions, shared by the tests, the leak
+    scenarios and the bundles' tests.
+    """
+    try:
         call(*args, **kwargs)
-    assert type(info.value) is exc_type, repr(info.value)
-    assert info.value.args == (message,)
-    assert info.value.__cause__ is None
-    return info.value
+    except BaseException as failure:  # noqa: BLE001 - the type is checked exactly
+        if type(failure) is not exc_type:
+            raise AssertionError(f"expected {exc_type.__name__}, got {failure!r}") from failure
+        if message is not None:
+            if failure.args != (message,):
+                raise AssertionError(f"expected args {(message,)!r}, got {failure.args!r}") from failure
+            if failure.__cause__ is not None:
+                raise AssertionError(f"unexpected cause {failure.__cause__!r}") from failure
+        return failure
+    raise AssertionError(f"{call!r} did not raise {exc_type.__name__}")
 
 
 def _holds_distributions(entry: str) -> bool:

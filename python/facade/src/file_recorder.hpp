@@ -1,0 +1,27 @@
+// FileRecorder: a request value carrying the path at which the bundle's
+// reference recorder should write one execution. The module never opens,
+// creates or checks the path; it only keeps a non-empty copy of it and hands
+// it to the bundle's execute function.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "errors.hpp"
+#include "heap_types.hpp"
+
+namespace korvane {
+
+struct FileRecorderObject {
+  PyObject_HEAD
+  std::string path;  // UTF-8, never empty
+};
+
+// The process-wide FileRecorder class, made on first use.
+Result<PyTypeObject*> file_recorder_type(TypeUse use = TypeUse::call);
+
+// The path of a FileRecorder for an execution; nothing for an object of any
+// other type.
+Result<std::optional<std::string>> read_recorder_path(PyObject* object);
+
+}  // namespace korvane
