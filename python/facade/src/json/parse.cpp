@@ -15,6 +15,7 @@
 #include <system_error>
 #include <utility>
 
+#include "decimal.hpp"
 #include "json/layout.hpp"
 #include "json/memory.hpp"
 #include "json/scan.hpp"
@@ -755,16 +756,7 @@ JsonParseError locate(std::string_view text, const Failure& failure) {
 }  // namespace
 
 std::string JsonParseError::to_string() const {
-  char line_digits[24];
-  char column_digits[24];
-  const auto line_end = std::to_chars(line_digits, line_digits + sizeof line_digits, line).ptr;
-  const auto column_end = std::to_chars(column_digits, column_digits + sizeof column_digits, column).ptr;
-  std::string text = description;
-  text += " at line ";
-  text.append(line_digits, line_end);
-  text += " column ";
-  text.append(column_digits, column_end);
-  return text;
+  return description + " at line " + decimal(line) + " column " + decimal(column);
 }
 
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text) {
