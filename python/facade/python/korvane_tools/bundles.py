@@ -196,7 +196,7 @@ def only_visible(eps: Iterable[Any]) -> Iterator[None]:
 
     with _SWAP_LOCK:
         saved = importlib.metadata.entry_points
-        importlib.metadata.entry_points = only_these  # type: ignore[assignment]
+        importlib.metadata.entry_points = only_these
         try:
             yield
         finally:
