@@ -2,14 +2,15 @@
 # Every benchmark, printing figures side by side with their baselines:
 #   json       parser and writer against RapidJSON's DOM and Python's json;
 #   discovery  discover_bundles() on 200 bundles against the plain Python loop;
-#   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size.
-#   tools/bench.sh [json] [discovery] [runs]      (default: all)
+#   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size;
+#   cli        `korvane check` on 200 bundles against Runtime.discover() on the same set.
+#   tools/bench.sh [json] [discovery] [runs] [cli]      (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build="$root/build"
 which=("$@")
-[ ${#which[@]} -eq 0 ] && which=(json discovery runs)
+[ ${#which[@]} -eq 0 ] && which=(json discovery runs cli)
 
 tools/host-packages.sh g++ rapidjson-dev patchelf
 py=$(tools/provision-python.sh 3.14)
@@ -31,6 +32,7 @@ for name in "${which[@]}"; do
       ;;
     discovery) "$env/bin/python" benchmarks/discovery/bench_discovery.py ;;
     runs) "$env/bin/python" benchmarks/runs/bench_runs.py ;;
+    cli) "$env/bin/python" benchmarks/cli/bench_cli.py ;;
     *) echo "unknown benchmark: $name" >&2; exit 2 ;;
   esac
 done
