@@ -6,12 +6,13 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import stat
 import threading
 import time
 from typing import Any, TextIO
 
-from .output import DIM, Painter
+from .output import DIM, Painter, is_terminal
 
 
 class UsageError(Exception):
@@ -75,6 +76,9 @@ class ShowingSink:
 
     def __init__(self, lines: TextIO | None, progress: Progress | None) -> None:
         self.lines = lines
+        # On a terminal a batch takes one screen line at most; a file or pipe
+        # gets it whole.
+        self.width = shutil.get_terminal_size().columns if lines is not None and is_terminal(lines) else None
         self.progress = progress
         self.batches = 0
         self.values = 0
@@ -86,6 +90,8 @@ class ShowingSink:
         self.values += _counted_values(args)
         if self.lines is not None:
             line = f"batch {self.batches}: " + " ".join(_text(arg) for arg in args)
+            if self.width is not None and len(line) > self.width:
+                line = line[: max(self.width - 3, 10)] + "..."
             if self.progress is not None:
                 self.progress.above(line, self.lines)
             else:
