@@ -134,8 +134,13 @@ class CheckReport:
 
 
 def entry_points() -> list[importlib.metadata.EntryPoint]:
-    """The group's entry points, in the order korvane's discovery meets them."""
-    return list(importlib.metadata.entry_points().select(group=GROUP))
+    """The group's entry points, sorted by name and value for a steady report.
+
+    korvane's discovery meets them in sys.path and folder order, but whether
+    it succeeds does not depend on that order.
+    """
+    found = importlib.metadata.entry_points().select(group=GROUP)
+    return sorted(found, key=lambda ep: (ep.name, ep.value))
 
 
 def distribution_of(ep: importlib.metadata.EntryPoint) -> tuple[str | None, str | None]:

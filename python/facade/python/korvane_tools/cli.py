@@ -120,11 +120,12 @@ def cmd_check(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 # run ----------------------------------------------------------------------
 
-def _discover(err: TextIO) -> korvane.Runtime:
+def _discover(err: TextIO) -> tuple[korvane.Runtime, list[bundles.BundleReport]]:
     """korvane's discovery; when it fails, the same over the bundles that
-    pass `korvane check` on their own, naming on `err` those left out."""
+    pass `korvane check` on their own, naming on `err` those left out (and
+    returning them)."""
     try:
-        return korvane.Runtime.discover()
+        return korvane.Runtime.discover(), []
     except Exception as error:
         failure = f"{type(error).__name__}: {error}"
     keep, left_out = bundles.usable_entry_points()
@@ -134,7 +135,7 @@ def _discover(err: TextIO) -> korvane.Runtime:
         print(f"  {bundle.culprit()}: {why}", file=err)
     print(f"  (run `{PROG} check` for the whole report)", file=err)
     with bundles.only_visible(keep):
-        return korvane.Runtime.discover()
+        return korvane.Runtime.discover(), left_out.bundles
 
 
 def render_result(result: dict[str, Any], sink: ShowingSink, out: TextIO) -> None:
@@ -174,9 +175,16 @@ def cmd_run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"{PROG} run: {error}", file=err)
         return 2
 
+    left_out: list[bundles.BundleReport] = []
     try:
-        runtime = _discover(err)
+        runtime, left_out = _discover(err)
         prepared = runtime.prepare(options.machine, artifact, **inputs)
+    except LookupError as error:
+        if any(bundle.machine_id == options.machine for bundle in left_out):
+            print(f'{PROG} run: machine "{options.machine}" is provided only by bundles left out above', file=err)
+        else:
+            print(f"{PROG} run: {type(error).__name__}: {error}", file=err)
+        return 3
     except Exception as error:
         print(f"{PROG} run: {type(error).__name__}: {error}", file=err)
         return 3

@@ -362,6 +362,14 @@ def test_run_of_a_machine_that_is_not_installed(run_site, tmp_path):
                            "and `korvane-nope`, or use `korvane-machines[nope]`\n")
 
 
+def test_run_of_a_machine_whose_bundles_are_left_out(run_site, tmp_path):
+    run_site.add("emitter", entry_name="second")
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"))
+    assert proc.returncode == 3
+    assert proc.stderr.splitlines()[-1] == 'korvane run: machine "emitter" is provided only by bundles left out above'
+    assert sum('machine_id "emitter" is claimed twice' in line for line in proc.stderr.splitlines()) == 2
+
+
 def test_run_leaves_out_a_broken_bundle_and_names_it(run_site, tmp_path):
     broken = run_site.add("broken", colour="red")
     proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), "--input-schedule", "[1]")
