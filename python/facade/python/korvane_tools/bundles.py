@@ -242,9 +242,13 @@ def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = Tr
     except Exception as error:
         report.problem = _problem("load", f"entry point {ep.value} does not load", error)
         return report
+    if not callable(provider):
+        report.problem = Problem("provider", f"entry point {ep.value} names no callable", "TypeError",
+                                 f"'{type(provider).__name__}' object is not callable")
+        return report
     try:
         returned = provider()
-    except Exception as error:
+    except (Exception, SystemExit) as error:  # a provider that exits is as broken as one that raises
         report.problem = _problem("provider", "provider raised", error)
         return report
 

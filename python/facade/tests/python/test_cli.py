@@ -87,6 +87,14 @@ BROKEN = {
         dict(source="import json\n\ndef provider():\n    raise ValueError('no metadata today')\n"),
         "provider raised: ValueError: no metadata today (at {module_file}, line 6)",
     ),
+    "provider is not callable": (
+        dict(source="provider = 42\n"),
+        "entry point {module}:provider names no callable: TypeError: 'int' object is not callable",
+    ),
+    "provider exits": (
+        dict(source="import sys\n\ndef provider():\n    sys.exit(3)\n"),
+        "provider raised: SystemExit: 3 (at {module_file}, line 6)",
+    ),
     "provider returns a dict": (
         dict(source="def provider():\n    return {'machine_id': 'broken'}\n"),
         "provider returned dict, not JSON text: TypeError: 'dict' object cannot be cast as 'str'",
