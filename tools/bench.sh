@@ -3,14 +3,15 @@
 #   json       parser and writer against RapidJSON's DOM and Python's json;
 #   discovery  discover_bundles() on 200 bundles against the plain Python loop;
 #   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size;
-#   recorder   korvane-stack's peak resident growth per emitted value against the values alone.
-#   tools/bench.sh [json] [discovery] [runs] [recorder]      (default: all)
+#   recorder   korvane-stack's peak resident growth per emitted value against the values alone;
+#   cli        `korvane check` on 200 bundles against Runtime.discover() on the same set.
+#   tools/bench.sh [json] [discovery] [runs] [recorder] [cli]      (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build="$root/build"
 which=("$@")
-[ ${#which[@]} -eq 0 ] && which=(json discovery runs recorder)
+[ ${#which[@]} -eq 0 ] && which=(json discovery runs recorder cli)
 
 tools/host-packages.sh g++ rapidjson-dev patchelf
 py=$(tools/provision-python.sh 3.14)
@@ -36,6 +37,7 @@ for name in "${which[@]}"; do
       "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
       "$env/bin/python" benchmarks/recorder/bench_recorder_memory.py
       ;;
+    cli) "$env/bin/python" benchmarks/cli/bench_cli.py ;;
     *) echo "unknown benchmark: $name" >&2; exit 2 ;;
   esac
 done

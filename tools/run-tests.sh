@@ -12,7 +12,8 @@
 #               hostile-use tests on it;
 #   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
 #   stubs       the type stubs against the built module (mypy's stubtest), and typed uses
-#               of the module, right and wrong, through mypy.
+#               of the module, right and wrong, and a typed example bundle, through
+#               mypy; mypy over the installed korvane_tools.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
 #   tools/run-tests.sh [stage...]   (default: all stages)
@@ -111,6 +112,8 @@ for stage in "${stages[@]}"; do
       (cd "$build" && "$env/bin/python" -m mypy.stubtest korvane)
       "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental \
         python/facade/tests/typing examples/demo.py
+      # The pure-Python tools as installed, typed inline (py.typed).
+      (cd "$build" && "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental -p korvane_tools)
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac

@@ -4,7 +4,7 @@
 # package beside korvane.*.so: type checkers find typing for a package that way,
 # but not for a lone extension module file (see python/facade/CMakeLists.txt).
 
-from typing import Any, Protocol, Self, TypeVar, final, overload, type_check_only
+from typing import Any, Literal, Protocol, ReadOnly, Self, TypedDict, TypeVar, final, overload, type_check_only
 
 __all__ = ["Runtime", "PreparedRun", "FileRecorder", "discover_bundles"]
 
@@ -25,6 +25,96 @@ class Sink(Protocol):
     def record_capability_receipts(self, *args: Any, **kwargs: Any) -> object: ...
 
 _S = TypeVar("_S", bound=Sink)
+
+# The execution result that a bundle's execute function returns, as korvane
+# checks it. Like Sink, these names exist for type checkers only: import them
+# under typing.TYPE_CHECKING.
+#
+# Every item is read-only, so that a bundle can describe the members it adds
+# by extending these: a subclass may narrow an item to its own extension
+#
+#     class StackMachineExecution(korvane.MachineExecution):
+#         steps: int
+#     class StackResult(korvane.ExecutionResult):
+#         machine_execution: StackMachineExecution
+#         outputs: list[int]
+#
+# and a StackResult is then an ExecutionResult.
+
+@type_check_only
+class MachineExecution(TypedDict):
+    status: ReadOnly[Literal["completed", "failed", "interrupted_by_evidence_failure"]]
+
+@type_check_only
+class EvidenceFulfillment(TypedDict):
+    status: ReadOnly[Literal["complete", "incomplete", "failed"]]
+
+@type_check_only
+class PythonSinkDelivery(TypedDict):
+    status: ReadOnly[Literal["complete", "failed", "not_requested"]]
+
+@type_check_only
+class RecorderFinalization(TypedDict):
+    status: ReadOnly[Literal["finalized", "failed", "not_requested", "not_finalized"]]
+
+@type_check_only
+class Publication(TypedDict):
+    """`published` requires the recorder status `finalized` and a published_run
+    reference; `not_published` requires published_run None (checked by korvane,
+    not expressible here)."""
+
+    status: ReadOnly[Literal["published", "not_published"]]
+
+@type_check_only
+class PublishedRun(TypedDict):
+    published: ReadOnly[Literal[True]]
+    path: ReadOnly[str]  # not empty
+
+@type_check_only
+class ExecutionResult(TypedDict):
+    """The six members korvane checks in what a bundle's execute function returns."""
+
+    machine_execution: ReadOnly[MachineExecution]
+    evidence_fulfillment: ReadOnly[EvidenceFulfillment]
+    python_sink_delivery: ReadOnly[PythonSinkDelivery]
+    recorder_finalization: ReadOnly[RecorderFinalization]
+    publication: ReadOnly[Publication]
+    published_run: ReadOnly[PublishedRun | None]
+
+# The three calls through which korvane reaches a bundle; korvane passes
+# positional arguments only.
+
+@type_check_only
+class Provider(Protocol):
+    """What the entry point loads: called with no arguments, returns the metadata as JSON text."""
+
+    def __call__(self) -> str: ...
+
+@type_check_only
+class PrepareFunction(Protocol):
+    """Called with the artifact, the run identifier and the JSON texts of
+    configuration, input schedule, execution controls and observation
+    ("null" for each one the caller left out); returns the prepared object."""
+
+    def __call__(
+        self,
+        artifact: bytes,
+        run_id: str,
+        configuration: str,
+        input_schedule: str,
+        execution_controls: str,
+        observation: str,
+        /,
+    ) -> object: ...
+
+@type_check_only
+class ExecuteFunction(Protocol):
+    """Called with the prepared object, the caller's sinks and the recorder
+    path or None; returns the execution result."""
+
+    def __call__(
+        self, prepared: Any, sinks: list[Sink] | tuple[Sink, ...], recorder_path: str | None, /
+    ) -> ExecutionResult: ...
 
 @final
 class Runtime:
@@ -49,6 +139,11 @@ class PreparedRun:
 
     # A list is invariant: the second form lets a list[MySink] through, the
     # first a list literal that mixes several kinds of sink.
+    #
+    # The result is the bundle's own dict, with whatever members the bundle
+    # adds; ExecutionResult (closed, as every TypedDict is to mypy) would hide
+    # them. For typed access, cast it to ExecutionResult or to the bundle's
+    # own extension of it.
     @overload
     def execute(
         self,

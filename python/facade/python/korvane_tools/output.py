@@ -1,0 +1,71 @@
+"""Plain text for pipes and files, a little colour for a terminal.
+
+Colour only when the stream is a terminal, TERM is not "dumb" and NO_COLOR
+is unset or empty (https://no-color.org). Tables are aligned columns of
+plain text, so what a script reads never holds escape sequences.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import TextIO
+
+GREEN, RED, YELLOW, BOLD, DIM = "32", "31", "33", "1", "2"
+
+
+def is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):  # a replaced or closed stream
+        return False
+
+
+def wants_colour(stream: TextIO) -> bool:
+    if os.environ.get("NO_COLOR", "") != "":
+        return False
+    if os.environ.get("TERM") == "dumb":
+        return False
+    return is_terminal(stream)
+
+
+class Painter:
+    """Wraps text in SGR sequences when colour is on, returns it as is otherwise."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.on = wants_colour(stream)
+
+    def __call__(self, text: str, code: str) -> str:
+        return f"\x1b[{code}m{text}\x1b[0m" if self.on and text else text
+
+
+# A cell is its text and, optionally, an SGR code for it.
+Cell = str | tuple[str, str]
+
+
+def table(rows: Sequence[Sequence[Cell]], paint: Painter, gap: str = "  ") -> list[str]:
+    """Rows as aligned lines; the last column is not padded."""
+    texts = [[cell if isinstance(cell, str) else cell[0] for cell in row] for row in rows]
+    columns = max((len(row) for row in texts), default=0)
+    widths = [max((len(row[i]) for row in texts if i < len(row)), default=0) for i in range(columns)]
+    lines = []
+    for row in rows:
+        parts = []
+        for i, cell in enumerate(row):
+            text, code = (cell, "") if isinstance(cell, str) else cell
+            padded = text if i == len(row) - 1 else text.ljust(widths[i])
+            parts.append(paint(text, code) + padded[len(text):] if code else padded)
+        lines.append(gap.join(parts).rstrip())
+    return lines
+
+
+STATUS_GOOD = {"completed", "complete", "finalized", "published", "not_requested"}
+STATUS_BAD = {"failed", "interrupted_by_evidence_failure"}
+
+
+def status_code(word: object) -> str:
+    if word in STATUS_GOOD:
+        return GREEN
+    if word in STATUS_BAD:
+        return RED
+    return YELLOW

@@ -1,0 +1,452 @@
+"""The `korvane` command, run as a subprocess over bundles installed as real
+distributions (dist-info folders in a folder on PYTHONPATH)."""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import pty
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from bundle_kit import BundleFolder, metadata
+
+# A bundle whose run emits its input schedule in batches of two; an artifact
+# b"fail" makes the machine fail, and a recorder path gets one line written.
+RUN_SOURCE = '''
+import json
+
+def provider():
+    return PROVIDER_TEXT
+
+def prepare(artifact, run_id, configuration, input_schedule, execution_controls, observation):
+    return run_id, json.loads(input_schedule) or [], artifact
+
+def execute(prepared, sinks, path):
+    run_id, values, artifact = prepared
+    for start in range(0, len(values), 2):
+        for sink in sinks:
+            sink.emit_batch(run_id, start, values[start:start + 2])
+    published = path is not None
+    if published:
+        with open(path, "w") as stream:
+            stream.write("recorded\\n")
+    return {
+        "machine_execution": {"status": "failed" if artifact == b"fail" else "completed"},
+        "evidence_fulfillment": {"status": "complete"},
+        "python_sink_delivery": {"status": "complete" if sinks else "not_requested"},
+        "recorder_finalization": {"status": "finalized" if published else "not_requested"},
+        "publication": {"status": "published" if published else "not_published"},
+        "published_run": {"published": True, "path": path} if published else None,
+        "values": values,
+    }
+'''
+
+
+def korvane(site: pathlib.Path | None, *args: str, stdin: str | None = None,
+            env: dict[str, str] | None = None, cwd: pathlib.Path | None = None) -> subprocess.CompletedProcess[str]:
+    environment = dict(os.environ)
+    environment.pop("NO_COLOR", None)
+    if site is not None:
+        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(site), environment.get("PYTHONPATH", "")]))
+    environment.update(env or {})
+    return subprocess.run([sys.executable, "-m", "korvane_tools", *args], input=stdin, capture_output=True,
+                          text=True, env=environment, cwd=cwd, timeout=120)
+
+
+@pytest.fixture
+def site(tmp_path):
+    root = tmp_path / "site"
+    root.mkdir()
+    return BundleFolder(root)
+
+
+def discovery_fails(site: BundleFolder) -> bool:
+    """Whether korvane.Runtime.discover() raises with exactly these bundles installed."""
+    proc = korvane_python(site, "import korvane\ntry:\n    korvane.Runtime.discover()\nexcept Exception:\n"
+                                "    print('fails')\nelse:\n    print('works')\n")
+    return proc.stdout.strip() == "fails"
+
+
+def korvane_python(site: BundleFolder, code: str) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, PYTHONPATH=str(site.root))
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+
+
+# One broken bundle per kind of fault: how to install it, and what its line says.
+BROKEN = {
+    "provider not importable": (
+        dict(entry_target="kv_nowhere:provider"),
+        "entry point kv_nowhere:provider does not load: ModuleNotFoundError: No module named 'kv_nowhere'",
+    ),
+    "provider raises": (
+        dict(source="import json\n\ndef provider():\n    raise ValueError('no metadata today')\n"),
+        "provider raised: ValueError: no metadata today (at {module_file}, line 6)",
+    ),
+    "provider is not callable": (
+        dict(source="provider = 42\n"),
+        "entry point {module}:provider names no callable: TypeError: 'int' object is not callable",
+    ),
+    "provider exits": (
+        dict(source="import sys\n\ndef provider():\n    sys.exit(3)\n"),
+        "provider raised: SystemExit: 3 (at {module_file}, line 6)",
+    ),
+    "provider returns a dict": (
+        dict(source="def provider():\n    return {'machine_id': 'broken'}\n"),
+        "provider returned dict, not JSON text: TypeError: 'dict' object cannot be cast as 'str'",
+    ),
+    "wrong protocol": (
+        dict(protocol="korvane.python_bundle "),
+        'korvane refuses the metadata: RuntimeError: entry point "broken" returned unsupported provider '
+        'protocol "korvane.python_bundle "',
+    ),
+    "wrong protocol version": (
+        dict(protocol_version={"major": 2, "minor": 1, "patch": 0}),
+        'korvane refuses the metadata: RuntimeError: entry point "broken" returned unsupported provider '
+        "protocol version 2.1.0",
+    ),
+    "extra field": (
+        dict(colour="red"),
+        'korvane refuses the metadata: RuntimeError: entry point "broken" provider contains unsupported '
+        'metadata field "colour"',
+    ),
+    "missing field": (
+        dict(bundle_version=None),
+        'korvane refuses the metadata: RuntimeError: entry point "broken" provider is missing string field '
+        '"bundle_version"',
+    ),
+    "misspelt prepare function": (
+        dict(prepare_function="prepair"),
+        "prepare_function \"prepair\": AttributeError: module '{module}' has no attribute 'prepair'",
+    ),
+    "misspelt execute function": (
+        dict(execute_function="exeucte"),
+        "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'",
+    ),
+    "module does not import": (
+        dict(provider_text=json.dumps(metadata("broken", "kv_gone.inner"))),
+        "module \"kv_gone.inner\" does not import: ModuleNotFoundError: No module named 'kv_gone'",
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", BROKEN)
+def test_check_names_the_broken_bundle_and_passes_the_others(site, kind):
+    install, expected = BROKEN[kind]
+    site.add("fine", entry_name="fine")
+    module = site.add("broken", entry_name="broken", **install)
+    expected = expected.format(module=module, module_file=site.root / f"{module}.py")
+    dist = f"kv_bundle_dist_{module.rsplit('_', 1)[1]}"
+
+    text = korvane(site.root, "check")
+    assert text.returncode == 1, text
+    lines = {line.split()[1]: line for line in text.stdout.splitlines() if line.split()[0] in ("OK", "FAIL")}
+    assert lines["fine"].startswith("OK ")
+    broken = lines["broken"].split()
+    assert broken[:4] == ["FAIL", "broken", dist, "1.0"]
+    assert lines["broken"].endswith(expected), lines["broken"]
+    assert text.stdout.splitlines()[-1] == "2 bundles checked: 1 OK, 1 failing"
+    assert text.stderr == ""
+
+    report = json.loads(korvane(site.root, "check", "--json").stdout)
+    assert report["ok"] is False
+    [entry] = [b for b in report["bundles"] if b["entry_point"] == "broken"]
+    assert (entry["distribution"], entry["version"], entry["ok"]) == (dist, "1.0", False)
+    assert entry["problem"]["text"] == expected
+
+    # Only the named bundle: the broken one alone decides the status.
+    assert korvane(site.root, "check", "fine").returncode == 0
+    assert korvane(site.root, "check", "broken").returncode == 1
+
+
+def test_functions_that_do_not_resolve_fail_the_check_though_discovery_works(site):
+    site.add("typo", prepare_function="prepair")
+    assert not discovery_fails(site)
+    assert korvane(site.root, "check").returncode == 1
+
+
+@pytest.mark.parametrize("kind", ["provider raises", "extra field", "wrong protocol version"])
+def test_a_failing_check_is_a_failing_discovery(site, kind):
+    site.add("broken", entry_name="broken", **BROKEN[kind][0])
+    assert discovery_fails(site)
+
+
+def test_one_machine_id_in_two_distributions(site):
+    first = site.add("echo", entry_name="echo-a")
+    second = site.add("echo", entry_name="echo-b")
+    site.add("other")
+    proc = korvane(site.root, "check")
+    assert proc.returncode == 1
+    [clash] = [line for line in proc.stdout.splitlines() if line.startswith("CLASH")]
+    assert 'RuntimeError: multiple bundle entry points advertise machine_id "echo"' in clash
+    for module in (first, second):
+        n = module.rsplit("_", 1)[1]
+        assert f"(kv_bundle_dist_{n} 1.0, {module}:provider)" in clash
+    assert proc.stdout.splitlines()[-1] == "3 bundles checked: 3 OK, 0 failing, 1 machine id claimed twice"
+
+    report = json.loads(korvane(site.root, "check", "--json").stdout)
+    [entry] = report["clashes"]
+    assert entry["message"] == 'multiple bundle entry points advertise machine_id "echo"'
+    assert sorted(e["entry_point"] for e in entry["entry_points"]) == ["echo-a", "echo-b"]
+    # A name outside the clash is not held back by it; one inside is.
+    assert korvane(site.root, "check", "other").returncode == 0
+    assert korvane(site.root, "check", "echo-b").returncode == 1
+
+
+def test_sound_bundles_pass_and_so_does_none(site):
+    assert korvane(site.root, "check").stdout == "no entry points in group korvane.machine_bundles\n"
+    site.add("alpha")
+    site.add("beta", module="kv_pkg.beta")
+    proc = korvane(site.root, "check")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert [line.split()[0] for line in proc.stdout.splitlines()] == ["OK", "OK", "2"]
+    report = json.loads(korvane(site.root, "check", "--json").stdout)
+    assert report["ok"] is True and report["discovery"] is None
+    assert sorted(b["machine_id"] for b in report["bundles"]) == ["alpha", "beta"]
+
+
+def test_check_of_an_unknown_name_is_a_usage_error(site):
+    site.add("alpha")
+    proc = korvane(site.root, "check", "nope")
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr == "korvane check: no entry point or distribution named nope in group korvane.machine_bundles\n"
+
+
+def test_list_imports_nothing_and_metadata_calls_the_providers(site, tmp_path):
+    marker = tmp_path / "imported"
+    site.add("loud", source=f"open({str(marker)!r}, 'w').close()\n\ndef provider():\n    return PROVIDER_TEXT\n")
+    site.add("broken", entry_name="broken", colour="red")
+    proc = korvane(site.root, "list")
+    assert proc.returncode == 0 and not marker.exists()
+    assert proc.stdout.splitlines()[0].split() == ["ENTRY", "POINT", "DISTRIBUTION", "VERSION", "VALUE"]
+    listed = json.loads(korvane(site.root, "list", "--json").stdout)
+    assert sorted((e["entry_point"], e["version"]) for e in listed) == [("broken", "1.0"), ("loud", "1.0")]
+    assert not marker.exists()
+
+    with_metadata = json.loads(korvane(site.root, "list", "--metadata", "--json").stdout)
+    assert marker.exists()
+    by_name = {e["entry_point"]: e for e in with_metadata}
+    assert by_name["loud"]["machine_id"] == "loud" and by_name["loud"]["problem"] is None
+    assert by_name["broken"]["machine_id"] is None
+    assert 'unsupported metadata field "colour"' in by_name["broken"]["problem"]
+    text = korvane(site.root, "list", "--metadata").stdout
+    assert 'unsupported metadata field "colour"' in text
+
+
+# check-result -------------------------------------------------------------
+
+VALID = {
+    "machine_execution": {"status": "completed"},
+    "evidence_fulfillment": {"status": "complete"},
+    "python_sink_delivery": {"status": "not_requested"},
+    "recorder_finalization": {"status": "not_requested"},
+    "publication": {"status": "not_published"},
+    "published_run": None,
+}
+
+DOCUMENTS = [
+    (json.dumps(VALID), "valid"),
+    (json.dumps({**VALID, "extra": [1, 2]}), "valid"),
+    (json.dumps({**VALID, "machine_execution": {"status": "complete"}}),
+     'bundle execution result has unsupported machine-execution status "complete"'),
+    (json.dumps({k: v for k, v in VALID.items() if k != "publication"}),
+     'bundle execution result is missing "publication"'),
+    (json.dumps({**VALID, "publication": {"status": "published"}}),
+     "published run requires finalized recorder outcome and a run reference"),
+    (json.dumps({**VALID, "evidence_fulfillment": {}}), "evidence_fulfillment must contain a string status"),
+    (json.dumps({**VALID, "extra": float("nan")}),
+     "bundle execution result is not JSON-compatible: expected value at line 1 column "),
+    ("[1, 2]", "bundle execute_prepared must return a structured mapping"),
+    ("{nope", "not JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+]
+
+
+@pytest.mark.parametrize("document,expected", DOCUMENTS)
+def test_check_result_prints_korvanes_verdict(tmp_path, document, expected):
+    path = tmp_path / "result.json"
+    path.write_text(document, encoding="utf-8")
+    from_file = korvane(None, "check-result", str(path))
+    from_stdin = korvane(None, "check-result", "-", stdin=document)
+    for proc in (from_file, from_stdin):
+        assert proc.returncode == (0 if expected == "valid" else 1)
+        assert proc.stdout.startswith(expected) and proc.stdout.count("\n") == 1, proc.stdout
+        assert proc.stderr == ""
+    verdict = json.loads(korvane(None, "check-result", "--json", str(path)).stdout)
+    assert verdict["valid"] is (expected == "valid")
+    assert verdict["message"] is None if expected == "valid" else verdict["message"].startswith(expected)
+
+
+def test_check_result_of_an_unreadable_file(tmp_path):
+    proc = korvane(None, "check-result", str(tmp_path / "absent.json"))
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.startswith(f"korvane check-result: cannot read {tmp_path / 'absent.json'}: ")
+
+
+# run ----------------------------------------------------------------------
+
+@pytest.fixture
+def run_site(site, tmp_path):
+    site.add("emitter", source=RUN_SOURCE)
+    (tmp_path / "program").write_bytes(b"ok")
+    (tmp_path / "failing").write_bytes(b"fail")
+    return site
+
+
+def test_run_shows_batches_then_the_statuses(run_site, tmp_path):
+    record = tmp_path / "out" / "run.jsonl"
+    record.parent.mkdir()
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"),
+                   "--input-schedule", "[1, 2, 3]", "--record", str(record))
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.splitlines() == [
+        'batch 1: "python-emitter-1" 0 [1, 2]',
+        'batch 2: "python-emitter-1" 2 [3]',
+        "",
+        "machine_execution      completed",
+        "evidence_fulfillment   complete",
+        "python_sink_delivery   complete",
+        "recorder_finalization  finalized",
+        "publication            published",
+        f"recording              {record}",
+        "sink                   2 batches, 3 values",
+    ]
+    assert record.read_text() == "recorded\n"
+
+
+def test_run_exit_status_and_json(run_site, tmp_path):
+    failing = korvane(run_site.root, "run", "emitter", str(tmp_path / "failing"), "--json",
+                      "--input-schedule", "[7]")
+    assert failing.returncode == 1
+    result = json.loads(failing.stdout)
+    assert result["machine_execution"] == {"status": "failed"} and result["values"] == [7]
+    assert result["published_run"] is None
+    from_stdin = korvane(run_site.root, "run", "emitter", "-", stdin="ok")
+    assert from_stdin.returncode == 0 and "recording              not published" in from_stdin.stdout
+
+
+def test_run_reads_json_options_from_files(run_site, tmp_path):
+    (tmp_path / "inputs.json").write_text("[4, 5]")
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), "--json",
+                   "--input-schedule", f"@{tmp_path / 'inputs.json'}")
+    assert json.loads(proc.stdout)["values"] == [4, 5]
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--configuration", "{nope"], "korvane run: --configuration: not JSON: "),
+    (["--observation", "@/nonexistent/obs.json"], "korvane run: --observation: cannot read /nonexistent/obs.json"),
+    (["--record", ""], "korvane run: --record: the path must not be empty"),
+])
+def test_run_usage_errors(run_site, tmp_path, args, message):
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), *args)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.startswith(message), proc.stderr
+
+
+@pytest.mark.parametrize("kind", ["fifo", "folder", "symlink to a fifo"])
+def test_run_leaves_a_path_that_is_not_a_regular_file_alone(run_site, tmp_path, kind):
+    target = tmp_path / "target"
+    if kind == "folder":
+        target.mkdir()
+    else:
+        os.mkfifo(target)
+    path = target
+    if kind.startswith("symlink"):
+        path = tmp_path / "link"
+        path.symlink_to(target)
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), "--record", str(path))
+    assert proc.returncode == 2
+    assert proc.stderr == f"korvane run: --record: {path} exists and is not a regular file; choose another path\n"
+    assert target.exists() and (target.is_dir() or target.is_fifo())
+
+
+def test_run_of_a_machine_that_is_not_installed(run_site, tmp_path):
+    proc = korvane(run_site.root, "run", "nope", str(tmp_path / "program"))
+    assert proc.returncode == 3
+    assert proc.stderr == ('korvane run: LookupError: machine bundle "nope" is not installed; install `korvane` '
+                           "and `korvane-nope`, or use `korvane-machines[nope]`\n")
+
+
+def test_run_of_a_machine_whose_bundles_are_left_out(run_site, tmp_path):
+    run_site.add("emitter", entry_name="second")
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"))
+    assert proc.returncode == 3
+    assert proc.stderr.splitlines()[-1] == 'korvane run: machine "emitter" is provided only by bundles left out above'
+    assert sum('machine_id "emitter" is claimed twice' in line for line in proc.stderr.splitlines()) == 2
+
+
+def test_run_leaves_out_a_broken_bundle_and_names_it(run_site, tmp_path):
+    broken = run_site.add("broken", colour="red")
+    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), "--input-schedule", "[1]")
+    assert proc.returncode == 0
+    n = broken.rsplit("_", 1)[1]
+    assert proc.stderr.splitlines()[:2] == [
+        'korvane run: korvane\'s discovery fails (RuntimeError: entry point "broken" provider contains '
+        'unsupported metadata field "colour"); leaving out:',
+        f'  broken (kv_bundle_dist_{n} 1.0, {broken}:provider): korvane refuses the metadata: RuntimeError: '
+        'entry point "broken" provider contains unsupported metadata field "colour"',
+    ]
+
+
+# conventions ----------------------------------------------------------------
+
+@pytest.mark.parametrize("command", [[], ["list"], ["check"], ["run"], ["check-result"]])
+def test_help_everywhere(command):
+    proc = korvane(None, *command, "--help")
+    assert proc.returncode == 0 and proc.stdout.startswith("usage: korvane")
+    assert "exit status:" in proc.stdout
+
+
+def test_usage_error_goes_to_stderr():
+    proc = korvane(None, "frobnicate")
+    assert proc.returncode == 2 and proc.stdout == "" and "invalid choice" in proc.stderr
+
+
+def on_terminal(site: BundleFolder, *args: str, env: dict[str, str]) -> bytes:
+    """The command's output with a terminal as its stdout and stderr."""
+    leader, follower = pty.openpty()
+    environment = dict(os.environ, PYTHONPATH=str(site.root), TERM="xterm", **env)
+    if "NO_COLOR" not in env:
+        environment.pop("NO_COLOR", None)
+    proc = subprocess.Popen([sys.executable, "-m", "korvane_tools", *args], stdin=subprocess.DEVNULL,
+                            stdout=follower, stderr=follower, env=environment)
+    os.close(follower)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # EIO once the child has closed its side
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(leader)
+    assert proc.wait(timeout=120) in (0, 1)
+    return output
+
+
+@pytest.mark.parametrize("args", [["check"], ["list", "--metadata"]])
+def test_colour_only_on_a_terminal_and_never_with_no_color(site, args):
+    site.add("alpha")
+    site.add("broken", colour="red")
+    assert b"\x1b[" in on_terminal(site, *args, env={})
+    assert b"\x1b[" not in on_terminal(site, *args, env={"NO_COLOR": "1"})
+    assert "\x1b[" not in korvane(site.root, *args).stdout
+
+
+def test_console_script_is_installed():
+    script = pathlib.Path(sys.executable).parent / "korvane"
+    proc = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.startswith("usage: korvane")
+
+
+def test_the_module_surface_is_unchanged():
+    code = textwrap.dedent("""
+        import korvane, korvane_tools.cli, korvane_tools.testing
+        print(sorted(n for n in dir(korvane) if not n.startswith("__")))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120).stdout
+    assert out.strip() == "['FileRecorder', 'PreparedRun', 'Runtime', 'discover_bundles']"
