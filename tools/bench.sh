@@ -5,19 +5,13 @@
 #   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size.
 #   tools/bench.sh [json] [discovery] [runs]      (default: all)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build="$root/build"
+source "$(dirname "$0")/common.sh"
 which=("$@")
 [ ${#which[@]} -eq 0 ] && which=(json discovery runs)
 
-tools/host-packages.sh g++ rapidjson-dev patchelf
-py=$(tools/provision-python.sh 3.14)
-tools/make-venv.sh "$py" "$build/venv-tools"
-"$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
-export PATH="$build/venv-tools/bin:$PATH"
+use_build_tools rapidjson-dev
 env="$build/venv-bench"
-tools/make-venv.sh "$py" "$env"
+tools/make-venv.sh "$py314" "$env"
 "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-bench"
 
 for name in "${which[@]}"; do

@@ -11,23 +11,14 @@
 #
 #   tools/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build="$root/build"
-mkdir -p "$build"
+source "$(dirname "$0")/common.sh"
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
 
-tools/host-packages.sh g++ libgtest-dev patchelf
-py314=$(tools/provision-python.sh 3.14)
-
-# Tools for the native builds (CMake, Ninja) come from PyPI into a venv of their own.
-tools/make-venv.sh "$py314" "$build/venv-tools"
-"$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
-export PATH="$build/venv-tools/bin:$PATH"
+use_build_tools libgtest-dev
 
 # A venv with pytest and korvane installed the way a user gets it; no bundle
 # is installed there, so the tests see only the bundles they install.
