@@ -6,14 +6,17 @@
 #   leaks       the leak check against the debug interpreter;
 #   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
 #   stubs       the type stubs against the built module (mypy's stubtest), and typed uses
-#               of the module, right and wrong, through mypy.
+#               of the module, right and wrong, through mypy;
+#   dist        make dist, then the archives' metadata, and korvane-machines[stack]
+#               installed from dist/ alone into fresh venvs per version, running a
+#               machine; and a wheel built from the korvane sdist.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
 #   tools/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs dist)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -81,6 +84,17 @@ for stage in "${stages[@]}"; do
       (cd "$build" && "$env/bin/python" -m mypy.stubtest korvane)
       "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental \
         python/facade/tests/typing examples/demo.py
+      ;;
+    dist)
+      say "Distributions: make dist, then installs from dist/ alone"
+      KORVANE_PYTHON_VERSIONS="$versions" tools/dist.sh
+      pythons=""
+      for v in $versions; do pythons="$pythons $v=$(tools/provision-python.sh "$v")"; done
+      env="$build/venv-dist-tests"
+      tools/make-venv.sh "$py314" "$env"
+      "$env/bin/python" -m pip install -q pytest
+      KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" \
+        "$env/bin/python" -m pytest -q -p no:cacheprovider tests/dist
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
