@@ -10,13 +10,15 @@
 #   tools/dist.sh [--help]
 # KORVANE_PYTHON_VERSIONS picks the CPython versions (default "3.14 3.15").
 #
-# The tag: the module needs GLIBC 2.14 at most itself, but std::to_chars and
-# std::from_chars for double come from libstdc++ 3.4.29 (GCC 11), which
-# systems with glibc 2.34 or later carry: manylinux_2_34. Linking libstdc++
-# into the module does not lower it: Debian 12's static libstdc++ and libgcc
-# were built against glibc 2.36 and bring references to arc4random (2.36),
-# _dl_find_object (2.35), the pthread calls (2.34), __libc_single_threaded
-# (2.32) and getentropy (2.25) into the module (auditwheel: manylinux_2_36).
+# The tag, manylinux_2_31: the module needs GLIBC 2.14 at most itself, but
+# std::to_chars and std::from_chars for double come from GCC 11's libstdc++
+# (GLIBCXX_3.4.29, glibc 2.34 systems). With KORVANE_OWN_FLOAT_CHARS the
+# module carries those three objects of the static libstdc++ and needs GCC 10's
+# (GLIBCXX_3.4.28): manylinux_2_31. Linking all of libstdc++ and libgcc
+# statically would not help: Debian 12's static libraries were built against
+# glibc 2.36 and bring in arc4random (2.36), _dl_find_object (2.35), the
+# pthread calls (2.34), __libc_single_threaded (2.32) and getentropy (2.25);
+# auditwheel then says manylinux_2_36.
 set -euo pipefail
 case "${1:-}" in
   -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
@@ -25,7 +27,7 @@ case "${1:-}" in
 esac
 source "$(dirname "$0")/common.sh"
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
-plat="manylinux_2_34_$(uname -m)"
+plat="manylinux_2_31_$(uname -m)"
 out="$root/dist"
 raw="$build/dist-raw"
 
@@ -65,7 +67,8 @@ done
 for v in $versions; do
   say "korvane wheel for CPython $v"
   py=$(build_env "$v")
-  "$py" -m build --wheel --no-isolation -o "$raw/$v" python/facade -C "build-dir=$build/dist-$v"
+  "$py" -m build --wheel --no-isolation -o "$raw/$v" python/facade -C "build-dir=$build/dist-$v" \
+    -C cmake.define.KORVANE_OWN_FLOAT_CHARS=ON
   auditwheel repair --plat "$plat" -w "$out" "$raw/$v"/korvane-*.whl
 done
 

@@ -128,12 +128,35 @@ def test_korvane_wheel_is_manylinux_and_exports_only_its_init(wheel, tmp_path):
     assert "korvane-stubs/__init__.pyi" in files
     module = tmp_path / modules[0]
     module.write_bytes(files[modules[0]])
-    exported = subprocess.run(["nm", "-D", "--defined-only", str(module)], capture_output=True,
-                              text=True, check=True).stdout.split()
-    assert exported[-2:] == ["T", "PyInit_korvane"] and len(exported) == 3, exported
+    exported = dynamic_symbols(module, "--defined-only")
+    assert exported == {"PyInit_korvane"}, exported
+
+    # Every symbol the module needs, other than the interpreter's, is one that
+    # the system libraries it names export (a member of the static libstdc++
+    # can need an internal symbol the shared one hides; the link lets that
+    # through, and only the import would fail).
+    needed = {name.split("@")[0] for name in dynamic_symbols(module, "--undefined-only")}
+    needed = {name for name in needed if not name.startswith(("Py", "_Py"))}
+    libraries = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]",
+                           subprocess.run(["readelf", "-d", str(module)], capture_output=True,
+                                          text=True, check=True).stdout)
+    cache = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+    provided = set()
+    for library in libraries:
+        path = re.search(rf"^\s+{re.escape(library)} \(.*\) => (\S+)$", cache, re.MULTILINE).group(1)
+        provided |= {name.split("@")[0] for name in dynamic_symbols(Path(path), "--defined-only")}
+    assert needed - provided == set(), (libraries, sorted(needed - provided))
     wheel_info = next(body for name, body in files.items() if name.endswith(".dist-info/WHEEL"))
     tags = re.findall(r"^Tag: (.+)$", wheel_info.decode(), re.MULTILINE)
     assert tags and all(PLATFORM.search(f"-{tag.split('-')[-1]}.whl") for tag in tags), tags
+
+
+def dynamic_symbols(library: Path, which: str) -> set[str]:
+    """Names of the dynamic symbols, weak ones left out (those may stay unresolved)."""
+    listing = subprocess.run(["nm", "-D", which, str(library)], capture_output=True, text=True,
+                             check=True).stdout
+    return {fields[-1] for fields in map(str.split, listing.splitlines())
+            if fields and fields[-2] not in ("w", "v")}
 
 
 def run(command: list, **kwargs) -> str:
@@ -183,6 +206,47 @@ def run_machine(venv: Path, work: Path) -> dict:
     return report
 
 
+# A bundle whose results carry doubles: korvane reads every number of a result
+# when it checks it, with the double conversion the wheel carries itself.
+FLOAT_BUNDLE = textwrap.dedent("""
+    import json
+
+    def provider():
+        return json.dumps({"protocol": "korvane.python_bundle",
+                           "protocol_version": {"major": 2, "minor": 0, "patch": 0},
+                           "machine_id": "floats", "distribution": "korvane-floats",
+                           "module": "korvane_floats", "prepare_function": "prepare",
+                           "execute_function": "execute", "bundle_version": "0"})
+
+    def prepare(artifact, run_id, *inputs):
+        return json.loads(inputs[0])
+
+    def execute(prepared, sinks, recorder_path):
+        return {"machine_execution": {"status": "completed"},
+                "evidence_fulfillment": {"status": "complete", "score": prepared},
+                "python_sink_delivery": {"status": "not_requested"},
+                "recorder_finalization": {"status": "not_requested"},
+                "publication": {"status": "not_published"}, "published_run": None}
+""")
+FLOATS = [0.1, -2.5, 1e300, 5e-324, -0.0, 1.7976931348623157e308, 123456.789e-20]
+
+
+def check_doubles(venv: Path, work: Path) -> None:
+    (site,) = (venv / "lib").glob("python3.*/site-packages")
+    (site / "korvane_floats.py").write_text(FLOAT_BUNDLE, encoding="utf-8")
+    info = site / "korvane_floats-0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: korvane-floats\nVersion: 0\n")
+    (info / "entry_points.txt").write_text("[korvane.machine_bundles]\nfloats = korvane_floats:provider\n")
+    script = work / "run_floats.py"
+    script.write_text(textwrap.dedent(f"""
+        import korvane
+        prepared = korvane.Runtime.discover().prepare("floats", b"", configuration={FLOATS!r})
+        assert prepared.execute()["evidence_fulfillment"]["score"] == {FLOATS!r}
+    """), encoding="utf-8")
+    run([venv / "bin" / "python", "-I", script], cwd=work)
+
+
 def fresh_venv(python: str, where: Path) -> Path:
     # The provisioned interpreter makes venvs the usual way, pip included.
     run([python, "-m", "venv", where])
@@ -201,6 +265,7 @@ def test_machines_stack_installs_from_dist_alone_and_runs(version, tmp_path):
     names = {item["name"] for item in json.loads(installed)}
     assert {"korvane", "korvane-stack", "korvane-machines"} <= names
     run_machine(venv, tmp_path)
+    check_doubles(venv, tmp_path)
 
 
 def test_korvane_sdist_builds_a_wheel_that_runs(tmp_path):
