@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every distribution of the project into dist/ (make dist):
 #   korvane           the sdist, and a wheel per CPython version (3.14 and 3.15),
-#                     repaired by auditwheel to the manylinux tag below;
+#                     repaired by auditwheel to manylinux_2_31 (see below);
 #   korvane-stack     sdist and wheel (pure Python);
 #   korvane-machines  sdist and wheel (no code, one extra per machine).
 # Then `twine check --strict` over all of them and `auditwheel show` over the
@@ -13,8 +13,8 @@
 # The tag, manylinux_2_31: the module needs GLIBC 2.14 at most itself, but
 # std::to_chars and std::from_chars for double come from GCC 11's libstdc++
 # (GLIBCXX_3.4.29, glibc 2.34 systems). With KORVANE_OWN_FLOAT_CHARS the
-# module carries those three objects of the static libstdc++ and needs GCC 10's
-# (GLIBCXX_3.4.28): manylinux_2_31. Linking all of libstdc++ and libgcc
+# module carries the objects holding them, taken from the static libstdc++,
+# and needs GCC 10's (GLIBCXX_3.4.28): manylinux_2_31. Linking all of libstdc++ and libgcc
 # statically would not help: Debian 12's static libraries were built against
 # glibc 2.36 and bring in arc4random (2.36), _dl_find_object (2.35), the
 # pthread calls (2.34), __libc_single_threaded (2.32) and getentropy (2.25);
