@@ -14,8 +14,9 @@
 # What it changes on the host, once: the apt source
 # /etc/apt/sources.list.d/korvane-unstable.sources (the host's own Debian
 # mirror, suite sid), the pin /etc/apt/preferences.d/korvane-unstable
-# (priority 1: apt never picks a package from it unless asked by name/suite),
-# and an `apt-get update`; patchelf from stable when missing.
+# (priority 1: nothing installed is ever upgraded from it, and it supplies a
+# package only when asked for one that stable lacks or with /sid), and an
+# `apt-get update`; patchelf from stable when missing.
 #
 # The packages are the host's architecture (dpkg --print-architecture); the
 # multiarch folder and the loader are read from what was unpacked.
