@@ -2,12 +2,13 @@
 # Every benchmark, printing figures side by side with their baselines:
 #   json       parser and writer against RapidJSON's DOM and Python's json;
 #   discovery  discover_bundles() on 200 bundles against the plain Python loop;
-#   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size.
-#   tools/bench.sh [json] [discovery] [runs]      (default: all)
+#   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size;
+#   recorder   korvane-stack's peak resident growth per emitted value against the values alone.
+#   tools/bench.sh [json] [discovery] [runs] [recorder]      (default: all)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 which=("$@")
-[ ${#which[@]} -eq 0 ] && which=(json discovery runs)
+[ ${#which[@]} -eq 0 ] && which=(json discovery runs recorder)
 
 use_build_tools rapidjson-dev
 env="$build/venv-bench"
@@ -25,6 +26,10 @@ for name in "${which[@]}"; do
       ;;
     discovery) "$env/bin/python" benchmarks/discovery/bench_discovery.py ;;
     runs) "$env/bin/python" benchmarks/runs/bench_runs.py ;;
+    recorder)
+      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
+      "$env/bin/python" benchmarks/recorder/bench_recorder_memory.py
+      ;;
     *) echo "unknown benchmark: $name" >&2; exit 2 ;;
   esac
 done

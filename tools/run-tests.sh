@@ -3,7 +3,12 @@
 #   core        the C++ unit tests of the pure core, built with ASan and UBSan;
 #   python      the Python tests against the installed package, per interpreter version;
 #   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
-#   leaks       the leak check against the debug interpreter;
+#   faults      the example bundle's recorder under faults: writers killed with SIGKILL, a
+#               file size limit, a full and a read-only file system (tmpfs mounts when
+#               root), FIFOs, sockets, device nodes and symlinks at the recorder path, all
+#               inside the tests' own temporary folders;
+#   leaks       the leak check against the debug interpreter, and the surface and
+#               hostile-use tests on it;
 #   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
 #   stubs       the type stubs against the built module (mypy's stubtest), and typed uses
 #               of the module, right and wrong, through mypy;
@@ -16,7 +21,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles leaks sanitizers stubs dist)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs dist)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -60,11 +65,23 @@ for stage in "${stages[@]}"; do
       KORVANE_WHEELHOUSE="$build/wheelhouse" "$env/bin/python" -m pytest -q -p no:cacheprovider \
         bundles/stack/tests bundles/tests
       ;;
+    faults)
+      say "Recorder fault injection"
+      env="$build/venv-faults"
+      tools/make-venv.sh "$py314" "$env"
+      "$env/bin/python" -m pip install -q pytest
+      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
+      "$env/bin/python" -m pytest -q -p no:cacheprovider -rs bundles/stack/faults
+      ;;
     leaks)
       pyd=$(tools/provision-python.sh --debug 3.14)
       say "Leak check with the debug interpreter"
       install_env "$pyd" "$build/venv-3.14d" -C "build-dir=$build/wheel-3.14d"
       "$build/venv-3.14d/bin/python" python/facade/tests/leaks/check_leaks.py
+      # The debug interpreter checks its own invariants and aborts on a broken
+      # type or object, so the surface and the hostile-use tests run there too.
+      "$build/venv-3.14d/bin/python" -m pytest -q -p no:cacheprovider \
+        python/facade/tests/python/test_module.py python/facade/tests/python/test_hostile.py
       ;;
     sanitizers)
       say "Python tests with ASan and UBSan"

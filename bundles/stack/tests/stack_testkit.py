@@ -2,7 +2,10 @@
 
 import json
 
+import pytest
+
 import korvane_stack
+from korvane_stack import recording
 
 MACHINE_STATUSES = {"completed", "failed", "interrupted_by_evidence_failure"}
 EVIDENCE_STATUSES = {"complete", "incomplete", "failed"}
@@ -61,3 +64,26 @@ class RecordingSink:
                 assert call[2] == len(values)  # batches are consecutive
                 values.extend(call[3])
         return values
+
+
+@pytest.fixture(params=["unnamed", "named"])
+def temporaries(request, monkeypatch):
+    """Runs a recorder test with each kind of temporary file: the unnamed one
+    (O_TMPFILE) and the named fallback. Import it into a test module to use."""
+    if request.param == "unnamed" and not recording.UNNAMED_TEMPORARIES:
+        pytest.skip("no O_TMPFILE or /proc/self/fd here")
+    monkeypatch.setattr(recording, "UNNAMED_TEMPORARIES", request.param == "unnamed")
+    return request.param
+
+
+def is_complete_recording(path):
+    """Whether the file at ``path`` is a whole recording: every line JSON,
+    run_started first, run_finished last, the emits numbered without a gap."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    if not data.endswith(b"\n"):
+        return False
+    lines = [json.loads(line) for line in data.split(b"\n")[:-1]]
+    emits = [line["sequence"] for line in lines if line["event"] == "emit"]
+    return (lines[0]["event"] == "run_started" and lines[-1]["event"] == "run_finished"
+            and emits == list(range(len(emits))))

@@ -75,7 +75,7 @@ Result<JsonValue> read_entry_point(PyObject* entry_point) {
 }
 
 std::string_view machine_id_of(const JsonValue& metadata) {
-  const JsonValue* member = get_member(*metadata.as_object(), "machine_id");
+  const JsonValue* member = metadata.as_object()->find("machine_id");
   return *member->as_string();
 }
 

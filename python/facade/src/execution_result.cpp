@@ -81,16 +81,16 @@ bool is_one_of(std::string_view word, std::initializer_list<std::string_view> ac
 // The `status` string of a status object, if it has one.
 std::optional<std::string_view> status_of(const JsonValue* member) {
   const JsonObject* object = member != nullptr ? member->as_object() : nullptr;
-  const JsonValue* status = object != nullptr ? get_member(*object, "status") : nullptr;
+  const JsonValue* status = object != nullptr ? object->find("status") : nullptr;
   return status != nullptr ? status->as_string() : std::nullopt;
 }
 
 bool is_valid_published_reference(const JsonObject& reference) {
-  const JsonValue* published = get_member(reference, "published");
+  const JsonValue* published = reference.find("published");
   if (published == nullptr || !published->is_bool() || !published->as_bool()) {
     return false;
   }
-  const JsonValue* path = get_member(reference, "path");
+  const JsonValue* path = reference.find("path");
   const std::optional<std::string_view> path_text =
       path != nullptr ? path->as_string() : std::nullopt;
   return path_text && !path_text->empty();
@@ -102,7 +102,7 @@ Expected<std::string_view, std::string> read_field_status(const JsonValue& resul
                                                           std::string_view field) {
   const JsonObject* object = result.as_object();
   const std::optional<std::string_view> status =
-      status_of(object != nullptr ? get_member(*object, field) : nullptr);
+      status_of(object != nullptr ? object->find(field) : nullptr);
   if (!status) {
     return unexpected(message_needs_string_status(field));
   }
@@ -116,7 +116,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   }
   // Presence first, for all six; null counts as present.
   for (const std::string_view field : kRequiredMembers) {
-    if (get_member(*object, field) == nullptr) {
+    if (object->find(field) == nullptr) {
       return unexpected(message_missing(field));
     }
   }
@@ -130,7 +130,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   }
 
   const std::optional<std::string_view> evidence =
-      status_of(get_member(*object, kEvidenceFulfillment));
+      status_of(object->find(kEvidenceFulfillment));
   if (!evidence) {
     return unexpected(std::string(kEvidenceNeedsStatus));
   }
@@ -160,7 +160,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
     return unexpected(std::move(publication).error());
   }
 
-  const JsonValue& published_run = *get_member(*object, kPublishedRun);
+  const JsonValue& published_run = *object->find(kPublishedRun);
   if (*publication == "published") {
     if (*recorder != "finalized") {
       return unexpected(std::string(kPublishedNeedsFinalized));

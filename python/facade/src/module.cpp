@@ -89,9 +89,9 @@ PyMethodDef runtime_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The deallocation slot of every class: releases the fields constructed in
-// place at creation, hands the memory back and drops the instance's reference
-// to its heap type.
+// The deallocation slot of Runtime and FileRecorder: releases the fields
+// constructed in place at creation, hands the memory back and drops the
+// instance's reference to its heap type.
 template <class Object>
 void dealloc_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -108,7 +108,7 @@ PyType_Slot runtime_slots[] = {
 
 PyType_Spec runtime_spec = {
     "builtins.Runtime", static_cast<int>(sizeof(RuntimeObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, runtime_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, runtime_slots,
 };
 
 // ---------------------------------------------------------------------------
@@ -120,6 +120,9 @@ PyObject* prepared_run_execute(PyObject* self, PyObject* const* args, Py_ssize_t
     if (auto ok = bind_fastcall(kExecuteSpec, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
     auto run = checked_self<PreparedRunObject>(self, prepared_run_type, "PreparedRun");
     if (!run) return unexpected(std::move(run).error());
+    // Only the collector empties `prepared`, on a run it found unreachable;
+    // code that still reaches such a run gets an error, never a null object.
+    if (!(*run)->prepared) return invariant_failure("PreparedRun was cleared by the garbage collector");
     return execute_run((*run)->provider, (*run)->prepared.get(), none_as_absent(bound[0]), none_as_absent(bound[1]));
   });
 }
@@ -130,15 +133,47 @@ PyMethodDef prepared_run_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// A PreparedRun holds an arbitrary object from the bundle, which may lead back
+// to the run (a sink that keeps its run, prepared state that keeps the sinks)
+// or be another PreparedRun (a bundle that wraps another machine). So the
+// class takes part in cyclic garbage collection, and its deallocation goes
+// through the interpreter's trashcan so that a long chain of runs is freed
+// iteratively instead of by one nested call per link.
+int prepared_run_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<PreparedRunObject*>(self)->prepared.get());
+  return 0;
+}
+
+int prepared_run_clear(PyObject* self) {
+  // Moved out before it is released, so the field is already empty when the
+  // release runs arbitrary code.
+  PyRef released = std::move(reinterpret_cast<PreparedRunObject*>(self)->prepared);
+  return 0;
+}
+
+void prepared_run_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, prepared_run_dealloc)
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(reinterpret_cast<PreparedRunObject*>(self));
+  type->tp_free(self);
+  Py_DECREF(type);
+  Py_TRASHCAN_END
+}
+
 PyType_Slot prepared_run_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PreparedRunObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(prepared_run_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(prepared_run_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(prepared_run_clear)},
     {Py_tp_methods, prepared_run_methods},
     {0, nullptr},
 };
 
 PyType_Spec prepared_run_spec = {
     "builtins.PreparedRun", static_cast<int>(sizeof(PreparedRunObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, prepared_run_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    prepared_run_slots,
 };
 
 // ---------------------------------------------------------------------------
@@ -156,8 +191,8 @@ PyType_Slot file_recorder_slots[] = {
 };
 
 PyType_Spec file_recorder_spec = {
-    "builtins.FileRecorder", static_cast<int>(sizeof(FileRecorderObject)), 0, Py_TPFLAGS_DEFAULT,
-    file_recorder_slots,
+    "builtins.FileRecorder", static_cast<int>(sizeof(FileRecorderObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, file_recorder_slots,
 };
 
 // ---------------------------------------------------------------------------

@@ -137,7 +137,7 @@ Expected<ProtocolVersion, std::string> parse_protocol_version(const JsonValue& v
   std::array<std::uint16_t, 3> parts{};
   for (std::size_t i = 0; i < kVersionMembers.size(); ++i) {
     const std::string_view name = kVersionMembers[i];
-    const JsonValue* part = get_member(*object, name);
+    const JsonValue* part = object->find(name);
     const JsonNumber* number = part != nullptr ? part->as_number() : nullptr;
     // Only the unsigned-integer form counts: negative integers, fractions,
     // exponents and integers beyond 64 bits are other representations.
@@ -165,7 +165,7 @@ Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_vie
     return unexpected(message_not_an_object());
   }
 
-  const JsonValue* protocol = get_member(*object, kProtocol);
+  const JsonValue* protocol = object->find(kProtocol);
   const std::optional<std::string_view> protocol_text =
       protocol != nullptr ? protocol->as_string() : std::nullopt;
   if (!protocol_text) {
@@ -175,7 +175,7 @@ Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_vie
     return unexpected(message_unsupported_protocol(entry_point_name, *protocol_text));
   }
 
-  const JsonValue* version_value = get_member(*object, kProtocolVersion);
+  const JsonValue* version_value = object->find(kProtocolVersion);
   if (version_value == nullptr) {
     return unexpected(message_missing_protocol_version(entry_point_name));
   }
@@ -189,7 +189,7 @@ Expected<BundleMetadata, std::string> validate_provider_metadata(std::string_vie
   }
 
   for (const std::string_view name : kTextMembers) {
-    const JsonValue* member = get_member(*object, name);
+    const JsonValue* member = object->find(name);
     const std::optional<std::string_view> text =
         member != nullptr ? member->as_string() : std::nullopt;
     if (!text || text->empty()) {
@@ -218,7 +218,7 @@ BundleProvider bundle_provider_from_metadata(BundleMetadata&& metadata) {
     return provider;
   }
   provider.protocol = string_member_or_empty(*object, kProtocol);
-  if (const JsonValue* version = get_member(*object, kProtocolVersion)) {
+  if (const JsonValue* version = object->find(kProtocolVersion)) {
     Expected<ProtocolVersion, std::string> parsed = parse_protocol_version(*version, {});
     if (parsed) {
       provider.protocol_version = *parsed;

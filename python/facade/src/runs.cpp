@@ -139,7 +139,11 @@ Result<PyRef> check_sinks(PyObject* sinks) {
       const char* name = kSinkMethods[i];
       PyRef method = PyRef::steal(PyObject_GetAttr(sink.get(), names[i].get()));
       if (!method) {
-        PyErr_Clear();  // whatever the lookup raised, the caller hears about the missing method
+        // Whatever ordinary error the lookup raised, the caller hears about the
+        // missing method; KeyboardInterrupt, SystemExit and the other
+        // exceptions outside Exception are never swallowed.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return take_pending();
+        PyErr_Clear();
         return type_error("sink at index " + decimal(index) + " must define callable " + name);
       }
       if (!PyCallable_Check(method.get())) {

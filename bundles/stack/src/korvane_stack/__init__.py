@@ -4,14 +4,14 @@ korvane finds this bundle through the entry point ``stack`` in the group
 "korvane.machine_bundles", imports this module and calls ``prepare`` and
 ``execute`` (see ``bundle.py``). The program grammar is in ``program.py``, the
 instruction semantics in ``machine.py``, the JSON inputs in
-``run_inputs.py``, the sink calls in ``delivery.py`` and the recording format
-in ``recording.py``.
+``run_inputs.py``, the sink calls in ``delivery.py``, the recording (its
+format and its publication) in ``recording.py``, and the text helpers shared by
+results and recordings in ``text.py``.
 """
 
-__version__ = "0.1.0"
-
-from .bundle import StackRun, execute, prepare, provider  # noqa: E402
-from .errors import ProgramError, RunInputError, StackBundleError  # noqa: E402
+from ._version import __version__
+from .bundle import StackRun, execute, prepare, provider
+from .errors import ProgramError, RunInputError, StackBundleError
 
 __all__ = [
     "ProgramError",

@@ -12,11 +12,11 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass
 
-from . import __version__
-from .delivery import SinkFanout, describe_exception, safe_text
+from ._version import __version__
+from .delivery import SinkFanout
 from .machine import INTERRUPTED, run
 from .program import Program, parse_program
-from .recording import FORMAT, FORMAT_VERSION, publish_recording
+from .recording import Recording, run_finished, run_started
 from .run_inputs import (
     Configuration,
     EvidenceWatch,
@@ -26,6 +26,7 @@ from .run_inputs import (
     read_observation,
     read_step_limit,
 )
+from .text import safe_text
 
 MACHINE_ID = "stack"
 DISTRIBUTION = "korvane-stack"
@@ -79,38 +80,6 @@ def prepare(artifact, run_id, configuration_json, input_schedule_json,
     )
 
 
-def _recording(run: StackRun, outcome, evidence: dict, delivery: dict) -> list[dict]:
-    records: list[dict] = [{
-        "event": "run_started",
-        "format": FORMAT,
-        "format_version": FORMAT_VERSION,
-        "run_id": safe_text(run.run_id),
-        "machine_id": MACHINE_ID,
-        "bundle_version": __version__,
-        "program_sha256": run.program.sha256,
-        "instructions": len(run.program.instructions),
-        "stack_limit": run.configuration.stack_limit,
-        "step_limit": run.step_limit,
-        "batch_size": run.configuration.batch_size,
-        "inputs": list(run.inputs),
-        "observation": run.observation.as_json(),
-    }]
-    for kind, step, position, value in outcome.events:
-        key = "index" if kind == "read" else "sequence"
-        records.append({"event": kind, "step": step, key: position, "value": value})
-    records.append({
-        "event": "run_finished",
-        "machine_execution": outcome.status,
-        "fault": None if outcome.fault is None else outcome.fault.as_json(),
-        "steps": outcome.steps,
-        "final_stack": list(outcome.final_stack),
-        "inputs_consumed": outcome.inputs_consumed,
-        "evidence_fulfillment": evidence["status"],
-        "python_sink_delivery": delivery["status"],
-    })
-    return records
-
-
 def execute(prepared, sinks, recorder_path) -> dict:
     """Run a prepared program and report every outcome in the result dict.
 
@@ -129,35 +98,48 @@ def execute(prepared, sinks, recorder_path) -> dict:
     run_id = prepared.run_id
     fanout = SinkFanout(list(sinks), run_id, prepared.configuration.batch_size)
     watch = EvidenceWatch(prepared.observation)
+    # The recording is written while the run goes, so that a long run costs
+    # no memory beyond its outputs.
+    recording = None if recorder_path is None else Recording(recorder_path, run_started(prepared, MACHINE_ID))
 
-    def on_emit(sequence: int, value: int) -> bool:
+    def on_emit(step: int, sequence: int, value: int) -> bool:
+        if recording is not None:
+            recording.write({"event": "emit", "step": step, "sequence": sequence, "value": value})
         fanout.add(value)
         return watch.accept(sequence, value)
 
-    outcome = run(prepared.program, prepared.inputs, prepared.configuration.stack_limit,
-                  prepared.step_limit, on_emit)
-    evidence = watch.report()
-    delivery = fanout.finish({
-        "machine_id": MACHINE_ID,
-        "machine_execution": outcome.status,
-        "emitted": list(outcome.outputs),
-        "final_stack": list(outcome.final_stack),
-        "inputs_consumed": outcome.inputs_consumed,
-        "steps": outcome.steps,
-    })
+    def on_read(step: int, index: int, value: int) -> None:
+        if recording is not None:
+            recording.write({"event": "read", "step": step, "index": index, "value": value})
+
+    try:
+        outcome = run(prepared.program, prepared.inputs, prepared.configuration.stack_limit,
+                      prepared.step_limit, on_emit, on_read)
+        evidence = watch.report()
+        # Each sink gets its own copy of the emitted values; the result keeps
+        # the machine's own list.
+        delivery = fanout.finish({
+            "machine_id": MACHINE_ID,
+            "machine_execution": outcome.status,
+            "emitted": outcome.outputs,
+            "final_stack": list(outcome.final_stack),
+            "inputs_consumed": outcome.inputs_consumed,
+            "steps": outcome.steps,
+        })
+        if recording is None:
+            recorder = {"status": "not_requested"}
+        else:
+            recorder = recording.publish(run_finished(outcome, evidence, delivery))
+    finally:
+        # An exception that ends the call (KeyboardInterrupt from a sink, say)
+        # leaves no temporary file behind.
+        if recording is not None:
+            recording.discard()
 
     machine = {"status": outcome.status, "steps": outcome.steps,
                "fault": None if outcome.fault is None else outcome.fault.as_json()}
     if outcome.status == INTERRUPTED:
         machine["interrupted_by"] = evidence.get("contradiction")
-
-    if recorder_path is None:
-        recorder = {"status": "not_requested"}
-    else:
-        try:
-            recorder = publish_recording(recorder_path, _recording(prepared, outcome, evidence, delivery))
-        except Exception as error:  # keep the run's report even if recording breaks unexpectedly
-            recorder = {"status": "failed", "path": recorder_path, "error": describe_exception(error)}
 
     if recorder["status"] == "finalized":
         publication = {"status": "published"}
@@ -175,7 +157,7 @@ def execute(prepared, sinks, recorder_path) -> dict:
         "published_run": published_run,
         "run_id": safe_text(run_id),
         "machine_id": MACHINE_ID,
-        "outputs": list(outcome.outputs),
+        "outputs": outcome.outputs,
         "steps": outcome.steps,
         "final_stack": list(outcome.final_stack),
     }

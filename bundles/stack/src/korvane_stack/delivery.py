@@ -37,20 +37,7 @@ from __future__ import annotations
 
 from typing import Sequence
 
-
-def safe_text(text: str) -> str:
-    """Make a text that came from elsewhere fit for JSON: lone surrogates
-    (which strict JSON readers refuse) become backslash escapes."""
-    return text.encode("utf-8", "backslashreplace").decode("utf-8")
-
-
-def describe_exception(error: BaseException) -> str:
-    try:
-        message = str(error)
-    except Exception:  # an exception whose __str__ itself fails
-        message = "<exception text unavailable>"
-    name = type(error).__qualname__
-    return safe_text(f"{name}: {message}" if message else name)
+from .text import describe_exception
 
 
 class _SinkState:

@@ -32,14 +32,14 @@ with no input left) and ``step_limit_exceeded`` (the run would execute more
 instructions than the step limit allows; every executed instruction is one
 step, labels and comments are none).
 
-The machine reports each emitted value to a callback before it goes on; a
-callback that returns False stops the run there (status
-``interrupted_by_evidence_failure``).
+The machine reports each value read and each value emitted to callbacks as it
+goes, and keeps nothing of them but the emitted values; an emit callback that
+returns False stops the run there (status ``interrupted_by_evidence_failure``).
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable
 
 from .program import INT64_MAX, INT64_MIN, Program
@@ -67,8 +67,6 @@ class MachineOutcome:
     outputs: list[int]
     final_stack: list[int]
     inputs_consumed: int
-    # ("read", step, index, value) and ("emit", step, sequence, value), in order.
-    events: list[tuple[str, int, int, int]] = field(default_factory=list)
 
 
 class _Stop(Exception):
@@ -114,17 +112,18 @@ def run(
     inputs: tuple[int, ...],
     stack_limit: int,
     step_limit: int,
-    on_emit: Callable[[int, int], bool],
+    on_emit: Callable[[int, int, int], bool],
+    on_read: Callable[[int, int, int], None],
 ) -> MachineOutcome:
     """Run ``program`` to its end, a fault, or an interrupt from ``on_emit``.
 
-    ``on_emit(sequence, value)`` is called for every emitted value, sequence
-    counting from 0.
+    ``on_read(step, index, value)`` is called for every value read and
+    ``on_emit(step, sequence, value)`` for every value emitted, ``step``
+    counting executed instructions from 1 and ``index`` and ``sequence`` from 0.
     """
     code = program.instructions
     stack: list[int] = []
     outputs: list[int] = []
-    events: list[tuple[str, int, int, int]] = []
     consumed = 0
     steps = 0
     pc = 0
@@ -165,14 +164,13 @@ def run(
                     raise _Stop(Fault("input_exhausted",
                                       f"read with no input left ({len(inputs)} consumed)", line))
                 push(inputs[consumed], line)
-                events.append(("read", steps, consumed, inputs[consumed]))
+                on_read(steps, consumed, inputs[consumed])
                 consumed += 1
             elif op == "emit":
                 value = stack.pop()
                 sequence = len(outputs)
                 outputs.append(value)
-                events.append(("emit", steps, sequence, value))
-                if not on_emit(sequence, value):
+                if not on_emit(steps, sequence, value):
                     status = INTERRUPTED
                     break
             elif op == "jz":
@@ -190,4 +188,4 @@ def run(
     except _Stop as stop:
         status, fault = FAILED, stop.fault
 
-    return MachineOutcome(status, fault, steps, outputs, stack, consumed, events)
+    return MachineOutcome(status, fault, steps, outputs, stack, consumed)

@@ -36,7 +36,7 @@ TEST(JsonObjectOrder, LargeObjectsAreSortedToo) {
   const auto keys = keys_of(*v.as_object());
   ASSERT_EQ(keys.size(), 100U);
   EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
-  EXPECT_EQ(get_member(*v.as_object(), "k42")->as_number()->as_unsigned(), 42U);
+  EXPECT_EQ(v.as_object()->find("k42")->as_number()->as_unsigned(), 42U);
 }
 
 TEST(JsonObjectDuplicates, LastOccurrenceWinsAndOneMemberRemains) {
@@ -51,8 +51,8 @@ TEST(JsonObjectDuplicates, LastOccurrenceWinsAndOneMemberRemains) {
   text += "\"z\":null}";
   const JsonValue many = parse_ok(text);
   EXPECT_EQ(many.as_object()->size(), 8U);
-  EXPECT_EQ(get_member(*many.as_object(), "k0")->as_number()->as_unsigned(), 56U);
-  EXPECT_EQ(get_member(*many.as_object(), "k6")->as_number()->as_unsigned(), 55U);
+  EXPECT_EQ(many.as_object()->find("k0")->as_number()->as_unsigned(), 56U);
+  EXPECT_EQ(many.as_object()->find("k6")->as_number()->as_unsigned(), 55U);
 
   // Three or more of one long key, with long values: the dropped members
   // are freed too (the sanitizer build checks for leaks).
@@ -77,11 +77,11 @@ TEST(JsonObjectEdit, InsertOrAssignKeepsOrderAndUniqueness) {
 TEST(JsonLookups, GetMemberNeedsTheExactKeyAndLooksAtOneLevel) {
   const JsonValue v = parse_ok(R"({"ab":1,"outer":{"inner":"x"},"n":5})");
   const JsonObject& object = *v.as_object();
-  EXPECT_NE(get_member(object, "ab"), nullptr);
-  EXPECT_EQ(get_member(object, "a"), nullptr);
-  EXPECT_EQ(get_member(object, "abc"), nullptr);
-  EXPECT_EQ(get_member(object, "inner"), nullptr);
-  EXPECT_EQ(get_string_member(*get_member(object, "outer")->as_object(), "inner"), "x");
+  EXPECT_NE(object.find("ab"), nullptr);
+  EXPECT_EQ(object.find("a"), nullptr);
+  EXPECT_EQ(object.find("abc"), nullptr);
+  EXPECT_EQ(object.find("inner"), nullptr);
+  EXPECT_EQ(get_string_member(*object.find("outer")->as_object(), "inner"), "x");
   EXPECT_EQ(get_string_member(object, "n"), std::nullopt);
   EXPECT_EQ(get_string_member(object, "missing"), std::nullopt);
 }
@@ -139,7 +139,7 @@ TEST(JsonObjectOrder, KeysWithZeroBytesAndSharedPrefixes) {
             (std::vector<std::string>{std::string("\0", 1), "a", std::string("a\0", 2), std::string("a\0b", 3),
                                       "ab", "abcdefghijklm", "abcdefghijklmn",
                                       std::string("abcdefghijklmn\0", 15), "abcdefghijklmno"}));
-  EXPECT_EQ(get_member(*v.as_object(), std::string("a\0", 2))->as_number()->as_unsigned(), 3U);
+  EXPECT_EQ(v.as_object()->find(std::string("a\0", 2))->as_number()->as_unsigned(), 3U);
 }
 
 TEST(JsonObjectEdit, ParsedObjectsGrowAndCopyAfterDuplicatesWereDropped) {

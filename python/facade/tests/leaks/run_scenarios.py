@@ -10,6 +10,7 @@ state of its own: the bundles here record nothing and return fixed objects.
 
 from __future__ import annotations
 
+import gc
 import importlib
 import json
 import math
@@ -32,6 +33,20 @@ def prepare(*args):
     return None
 def execute(prepared, sinks, path):
     return RETURN()
+"""
+
+# prepare returns fresh state in which execute keeps the sinks, as a bundle
+# that delivers later would.
+HOLDING_SOURCE = """
+import json
+RESULT = json.loads(RESULT_TEXT)
+def provider():
+    return PROVIDER_TEXT
+def prepare(*args):
+    return []
+def execute(prepared, sinks, path):
+    prepared.append(list(sinks))
+    return RESULT
 """
 
 RAISING_SOURCE = """
@@ -57,6 +72,12 @@ class RaisingProperty(Sink):
     @property
     def emit_batch(self):
         raise ValueError("property broke")
+
+
+class Interrupting(Sink):
+    @property
+    def record_capability_receipts(self):
+        raise KeyboardInterrupt
 
 
 class BrokenIteration(list):
@@ -109,6 +130,7 @@ def scenarios(folder) -> list[tuple[str, object]]:
     ok_module = folder.add("leak-ok", source=QUIET_SOURCE)
     folder.add("leak-dotted", module="kv_leak_pkg.leaf", source=QUIET_SOURCE)
     folder.add("leak-raises", source=RAISING_SOURCE)
+    folder.add("leak-hold", source=HOLDING_SOURCE)
     folder.add("leak-noncallable", source="def provider():\n    return PROVIDER_TEXT\nprepare = execute = 5\n")
     folder.add("leak-nomodule", provider_text=json.dumps(metadata("leak-nomodule", "kv_leak_no_such_module")))
     folder.add("leak-nofunction", source=QUIET_SOURCE, prepare_function="absent", execute_function="absent")
@@ -153,6 +175,16 @@ def scenarios(folder) -> list[tuple[str, object]]:
 
         return scenario
 
+    def collected_cycle():
+        # A run whose sink keeps it, handed to its own execution: only the
+        # collector can free it.
+        cyclic = prepare("leak-hold", b"")
+        sink = Sink()
+        sink.run = cyclic
+        cyclic.execute([sink])
+        del cyclic, sink
+        gc.collect()
+
     def raise_arithmetic(*args):
         raise ArithmeticError("execute refused")
 
@@ -186,6 +218,8 @@ def scenarios(folder) -> list[tuple[str, object]]:
         ("execute sink not callable", expect(TypeError, run.execute, [NotCallable()])),
         ("execute sink property raises", expect(TypeError, run.execute, [RaisingProperty()])),
         ("execute sinks iteration raises", expect(RuntimeError, run.execute, BrokenIteration([Sink()]))),
+        ("execute sink lookup interrupted", expect(KeyboardInterrupt, run.execute, [Sink(), Interrupting()])),
+        ("prepared run in a collected cycle", collected_cycle),
         ("execute recorder str", expect(TypeError, run.execute, None, "/tmp/leak.kvr")),
         ("execute bad sink and recorder", expect(TypeError, run.execute, [object()], "x")),
         # execute: bundle failures

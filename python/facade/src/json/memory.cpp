@@ -1,0 +1,106 @@
+#include "json/memory.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace korvane::json_detail {
+
+namespace {
+
+struct ChunkHeader {
+  ChunkHeader(std::uint64_t count, std::size_t chunk_bytes) noexcept : live(count), bytes(chunk_bytes) {}
+  std::atomic<std::uint64_t> live;
+  std::size_t bytes;  // of the whole chunk, header included
+};
+static_assert(sizeof(ChunkHeader) == 16);
+
+constexpr std::size_t kChunkHeader = sizeof(ChunkHeader);
+constexpr std::uint64_t kOpenChunkBias = std::uint64_t{1} << 62;
+
+// Each thread keeps a few empty full-size chunks for its next parse, which
+// spares the allocator's bookkeeping and the kernel's page faults when a
+// large tree is freed and the next one is built. Chunks are plain heap
+// memory: one freed on another thread simply joins that thread's cache.
+class ChunkCache {
+ public:
+  static constexpr std::size_t kLimit = 512;  // 32 MiB per thread
+
+  ChunkCache() = default;
+  ChunkCache(const ChunkCache&) = delete;
+  ChunkCache& operator=(const ChunkCache&) = delete;
+  ~ChunkCache() {
+    closed_ = true;
+    while (head_ != nullptr) ::operator delete(std::exchange(head_, next_of(head_)));
+  }
+
+  char* take() noexcept {
+    if (head_ == nullptr) return nullptr;
+    --count_;
+    return std::exchange(head_, next_of(head_));
+  }
+  bool keep(char* chunk) noexcept {
+    if (closed_ || count_ == kLimit) return false;
+    std::memcpy(chunk, &head_, sizeof head_);
+    head_ = chunk;
+    ++count_;
+    return true;
+  }
+
+ private:
+  static char* next_of(char* chunk) noexcept {
+    char* next = nullptr;
+    std::memcpy(&next, chunk, sizeof next);
+    return next;
+  }
+
+  char* head_ = nullptr;
+  std::size_t count_ = 0;
+  bool closed_ = false;  // the thread is ending: free instead of keeping
+};
+
+thread_local ChunkCache t_chunk_cache;
+
+}  // namespace
+
+char* take_cached_chunk() noexcept { return t_chunk_cache.take(); }
+bool keep_cached_chunk(char* chunk) noexcept { return t_chunk_cache.keep(chunk); }
+
+void drop_references(char* chunk, std::uint64_t count) noexcept {
+  auto* header = std::launder(reinterpret_cast<ChunkHeader*>(chunk));
+  // Holding every remaining reference means no other thread can touch the
+  // count any more, so the locked subtraction can be skipped.
+  if (header->live.load(std::memory_order_acquire) == count ||
+      header->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
+    const std::size_t bytes = header->bytes;
+    header->~ChunkHeader();
+    if (bytes != kFullChunk || !t_chunk_cache.keep(chunk)) ::operator delete(chunk);
+  }
+}
+
+Block allocate_single(std::size_t bytes) {
+  char* chunk = static_cast<char*>(::operator new(kChunkHeader + bytes));
+  new (chunk) ChunkHeader(1, kChunkHeader + bytes);
+  return {chunk + kChunkHeader, static_cast<std::uint32_t>(kChunkHeader)};
+}
+
+Block Arena::refill(std::size_t bytes) {
+  if (bytes > chunk_size_ / 4) return allocate_single(bytes);
+  close();
+  chunk_ = chunk_size_ == kFullChunk ? t_chunk_cache.take() : nullptr;
+  if (chunk_ == nullptr) chunk_ = static_cast<char*>(::operator new(chunk_size_));
+  new (chunk_) ChunkHeader(kOpenChunkBias, chunk_size_);
+  next_ = chunk_ + kChunkHeader;
+  end_ = chunk_ + chunk_size_;
+  handed_ = 0;
+  return allocate(bytes);
+}
+
+void Arena::close() noexcept {
+  if (chunk_ == nullptr) return;
+  drop_references(chunk_, kOpenChunkBias - handed_);
+  chunk_ = next_ = end_ = nullptr;
+}
+
+}  // namespace korvane::json_detail

@@ -1,0 +1,104 @@
+// Where the JSON tree's heap blocks live.
+//
+// Every heap payload of the tree (long string, array, object) is a block
+// inside a chunk: a chunk header followed by one or more blocks. The header
+// counts the chunk's live blocks; the value owning a block keeps the block's
+// offset from the chunk start, so releasing a block finds its chunk without
+// any per-block header. A chunk still being filled by a parser carries a large
+// bias in its count, removed when the parser moves on, so the count cannot
+// reach zero while blocks are still being handed out.
+//
+// Internal to the JSON code.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace korvane::json_detail {
+
+struct Block {
+  char* data;
+  std::uint32_t offset;  // from the start of the chunk
+};
+
+// The size of the chunks a large parse carves its blocks from, and of the
+// writer's output pieces; empty ones are kept per thread for reuse.
+inline constexpr std::size_t kFullChunk = 64 * 1024;
+
+// Gives up `count` references to the chunk; the last one frees it.
+void drop_references(char* chunk, std::uint64_t count) noexcept;
+
+inline void release_block(const void* data, std::uint32_t offset) noexcept {
+  drop_references(const_cast<char*>(static_cast<const char*>(data)) - offset, 1);
+}
+
+// A chunk holding exactly one block.
+Block allocate_single(std::size_t bytes);
+
+// The calling thread's cache of empty full-size chunks: `take_cached_chunk`
+// gives one or nullptr; `keep_cached_chunk` takes one back, or refuses (the
+// caller then frees it) when the cache is full or its thread is ending.
+char* take_cached_chunk() noexcept;
+bool keep_cached_chunk(char* chunk) noexcept;
+
+// Blocks of one parse, carved out of chunks of a fixed size (small for small
+// texts). Blocks larger than a quarter chunk get a chunk of their own.
+class Arena {
+ public:
+  explicit Arena(std::size_t text_size) noexcept
+      : chunk_size_(std::clamp<std::size_t>(text_size * 2, 256, kFullChunk)) {}
+  ~Arena() { close(); }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  Block allocate(std::size_t bytes) {
+    bytes = (bytes + 7) & ~std::size_t{7};
+    if (static_cast<std::size_t>(end_ - next_) < bytes) return refill(bytes);
+    const Block block{next_, static_cast<std::uint32_t>(next_ - chunk_)};
+    next_ += bytes;
+    ++handed_;
+    return block;
+  }
+
+ private:
+  Block refill(std::size_t bytes);
+  void close() noexcept;
+
+  std::size_t chunk_size_;
+  char* chunk_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::uint64_t handed_ = 0;
+};
+
+// Releases blocks, batching consecutive releases within one chunk into one
+// update of its count (a tree is mostly released in the order it was built).
+class Releaser {
+ public:
+  Releaser() = default;
+  Releaser(const Releaser&) = delete;
+  Releaser& operator=(const Releaser&) = delete;
+  ~Releaser() { flush(); }
+
+  void release(const void* data, std::uint32_t offset) noexcept {
+    char* chunk = const_cast<char*>(static_cast<const char*>(data)) - offset;
+    if (chunk == chunk_) {
+      ++count_;
+      return;
+    }
+    flush();
+    chunk_ = chunk;
+    count_ = 1;
+  }
+  void flush() noexcept {
+    if (chunk_ != nullptr) drop_references(chunk_, count_);
+    chunk_ = nullptr;
+  }
+
+ private:
+  char* chunk_ = nullptr;
+  std::uint64_t count_ = 0;
+};
+
+}  // namespace korvane::json_detail

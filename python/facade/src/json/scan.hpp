@@ -1,0 +1,91 @@
+// Byte scanning shared by the parser and the writer: the string bytes that
+// need attention, digits and hexadecimal digits. Inline, as these sit on the
+// hottest paths of both.
+//
+// Internal to the JSON code.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace korvane::json_detail {
+
+// Index of the first byte in [p, end) that is '"', '\\' or below 0x20, or
+// end when there is none. Sixteen (SSE2) or eight bytes at a time where possible.
+inline const char* find_string_special(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i highest_control = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Unsigned byte <= 0x1F exactly when min(byte, 0x1F) == byte.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, highest_control), chunk);
+    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
+    const int mask = _mm_movemask_epi8(hits);
+    if (mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#else
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      // A byte below n sets its high bit in (word - n*ones) & ~word & highs;
+      // the lowest flagged byte is always a true match.
+      const std::uint64_t below = (word - 0x20 * ones) & ~word;
+      const std::uint64_t q = word ^ (0x22 * ones);
+      const std::uint64_t quote = (q - ones) & ~q;
+      const std::uint64_t b = word ^ (0x5C * ones);
+      const std::uint64_t backslash = (b - ones) & ~b;
+      const std::uint64_t hits = (below | quote | backslash) & highs;
+      if (hits != 0) return p + (std::countr_zero(hits) / 8);
+      p += 8;
+    }
+  }
+#endif
+  while (p < end) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x20 || byte == '"' || byte == '\\') return p;
+    ++p;
+  }
+  return p;
+}
+
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// The first byte in [p, end) that is not an ASCII digit, or end.
+inline const char* digits_end(const char* p, const char* end) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t zeros = 0x3030303030303030ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      // A digit becomes 0..9; adding 0x76 sets the high bit of every other
+      // value (carries only ever reach bytes after the first non-digit).
+      const std::uint64_t x = word ^ zeros;
+      const std::uint64_t other = ((x + 0x7676767676767676ULL) | x) & highs;
+      if (other != 0) return p + std::countr_zero(other) / 8;
+      p += 8;
+    }
+  }
+  while (p < end && is_digit(*p)) ++p;
+  return p;
+}
+
+inline int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace korvane::json_detail
