@@ -1,5 +1,5 @@
 # The two commands of the project; each does its own set-up on a fresh machine.
-.PHONY: demo test bench
+.PHONY: demo test bench dist
 
 demo:
 	tools/demo.sh
@@ -10,3 +10,7 @@ test:
 # Benchmarks (not part of the tests): figures beside their baselines.
 bench:
 	tools/bench.sh
+
+# sdists and manylinux wheels of every distribution into dist/.
+dist:
+	tools/dist.sh

@@ -1,20 +1,22 @@
 """A tour of korvane with the example bundle korvane-stack installed.
 
 Lists the installed bundles, runs a stack program that emits the Collatz
-sequence of a number (with a sink that prints every batch and a recording in
-a temporary folder), shows the result that korvane validated and the first
-lines of the recording, and ends with what a caller sees when it asks for a
-machine that is not installed.
+sequence of a number (with a sink that prints every batch, and a recording
+that stays for you to read: build/demo/collatz.jsonl in the checkout unless
+--recording says otherwise), shows the result that korvane validated and the
+first lines of the recording, and ends with what a caller sees when it asks
+for a machine that is not installed.
 
-    make demo            (sets everything up, then runs this file)
-    python examples/demo.py   (in an environment with korvane and korvane-stack)
+    make demo                 (sets everything up, then runs this file)
+    python examples/demo.py [--recording PATH]
+                              (in an environment with korvane and korvane-stack)
 """
 
 from __future__ import annotations
 
+import argparse
 import json
 import pathlib
-import tempfile
 import textwrap
 from typing import Any
 
@@ -45,6 +47,7 @@ even:   push 2
 done:   drop
 """
 START = 7
+RECORDING = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo" / "collatz.jsonl"
 
 
 def collatz(n: int) -> list[int]:
@@ -88,6 +91,12 @@ def show_result(result: dict[str, Any]) -> None:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description="A tour of korvane with the example bundle korvane-stack.")
+    parser.add_argument("--recording", type=pathlib.Path, default=RECORDING, metavar="PATH",
+                        help=f"where the run's recording is written (default: {RECORDING})")
+    recording: pathlib.Path = parser.parse_args().recording.absolute()
+    recording.parent.mkdir(parents=True, exist_ok=True)
+
     heading("Installed bundles: korvane.discover_bundles()")
     print(textwrap.indent(json.dumps(json.loads(korvane.discover_bundles()), indent=2), "  "))
 
@@ -105,16 +114,18 @@ def main() -> None:
         observation={"expected_outputs": expected},
     )
 
-    with tempfile.TemporaryDirectory(prefix="korvane-demo-") as folder:
-        recording = pathlib.Path(folder) / "collatz.jsonl"
-        result = prepared.execute([PrintingSink()], korvane.FileRecorder(str(recording)))
+    result = prepared.execute([PrintingSink()], korvane.FileRecorder(str(recording)))
 
-        heading("Execution result, validated by korvane")
-        show_result(result)
+    heading("Execution result, validated by korvane")
+    show_result(result)
 
-        heading(f"First lines of the recording {recording}")
+    heading("First lines of the recording")
+    if result["recorder_finalization"]["status"] == "finalized":
         for line in recording.read_text(encoding="utf-8").splitlines()[:4]:
             print("  " + shorten(line))
+        print(f"  (the whole recording stays in {recording})")
+    else:
+        print(f"  no recording in {recording}: {json.dumps(result['recorder_finalization'])}")
 
     heading("A machine that is not installed")
     try:

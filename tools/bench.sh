@@ -7,19 +7,13 @@
 #   cli        `korvane check` on 200 bundles against Runtime.discover() on the same set.
 #   tools/bench.sh [json] [discovery] [runs] [recorder] [cli]      (default: all)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build="$root/build"
+source "$(dirname "$0")/common.sh"
 which=("$@")
 [ ${#which[@]} -eq 0 ] && which=(json discovery runs recorder cli)
 
-tools/host-packages.sh g++ rapidjson-dev patchelf
-py=$(tools/provision-python.sh 3.14)
-tools/make-venv.sh "$py" "$build/venv-tools"
-"$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
-export PATH="$build/venv-tools/bin:$PATH"
+use_build_tools rapidjson-dev
 env="$build/venv-bench"
-tools/make-venv.sh "$py" "$env"
+tools/make-venv.sh "$py314" "$env"
 "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-bench"
 
 for name in "${which[@]}"; do

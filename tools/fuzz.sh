@@ -9,14 +9,9 @@
 # Targets: fuzz_json, fuzz_json_shallow, fuzz_provider_metadata, fuzz_execution_result,
 # fuzz_quoted.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+source "$(dirname "$0")/common.sh"
 target=${1:-fuzz_json}; seconds=${2:-60}
-tools/host-packages.sh clang libclang-rt-14-dev
-py=$(tools/provision-python.sh 3.14)
-tools/make-venv.sh "$py" build/venv-tools
-build/venv-tools/bin/python -m pip install -q "cmake>=3.26" ninja
-export PATH="$root/build/venv-tools/bin:$PATH"
+use_build_tools clang libclang-rt-14-dev
 cmake -S python/facade -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_FUZZERS=ON >/dev/null
 cmake --build build/fuzz --target "$target"

@@ -10,6 +10,16 @@
 # and unpacked into a prefix under $KORVANE_CACHE (default ~/.cache/korvane),
 # together with unstable's runtime libraries, and the interpreter binaries are
 # pointed at the prefix's own loader. The prefix is reused by later runs.
+#
+# What it changes on the host, once: the apt source
+# /etc/apt/sources.list.d/korvane-unstable.sources (the host's own Debian
+# mirror, suite sid), the pin /etc/apt/preferences.d/korvane-unstable
+# (priority 1: nothing installed is ever upgraded from it, and it supplies a
+# package only when asked for one that stable lacks or with /sid), and an
+# `apt-get update`; patchelf from stable when missing.
+#
+# The packages are the host's architecture (dpkg --print-architecture); the
+# multiarch folder and the loader are read from what was unpacked.
 set -euo pipefail
 
 flavour=release
@@ -40,6 +50,21 @@ exe_in_prefix() {
   if [ "$flavour" = debug ]; then echo "$prefix/usr/bin/python$ver-dbg"; else echo "$prefix/usr/bin/python$ver"; fi
 }
 
+# Debian's ensurepip takes pip from the folder named by the configuration
+# variable WHEEL_PKG_DIR, /usr/share/python-wheels; on a stable host that
+# holds a pip too old for this CPython (it fails on pkgutil.ImpImporter). The
+# prefix carries unstable's pip wheel, and pointing the variable there makes
+# `pythonX.Y -m venv` work as it does anywhere else.
+point_ensurepip_at_prefix() {
+  local wheels="$1/usr/share/python-wheels" data
+  compgen -G "$wheels/pip-*.whl" >/dev/null || return 0
+  for data in "$1/usr/lib/python$ver"/_sysconfigdata_*.py; do
+    [ -f "$data" ] && [ ! -L "$data" ] || continue
+    grep -q "'WHEEL_PKG_DIR': '/usr/share/python-wheels/'" "$data" || continue
+    sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$wheels/'|" "$data"
+  done
+}
+
 # Debian's debug headers are symlinks into the release folder, so a quoted
 # include of "pyconfig.h" from them resolves to the release configuration and
 # the debug build's reference-count bookkeeping is silently left out.
@@ -56,7 +81,9 @@ materialise_debug_headers() {
 }
 
 if [ -z "${KORVANE_FORCE_PREFIX:-}" ] && on_path; then exit 0; fi
-if [ -f "$prefix/.complete" ]; then materialise_debug_headers "$prefix"; exe_in_prefix; exit 0; fi
+if [ -f "$prefix/.complete" ]; then
+  materialise_debug_headers "$prefix"; point_ensurepip_at_prefix "$prefix"; exe_in_prefix; exit 0
+fi
 
 [ "$(id -u)" = 0 ] || { log "needs root to add the unstable apt source"; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
@@ -83,29 +110,39 @@ pkgs="libpython$ver-minimal libpython$ver-stdlib libpython$ver libpython$ver-dev
  libc6 libstdc++6 libgcc-s1 libssl3t64 libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1
  libsqlite3-0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libdb5.3t64 libmpdec4 python3-pip-whl"
 
+arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$prefix.tmp"; mkdir -p "$prefix.tmp"
-log "downloading CPython $ver from Debian unstable"
+log "downloading CPython $ver ($arch) from Debian unstable"
 ( cd "$work"
   wanted=""
-  for p in $pkgs; do wanted="$wanted $p/sid"; done
+  for p in $pkgs; do wanted="$wanted $p:$arch/sid"; done
   apt-get download -qq $wanted >&2 )
 for deb in "$work"/*.deb; do dpkg-deb -x "$deb" "$prefix.tmp"; done
 
-lib="$prefix/usr/lib/x86_64-linux-gnu"
-[ -e "$prefix.tmp/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" ] || { log "unstable's loader missing"; exit 1; }
+# The multiarch folder is the one holding unstable's C library, e.g.
+# x86_64-linux-gnu or aarch64-linux-gnu.
+libc=$(compgen -G "$prefix.tmp/usr/lib/*-linux-*/libc.so.6" | head -n1 || true)
+[ -n "$libc" ] || { log "unstable's C library missing for $arch"; exit 1; }
+multiarch=$(basename "$(dirname "$libc")")
+lib="$prefix/usr/lib/$multiarch"
+# The loader is the one the interpreter names (ld-linux-x86-64.so.2,
+# ld-linux-aarch64.so.1, ...), taken from the prefix instead of the host.
+loader=$(basename "$(patchelf --print-interpreter "$(readlink -f "$prefix.tmp/usr/bin/python$ver")")")
+[ -e "$prefix.tmp/usr/lib/$multiarch/$loader" ] || { log "unstable's loader $loader missing"; exit 1; }
 # Debian's pyconfig.h only includes a multiarch path; put the real one in place.
 for inc in "python$ver" "python${ver}d"; do
-  real="$prefix.tmp/usr/include/x86_64-linux-gnu/$inc/pyconfig.h"
+  real="$prefix.tmp/usr/include/$multiarch/$inc/pyconfig.h"
   [ -f "$real" ] && cp "$real" "$prefix.tmp/usr/include/$inc/pyconfig.h"
 done
 materialise_debug_headers "$prefix.tmp"
 rm -rf "$prefix"; mv "$prefix.tmp" "$prefix"
+point_ensurepip_at_prefix "$prefix"
 for exe in "python$ver" "python$ver-dbg"; do
   f="$prefix/usr/bin/$exe"
   f=$(readlink -f "$f")
-  patchelf --set-interpreter "$lib/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$lib" "$f"
+  patchelf --set-interpreter "$lib/$loader" --force-rpath --set-rpath "$lib" "$f"
 done
 "$prefix/usr/bin/python$ver" -c 'import json, ssl, sqlite3, importlib.metadata' >&2
 "$prefix/usr/bin/python$ver-dbg" -c 'import sys; sys.gettotalrefcount()' >&2

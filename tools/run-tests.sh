@@ -13,28 +13,22 @@
 #   sanitizers  the Python tests again with ASan and UBSan preloaded into the interpreter;
 #   stubs       the type stubs against the built module (mypy's stubtest), and typed uses
 #               of the module, right and wrong, and a typed example bundle, through
-#               mypy; mypy over the installed korvane_tools.
+#               mypy; mypy over the installed korvane_tools;
+#   dist        make dist, then the archives' metadata, and korvane-machines[stack]
+#               installed from dist/ alone into fresh venvs per version, running a
+#               machine; and a wheel built from the korvane sdist.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
 #   tools/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build="$root/build"
-mkdir -p "$build"
+source "$(dirname "$0")/common.sh"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs dist)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
 
-tools/host-packages.sh g++ libgtest-dev patchelf
-py314=$(tools/provision-python.sh 3.14)
-
-# Tools for the native builds (CMake, Ninja) come from PyPI into a venv of their own.
-tools/make-venv.sh "$py314" "$build/venv-tools"
-"$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
-export PATH="$build/venv-tools/bin:$PATH"
+use_build_tools libgtest-dev
 
 # A venv with pytest and korvane installed the way a user gets it; no bundle
 # is installed there, so the tests see only the bundles they install.
@@ -116,6 +110,17 @@ for stage in "${stages[@]}"; do
         python/facade/tests/typing examples/demo.py
       # The pure-Python tools as installed, typed inline (py.typed).
       (cd "$build" && "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental -p korvane_tools)
+      ;;
+    dist)
+      say "Distributions: make dist, then installs from dist/ alone"
+      KORVANE_PYTHON_VERSIONS="$versions" tools/dist.sh
+      pythons=""
+      for v in $versions; do pythons="$pythons $v=$(tools/provision-python.sh "$v")"; done
+      env="$build/venv-dist-tests"
+      tools/make-venv.sh "$py314" "$env"
+      "$env/bin/python" -m pip install -q pytest
+      KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" \
+        "$env/bin/python" -m pytest -q -p no:cacheprovider tests/dist
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -82,7 +83,10 @@ def installed_venv(tmp_path_factory) -> Path:
     _run([sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "--no-index",
           "--wheel-dir", str(wheels), *sources])
     built = sorted(path.name for path in wheels.iterdir())
-    assert built == ["korvane_machines-0.1.0-py3-none-any.whl", "korvane_stack-0.1.0-py3-none-any.whl"]
+    # Whatever the versions are: each is kept in one place, not here.
+    assert len(built) == 2, built
+    assert re.fullmatch(r"korvane_machines-[^-]+-py3-none-any\.whl", built[0]), built
+    assert re.fullmatch(r"korvane_stack-[^-]+-py3-none-any\.whl", built[1]), built
 
     if korvane_source.is_file():
         shutil.copy2(korvane_source, wheels)

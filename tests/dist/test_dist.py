@@ -1,0 +1,288 @@
+"""The distributions in dist/ as a package index would see them, and as a
+user gets them: installed with pip from dist/ alone into fresh virtual
+environments, where a machine runs.
+
+    KORVANE_DIST=dist KORVANE_DIST_PYTHONS="3.14=/path/python3.14 3.15=/path/python3.15" \\
+        python -m pytest tests/dist
+
+tools/run-tests.sh dist builds dist/ (tools/dist.sh) and runs this with the
+provisioned interpreters. Building a wheel from the korvane sdist fetches the
+build requirements from the package index, as pip does for any sdist.
+"""
+
+from __future__ import annotations
+
+import email.parser
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+LICENSE = (ROOT / "LICENSE").read_bytes()
+PLATFORM = re.compile(r"-manylinux_2_\d+_[a-z0-9_]+\.whl$")
+
+if "KORVANE_DIST" not in os.environ:
+    pytest.skip("KORVANE_DIST is not set (the folder make dist fills)", allow_module_level=True)
+DIST = Path(os.environ["KORVANE_DIST"]).resolve()
+PYTHONS = dict(item.split("=", 1) for item in os.environ.get("KORVANE_DIST_PYTHONS", "").split())
+
+
+def archives() -> list[Path]:
+    return sorted(path for path in DIST.iterdir() if path.name.endswith((".whl", ".tar.gz")))
+
+
+def members(archive: Path) -> dict[str, bytes]:
+    """Every file of a wheel or sdist by its path inside the archive."""
+    if archive.suffix == ".whl":
+        with zipfile.ZipFile(archive) as wheel:
+            return {name: wheel.read(name) for name in wheel.namelist() if not name.endswith("/")}
+    with tarfile.open(archive) as sdist:
+        found = {}
+        for info in sdist.getmembers():
+            assert not info.issym() and not info.islnk(), f"{archive.name}: {info.name} is a link"
+            if info.isfile():
+                found[info.name] = sdist.extractfile(info).read()
+        return found
+
+
+def metadata(archive: Path) -> email.message.Message:
+    files = members(archive)
+    if archive.suffix == ".whl":
+        (name,) = [n for n in files if re.fullmatch(r"[^/]+\.dist-info/METADATA", n)]
+    else:
+        (name,) = [n for n in files if re.fullmatch(r"[^/]+/PKG-INFO", n)]
+    return email.parser.BytesParser().parsebytes(files[name])
+
+
+def distribution(archive: Path) -> str:
+    return re.match(r"(korvane(?:_[a-z]+)?)-", archive.name).group(1).replace("_", "-")
+
+
+COMMON_CLASSIFIERS = {
+    "Programming Language :: Python :: 3.14",
+    "Programming Language :: Python :: 3.15",
+}
+CLASSIFIERS = {
+    "korvane": COMMON_CLASSIFIERS | {"Programming Language :: C++", "Typing :: Typed",
+                                     "Operating System :: POSIX :: Linux"},
+    "korvane-stack": COMMON_CLASSIFIERS,
+    "korvane-machines": COMMON_CLASSIFIERS,
+}
+
+
+def test_dist_holds_every_sdist_and_wheel():
+    names = [path.name for path in archives()]
+    expected = [
+        r"korvane-[\d.]+\.tar\.gz",
+        r"korvane_machines-[\d.]+-py3-none-any\.whl",
+        r"korvane_machines-[\d.]+\.tar\.gz",
+        r"korvane_stack-[\d.]+-py3-none-any\.whl",
+        r"korvane_stack-[\d.]+\.tar\.gz",
+    ] + [rf"korvane-[\d.]+-cp{v.replace('.', '')}-cp{v.replace('.', '')}-manylinux_2_\d+_\w+\.whl"
+         for v in PYTHONS]
+    for pattern in expected:
+        assert sum(bool(re.fullmatch(pattern, name)) for name in names) == 1, (pattern, names)
+    assert len(names) == len(expected), names
+
+
+@pytest.mark.parametrize("archive", archives(), ids=lambda path: path.name)
+def test_metadata_an_index_accepts(archive):
+    meta = metadata(archive)
+    files = members(archive)
+    name = distribution(archive)
+
+    assert meta["Name"] == name
+    assert meta["License-Expression"] == "Apache-2.0"
+    assert meta.get_all("License-File") == ["LICENSE"]
+    licences = [body for path, body in files.items() if path.endswith("/LICENSE")]
+    assert licences == [LICENSE], "exactly one LICENSE, the project's own"
+    assert CLASSIFIERS[name] <= set(meta.get_all("Classifier"))
+    assert meta["Description-Content-Type"] == "text/markdown"
+
+    # The long description is shown on the index, away from the repository:
+    # a link may only point at an absolute address.
+    description = meta.get_payload()
+    assert description.startswith("# "), "the README is the long description"
+    targets = re.findall(r"\]\(([^)]*)\)", description) + re.findall(r'href="([^"]*)"', description)
+    assert [t for t in targets if not t.startswith("https://")] == []
+
+
+KORVANE_WHEELS = [path for path in archives() if path.name.startswith("korvane-") and path.suffix == ".whl"]
+
+
+@pytest.mark.parametrize("wheel", KORVANE_WHEELS, ids=lambda path: path.name)
+def test_korvane_wheel_is_manylinux_and_exports_only_its_init(wheel, tmp_path):
+    assert PLATFORM.search(wheel.name)
+    files = members(wheel)
+    modules = [name for name in files if re.fullmatch(r"korvane\.cpython-\d+[a-z]*-[\w-]+\.so", name)]
+    assert len(modules) == 1, sorted(files)
+    assert "korvane-stubs/__init__.pyi" in files
+    module = tmp_path / modules[0]
+    module.write_bytes(files[modules[0]])
+    exported = dynamic_symbols(module, "--defined-only")
+    assert exported == {"PyInit_korvane"}, exported
+
+    # Every symbol the module needs, other than the interpreter's, is one that
+    # the system libraries it names export (a member of the static libstdc++
+    # can need an internal symbol the shared one hides; the link lets that
+    # through, and only the import would fail).
+    needed = {name.split("@")[0] for name in dynamic_symbols(module, "--undefined-only")}
+    needed = {name for name in needed if not name.startswith(("Py", "_Py"))}
+    libraries = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]",
+                           subprocess.run(["readelf", "-d", str(module)], capture_output=True,
+                                          text=True, check=True).stdout)
+    cache = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+    provided = set()
+    for library in libraries:
+        path = re.search(rf"^\s+{re.escape(library)} \(.*\) => (\S+)$", cache, re.MULTILINE).group(1)
+        provided |= {name.split("@")[0] for name in dynamic_symbols(Path(path), "--defined-only")}
+    assert needed - provided == set(), (libraries, sorted(needed - provided))
+    wheel_info = next(body for name, body in files.items() if name.endswith(".dist-info/WHEEL"))
+    tags = re.findall(r"^Tag: (.+)$", wheel_info.decode(), re.MULTILINE)
+    assert tags and all(PLATFORM.search(f"-{tag.split('-')[-1]}.whl") for tag in tags), tags
+
+
+def dynamic_symbols(library: Path, which: str) -> set[str]:
+    """Names of the global dynamic symbols: nm's upper-case kinds, "u" (unique
+    global) and "i" (indirect function, as the C library's memcpy). Local ones (a link-time-optimised link leaves some in the
+    table) take part in no lookup, and weak references ("w", "v") may stay
+    unresolved."""
+    listing = subprocess.run(["nm", "-D", which, str(library)], capture_output=True, text=True,
+                             check=True).stdout
+    return {fields[-1] for fields in map(str.split, listing.splitlines())
+            if fields and (fields[-2].isupper() or fields[-2] in ("u", "i"))}
+
+
+def run(command: list, **kwargs) -> str:
+    done = subprocess.run([str(part) for part in command], capture_output=True, text=True, **kwargs)
+    assert done.returncode == 0, (f"{' '.join(map(str, command))} exited {done.returncode}\n"
+                                  f"--- stdout\n{done.stdout}\n--- stderr\n{done.stderr}")
+    return done.stdout
+
+
+RUN_MACHINE = textwrap.dedent("""
+    import json, sys
+    import korvane
+
+    class Sink:
+        def __init__(self):
+            self.values = []
+        def emit_batch(self, run_id, start, values):
+            self.values.extend(values)
+        def record_capability_outputs(self, run_id, outputs):
+            pass
+        def record_capability_receipts(self, run_id, receipts):
+            pass
+
+    sink = Sink()
+    prepared = korvane.Runtime.discover().prepare(
+        "stack", b"read\\nread\\nadd\\nemit\\n", input_schedule=[2, 40],
+        observation={"expected_outputs": [42]})
+    result = prepared.execute([sink], korvane.FileRecorder(sys.argv[1]))
+    print(json.dumps({"result": result, "sink": sink.values, "module": korvane.__file__}))
+""")
+
+
+def run_machine(venv: Path, work: Path) -> dict:
+    script = work / "run_machine.py"
+    script.write_text(RUN_MACHINE, encoding="utf-8")
+    recording = work / "run.jsonl"
+    # -I: the venv alone counts, not this checkout or PYTHONPATH.
+    report = json.loads(run([venv / "bin" / "python", "-I", script, recording], cwd=work))
+    assert Path(report["module"]).resolve().is_relative_to(venv.resolve())
+    result = report["result"]
+    assert [result[f]["status"] for f in ("machine_execution", "evidence_fulfillment",
+                                          "python_sink_delivery", "recorder_finalization",
+                                          "publication")] == \
+        ["completed", "complete", "complete", "finalized", "published"]
+    assert result["outputs"] == report["sink"] == [42]
+    assert recording.read_text(encoding="utf-8").splitlines()[-1].startswith('{"event":"run_finished"')
+    return report
+
+
+# A bundle whose results carry doubles: korvane reads every number of a result
+# when it checks it, with the double conversion the wheel carries itself.
+FLOAT_BUNDLE = textwrap.dedent("""
+    import json
+
+    def provider():
+        return json.dumps({"protocol": "korvane.python_bundle",
+                           "protocol_version": {"major": 2, "minor": 0, "patch": 0},
+                           "machine_id": "floats", "distribution": "korvane-floats",
+                           "module": "korvane_floats", "prepare_function": "prepare",
+                           "execute_function": "execute", "bundle_version": "0"})
+
+    def prepare(artifact, run_id, *inputs):
+        return json.loads(inputs[0])
+
+    def execute(prepared, sinks, recorder_path):
+        return {"machine_execution": {"status": "completed"},
+                "evidence_fulfillment": {"status": "complete", "score": prepared},
+                "python_sink_delivery": {"status": "not_requested"},
+                "recorder_finalization": {"status": "not_requested"},
+                "publication": {"status": "not_published"}, "published_run": None}
+""")
+FLOATS = [0.1, -2.5, 1e300, 5e-324, -0.0, 1.7976931348623157e308, 123456.789e-20]
+
+
+def check_doubles(venv: Path, work: Path) -> None:
+    (site,) = (venv / "lib").glob("python3.*/site-packages")
+    (site / "korvane_floats.py").write_text(FLOAT_BUNDLE, encoding="utf-8")
+    info = site / "korvane_floats-0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: korvane-floats\nVersion: 0\n")
+    (info / "entry_points.txt").write_text("[korvane.machine_bundles]\nfloats = korvane_floats:provider\n")
+    script = work / "run_floats.py"
+    script.write_text(textwrap.dedent(f"""
+        import korvane
+        prepared = korvane.Runtime.discover().prepare("floats", b"", configuration={FLOATS!r})
+        assert prepared.execute()["evidence_fulfillment"]["score"] == {FLOATS!r}
+    """), encoding="utf-8")
+    run([venv / "bin" / "python", "-I", script], cwd=work)
+
+
+def fresh_venv(python: str, where: Path) -> Path:
+    # The provisioned interpreter makes venvs the usual way, pip included.
+    run([python, "-m", "venv", where])
+    return where
+
+
+OFFLINE = {**os.environ, "PIP_CONFIG_FILE": os.devnull, "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+
+
+@pytest.mark.parametrize("version", sorted(PYTHONS))
+def test_machines_stack_installs_from_dist_alone_and_runs(version, tmp_path):
+    venv = fresh_venv(PYTHONS[version], tmp_path / "venv")
+    run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--no-index", "--no-cache-dir",
+         "--find-links", DIST, "korvane-machines[stack]"], env=OFFLINE)
+    installed = run([venv / "bin" / "python", "-m", "pip", "list", "--format=json"], env=OFFLINE)
+    names = {item["name"] for item in json.loads(installed)}
+    assert {"korvane", "korvane-stack", "korvane-machines"} <= names
+    run_machine(venv, tmp_path)
+    check_doubles(venv, tmp_path)
+
+
+def test_korvane_sdist_builds_a_wheel_that_runs(tmp_path):
+    (sdist,) = DIST.glob("korvane-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        archive.extractall(tmp_path / "src", filter="data")
+    (source,) = (tmp_path / "src").iterdir()
+    python = PYTHONS.get("3.14") or next(iter(PYTHONS.values()), sys.executable)
+    venv = fresh_venv(python, tmp_path / "venv")
+    # Build requirements come from the index into an isolated environment, as
+    # for any user who installs from the sdist.
+    run([venv / "bin" / "python", "-m", "pip", "wheel", "-q", "--no-deps", "-w", tmp_path / "wheels",
+         source])
+    (built,) = (tmp_path / "wheels").glob("korvane-*.whl")
+    run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--no-index", "--find-links", DIST,
+         built, "korvane-stack"], env=OFFLINE)
+    run_machine(venv, tmp_path)
