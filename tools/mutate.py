@@ -425,6 +425,7 @@ def main() -> int:
     parser.add_argument("--list", action="store_true", help="print the chosen mutants and stop")
     parser.add_argument("--rerun", type=Path,
                         help="run only the survivors recorded in this report")
+    parser.add_argument("--match", help="run only the chosen mutants whose file:line contains this")
     parser.add_argument("--restore-only", action="store_true",
                         help="put back a source that an interrupted run left mutated, and stop")
     parser.add_argument("--report", type=Path, default=WORK / "report.json",
@@ -444,6 +445,8 @@ def main() -> int:
         previous = json.loads(args.rerun.read_text(encoding="utf-8"))
         wanted = {r["key"] for r in previous["results"] if r["outcome"] == "survived"}
         chosen = [m for m in chosen if m.key in wanted]
+    if args.match:
+        chosen = [m for m in chosen if args.match in f"{m.path}:{m.line}"]
     counts = {op: sum(1 for m in every if m.op == op) for op in OPERATORS}
     print(f"sites: {len(every)} ({', '.join(f'{op} {n}' for op, n in counts.items())}); "
           f"running {len(chosen)} (seed {args.seed})", flush=True)

@@ -235,6 +235,25 @@ TEST(JsonParseStrings, LongAndShortTextsAreKeptWhole) {
   }
 }
 
+// Short texts live inside the value and long ones in a block; every length
+// around and below the border, as value and as key, at the end of the text and
+// followed by more, must come back byte for byte.
+TEST(JsonParseStrings, EveryLengthUpToTwoBlocksComesBackWhole) {
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + (i % 26));
+    const std::string quoted = "\"" + text + "\"";
+    for (const std::string& json : {quoted, "[" + quoted + ",\"zzzzzzzzzzzzzzzzzzzz\"]",
+                                    "{" + quoted + ":" + quoted + ",\"~\":1}"}) {
+      JsonValue value = parse_ok(json);
+      EXPECT_EQ(write_json_text(value), json) << "length " << n;
+      const JsonValue copy = value;
+      EXPECT_EQ(write_json_text(copy), json) << "copy, length " << n;
+    }
+    EXPECT_EQ(*parse_ok(quoted).as_string(), text) << "length " << n;
+  }
+}
+
 TEST(JsonParseValues, WhitespaceAndTopLevelKinds) {
   EXPECT_TRUE(parse_ok(" \t\r\n null \n").is_null());
   EXPECT_TRUE(parse_ok("true").as_bool());
