@@ -47,10 +47,18 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 SRC = ROOT / "python" / "facade" / "src"
 WORK = ROOT / "build" / "mutate"
-BUILD = WORK / "cmake"
+# The core tests are built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# as the core test stage builds them (a fault that leaks or corrupts memory
+# is caught there); the module is a plain build.
+CORE_BUILD = WORK / "core"
+BUILD = WORK / "module"
 BACKUP = WORK / "backup"
 PENDING = BACKUP / "PENDING"
 VENV_PYTHON = WORK / "venv" / "bin" / "python"
+# Mutants judged to change no behaviour, each with its reason: survivors that
+# match one (by the changed line's text, so moves between files do not matter)
+# are listed apart and left out of the adjusted rate.
+EQUIVALENTS = ROOT / "tools" / "mutate-equivalent.txt"
 PY_TESTS = ROOT / "python" / "facade" / "tests" / "python"
 # The pip-based discovery test installs real distributions (tens of seconds
 # per run); the other discovery tests cover the same code paths.
@@ -308,6 +316,29 @@ def choose(mutants: list[Mutant], limit: int, seed: int) -> list[Mutant]:
     return sorted(chosen, key=lambda m: (m.path, m.line, m.op, m.after))
 
 
+def read_equivalents() -> dict[tuple[str, str], str]:
+    """(before, after) -> reason, from blocks of '# reason' lines, '- before'
+    and '+ after' (texts stripped)."""
+    found: dict[tuple[str, str], str] = {}
+    if not EQUIVALENTS.exists():
+        return found
+    reason: list[str] = []
+    before = None
+    for line in EQUIVALENTS.read_text(encoding="utf-8").splitlines():
+        if line.startswith("#"):
+            if before is None and reason and reason[-1] == "":
+                reason = []
+            reason.append(line[1:].strip())
+        elif line.startswith("- "):
+            before = line[2:].strip()
+        elif line.startswith("+ ") and before is not None:
+            found[(before, line[2:].strip())] = " ".join(r for r in reason if r)
+            before = None
+        elif not line.strip():
+            reason = []
+    return found
+
+
 # --- Running them --------------------------------------------------------------------------
 
 def restore_pending() -> None:
@@ -355,8 +386,15 @@ class Harness:
             raise SystemExit(f"no {self.installed.name} in {BUILD}")
         return found[0]
 
-    def build(self) -> tuple[str, str]:
+    def build_core(self) -> tuple[str, str]:
+        return run(["cmake", "--build", str(CORE_BUILD)], timeout=900)
+
+    def build_module(self) -> tuple[str, str]:
         return run(["cmake", "--build", str(BUILD)], timeout=900)
+
+    def build(self) -> tuple[str, str]:
+        state, out = self.build_core()
+        return (state, out) if state != "ok" else self.build_module()
 
     def install_module(self) -> None:
         staging = self.installed.with_name(self.installed.name + ".new")
@@ -364,7 +402,7 @@ class Harness:
         os.replace(staging, self.installed)
 
     def core_tests(self) -> list[str]:
-        return [str(BUILD / "korvane_core_tests"), "--gtest_brief=1", "--gtest_fail_fast"]
+        return [str(CORE_BUILD / "korvane_core_tests"), "--gtest_brief=1", "--gtest_fail_fast"]
 
     def python_tests(self) -> list[str]:
         cmd = [str(VENV_PYTHON), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
@@ -374,10 +412,14 @@ class Harness:
         return cmd
 
     def test(self) -> tuple[str, str]:
-        """('survived' | 'killed-core' | 'killed-python' | 'timeout', output)."""
+        """('survived' | 'killed-core' | 'killed-python' | 'timeout' | 'uncompilable',
+        output). The module is built only when the core tests pass."""
         state, out = run(self.core_tests(), timeout=self.test_timeout or 600)
         if state != "ok":
             return ("timeout" if state == "timeout" else "killed-core"), out
+        state, out = self.build_module()
+        if state != "ok":
+            return "uncompilable", out
         self.install_module()
         env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
         state, out = run(self.python_tests(), timeout=self.test_timeout or 600, env=env, cwd=ROOT)
@@ -408,7 +450,7 @@ class Harness:
                 return "stale"
             lines[mutant.line - 1] = mutant.after + ending
             target.write_bytes("".join(lines).encode("utf-8"))
-            state, _ = self.build()
+            state, _ = self.build_core()
             if state != "ok":
                 return "uncompilable"
             outcome, _ = self.test()
@@ -418,13 +460,50 @@ class Harness:
             PENDING.unlink(missing_ok=True)
 
 
+def summarize(results: list[dict], elapsed: float, args: argparse.Namespace) -> None:
+    tally = {k: sum(1 for r in results if r["outcome"] == k)
+             for k in ("killed-core", "killed-python", "timeout", "survived", "uncompilable",
+                       "stale")}
+    killed = tally["killed-core"] + tally["killed-python"] + tally["timeout"]
+    counted = killed + tally["survived"]
+    rate = 100.0 * killed / counted if counted else 0.0
+    args.report.parent.mkdir(parents=True, exist_ok=True)
+    args.report.write_text(json.dumps({"seed": args.seed, "limit": args.limit,
+                                       "seconds": round(elapsed), "tally": tally,
+                                       "results": results}, indent=1), encoding="utf-8")
+    equivalents = read_equivalents()
+    survivors = [r for r in results if r["outcome"] == "survived"]
+    named = [r for r in survivors if (r["before"].strip(), r["after"].strip()) in equivalents]
+    print()
+    for r in survivors:
+        pair = (r["before"].strip(), r["after"].strip())
+        label = "EQUIVALENT" if pair in equivalents else "SURVIVED"
+        print(f"{label} {r['path']}:{r['line']} {r['op']}\n  - {pair[0]}\n  + {pair[1]}")
+        if pair in equivalents:
+            print(f"  ({equivalents[pair]})")
+    print(f"\nmutants: {len(results)} run, {tally['uncompilable']} did not compile"
+          f"{', %d stale' % tally['stale'] if tally['stale'] else ''}; "
+          f"killed {killed} of {counted} = {rate:.1f}% "
+          f"(core {tally['killed-core']}, python {tally['killed-python']}, "
+          f"timeout {tally['timeout']}); survived {tally['survived']}; "
+          f"time {elapsed / 60:.1f} min; report {args.report}")
+    if named:
+        adjusted = counted - len(named)
+        print(f"{len(named)} survivors named equivalent in {EQUIVALENTS.relative_to(ROOT)}: "
+              f"killed {killed} of {adjusted} = "
+              f"{100.0 * killed / adjusted if adjusted else 0.0:.1f}% of the others")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--limit", type=int, default=240, help="mutants to run (default 240)")
+    parser.add_argument("--limit", type=int, default=160, help="mutants to run (default 160)")
     parser.add_argument("--seed", type=int, default=13, help="sampling seed (default 13)")
     parser.add_argument("--list", action="store_true", help="print the chosen mutants and stop")
     parser.add_argument("--rerun", type=Path,
                         help="run only the survivors recorded in this report")
+    parser.add_argument("--combine", type=Path, nargs=2, metavar=("BASE", "RERUN"),
+                        help="summarize BASE with the outcomes of RERUN (a --rerun report) "
+                             "put over it, and stop")
     parser.add_argument("--match", help="run only the chosen mutants whose file:line contains this")
     parser.add_argument("--restore-only", action="store_true",
                         help="put back a source that an interrupted run left mutated, and stop")
@@ -438,6 +517,12 @@ def main() -> int:
 
     restore_pending()
     if args.restore_only:
+        return 0
+    if args.combine:
+        base, rerun = (json.loads(p.read_text(encoding="utf-8")) for p in args.combine)
+        newer = {r["key"]: r for r in rerun["results"]}
+        results = [newer.get(r["key"], r) for r in base["results"]]
+        summarize(results, base["seconds"] + rerun["seconds"], args)
         return 0
     every = find_mutants()
     chosen = choose(every, args.limit, args.seed)
@@ -481,27 +566,7 @@ def main() -> int:
                   file=sys.stderr)
     elapsed = time.monotonic() - started
 
-    tally = {k: sum(1 for r in results if r["outcome"] == k)
-             for k in ("killed-core", "killed-python", "timeout", "survived", "uncompilable",
-                       "stale")}
-    killed = tally["killed-core"] + tally["killed-python"] + tally["timeout"]
-    counted = killed + tally["survived"]
-    rate = 100.0 * killed / counted if counted else 0.0
-    args.report.parent.mkdir(parents=True, exist_ok=True)
-    args.report.write_text(json.dumps({"seed": args.seed, "limit": args.limit,
-                                       "seconds": round(elapsed), "tally": tally,
-                                       "results": results}, indent=1), encoding="utf-8")
-    survivors = [r for r in results if r["outcome"] == "survived"]
-    print()
-    for r in survivors:
-        print(f"SURVIVED {r['path']}:{r['line']} {r['op']}\n  - {r['before'].strip()}\n"
-              f"  + {r['after'].strip()}")
-    print(f"\nmutants: {len(results)} run, {tally['uncompilable']} did not compile"
-          f"{', %d stale' % tally['stale'] if tally['stale'] else ''}; "
-          f"killed {killed} of {counted} = {rate:.1f}% "
-          f"(core {tally['killed-core']}, python {tally['killed-python']}, "
-          f"timeout {tally['timeout']}); survived {tally['survived']}; "
-          f"time {elapsed / 60:.1f} min; report {args.report}")
+    summarize(results, elapsed, args)
     return 0
 
 

@@ -6,8 +6,8 @@
 #
 #   tools/mutate.sh [--limit N] [--seed S] [--list] [--rerun REPORT] [--report FILE]
 #
-# The builds here are plain (no sanitizers) and unoptimised, which keeps each
-# incremental rebuild short; the sanitized builds stay with tools/run-tests.sh.
+# The builds are unoptimised, which keeps each incremental rebuild short: the
+# core tests with ASan and UBSan as in the core stage, the module plain.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,18 +21,20 @@ python3 tools/mutate.py --restore-only
 tools/host-packages.sh g++ libgtest-dev patchelf
 py=$(tools/provision-python.sh 3.14)
 tools/make-venv.sh "$py" "$root/build/venv-tools"
-"$root/build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja
+"$root/build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja 2>&1 | { grep -v 'is ignored' || true; }
 export PATH="$root/build/venv-tools/bin:$PATH"
 
 # korvane is installed once, the way a user gets it; each mutant's module is
 # then copied over the installed one.
 tools/make-venv.sh "$py" "$work/venv"
-"$work/venv/bin/python" -m pip install -q pytest
+"$work/venv/bin/python" -m pip install -q pytest 2>&1 | { grep -v 'is ignored' || true; }
 "$work/venv/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade \
-  -C "build-dir=$work/wheel"
+  -C "build-dir=$work/wheel" 2>&1 | { grep -v 'is ignored' || true; }
 
-# One build folder for the module and the core tests, rebuilt incrementally.
-cmake -S python/facade -B "$work/cmake" -G Ninja -DCMAKE_BUILD_TYPE= \
-  -DKORVANE_BUILD_MODULE=ON -DKORVANE_BUILD_TESTS=ON -DPython_EXECUTABLE="$py" >/dev/null
+# Two build folders, rebuilt incrementally for each mutant.
+cmake -S python/facade -B "$work/core" -G Ninja -DCMAKE_BUILD_TYPE= \
+  -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON >/dev/null
+cmake -S python/facade -B "$work/module" -G Ninja -DCMAKE_BUILD_TYPE= \
+  -DKORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE="$py" >/dev/null
 
 exec nice -n 19 "$py" tools/mutate.py "$@"
