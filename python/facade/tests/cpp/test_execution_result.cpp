@@ -313,9 +313,11 @@ TEST(ExecutionResultNearMiss, StatusWordsOfOtherFieldsCaseAndBlanks) {
     for (const std::string& word : vocabulary.words) {
       for (std::string& alike : look_alikes(word)) near_misses.push_back(std::move(alike));
     }
-    // Words from the neighbouring texts: the result's own member names and the
-    // status key itself.
-    near_misses.insert(near_misses.end(), {"status", vocabulary.field, "published_run", ""});
+    // Words from the neighbouring texts: the result's own member names, the
+    // status key itself, and literals written as text by a bundle that
+    // turned a boolean or None into a string.
+    near_misses.insert(near_misses.end(), {"status", vocabulary.field, "published_run", "",
+                                           "true", "false", "null", "True", "False", "None"});
     for (const std::string& word : near_misses) {
       EXPECT_EQ(check({{vocabulary.field, R"({"status":)" + escaped(word) + "}"}}),
                 "bundle execution result has unsupported " + vocabulary.named_in_message +

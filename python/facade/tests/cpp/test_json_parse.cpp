@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "json_bridge.hpp"
@@ -251,6 +253,23 @@ TEST(JsonParseStrings, EveryLengthUpToTwoBlocksComesBackWhole) {
       EXPECT_EQ(write_json_text(copy), json) << "copy, length " << n;
     }
     EXPECT_EQ(*parse_ok(quoted).as_string(), text) << "length " << n;
+  }
+}
+
+// Short texts are read in whole words where at least a word's worth of the
+// text follows; the parse must never read past the text's last byte, which the
+// sanitized build notices when the text sits in a buffer of exactly its size.
+TEST(JsonParseStrings, NothingPastTheTextIsRead) {
+  for (std::size_t n = 0; n <= 16; ++n) {
+    const std::string inner(n, 'q');
+    for (const std::string& json :
+         {"\"" + inner + "\"", "[\"" + inner + "\"]", "[\"" + inner + "\",1]", "{\"" + inner + "\":1}",
+          "{\"k\":\"" + inner + "\"}", "[\"" + inner + "\\n\"]"}) {
+      const auto exact = std::make_unique<char[]>(json.size());
+      std::memcpy(exact.get(), json.data(), json.size());
+      const JsonValue value = parse_ok(std::string_view(exact.get(), json.size()));
+      EXPECT_EQ(write_json_text(value), json) << json;
+    }
   }
 }
 
