@@ -316,27 +316,54 @@ def choose(mutants: list[Mutant], limit: int, seed: int) -> list[Mutant]:
     return sorted(chosen, key=lambda m: (m.path, m.line, m.op, m.after))
 
 
-def read_equivalents() -> dict[tuple[str, str], str]:
-    """(before, after) -> reason, from blocks of '# reason' lines, '- before'
-    and '+ after' (texts stripped)."""
-    found: dict[tuple[str, str], str] = {}
+def read_equivalents() -> list[tuple[str, str, str | None, str]]:
+    """(before, after, context or None, reason) from blocks of '# reason'
+    lines, '- before', '+ after' and optionally '= context' (the nearest line
+    above the changed one that holds more than a brace, for a line that occurs
+    in many places); texts are compared without the blanks at their ends."""
+    found: list[tuple[str, str, str | None, str]] = []
     if not EQUIVALENTS.exists():
         return found
-    reason: list[str] = []
-    before = None
-    for line in EQUIVALENTS.read_text(encoding="utf-8").splitlines():
-        if line.startswith("#"):
-            if before is None and reason and reason[-1] == "":
-                reason = []
-            reason.append(line[1:].strip())
-        elif line.startswith("- "):
-            before = line[2:].strip()
-        elif line.startswith("+ ") and before is not None:
-            found[(before, line[2:].strip())] = " ".join(r for r in reason if r)
-            before = None
-        elif not line.strip():
-            reason = []
+    for block in re.split(r"\n\s*\n", EQUIVALENTS.read_text(encoding="utf-8")):
+        reason, before, after, context = [], None, None, None
+        for line in block.splitlines():
+            if line.startswith("#"):
+                reason.append(line[1:].strip())
+            elif line.startswith("- "):
+                before = line[2:].strip()
+            elif line.startswith("+ "):
+                after = line[2:].strip()
+            elif line.startswith("= "):
+                context = line[2:].strip()
+        if before is not None and after is not None:
+            found.append((before, after, context, " ".join(reason)))
     return found
+
+
+def context_of(result: dict) -> str | None:
+    """The nearest line above a mutant's line that holds more than a brace,
+    read from its file."""
+    path = ROOT / result["path"]
+    try:
+        lines = path.read_text(encoding="utf-8").splitlines()
+    except OSError:
+        return None
+    index = result["line"] - 1
+    if index >= len(lines) or lines[index].strip() != result["before"].strip():
+        return None
+    for line in reversed(lines[:index]):
+        if line.strip() not in ("", "{", "}", "};"):
+            return line.strip()
+    return None
+
+
+def equivalent_reason(result: dict, equivalents) -> str | None:
+    before, after = result["before"].strip(), result["after"].strip()
+    for e_before, e_after, e_context, reason in equivalents:
+        if (e_before, e_after) == (before, after) and (e_context is None
+                                                       or e_context == context_of(result)):
+            return reason
+    return None
 
 
 # --- Running them --------------------------------------------------------------------------
@@ -439,15 +466,17 @@ class Harness:
 
     def try_mutant(self, mutant: Mutant) -> str:
         target = ROOT / mutant.path
+        if not target.is_file():
+            return "stale"  # the sources moved since the mutant was chosen
         original = target.read_bytes()
+        lines = original.decode("utf-8").splitlines(keepends=True)
+        if len(lines) < mutant.line or lines[mutant.line - 1].rstrip("\n") != mutant.before:
+            return "stale"
         BACKUP.mkdir(parents=True, exist_ok=True)
         (BACKUP / "original").write_bytes(original)
         PENDING.write_text(mutant.path, encoding="utf-8")
         try:
-            lines = original.decode("utf-8").splitlines(keepends=True)
             ending = lines[mutant.line - 1][len(mutant.before):]
-            if lines[mutant.line - 1].rstrip("\n") != mutant.before:
-                return "stale"
             lines[mutant.line - 1] = mutant.after + ending
             target.write_bytes("".join(lines).encode("utf-8"))
             state, _ = self.build_core()
@@ -473,14 +502,15 @@ def summarize(results: list[dict], elapsed: float, args: argparse.Namespace) -> 
                                        "results": results}, indent=1), encoding="utf-8")
     equivalents = read_equivalents()
     survivors = [r for r in results if r["outcome"] == "survived"]
-    named = [r for r in survivors if (r["before"].strip(), r["after"].strip()) in equivalents]
+    reasons = {r["key"]: equivalent_reason(r, equivalents) for r in survivors}
+    named = [r for r in survivors if reasons[r["key"]]]
     print()
     for r in survivors:
-        pair = (r["before"].strip(), r["after"].strip())
-        label = "EQUIVALENT" if pair in equivalents else "SURVIVED"
-        print(f"{label} {r['path']}:{r['line']} {r['op']}\n  - {pair[0]}\n  + {pair[1]}")
-        if pair in equivalents:
-            print(f"  ({equivalents[pair]})")
+        label = "EQUIVALENT" if reasons[r["key"]] else "SURVIVED"
+        print(f"{label} {r['path']}:{r['line']} {r['op']}\n  - {r['before'].strip()}\n"
+              f"  + {r['after'].strip()}")
+        if reasons[r["key"]]:
+            print(f"  ({reasons[r['key']]})")
     print(f"\nmutants: {len(results)} run, {tally['uncompilable']} did not compile"
           f"{', %d stale' % tally['stale'] if tally['stale'] else ''}; "
           f"killed {killed} of {counted} = {rate:.1f}% "
@@ -528,8 +558,8 @@ def main() -> int:
     chosen = choose(every, args.limit, args.seed)
     if args.rerun:
         previous = json.loads(args.rerun.read_text(encoding="utf-8"))
-        wanted = {r["key"] for r in previous["results"] if r["outcome"] == "survived"}
-        chosen = [m for m in chosen if m.key in wanted]
+        chosen = [Mutant(r["path"], r["line"], r["op"], r["before"], r["after"])
+                  for r in previous["results"] if r["outcome"] == "survived"]
     if args.match:
         chosen = [m for m in chosen if args.match in f"{m.path}:{m.line}"]
     counts = {op: sum(1 for m in every if m.op == op) for op in OPERATORS}
