@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import fcntl
 import json
 import os
 import random
@@ -545,6 +546,13 @@ def main() -> int:
         raise KeyboardInterrupt
     signal.signal(signal.SIGTERM, interrupted)
 
+    # One run per checkout: two would mutate and restore the same files.
+    WORK.mkdir(parents=True, exist_ok=True)
+    lock = open(WORK / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise SystemExit("another tools/mutate.py run is working in this checkout")
     restore_pending()
     if args.restore_only:
         return 0
