@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "json_bridge.hpp"
 
@@ -227,6 +228,25 @@ TEST(JsonParseStrings, EscapesDecodeToUtf8) {
   EXPECT_EQ(*parse_ok(R"("\ud83d\ude00")").as_string(), "\xf0\x9f\x98\x80");
   EXPECT_EQ(*parse_ok(R"("\u0000")").as_string(), std::string_view("\0", 1));
   EXPECT_EQ(*parse_ok("\"\x7f \xc3\xa9\"").as_string(), "\x7f \xc3\xa9");
+}
+
+// Each side of every border between UTF-8 lengths.
+TEST(JsonParseStrings, EscapesAtTheBordersOfEachUtf8Length) {
+  const std::pair<const char*, std::string_view> cases[] = {
+      {R"("\u007f")", "\x7f"},
+      {R"("\u0080")", "\xc2\x80"},
+      {R"("\u07ff")", "\xdf\xbf"},
+      {R"("\u0800")", "\xe0\xa0\x80"},
+      {R"("\ud7ff")", "\xed\x9f\xbf"},
+      {R"("\ue000")", "\xee\x80\x80"},
+      {R"("\uffff")", "\xef\xbf\xbf"},
+      {R"("\ud800\udc00")", "\xf0\x90\x80\x80"},
+      {R"("\udbff\udfff")", "\xf4\x8f\xbf\xbf"},
+      {R"("\ud834\udd1e")", "\xf0\x9d\x84\x9e"},
+  };
+  for (const auto& [json, utf8] : cases) {
+    EXPECT_EQ(*parse_ok(json).as_string(), utf8) << json;
+  }
 }
 
 TEST(JsonParseStrings, LongAndShortTextsAreKeptWhole) {
