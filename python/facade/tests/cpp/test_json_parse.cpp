@@ -291,6 +291,22 @@ TEST(JsonParseStrings, NothingPastTheTextIsRead) {
       EXPECT_EQ(write_json_text(value), json) << json;
     }
   }
+  // Numbers and literals that end the text, and errors found at its end.
+  for (const std::string_view json : {"0", "7", "-0", "12", "1.5", "-12.25", "1e5", "1E+2", "2e-3",
+                                      "123456789012345678901234567890", "true", "false", "null",
+                                      "[1,22]", "{\"a\":1}", "1.", "1e", "-", "[1", "{\"a\":1", "tru",
+                                      "\"abc", "\"\\u12"}) {
+    const auto exact = std::make_unique<char[]>(json.size());
+    std::memcpy(exact.get(), json.data(), json.size());
+    const auto exact_result = parse_json_text(std::string_view(exact.get(), json.size()));
+    const auto result = parse_json_text(json);
+    ASSERT_EQ(exact_result.has_value(), result.has_value()) << json;
+    if (result) {
+      EXPECT_EQ(*exact_result, *result) << json;
+    } else {
+      EXPECT_EQ(exact_result.error().to_string(), result.error().to_string()) << json;
+    }
+  }
 }
 
 TEST(JsonParseValues, WhitespaceAndTopLevelKinds) {
