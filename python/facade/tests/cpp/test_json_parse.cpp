@@ -51,6 +51,8 @@ TEST(JsonParseErrors, EndOfText) {
       {"\"ab\\", "EOF while parsing a string at line 1 column 4"},
       {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
       {"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
+      {"\"a\\nb", "EOF while parsing a string at line 1 column 5"},
+      {"\"\\t", "EOF while parsing a string at line 1 column 3"},
       {"tru", "EOF while parsing a value at line 1 column 3"},
       {"nul", "EOF while parsing a value at line 1 column 3"},
       {"f", "EOF while parsing a value at line 1 column 1"},
