@@ -211,3 +211,26 @@ def test_arguments_of_the_wrong_type(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("observation, evidence", [
+    ({"expected_outputs": [1, 2, 3]},
+     {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["2 expected outputs not emitted"]}),
+    ({"require_emitted": 3},
+     {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["1 of 3 required outputs emitted"]}),
+    ({"expected_outputs": [1, 2], "require_emitted": 2},
+     {"status": "incomplete", "requested": True, "emitted": 1,
+      "missing": ["1 expected outputs not emitted", "1 of 2 required outputs emitted"]}),
+    ({"expected_outputs": [1], "require_emitted": 1},
+     {"status": "complete", "requested": True, "emitted": 1}),
+])
+def test_whole_evidence_reports(observation, evidence):
+    assert run("push 1\nemit", observation=observation)["evidence_fulfillment"] == evidence
+
+
+def test_output_beyond_the_expected_ones_is_reported_whole():
+    result = run("push 1\nemit\npush 2\nemit", observation={"expected_outputs": [1]})
+    assert result["evidence_fulfillment"] == {
+        "status": "failed", "requested": True, "emitted": 2,
+        "contradiction": {"sequence": 1, "expected": None, "emitted": 2,
+                          "message": "output 1 was not expected (1 outputs expected)"}}
