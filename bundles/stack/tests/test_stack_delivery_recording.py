@@ -305,3 +305,48 @@ def test_whole_report_of_a_faulted_run_without_sinks():
         "published_run": None,
         "run_id": "python-stack-1", "machine_id": "stack", "outputs": [5], "steps": 3, "final_stack": [],
     }
+
+
+def test_recorder_path_naming_no_file_is_reported_whole(tmp_path):
+    path = str(tmp_path) + os.sep
+    result = korvane_stack.execute(prepare("halt"), [], path)
+    assert result["recorder_finalization"] == {"status": "failed", "path": path,
+                                               "error": "recorder path names no file"}
+    assert result["publication"] == {"status": "not_published"} and result["published_run"] is None
+
+
+def test_recorder_in_a_missing_folder_is_reported_whole(tmp_path):
+    path = str(tmp_path / "missing" / "run.jsonl")
+    recorder = korvane_stack.execute(prepare("halt"), [], path)["recorder_finalization"]
+    assert sorted(recorder) == ["error", "path", "status"]
+    assert recorder["status"] == "failed" and recorder["path"] == path
+    assert recorder["error"].startswith("FileNotFoundError: ")
+
+
+def test_an_unexpected_recording_failure_keeps_the_report(tmp_path, monkeypatch):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError("no text")
+
+    for failure, error in [(RuntimeError("disk on fire"), "RuntimeError: disk on fire"),
+                           (RuntimeError(), "RuntimeError"),
+                           (Unprintable(), f"{Unprintable.__qualname__}: <exception text unavailable>")]:
+        def broken(path, records, failure=failure):
+            raise failure
+
+        monkeypatch.setattr("korvane_stack.bundle.publish_recording", broken)
+        path = str(tmp_path / "run.jsonl")
+        result = korvane_stack.execute(prepare("push 1\nemit"), [], path)
+        assert result["recorder_finalization"] == {"status": "failed", "path": path, "error": error}
+        assert result["publication"] == {"status": "not_published"} and result["published_run"] is None
+        assert result["outputs"] == [1]
+
+
+def test_recording_lines_are_compact_ascii(tmp_path):
+    path = str(tmp_path / "run.jsonl")
+    korvane_stack.execute(prepare("push 1\nemit"), [], path)
+    with open(path, "rb") as recording:
+        lines = recording.read().split(b"\n")
+    assert lines[-1] == b""
+    assert lines[1] == b'{"event":"emit","step":2,"sequence":0,"value":1}'
+    assert all(b", " not in line and b": " not in line for line in lines)
