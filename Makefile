@@ -1,5 +1,5 @@
 # The two commands of the project; each does its own set-up on a fresh machine.
-.PHONY: demo test bench dist
+.PHONY: demo test bench dist mutate mutate-python
 
 demo:
 	tools/demo.sh
@@ -14,3 +14,12 @@ bench:
 # sdists and manylinux wheels of every distribution into dist/.
 dist:
 	tools/dist.sh
+
+# Measures of the tests (not part of the tests, and slow): seeded faults in the
+# C++ sources, run against the core and Python tests on 3.14, and mutmut over
+# the Python packages. Each prints the kill rate and every survivor.
+mutate:
+	tools/mutate.sh $(MUTATE_ARGS)
+
+mutate-python:
+	tools/mutate-python.sh

@@ -1,3 +1,4 @@
+import hashlib
 import json
 import os
 
@@ -220,3 +221,132 @@ def test_wrong_argument_types_raise():
     with pytest.raises(TypeError):
         korvane_stack.execute(prepared, [], b"path")
     check_result(korvane_stack.execute(prepared, [], None))
+
+
+# --- Whole reports: every member of the result, the sink calls and the recording ----------
+
+def test_whole_report_of_a_published_run(tmp_path):
+    path = str(tmp_path / "run.jsonl")
+    sink = RecordingSink()
+    program = b"read\nread\nadd\nemit\nread\nemit\n"
+    result = korvane_stack.execute(
+        prepare(program, configuration={"batch_size": 1}, inputs=[2, 40, 7],
+                observation={"expected_outputs": [42, 7], "require_emitted": 2}),
+        [sink], path)
+    assert result == {
+        "machine_execution": {"status": "completed", "steps": 6, "fault": None},
+        "evidence_fulfillment": {"status": "complete", "requested": True, "emitted": 2},
+        "python_sink_delivery": {"status": "complete", "sinks": 1, "batches": 2, "failures": []},
+        "recorder_finalization": {"status": "finalized", "path": path, "directory_synced": True},
+        "publication": {"status": "published"},
+        "published_run": {"published": True, "path": path, "run_id": "python-stack-1"},
+        "run_id": "python-stack-1", "machine_id": "stack", "outputs": [42, 7], "steps": 6,
+        "final_stack": [],
+    }
+    assert sink.calls == [
+        ("emit_batch", "python-stack-1", 0, [42]),
+        ("emit_batch", "python-stack-1", 1, [7]),
+        ("record_capability_outputs", "python-stack-1",
+         {"machine_id": "stack", "machine_execution": "completed", "emitted": [42, 7], "final_stack": [],
+          "inputs_consumed": 3, "steps": 6}),
+        ("record_capability_receipts", "python-stack-1",
+         [{"batch": 0, "start": 0, "count": 1}, {"batch": 1, "start": 1, "count": 1}]),
+    ]
+    with open(path, encoding="utf-8") as recording:
+        assert [json.loads(line) for line in recording] == [
+            {"event": "run_started", "format": "korvane-stack-recording", "format_version": 1,
+             "run_id": "python-stack-1", "machine_id": "stack", "bundle_version": korvane_stack.__version__,
+             "program_sha256": hashlib.sha256(program).hexdigest(), "instructions": 6, "stack_limit": 1024,
+             "step_limit": 1000000, "batch_size": 1, "inputs": [2, 40, 7],
+             "observation": {"expected_outputs": [42, 7], "require_emitted": 2}},
+            {"event": "read", "step": 1, "index": 0, "value": 2},
+            {"event": "read", "step": 2, "index": 1, "value": 40},
+            {"event": "emit", "step": 4, "sequence": 0, "value": 42},
+            {"event": "read", "step": 5, "index": 2, "value": 7},
+            {"event": "emit", "step": 6, "sequence": 1, "value": 7},
+            {"event": "run_finished", "machine_execution": "completed", "fault": None, "steps": 6,
+             "final_stack": [], "inputs_consumed": 3, "evidence_fulfillment": "complete",
+             "python_sink_delivery": "complete"},
+        ]
+
+
+def test_whole_report_of_an_interrupted_run():
+    sink = RecordingSink()
+    result = korvane_stack.execute(
+        prepare("read\nemit\nread\nemit\nadd\n", inputs=[5, 6], observation={"expected_outputs": [5, 7]}),
+        [sink], None)
+    contradiction = {"sequence": 1, "expected": 7, "emitted": 6, "message": "output 1 is 6, expected 7"}
+    assert result == {
+        "machine_execution": {"status": "interrupted_by_evidence_failure", "steps": 4, "fault": None,
+                              "interrupted_by": contradiction},
+        "evidence_fulfillment": {"status": "failed", "requested": True, "emitted": 2,
+                                 "contradiction": contradiction},
+        "python_sink_delivery": {"status": "complete", "sinks": 1, "batches": 1, "failures": []},
+        "recorder_finalization": {"status": "not_requested"},
+        "publication": {"status": "not_published"},
+        "published_run": None,
+        "run_id": "python-stack-1", "machine_id": "stack", "outputs": [5, 6], "steps": 4, "final_stack": [],
+    }
+    assert sink.calls[-1] == ("record_capability_receipts", "python-stack-1",
+                              [{"batch": 0, "start": 0, "count": 2}])
+
+
+def test_whole_report_of_a_faulted_run_without_sinks():
+    result = korvane_stack.execute(prepare("read\nemit\nadd\n", inputs=[5], configuration={"stack_limit": 4}),
+                                   [], None)
+    assert result == {
+        "machine_execution": {"status": "failed", "steps": 3,
+                              "fault": {"kind": "stack_underflow", "line": 3,
+                                        "message": "add needs 2 values on the stack, found 0"}},
+        "evidence_fulfillment": {"status": "complete", "requested": False, "emitted": 1},
+        "python_sink_delivery": {"status": "not_requested", "sinks": 0, "batches": 0, "failures": []},
+        "recorder_finalization": {"status": "not_requested"},
+        "publication": {"status": "not_published"},
+        "published_run": None,
+        "run_id": "python-stack-1", "machine_id": "stack", "outputs": [5], "steps": 3, "final_stack": [],
+    }
+
+
+def test_recorder_path_naming_no_file_is_reported_whole(tmp_path):
+    path = str(tmp_path) + os.sep
+    result = korvane_stack.execute(prepare("halt"), [], path)
+    assert result["recorder_finalization"] == {"status": "failed", "path": path,
+                                               "error": "recorder path names no file"}
+    assert result["publication"] == {"status": "not_published"} and result["published_run"] is None
+
+
+def test_recorder_in_a_missing_folder_is_reported_whole(tmp_path):
+    path = str(tmp_path / "missing" / "run.jsonl")
+    recorder = korvane_stack.execute(prepare("halt"), [], path)["recorder_finalization"]
+    assert sorted(recorder) == ["error", "path", "status"]
+    assert recorder["status"] == "failed" and recorder["path"] == path
+    assert recorder["error"].startswith("FileNotFoundError: ")
+
+
+def test_an_unexpected_recording_failure_keeps_the_report(tmp_path, monkeypatch):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError("no text")
+
+    for failure, error in [(RuntimeError("disk on fire"), "RuntimeError: disk on fire"),
+                           (RuntimeError(), "RuntimeError"),
+                           (Unprintable(), f"{Unprintable.__qualname__}: <exception text unavailable>")]:
+        def broken(path, records, failure=failure):
+            raise failure
+
+        monkeypatch.setattr("korvane_stack.bundle.publish_recording", broken)
+        path = str(tmp_path / "run.jsonl")
+        result = korvane_stack.execute(prepare("push 1\nemit"), [], path)
+        assert result["recorder_finalization"] == {"status": "failed", "path": path, "error": error}
+        assert result["publication"] == {"status": "not_published"} and result["published_run"] is None
+        assert result["outputs"] == [1]
+
+
+def test_recording_lines_are_compact_ascii(tmp_path):
+    path = str(tmp_path / "run.jsonl")
+    korvane_stack.execute(prepare("push 1\nemit"), [], path)
+    with open(path, "rb") as recording:
+        lines = recording.read().split(b"\n")
+    assert lines[-1] == b""
+    assert lines[1] == b'{"event":"emit","step":2,"sequence":0,"value":1}'
+    assert all(b", " not in line and b": " not in line for line in lines)

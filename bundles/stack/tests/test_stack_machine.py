@@ -172,3 +172,65 @@ def test_provider_metadata():
         "execute_function": "execute",
         "bundle_version": korvane_stack.__version__,
     }
+
+
+@pytest.mark.parametrize("program, message", [
+    ("push 1\npush 0\ndiv", "division by zero"),
+    ("push 1\npush 0\nmod", "division by zero"),
+    ("push 1\nadd", "add needs 2 values on the stack, found 1"),
+    ("emit", "emit needs 1 value on the stack, found 0"),
+    ("dup", "dup needs 1 value on the stack, found 0"),
+    ("push 1\nswap", "swap needs 2 values on the stack, found 1"),
+    ("read\nread", "read with no input left (1 consumed)"),
+    ("loop: jmp loop", "step limit of 50 reached"),
+    ("loop: push 1\njmp loop", "stack limit of 8 values exceeded"),
+])
+def test_fault_messages(program, message):
+    result = run(program, inputs=[1], controls={"step_limit": 50}, configuration={"stack_limit": 8})
+    assert fault(result)["message"] == message
+
+
+def test_dup_and_swap_keep_the_values_and_their_order():
+    result = run("push 1\npush 2\nswap\ndup\nemit\nemit\nemit\npush 3\ndup\nhalt")
+    assert result["outputs"] == [1, 1, 2]
+    assert result["final_stack"] == [3, 3]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: korvane_stack.prepare("push 1", "r", "null", "null", "null", "null"),
+     "artifact must be bytes, not str"),
+    (lambda: korvane_stack.prepare(b"push 1", 7, "null", "null", "null", "null"),
+     "run_id must be a str, not int"),
+    (lambda: korvane_stack.execute(object(), [], None),
+     "prepared must be a StackRun from korvane_stack.prepare, not object"),
+    (lambda: korvane_stack.execute(prepare("halt"), {}, None), "sinks must be a list or tuple, not dict"),
+    (lambda: korvane_stack.execute(prepare("halt"), [], b"run.jsonl"),
+     "recorder_path must be a str or None, not bytes"),
+])
+def test_arguments_of_the_wrong_type(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("observation, evidence", [
+    ({"expected_outputs": [1, 2, 3]},
+     {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["2 expected outputs not emitted"]}),
+    ({"require_emitted": 3},
+     {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["1 of 3 required outputs emitted"]}),
+    ({"expected_outputs": [1, 2], "require_emitted": 2},
+     {"status": "incomplete", "requested": True, "emitted": 1,
+      "missing": ["1 expected outputs not emitted", "1 of 2 required outputs emitted"]}),
+    ({"expected_outputs": [1], "require_emitted": 1},
+     {"status": "complete", "requested": True, "emitted": 1}),
+])
+def test_whole_evidence_reports(observation, evidence):
+    assert run("push 1\nemit", observation=observation)["evidence_fulfillment"] == evidence
+
+
+def test_output_beyond_the_expected_ones_is_reported_whole():
+    result = run("push 1\nemit\npush 2\nemit", observation={"expected_outputs": [1]})
+    assert result["evidence_fulfillment"] == {
+        "status": "failed", "requested": True, "emitted": 2,
+        "contradiction": {"sequence": 1, "expected": None, "emitted": 2,
+                          "message": "output 1 was not expected (1 outputs expected)"}}

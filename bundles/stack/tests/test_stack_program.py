@@ -66,3 +66,25 @@ def test_invalid_utf8_reports_its_line():
 def test_artifact_must_be_bytes():
     with pytest.raises(TypeError):
         parse_program("push 1")
+
+
+@pytest.mark.parametrize("source, line, reason", [
+    (b"jmp 1x", 1, "invalid label name '1x'"),
+    (b"halt\npush 99999999999999999999", 2, "integer 99999999999999999999 is outside the signed 64-bit range"),
+    (b"push -9223372036854775809", 1, "integer -9223372036854775809 is outside the signed 64-bit range"),
+    (b"push 1\n\xff", 2, "program is not valid UTF-8 (byte 7)"),
+    (b"\n\npush 1\xc3", 3, "program is not valid UTF-8 (byte 8)"),
+    (b"a:b: halt", 1, "unknown instruction 'b:'"),
+])
+def test_refusals_name_the_line_and_the_reason(source, line, reason):
+    with pytest.raises(ProgramError) as info:
+        parse_program(source)
+    assert (info.value.line, info.value.reason) == (line, reason)
+    assert str(info.value) == f"line {line}: {reason}"
+
+
+def test_comments_leading_zeros_and_jump_labels():
+    program = parse_program(b"push 1 # a # b\npush 0009223372036854775807\nx: jmp x\nemit # c:d")
+    assert [(i.op, i.operand, i.line, i.label) for i in program.instructions] == [
+        ("push", 1, 1, None), ("push", 9223372036854775807, 2, None), ("jmp", 2, 3, "x"),
+        ("emit", None, 4, None)]

@@ -4,6 +4,7 @@
 
 #include "object_text.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -229,6 +230,169 @@ TEST(ExecutionResultPublication, UnpublishedCannotCarryReference) {
     EXPECT_EQ(check({{"published_run", value}}),
               "unpublished outcome cannot carry a published-run reference")
         << value;
+  }
+}
+
+
+// --- Near misses: each closed vocabulary against its look-alikes -----------------------
+//
+// A bundle that mixes up two fields' words, or writes one in another case or
+// with a stray blank, must be refused, whatever the field.
+
+// A text between double quotes with `"`, `\`, tab and line feed escaped: the
+// JSON string literal of a look-alike and, for these characters, also its
+// quoted form in the messages.
+std::string escaped(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// Look-alikes of one word: other letter case, surrounding blanks, a hyphen for
+// an underscore, one letter less and one more.
+std::vector<std::string> look_alikes(const std::string& word) {
+  std::vector<std::string> out;
+  std::string capital = word;
+  capital[0] = static_cast<char>(capital[0] - 'a' + 'A');
+  out.push_back(capital);
+  std::string upper = word;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  out.push_back(upper);
+  out.push_back(" " + word);
+  out.push_back(word + " ");
+  out.push_back(word + "\t");
+  out.push_back(word + "\n");
+  if (word.find('_') != std::string::npos) {
+    std::string hyphen = word;
+    for (char& c : hyphen) {
+      if (c == '_') c = '-';
+    }
+    out.push_back(hyphen);
+  }
+  out.push_back(word.substr(0, word.size() - 1));
+  out.push_back(word + "s");
+  return out;
+}
+
+struct StatusVocabulary {
+  std::string field;
+  std::string named_in_message;
+  std::vector<std::string> words;
+};
+
+const std::vector<StatusVocabulary> kStatusVocabularies = {
+    {"machine_execution", "machine-execution", {"completed", "failed", "interrupted_by_evidence_failure"}},
+    {"evidence_fulfillment", "evidence", {"complete", "incomplete", "failed"}},
+    {"python_sink_delivery", "Python-sink", {"complete", "failed", "not_requested"}},
+    {"recorder_finalization", "recorder", {"finalized", "failed", "not_requested", "not_finalized"}},
+    {"publication", "publication", {"published", "not_published"}},
+};
+
+TEST(ExecutionResultNearMiss, StatusWordsOfOtherFieldsCaseAndBlanks) {
+  for (const StatusVocabulary& vocabulary : kStatusVocabularies) {
+    std::vector<std::string> near_misses;
+    for (const StatusVocabulary& other : kStatusVocabularies) {
+      for (const std::string& word : other.words) {
+        if (std::find(vocabulary.words.begin(), vocabulary.words.end(), word) ==
+            vocabulary.words.end()) {
+          near_misses.push_back(word);
+        }
+      }
+    }
+    for (const std::string& word : vocabulary.words) {
+      for (std::string& alike : look_alikes(word)) near_misses.push_back(std::move(alike));
+    }
+    // Words from the neighbouring texts: the result's own member names, the
+    // status key itself, and literals written as text by a bundle that
+    // turned a boolean or None into a string.
+    near_misses.insert(near_misses.end(), {"status", vocabulary.field, "published_run", "",
+                                           "true", "false", "null", "True", "False", "None"});
+    for (const std::string& word : near_misses) {
+      EXPECT_EQ(check({{vocabulary.field, R"({"status":)" + escaped(word) + "}"}}),
+                "bundle execution result has unsupported " + vocabulary.named_in_message +
+                    " status " + escaped(word))
+          << vocabulary.field << " with " << escaped(word);
+    }
+  }
+}
+
+TEST(ExecutionResultNearMiss, StatusKeyLookAlikes) {
+  for (const StatusVocabulary& vocabulary : kStatusVocabularies) {
+    const std::string expected =
+        vocabulary.field == "evidence_fulfillment"
+            ? std::string("evidence_fulfillment must contain a string status")
+            : "bundle execution result field " + escaped(vocabulary.field) +
+                  " needs a string status";
+    std::vector<std::string> keys = look_alikes("status");
+    keys.insert(keys.end(), {"state", "statuses", "result"});
+    for (const std::string& key : keys) {
+      EXPECT_EQ(check({{vocabulary.field, "{" + escaped(key) + ":" +
+                                              escaped(vocabulary.words[0]) + "}"}}),
+                expected)
+          << vocabulary.field << " keyed " << escaped(key);
+    }
+  }
+}
+
+TEST(ExecutionResultNearMiss, TopLevelMemberLookAlikes) {
+  const std::vector<std::string> members = {"machine_execution",     "evidence_fulfillment",
+                                            "python_sink_delivery",  "recorder_finalization",
+                                            "publication",           "published_run"};
+  for (const std::string& member : members) {
+    const std::optional<std::string> value = [&] {
+      for (const auto& [key, raw] : unpublished_members()) {
+        if (key == member) return raw;
+      }
+      return std::optional<std::string>();
+    }();
+    for (const std::string& alike : look_alikes(member)) {
+      // object_text writes keys as given, so the key goes in escaped.
+      const std::string key = escaped(alike).substr(1, escaped(alike).size() - 2);
+      EXPECT_EQ(check_text(korvane::test_support::object_text(
+                    unpublished_members(), {{member, std::nullopt}, {key, value}})),
+                "bundle execution result is missing " + escaped(member))
+          << member << " written " << escaped(alike);
+    }
+  }
+}
+
+TEST(ExecutionResultNearMiss, PublishedRunReferenceMemberLookAlikes) {
+  const std::string message = "published-run reference needs a non-empty path and published=true";
+  std::vector<std::string> references;
+  for (const std::string& alike : look_alikes("published")) {
+    references.push_back("{" + escaped(alike) + R"(:true,"path":"runs/1"})");
+  }
+  references.push_back(R"({"publish":true,"path":"runs/1"})");
+  references.push_back(R"({"is_published":true,"path":"runs/1"})");
+  for (const std::string& alike : look_alikes("path")) {
+    references.push_back(R"({"published":true,)" + escaped(alike) + R"(:"runs/1"})");
+  }
+  references.push_back(R"({"published":true,"file":"runs/1"})");
+  references.push_back(R"({"published":true,"run_id":"runs/1"})");
+  for (const std::string& reference : references) {
+    EXPECT_EQ(check(published_with({{"published_run", reference}})), message) << reference;
+  }
+}
+
+TEST(ExecutionResultNearMiss, PublishedFlagLookAlikes) {
+  const std::string message = "published-run reference needs a non-empty path and published=true";
+  for (const char* flag : {"false", "1", "0", R"("true")", R"("True")", R"("published")", "null",
+                           "[true]", R"({"value":true})"}) {
+    EXPECT_EQ(check(published_with(
+                  {{"published_run", std::string(R"({"published":)") + flag + R"(,"path":"p"})"}})),
+              message)
+        << flag;
   }
 }
 

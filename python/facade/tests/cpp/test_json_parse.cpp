@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "json_bridge.hpp"
 
@@ -48,6 +51,8 @@ TEST(JsonParseErrors, EndOfText) {
       {"\"ab\\", "EOF while parsing a string at line 1 column 4"},
       {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
       {"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
+      {"\"a\\nb", "EOF while parsing a string at line 1 column 5"},
+      {"\"\\t", "EOF while parsing a string at line 1 column 3"},
       {"tru", "EOF while parsing a value at line 1 column 3"},
       {"nul", "EOF while parsing a value at line 1 column 3"},
       {"f", "EOF while parsing a value at line 1 column 1"},
@@ -227,11 +232,82 @@ TEST(JsonParseStrings, EscapesDecodeToUtf8) {
   EXPECT_EQ(*parse_ok("\"\x7f \xc3\xa9\"").as_string(), "\x7f \xc3\xa9");
 }
 
+// Each side of every border between UTF-8 lengths.
+TEST(JsonParseStrings, EscapesAtTheBordersOfEachUtf8Length) {
+  const std::pair<const char*, std::string_view> cases[] = {
+      {R"("\u007f")", "\x7f"},
+      {R"("\u0080")", "\xc2\x80"},
+      {R"("\u07ff")", "\xdf\xbf"},
+      {R"("\u0800")", "\xe0\xa0\x80"},
+      {R"("\ud7ff")", "\xed\x9f\xbf"},
+      {R"("\ue000")", "\xee\x80\x80"},
+      {R"("\uffff")", "\xef\xbf\xbf"},
+      {R"("\ud800\udc00")", "\xf0\x90\x80\x80"},
+      {R"("\udbff\udfff")", "\xf4\x8f\xbf\xbf"},
+      {R"("\ud834\udd1e")", "\xf0\x9d\x84\x9e"},
+  };
+  for (const auto& [json, utf8] : cases) {
+    EXPECT_EQ(*parse_ok(json).as_string(), utf8) << json;
+  }
+}
+
 TEST(JsonParseStrings, LongAndShortTextsAreKeptWhole) {
   for (std::size_t n : {0U, 1U, 13U, 14U, 15U, 16U, 100U, 5000U}) {
     const std::string text(n, 'x');
     EXPECT_EQ(*parse_ok("\"" + text + "\"").as_string(), text);
     EXPECT_EQ(*parse_ok("\"" + text + "\\n" + text + "\"").as_string(), text + "\n" + text);
+  }
+}
+
+// Short texts live inside the value and long ones in a block; every length
+// around and below the border, as value and as key, at the end of the text and
+// followed by more, must come back byte for byte.
+TEST(JsonParseStrings, EveryLengthUpToTwoBlocksComesBackWhole) {
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + (i % 26));
+    const std::string quoted = "\"" + text + "\"";
+    for (const std::string& json : {quoted, "[" + quoted + ",\"zzzzzzzzzzzzzzzzzzzz\"]",
+                                    "{" + quoted + ":" + quoted + ",\"~\":1}"}) {
+      JsonValue value = parse_ok(json);
+      EXPECT_EQ(write_json_text(value), json) << "length " << n;
+      const JsonValue copy = value;
+      EXPECT_EQ(write_json_text(copy), json) << "copy, length " << n;
+    }
+    EXPECT_EQ(*parse_ok(quoted).as_string(), text) << "length " << n;
+  }
+}
+
+// Short texts are read in whole words where at least a word's worth of the
+// text follows; the parse must never read past the text's last byte, which the
+// sanitized build notices when the text sits in a buffer of exactly its size.
+TEST(JsonParseStrings, NothingPastTheTextIsRead) {
+  for (std::size_t n = 0; n <= 16; ++n) {
+    const std::string inner(n, 'q');
+    for (const std::string& json :
+         {"\"" + inner + "\"", "[\"" + inner + "\"]", "[\"" + inner + "\",1]", "{\"" + inner + "\":1}",
+          "{\"k\":\"" + inner + "\"}", "[\"" + inner + "\\n\"]"}) {
+      const auto exact = std::make_unique<char[]>(json.size());
+      std::memcpy(exact.get(), json.data(), json.size());
+      const JsonValue value = parse_ok(std::string_view(exact.get(), json.size()));
+      EXPECT_EQ(write_json_text(value), json) << json;
+    }
+  }
+  // Numbers and literals that end the text, and errors found at its end.
+  for (const std::string_view json : {"0", "7", "-0", "12", "1.5", "-12.25", "1e5", "1E+2", "2e-3",
+                                      "123456789012345678901234567890", "true", "false", "null",
+                                      "[1,22]", "{\"a\":1}", "1.", "1e", "-", "[1", "{\"a\":1", "tru",
+                                      "\"abc", "\"\\u12"}) {
+    const auto exact = std::make_unique<char[]>(json.size());
+    std::memcpy(exact.get(), json.data(), json.size());
+    const auto exact_result = parse_json_text(std::string_view(exact.get(), json.size()));
+    const auto result = parse_json_text(json);
+    ASSERT_EQ(exact_result.has_value(), result.has_value()) << json;
+    if (result) {
+      EXPECT_EQ(*exact_result, *result) << json;
+    } else {
+      EXPECT_EQ(exact_result.error().to_string(), result.error().to_string()) << json;
+    }
   }
 }
 

@@ -72,6 +72,17 @@ TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
   }
 }
 
+// Keys are only checked, not kept, below the kept depth; a bad key there is
+// the same failure as in the full parse.
+TEST(JsonShallowParse, BadKeysBelowTheKeptDepthAreTheFullParsesFailures) {
+  for (const std::string key : {"\"a\tb\"", "\"\\x\"", "\"\\udc00\"", "\"\\u00g0\"", "\"ab",
+                                "\"a\\", "\"\\ud800x\""}) {
+    for (const std::string& text : {"{\"a\":{" + key + ":1}}", "[{" + key + ":1}]", "[[{" + key}) {
+      for (std::size_t kept_depth : std::vector<std::size_t>{1, 2}) expect_same_failure(text, kept_depth);
+    }
+  }
+}
+
 TEST(JsonShallowParse, NumbersThatOnlyLookLargeAreAccepted) {
   // Converted only when they might overflow; these do not.
   for (const std::string& number : {std::string(308, '9'), "1" + std::string(308, '0'), std::string("1e-400"),

@@ -97,6 +97,26 @@ TEST(JsonValueAccess, AccessorsOfAnotherKindGiveNothing) {
   EXPECT_EQ(JsonNumber::from_unsigned(7).as_double(), 7.0);
 }
 
+// Empty containers, parsed or built, copied and then filled: every copy owns
+// what it holds (the sanitized build reports anything left behind).
+TEST(JsonValueOwnership, CopiesOfEmptyContainersGrowOnTheirOwn) {
+  JsonObject built;
+  for (JsonValue original : {parse_ok("{}"), parse_ok(R"({"a":{}})").as_object()->begin()->value,
+                             JsonValue::object(JsonObject(built))}) {
+    JsonValue copy = original;
+    ASSERT_NE(copy.as_object(), nullptr);
+    EXPECT_EQ(copy.as_object()->size(), 0U);
+    copy.as_object()->insert_or_assign("key", JsonValue::string("a value longer than fourteen bytes"));
+    EXPECT_EQ(copy.as_object()->size(), 1U);
+    EXPECT_EQ(original.as_object()->size(), 0U);
+    JsonObject object_copy(*original.as_object());
+    object_copy.insert_or_assign("other", JsonValue::null());
+    EXPECT_EQ(object_copy.size(), 1U);
+  }
+  JsonObject copy_of_built(built);
+  EXPECT_EQ(copy_of_built.size(), 0U);
+}
+
 TEST(JsonValueOwnership, CopiesAreDeepAndIndependent) {
   JsonValue original = parse_ok(R"({"list":[1,"a string longer than fourteen"],"s":"short"})");
   JsonValue copy = original;

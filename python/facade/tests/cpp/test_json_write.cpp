@@ -39,6 +39,27 @@ TEST(JsonWriteStrings, OnlyQuoteBackslashAndControlBytesAreEscaped) {
             "[\"/A\xc3\xa9\\u001f\xf0\x9f\x98\x80\"]");
 }
 
+// Every control byte: the five with a short escape, the others as \u00XX with
+// lower-case hexadecimal digits.
+TEST(JsonWriteStrings, EveryControlByteHasItsEscape) {
+  const char* const digits = "0123456789abcdef";
+  for (int byte = 0; byte < 0x20; ++byte) {
+    std::string expected;
+    switch (byte) {
+      case '\b': expected = "\\b"; break;
+      case '\f': expected = "\\f"; break;
+      case '\n': expected = "\\n"; break;
+      case '\r': expected = "\\r"; break;
+      case '\t': expected = "\\t"; break;
+      default:
+        expected = std::string("\\u00") + digits[byte >> 4] + digits[byte & 0xF];
+    }
+    const std::string text(1, static_cast<char>(byte));
+    EXPECT_EQ(write_json_text(JsonValue::string(text)), "\"" + expected + "\"") << byte;
+    EXPECT_EQ(write_json_text(JsonValue::string("ab" + text + "cd")), "\"ab" + expected + "cd\"") << byte;
+  }
+}
+
 TEST(JsonWriteStrings, LongRunsAroundEscapes) {
   const std::string run(1000, 'r');
   EXPECT_EQ(write_json_text(JsonValue::string(run + "\n" + run)), "\"" + run + "\\n" + run + "\"");

@@ -314,4 +314,109 @@ TEST(BundleProviderRecord, FindProviderByExactBytes) {
   EXPECT_EQ(korvane::find_provider({}, "alpha"), nullptr);
 }
 
+
+// --- Near misses: the protocol name and the member names against look-alikes ----------
+
+// A key or string content with `"`, `\` and tab escaped, as JSON and the quoted
+// form both write them.
+std::string escaped_content(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\t') {
+      out += "\\t";
+    } else {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Look-alikes of one name: other letter case, surrounding blanks, a hyphen or
+// nothing for an underscore, one letter less and one more.
+std::vector<std::string> look_alikes(const std::string& name) {
+  std::vector<std::string> out;
+  std::string capital = name;
+  capital[0] = static_cast<char>(capital[0] - 'a' + 'A');
+  out.push_back(capital);
+  std::string upper = name;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  out.push_back(upper);
+  out.push_back(" " + name);
+  out.push_back(name + " ");
+  out.push_back(name + "\t");
+  if (name.find('_') != std::string::npos) {
+    std::string hyphen = name;
+    std::string joined;
+    for (char& c : hyphen) {
+      if (c == '_') c = '-';
+    }
+    for (const char c : name) {
+      if (c != '_') joined += c;
+    }
+    out.push_back(hyphen);
+    out.push_back(joined);
+  }
+  out.push_back(name.substr(0, name.size() - 1));
+  out.push_back(name + "s");
+  return out;
+}
+
+TEST(ProviderMetadataNearMiss, ProtocolIdentifier) {
+  std::vector<std::string> protocols = look_alikes("korvane.python_bundle");
+  protocols.insert(protocols.end(),
+                   {"korvane.machine_bundles", "korvane.python_bundle.", "korvane-python_bundle",
+                    "korvane_python_bundle", "python_bundle", "korvane", "korvane.python",
+                    "korvane.python_bundle2", "korvane.python_bundle 2.0.0",
+                    "korvane.pyth0n_bundle"});
+  for (const std::string& protocol : protocols) {
+    const std::string text = "\"" + escaped_content(protocol) + "\"";
+    EXPECT_EQ(rejection({{"protocol", text}}), kEp + " returned unsupported provider protocol " + text)
+        << protocol;
+  }
+}
+
+TEST(ProviderMetadataNearMiss, VersionMemberNames) {
+  const std::string prefix = kEp + " provider has invalid protocol_version: unsupported field ";
+  const std::vector<std::pair<std::string, std::string>> members = {
+      {"major", "2"}, {"minor", "0"}, {"patch", "0"}};
+  for (const auto& [name, value] : members) {
+    std::vector<std::string> names = look_alikes(name);
+    names.insert(names.end(), {"version", "micro", "build", "protocol_version"});
+    for (const std::string& alike : names) {
+      std::string inner;
+      for (const auto& [other, other_value] : members) {
+        if (!inner.empty()) inner += ",";
+        inner += "\"" + (other == name ? escaped_content(alike) : other) + "\":" + other_value;
+      }
+      EXPECT_EQ(rejection({{"protocol_version", version_text(inner)}}),
+                prefix + "\"" + escaped_content(alike) + "\"")
+          << name << " written " << alike;
+    }
+  }
+}
+
+// Each provider member renamed to a look-alike is missing under its own name;
+// with the right name present too, the look-alike is an unsupported member.
+TEST(ProviderMetadataNearMiss, ProviderMemberNames) {
+  for (const auto& [name, value] : valid_members()) {
+    const std::string missing =
+        name == "protocol_version"
+            ? kEp + " provider is missing object field \"protocol_version\""
+            : kEp + " provider is missing string field \"" + name + "\"";
+    std::vector<std::string> names = look_alikes(name);
+    names.push_back("entry_point");
+    for (const std::string& alike : names) {
+      const std::string key = escaped_content(alike);
+      EXPECT_EQ(rejection({{name, std::nullopt}, {key, value}}), missing)
+          << name << " written " << alike;
+      EXPECT_EQ(rejection({{key, value}}),
+                kEp + " provider contains unsupported metadata field \"" + key + "\"")
+          << name << " and " << alike;
+    }
+  }
+}
+
 }  // namespace

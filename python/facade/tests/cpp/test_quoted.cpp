@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <string_view>
 
 namespace {
@@ -86,6 +87,30 @@ TEST(QuotedForm, InvalidBytesAreShownOneByOne) {
   EXPECT_EQ(q("\xf4\x90\x80\x80"), "\"\\x{f4}\\x{90}\\x{80}\\x{80}\"");  // > U+10FFFF
   // A valid character right after an invalid byte is decoded normally.
   EXPECT_EQ(q("\xff\xc3\xa9"), "\"\\x{ff}\xc3\xa9\"");
+}
+
+// Each side of every border in the table of well-formed UTF-8 sequences: the
+// sequences just inside are decoded as one character, those just outside are
+// shown byte by byte.
+TEST(QuotedForm, WellFormedSequenceBorders) {
+  for (const char* inside : {"\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xe0\xbf\xbf", "\xe1\x80\x80",
+                             "\xec\xbf\xbf", "\xed\x80\x80", "\xed\x9f\xbf", "\xee\x80\x80",
+                             "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf0\xbf\xbf\xbf", "\xf1\x80\x80\x80",
+                             "\xf3\xbf\xbf\xbf", "\xf4\x80\x80\x80", "\xf4\x8f\xbf\xbf"}) {
+    EXPECT_EQ(q(inside).find("\\x{"), std::string::npos) << q(inside);
+  }
+  const std::pair<const char*, const char*> outside[] = {
+      {"\xc1\xbf", "\"\\x{c1}\\x{bf}\""},
+      {"\xe0\x9f\xbf", "\"\\x{e0}\\x{9f}\\x{bf}\""},
+      {"\xed\xa0\x80", "\"\\x{ed}\\x{a0}\\x{80}\""},
+      {"\xf0\x8f\xbf\xbf", "\"\\x{f0}\\x{8f}\\x{bf}\\x{bf}\""},
+      {"\xf4\x90\x80\x80", "\"\\x{f4}\\x{90}\\x{80}\\x{80}\""},
+      {"\xf5\x80\x80\x80", "\"\\x{f5}\\x{80}\\x{80}\\x{80}\""},
+      {"\xe1\xc0\x80", "\"\\x{e1}\\x{c0}\\x{80}\""},
+  };
+  for (const auto& [bytes, shown] : outside) {
+    EXPECT_EQ(q(bytes), shown);
+  }
 }
 
 TEST(QuotedForm, TableBoundaries) {

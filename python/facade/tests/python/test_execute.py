@@ -115,6 +115,24 @@ class TestSinks:
         raises_exactly(TypeError, f"sink at index 0 attribute {name} must be callable", run.execute,
                        [partial(**{name: "text"})])
 
+    @pytest.mark.parametrize(
+        "name, neighbours",
+        [("emit_batch", ["emit", "emit_batches", "emit_value", "emitBatch"]),
+         ("record_capability_outputs", ["record_capability_output", "record_capabilities_outputs",
+                                        "record_outputs", "record_capability_results"]),
+         ("record_capability_receipts", ["record_capability_receipt", "record_capabilities_receipts",
+                                         "record_receipts", "record_capability_receipt_s"])],
+    )
+    def test_method_name_look_alikes_do_not_count(self, run, name, neighbours):
+        # Other letter case, blanks, another separator, a letter less or more:
+        # the sink still lacks the method, and nothing is called.
+        look_alikes = [name.capitalize(), name.upper(), f" {name}", f"{name} ", name.replace("_", ""),
+                       name.replace("_", "-"), name[:-1], f"{name}s", f"_{name}", *neighbours]
+        for alike in look_alikes:
+            raises_exactly(TypeError, f"sink at index 0 must define callable {name}", run.execute,
+                           [partial(**{name: None, alike: method})])
+        assert run.module.CALLS == []
+
     def test_failing_lookup_is_reported_as_missing(self, run):
         class Raising(Sink):
             @property
