@@ -331,15 +331,17 @@ def test_an_unexpected_recording_failure_keeps_the_report(tmp_path, monkeypatch)
     for failure, error in [(RuntimeError("disk on fire"), "RuntimeError: disk on fire"),
                            (RuntimeError(), "RuntimeError"),
                            (Unprintable(), f"{Unprintable.__qualname__}: <exception text unavailable>")]:
-        def broken(path, records, failure=failure):
+        def broken(*args, failure=failure):
             raise failure
 
-        monkeypatch.setattr("korvane_stack.bundle.publish_recording", broken)
+        # Fails at publication, after the whole run was written.
+        monkeypatch.setattr("korvane_stack.recording._resolve", broken)
         path = str(tmp_path / "run.jsonl")
         result = korvane_stack.execute(prepare("push 1\nemit"), [], path)
         assert result["recorder_finalization"] == {"status": "failed", "path": path, "error": error}
         assert result["publication"] == {"status": "not_published"} and result["published_run"] is None
         assert result["outputs"] == [1]
+        assert not (tmp_path / "run.jsonl").exists()
 
 
 def test_recording_lines_are_compact_ascii(tmp_path):
