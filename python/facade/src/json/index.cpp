@@ -26,7 +26,14 @@ struct BlockMasks {
   std::uint64_t space;      // ' ', '\t', '\n', '\r'
   std::uint64_t control;    // 0x00 to 0x1F
   std::uint64_t high;       // 0x80 and above
+  // Only where some byte is 0x80 or above, else zero: bytes at or above a
+  // bound, and bytes equal to a lead that limits the byte after it.
+  std::uint64_t at_least[7];  // 0xC0, 0xC2, 0xE0, 0xF0, 0xF5, 0xA0, 0x90
+  std::uint64_t equal[4];     // 0xE0, 0xED, 0xF0, 0xF4
 };
+
+constexpr unsigned char kBounds[7] = {0xC0, 0xC2, 0xE0, 0xF0, 0xF5, 0xA0, 0x90};
+constexpr unsigned char kLeads[4] = {0xE0, 0xED, 0xF0, 0xF4};
 
 inline std::uint64_t bits16(__m128i v) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)));
@@ -61,6 +68,18 @@ void classify_sse2(const char* text, std::size_t blocks, BlockMasks* out) noexce
                  << shift;
       m.control |= bits16(_mm_cmpeq_epi8(_mm_min_epu8(c, highest_control), c)) << shift;
       m.high |= bits16(c) << shift;
+    }
+    if (m.high != 0) {
+      for (int k = 0; k < 4; ++k) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16 * k));
+        const int shift = 16 * k;
+        for (int i = 0; i < 7; ++i) {
+          const __m128i bound = _mm_set1_epi8(static_cast<char>(kBounds[i]));
+          m.at_least[i] |= bits16(_mm_cmpeq_epi8(_mm_max_epu8(c, bound), c)) << shift;
+        }
+        for (int i = 0; i < 4; ++i)
+          m.equal[i] |= bits16(_mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(kLeads[i])))) << shift;
+      }
     }
     out[b] = m;
   }
@@ -100,6 +119,18 @@ void classify_sse2(const char* text, std::size_t blocks, BlockMasks* out) noexce
       m.control |= bits32(_mm256_cmpeq_epi8(_mm256_min_epu8(c, highest_control), c)) << shift;
       m.high |= bits32(c) << shift;
     }
+    if (m.high != 0) {
+      for (int k = 0; k < 2; ++k) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + 32 * k));
+        const int shift = 32 * k;
+        for (int i = 0; i < 7; ++i) {
+          const __m256i bound = _mm256_set1_epi8(static_cast<char>(kBounds[i]));
+          m.at_least[i] |= bits32(_mm256_cmpeq_epi8(_mm256_max_epu8(c, bound), c)) << shift;
+        }
+        for (int i = 0; i < 4; ++i)
+          m.equal[i] |= bits32(_mm256_cmpeq_epi8(c, _mm256_set1_epi8(static_cast<char>(kLeads[i])))) << shift;
+      }
+    }
     out[b] = m;
   }
 }
@@ -117,31 +148,13 @@ inline std::uint64_t prefix_xor(std::uint64_t x) noexcept {
   return x;
 }
 
-// The length of the valid UTF-8 sequence at p (a byte of 0x80 or above), or
-// 0 when it is not one.
-inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) noexcept {
-  const unsigned lead = p[0];
-  std::size_t length;
-  unsigned low = 0x80;
-  unsigned high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - p) < length) return 0;
-  if (p[1] < low || p[1] > high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  return length;
+// The number of set bits, without the popcnt instruction that the baseline
+// processor may lack (std::popcount would be a library call there).
+inline std::size_t count_bits(std::uint64_t x) noexcept {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
 }
 
 // The state carried from one block to the next.
@@ -149,12 +162,18 @@ struct Scanner {
   std::uint64_t escaped_next = 0;  // 1 when the block ended in an odd run of backslashes
   std::uint64_t in_string = 0;     // all ones when the block ended inside a string
   std::uint64_t other_last = 0;    // 1 when the block ended in a token byte (a number or word)
-  std::size_t utf8_checked = 0;    // bytes before this were checked as UTF-8
+  // UTF-8: the leads of the block before (of 2, 3 or 4 bytes; of 3 or 4;
+  // of 4; and the four leads that limit their second byte), for the bytes
+  // they need in this block.
+  std::uint64_t lead_any = 0;
+  std::uint64_t lead_three = 0;
+  std::uint64_t lead_four = 0;
+  std::uint64_t lead_limits[4] = {0, 0, 0, 0};
   bool bad_string = false;
   bool bad_utf8 = false;
 
   // The token starts of the block at `base`, as bits.
-  std::uint64_t tokens(const BlockMasks& m, const unsigned char* text, std::size_t base, std::size_t size) noexcept {
+  std::uint64_t tokens(const BlockMasks& m) noexcept {
     // Escaped bytes: the byte after each odd-length run of backslashes.
     constexpr std::uint64_t even = 0x5555555555555555ULL;
     const std::uint64_t backslash = m.backslash & ~escaped_next;
@@ -175,23 +194,43 @@ struct Scanner {
     const std::uint64_t other_starts = other & ~((other << 1) | other_last);
     other_last = other >> 63;
 
-    if (m.high != 0) check_utf8(m.high, text, base, size);
+    if ((m.high | lead_any) != 0) check_utf8(m);
     return op | (quote & strings) | other_starts;
   }
 
-  void check_utf8(std::uint64_t high, const unsigned char* text, std::size_t base, std::size_t size) noexcept {
-    while (high != 0) {
-      const std::size_t at = base + static_cast<std::size_t>(std::countr_zero(high));
-      high &= high - 1;
-      if (at < utf8_checked) continue;
-      const std::size_t length = utf8_sequence(text + at, text + size);
-      if (length == 0) {
-        bad_utf8 = true;
-        return;
-      }
-      utf8_checked = at + length;
-    }
+  // Every byte of 0x80 to 0xBF is a continuation byte, and the text is UTF-8
+  // exactly when the continuation bytes are the ones that the leads before
+  // them call for: the byte after a lead of 2, 3 or 4 bytes, the second
+  // byte after a lead of 3 or 4, the third after a lead of 4. No byte is
+  // 0xC0, 0xC1 or above 0xF4, and the byte after E0, ED, F0 and F4 lies in
+  // the narrower range that rules out overlong forms, surrogates and code
+  // points past U+10FFFF. The calls of the block before reach into this one.
+  void check_utf8(const BlockMasks& m) noexcept {
+    enum { c0, c2, e0, f0, f5, a0, x90 };
+    const std::uint64_t continuation = m.high & ~m.at_least[c0];
+    const std::uint64_t forbidden = (m.at_least[c0] & ~m.at_least[c2]) | m.at_least[f5];
+    const std::uint64_t any = m.at_least[c2] & ~m.at_least[f5];
+    const std::uint64_t three = m.at_least[e0] & ~m.at_least[f5];
+    const std::uint64_t four = m.at_least[f0] & ~m.at_least[f5];
+    const std::uint64_t called = (any << 1) | (lead_any >> 63) | (three << 2) | (lead_three >> 62) | (four << 3) |
+                                 (lead_four >> 61);
+    const std::uint64_t below_a0 = m.high & ~m.at_least[a0];
+    const std::uint64_t below_90 = m.high & ~m.at_least[x90];
+    auto after = [&](int lead) { return (m.equal[lead] << 1) | (lead_limits[lead] >> 63); };
+    const std::uint64_t out_of_range = (after(0) & below_a0) | (after(1) & ~below_a0) | (after(2) & below_90) |
+                                       (after(3) & ~below_90);
+    if ((called ^ continuation) != 0 || forbidden != 0 || out_of_range != 0) bad_utf8 = true;
+    lead_any = any;
+    lead_three = three;
+    lead_four = four;
+    for (int i = 0; i < 4; ++i) lead_limits[i] = m.equal[i];
   }
+
+  // At the end of the text: no lead may still call for bytes.
+  void finish_utf8() noexcept {
+    if ((lead_any >> 63 | lead_three >> 62 | lead_four >> 61) != 0) bad_utf8 = true;
+  }
+
 };
 
 // A thread's spare index buffer, kept between parses up to a size.
@@ -246,7 +285,6 @@ IndexOutcome TokenIndex::build(std::string_view text, IndexPath path) {
   if (size >= std::numeric_limits<std::uint32_t>::max()) return IndexOutcome::declined;
   if (path == IndexPath::best) path = avx2_available() ? IndexPath::avx2 : IndexPath::sse2;
   const Classifier classify = path == IndexPath::avx2 ? classify_avx2 : classify_sse2;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
 
   // A first guess of one token in eight bytes; grown as needed.
   size_ = 0;
@@ -257,12 +295,12 @@ IndexOutcome TokenIndex::build(std::string_view text, IndexPath path) {
   const std::size_t full_blocks = size / 64;
   std::size_t block = 0;
   auto take = [&](const BlockMasks& m, std::size_t base) {
-    std::uint64_t found = scanner.tokens(m, bytes, base, size);
+    std::uint64_t found = scanner.tokens(m);
     if (capacity_ - size_ < 65) reserve(size_ + 65);
     std::uint32_t* out = positions_ + size_;
     const auto at = static_cast<std::uint32_t>(base);
-    const auto count = static_cast<std::size_t>(std::popcount(found));
-    // Writes in fours past the count (there is room): fewer branches.
+    const std::size_t count = count_bits(found);
+    // Writes in fours, past the count too (there is room): fewer branches.
     for (std::size_t i = 0; i < count; i += 4) {
       out[i] = at + static_cast<std::uint32_t>(std::countr_zero(found));
       found &= found - 1;
@@ -289,6 +327,7 @@ IndexOutcome TokenIndex::build(std::string_view text, IndexPath path) {
     classify(padded, 1, masks);
     take(masks[0], full_blocks * 64);
   }
+  scanner.finish_utf8();
   if (scanner.bad_string || scanner.in_string != 0) return IndexOutcome::rejected;
   if (scanner.bad_utf8) return IndexOutcome::declined;
   positions_[size_++] = static_cast<std::uint32_t>(size);

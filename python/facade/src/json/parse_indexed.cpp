@@ -39,6 +39,33 @@ constexpr std::array<double, 23> kExactPowers = {1e0,  1e1,  1e2,  1e3,  1e4,  1
 
 constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
 
+// Whether the eight bytes at p are all ASCII digits.
+inline bool eight_digits_at(const char* p, std::uint64_t& word) noexcept {
+  std::memcpy(&word, p, sizeof word);
+  return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) & 0x8080808080808080ULL) == 0;
+}
+
+// The value of eight ASCII digits (the first the most significant), in
+// three multiplications.
+inline std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
+  static_assert(std::endian::native == std::endian::little);
+  word = ((word & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+  word = ((word & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+  return ((word & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+}
+
+// Reads the digits from p on into `mantissa` (which wraps past 19 digits:
+// the caller counts them); returns the first byte that is not a digit.
+inline const char* read_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
+  std::uint64_t word = 0;
+  while (end - p >= 8 && eight_digits_at(p, word)) {
+    mantissa = mantissa * 100000000 + eight_digits_value(word);
+    p += 8;
+  }
+  while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p++ - '0');
+  return p;
+}
+
 inline void store_number(void* rep, Tag tag, std::uint64_t bits) noexcept {
   store_words(rep, static_cast<std::uint64_t>(tag), bits);
 }
@@ -310,21 +337,20 @@ class IndexedParser {
     if (negative) ++p;
     if (p == end_ || !is_digit(*p)) return false;
     const char* const integer_start = p;
-    std::uint64_t mantissa = 0;
-    if (*p == '0') {
-      ++p;
-    } else {
-      while (p != end_ && is_digit(*p)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p++ - '0');
-    }
-    const auto integer_digits = static_cast<std::size_t>(p - integer_start);
+    // The spans of the digits first; the mantissa is read only where it is
+    // used: for integers, and for doubles the fast path may convert.
+    const char* const integer_end = *p == '0' ? p + 1 : digits_end(p, end_);
+    p = integer_end;
+    const auto integer_digits = static_cast<std::size_t>(integer_end - integer_start);
+    const char* fraction_start = p;
     std::size_t fraction_digits = 0;
-    bool exponent = false;
     if (p != end_ && *p == '.') {
-      const char* const fraction_start = ++p;
-      while (p != end_ && is_digit(*p)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p++ - '0');
+      fraction_start = ++p;
+      p = digits_end(p, end_);
       fraction_digits = static_cast<std::size_t>(p - fraction_start);
       if (fraction_digits == 0) return false;
     }
+    bool exponent = false;
     std::int64_t exponent10 = 0;
     if (p != end_ && (*p == 'e' || *p == 'E')) {
       exponent = true;
@@ -342,10 +368,20 @@ class IndexedParser {
     if (!ends_token(p)) return false;
     const char* const last = p;
     void* const rep = out;
-    // The digits read fit the mantissa without wrapping.
-    const bool whole = integer_digits + fraction_digits <= 19;
+    // Without an exponent and within 308 digits no number can overflow; an
+    // unkept one needs no conversion then.
+    if (rep == nullptr && !exponent && last - first <= 308) return true;
+    const bool integer = fraction_digits == 0 && !exponent;
+    // Up to 19 digits fit the mantissa; a double's fast path needs it at
+    // most 2^53, which takes at most 16 digits.
+    const bool whole = integer_digits + fraction_digits <= (integer ? 19 : 16);
+    std::uint64_t mantissa = 0;
+    if (whole) {
+      read_digits(integer_start, integer_end, mantissa);
+      read_digits(fraction_start, fraction_start + fraction_digits, mantissa);
+    }
 
-    if (fraction_digits == 0 && !exponent) {
+    if (integer) {
       if (whole) {
         if (!negative) {
           if (rep != nullptr) store_number(rep, Tag::unsigned_integer, mantissa);
@@ -379,9 +415,6 @@ class IndexedParser {
         return true;
       }
     }
-    // Without an exponent and within 308 digits no number can overflow; an
-    // unkept one needs no conversion then.
-    if (rep == nullptr && !exponent && last - first <= 308) return true;
     double value = 0;
     const auto result = std::from_chars(first, last, value);
     if (result.ec == std::errc::result_out_of_range) {
