@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every benchmark, printing figures side by side with their baselines:
-#   json       parser and writer against RapidJSON's DOM and Python's json;
+#   json       parsers and writer against RapidJSON, simdjson, yyjson and Python's json;
 #   discovery  discover_bundles() on 200 bundles against the plain Python loop;
 #   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size;
 #   recorder   korvane-stack's peak resident growth per emitted value against the values alone.
@@ -12,7 +12,7 @@ build="$root/build"
 which=("$@")
 [ ${#which[@]} -eq 0 ] && which=(json discovery runs recorder)
 
-tools/host-packages.sh g++ rapidjson-dev patchelf
+tools/host-packages.sh g++ rapidjson-dev libsimdjson-dev libyyjson-dev patchelf
 py=$(tools/provision-python.sh 3.14)
 tools/make-venv.sh "$py" "$build/venv-tools"
 "$build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja

@@ -195,7 +195,10 @@ struct Scanner {
     other_last = other >> 63;
 
     if ((m.high | lead_any) != 0) check_utf8(m);
-    return op | (quote & strings) | other_starts;
+    // Both quotes of every string and every escape inside one are tokens
+    // too: the second pass then never scans a string's bytes.
+    const std::uint64_t escapes = m.backslash & strings & ~escaped;
+    return op | quote | escapes | other_starts;
   }
 
   // Every byte of 0x80 to 0xBF is a continuation byte, and the text is UTF-8

@@ -1,6 +1,7 @@
 // The first pass of the indexed parser: in blocks of 64 bytes it finds the
-// structural characters outside strings, the opening quotes of strings and
-// the first byte of every other token (numbers, literals, stray bytes), and
+// structural characters outside strings, both quotes of every string and the
+// backslashes that start escapes inside them, and the first byte of every
+// other token (numbers, literals, stray bytes), and
 // checks that no string holds a raw control byte, that every string closes
 // and that the text is valid UTF-8.
 //

@@ -239,28 +239,25 @@ class IndexedParser {
   }
 
   // At the opening quote. The first pass found that the string closes and
-  // holds no control byte; escapes are decoded and checked here. Writes the
-  // rep of the text to `out`, unless `out` is null.
+  // holds no control byte, and its tokens are the escapes in the string and
+  // the closing quote; escapes are decoded and checked here. Writes the rep
+  // of the text to `out`, unless `out` is null.
   bool parse_string(const char* p, void* out) {
-    ++p;
-    const char* run = p;
-    const char* special = find_string_special(p, end_);
-    if (special == end_) return false;
-    if (*special == '"') {
-      if (out != nullptr) store_text(out, arena_, run, static_cast<std::size_t>(special - run), end_);
+    const char* run = p + 1;
+    const char* token = next();
+    if (*token == '"') {
+      if (out != nullptr) store_text(out, arena_, run, static_cast<std::size_t>(token - run), end_);
       return true;
     }
     scratch_.clear();
-    for (;;) {
-      scratch_.append(run, static_cast<std::size_t>(special - run));
-      p = special;
-      if (*p == '"') break;
-      if (*p != '\\') return false;
-      if ((p = decode_escape(p)) == nullptr) return false;
-      run = p;
-      special = find_string_special(p, end_);
-      if (special == end_) return false;
-    }
+    do {
+      scratch_.append(run, static_cast<std::size_t>(token - run));
+      if ((run = decode_escape(token)) == nullptr) return false;
+      // The second escape of a surrogate pair was decoded with the first.
+      while (begin_ + *token_ < run) ++token_;
+      token = next();
+    } while (*token != '"');
+    scratch_.append(run, static_cast<std::size_t>(token - run));
     if (out != nullptr) store_text(out, arena_, scratch_.data(), scratch_.size(), scratch_.data() + scratch_.size());
     return true;
   }
