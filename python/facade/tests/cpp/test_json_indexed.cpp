@@ -9,6 +9,7 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -133,6 +134,59 @@ TEST(JsonIndexedParse, NotUtf8IsHandedOnAndJudgedAsBefore) {
     } else {
       EXPECT_EQ(actual.error().to_string(), expected.error().to_string());
     }
+  }
+}
+
+// The first pass's UTF-8 check against the slow decoder, on every pair of
+// bytes after a lead byte and on sampled longer sequences, inside a string
+// that starts at two offsets: within a block and across a block edge.
+TEST(JsonIndexedParse, Utf8CheckMatchesTheDecoder) {
+  const auto judged = [](const std::string& text) {
+    bool agree = true;
+    for (const IndexPath path : paths()) {
+      const auto outcome = json_detail::parse_json_text_indexed(text, 1000, path).outcome;
+      agree = agree && outcome == (is_utf8(text) ? IndexedParse::accepted : IndexedParse::declined);
+    }
+    return agree;
+  };
+  const auto plain = [](unsigned byte) { return byte >= 0x20 && byte != '"' && byte != '\\'; };
+  const std::vector<unsigned> samples = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xE0, 0xF4, 0xFF};
+  std::size_t disagreements = 0;
+  for (const std::size_t offset : {std::size_t{5}, std::size_t{61}}) {
+    const std::string before = "[\"" + std::string(offset, 'a');
+    for (unsigned lead = 0x80; lead <= 0xFF; ++lead) {
+      for (unsigned second = 0; second <= 0xFF; ++second) {
+        if (!plain(second)) continue;
+        std::string middle{static_cast<char>(lead), static_cast<char>(second)};
+        if (!judged(before + middle + "\"]")) ++disagreements;
+        for (const unsigned third : samples) {
+          if (lead < 0xE0 || (second & 0xC0) != 0x80) break;
+          std::string longer = middle + static_cast<char>(third);
+          if (!judged(before + longer + "\"]")) ++disagreements;
+          if (lead >= 0xF0) {
+            for (const unsigned fourth : samples)
+              if (!judged(before + longer + static_cast<char>(fourth) + "\"]")) ++disagreements;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(disagreements, 0u);
+  // Sequences that end exactly at the end of the first block, inside a
+  // string that closes in the next one.
+  for (const char* tail : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xe2\x82", "\xf0\x9f\x98"}) {
+    std::string text = "\"" + std::string(64, 'a');
+    text.resize(64 - std::strlen(tail));
+    text += tail;
+    EXPECT_TRUE(judged(text + "\"")) << "tail of " << std::strlen(tail) << " bytes";
+  }
+  // A text that ends, at a block edge, inside a sequence: not UTF-8. The
+  // same bytes complete are UTF-8, and then simply not JSON.
+  for (const IndexPath path : paths()) {
+    EXPECT_EQ(json_detail::parse_json_text_indexed(std::string(63, ' ') + "\xe2", 1000, path).outcome,
+              IndexedParse::declined);
+    EXPECT_EQ(json_detail::parse_json_text_indexed(std::string(62, ' ') + "\xc3\xa9", 1000, path).outcome,
+              IndexedParse::rejected);
   }
 }
 
