@@ -159,9 +159,9 @@ def main():
     args = parser.parse_args()
 
     print("Python %s (%s)" % (sys.version.split()[0], sys.executable))
-    header = ("document", "MB", "parse", "rapidjson", "loads", "write", "dumps",
+    header = ("document", "MB", "parse", "indexed", "chk-1pass", "chk-idx", "rapidjson", "loads", "write", "dumps",
               "parse/loads", "parse/rapid", "write/dumps", "tree/text", "peak/text")
-    print("%-22s %6s %8s %9s %7s %8s %7s %11s %11s %11s %9s %9s" % header)
+    print("%-22s %6s %8s %8s %9s %8s %9s %7s %8s %7s %11s %11s %11s %9s %9s" % header)
     failures = []
     with tempfile.TemporaryDirectory() as tmp:
         docs = []
@@ -186,8 +186,10 @@ def main():
                 "tree/text": native["tree_bytes"] / native["bytes"],
                 "peak/text": native["parse_peak_bytes"] / native["bytes"],
             }
-            print("%-22s %6.1f %8.0f %9.0f %7.0f %8.0f %7.0f %10.1fx %10.2fx %10.1fx %8.2fx %8.2fx" % (
-                name, mb, native["parse_mb_s"], native["rapidjson_dom_mb_s"], loads,
+            indexed = max(native.get("indexed_avx2_mb_s", 0.0), native["indexed_sse2_mb_s"])
+            print("%-22s %6.1f %8.0f %8.0f %9.0f %8.0f %9.0f %7.0f %8.0f %7.0f %10.1fx %10.2fx %10.1fx %8.2fx %8.2fx" % (
+                name, mb, native["parse_mb_s"], indexed, native["check_one_pass_mb_s"], native["check_indexed_mb_s"],
+                native["rapidjson_dom_mb_s"], loads,
                 native["write_mb_s"], dumps, row["parse/loads"], row["parse/rapid"],
                 row["write/dumps"], row["tree/text"], row["peak/text"]))
             for key, target in (("parse/loads", 4.0), ("parse/rapid", 1.0), ("write/dumps", 4.0)):
