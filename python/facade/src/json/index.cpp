@@ -11,8 +11,13 @@
 #include <limits>
 #include <new>
 
+#if defined(__x86_64__) || defined(__i386__)
+#define KORVANE_JSON_X86 1
 #include <emmintrin.h>
 #include <immintrin.h>
+#else
+#define KORVANE_JSON_X86 0
+#endif
 
 namespace korvane::json_detail {
 
@@ -34,6 +39,8 @@ struct BlockMasks {
 
 constexpr unsigned char kBounds[7] = {0xC0, 0xC2, 0xE0, 0xF0, 0xF5, 0xA0, 0x90};
 constexpr unsigned char kLeads[4] = {0xE0, 0xED, 0xF0, 0xF4};
+
+#if KORVANE_JSON_X86
 
 inline std::uint64_t bits16(__m128i v) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)));
@@ -129,6 +136,36 @@ void classify_sse2(const char* text, std::size_t blocks, BlockMasks* out) noexce
         }
         for (int i = 0; i < 4; ++i)
           m.equal[i] |= bits32(_mm256_cmpeq_epi8(c, _mm256_set1_epi8(static_cast<char>(kLeads[i])))) << shift;
+      }
+    }
+    out[b] = m;
+  }
+}
+
+#endif
+
+// Processors other than x86: the same masks a byte at a time.
+void classify_bytes(const char* text, std::size_t blocks, BlockMasks* out) noexcept {
+  for (std::size_t b = 0; b < blocks; ++b, text += 64) {
+    BlockMasks m{};
+    for (unsigned i = 0; i < 64; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      const std::uint64_t bit = std::uint64_t{1} << i;
+      if (c == '"') m.quote |= bit;
+      if (c == '\\') m.backslash |= bit;
+      if (c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',') m.op |= bit;
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') m.space |= bit;
+      if (c < 0x20) m.control |= bit;
+      if (c >= 0x80) m.high |= bit;
+    }
+    if (m.high != 0) {
+      for (unsigned i = 0; i < 64; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        for (int k = 0; k < 7; ++k)
+          if (c >= kBounds[k]) m.at_least[k] |= bit;
+        for (int k = 0; k < 4; ++k)
+          if (c == kLeads[k]) m.equal[k] |= bit;
       }
     }
     out[b] = m;
@@ -246,8 +283,12 @@ thread_local SpareBuffer spare;
 constexpr std::size_t kSpareLimit = std::size_t{1} << 20;  // positions
 
 bool detect_avx2() noexcept {
+#if KORVANE_JSON_X86
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") != 0;
+#else
+  return false;
+#endif
 }
 
 }  // namespace
@@ -287,7 +328,13 @@ IndexOutcome TokenIndex::build(std::string_view text, IndexPath path) {
   const std::size_t size = text.size();
   if (size >= std::numeric_limits<std::uint32_t>::max()) return IndexOutcome::declined;
   if (path == IndexPath::best) path = avx2_available() ? IndexPath::avx2 : IndexPath::sse2;
-  const Classifier classify = path == IndexPath::avx2 ? classify_avx2 : classify_sse2;
+#if KORVANE_JSON_X86
+  const Classifier classify = path == IndexPath::avx2   ? classify_avx2
+                              : path == IndexPath::sse2 ? classify_sse2
+                                                        : classify_bytes;
+#else
+  const Classifier classify = classify_bytes;
+#endif
 
   // A first guess of one token in eight bytes; grown as needed.
   size_ = 0;

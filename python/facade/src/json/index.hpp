@@ -14,9 +14,10 @@
 
 namespace korvane::json_detail {
 
-// Which vector instructions classify the bytes: the best the processor has,
-// or one forced (tests and benchmarks run each).
-enum class IndexPath : std::uint8_t { best, sse2, avx2 };
+// Which instructions classify the bytes: the best the processor has, or one
+// forced (tests and benchmarks run each). `bytes` is the plain loop that
+// processors other than x86 always use.
+enum class IndexPath : std::uint8_t { best, sse2, avx2, bytes };
 
 // Whether this processor runs the AVX2 path.
 bool avx2_available() noexcept;

@@ -1,5 +1,5 @@
-// The indexed parser held to the frozen one-pass reference, on each vector
-// path: the same texts accepted with the same tree, the same texts rejected
+// The indexed parser held to the frozen one-pass reference, on each
+// classifying path (SSE2, AVX2 where the processor has it, plain bytes): the same texts accepted with the same tree, the same texts rejected
 // (the module's parse then reports the reference's error and position), and
 // texts that are not UTF-8 handed on unjudged. Cases sit where the first
 // pass is most likely to go wrong: across the 64-byte block edges, in runs
@@ -32,12 +32,14 @@ using json_detail::IndexedParse;
 using json_detail::IndexPath;
 
 std::vector<IndexPath> paths() {
-  std::vector<IndexPath> all{IndexPath::sse2};
+  std::vector<IndexPath> all{IndexPath::sse2, IndexPath::bytes};
   if (json_detail::avx2_available()) all.push_back(IndexPath::avx2);
   return all;
 }
 
-const char* name(IndexPath path) { return path == IndexPath::avx2 ? "avx2" : "sse2"; }
+const char* name(IndexPath path) {
+  return path == IndexPath::avx2 ? "avx2" : path == IndexPath::sse2 ? "sse2" : "bytes";
+}
 
 // Whether `text` is UTF-8 (no overlong forms, no surrogates, nothing past
 // U+10FFFF), decoded the slow way.
