@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every benchmark, printing figures side by side with their baselines:
-#   json       parser and writer against RapidJSON's DOM and Python's json;
+#   json       parsers and writer against RapidJSON, simdjson, yyjson and Python's json;
 #   discovery  discover_bundles() on 200 bundles against the plain Python loop;
 #   runs       prepare/execute against plain-Python routing, a 1 MB result, resident size;
 #   recorder   korvane-stack's peak resident growth per emitted value against the values alone;
@@ -11,7 +11,7 @@ source "$(dirname "$0")/common.sh"
 which=("$@")
 [ ${#which[@]} -eq 0 ] && which=(json discovery runs recorder cli)
 
-use_build_tools rapidjson-dev
+use_build_tools rapidjson-dev libsimdjson-dev libyyjson-dev
 env="$build/venv-bench"
 tools/make-venv.sh "$py314" "$env"
 "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-bench"

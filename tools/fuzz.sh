@@ -6,8 +6,8 @@
 # default ../shared/json-conformance/test_parsing beside the checkout). What the
 # run finds goes to build/fuzz/corpus-TARGET, never into the committed corpus.
 #   tools/fuzz.sh [TARGET] [SECONDS]     e.g. tools/fuzz.sh fuzz_json 600
-# Targets: fuzz_json, fuzz_json_shallow, fuzz_provider_metadata, fuzz_execution_result,
-# fuzz_quoted.
+# Targets: fuzz_json, fuzz_json_shallow, fuzz_json_differential, fuzz_provider_metadata,
+# fuzz_execution_result, fuzz_quoted.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 target=${1:-fuzz_json}; seconds=${2:-60}

@@ -1,8 +1,14 @@
 // Measures, for one JSON document: korvane's parse and write throughput, the
-// memory its value tree holds against the text size, and RapidJSON's DOM
-// parse throughput on the same bytes. Prints one JSON object on stdout.
+// memory its value tree holds against the text size, and the parse
+// throughput of RapidJSON's DOM, simdjson's DOM and yyjson on the same bytes,
+// built in the same run. korvane's parsers are timed side by side: the
+// module's parse, the one-pass parser alone, the indexed parser on each
+// vector path, and the shallow check (kept depth 2) of both. Candidates run
+// in interleaved rounds, so a load on the machine hits them alike. Prints one
+// JSON object on stdout.
 //
 //   bench_json FILE [MIN_SECONDS]
+//   bench_json --small MIN_SECONDS      per-call times on a 300-byte provider text
 #include <malloc.h>
 
 #include <algorithm>
@@ -10,14 +16,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <rapidjson/document.h>
+#include <simdjson.h>
+#include <yyjson.h>
 
+#include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
 
 // Every allocation through operator new is counted in usable bytes plus the
@@ -72,9 +83,60 @@ double best_seconds(double min_seconds, F&& run) {
   return best;
 }
 
+struct Candidate {
+  const char* name;
+  std::function<void()> run;
+  double best = 1e300;
+};
+
+// Runs every candidate once per round, for at least `min_seconds` in all
+// per candidate (and 3 rounds); keeps each one's best time.
+void interleaved(std::vector<Candidate>& candidates, double min_seconds) {
+  double total = 0;
+  for (int round = 0; round < 3 || total < min_seconds * static_cast<double>(candidates.size()); ++round) {
+    for (auto& candidate : candidates) {
+      const auto start = Clock::now();
+      candidate.run();
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      candidate.best = std::min(candidate.best, elapsed);
+      total += elapsed;
+    }
+  }
+}
+
+void must(bool ok) {
+  if (!ok) std::abort();
+}
+
+// A provider's metadata text as discovery receives it (about 300 bytes).
+constexpr std::string_view kProviderText =
+    R"({"protocol": "korvane.python_bundle", "protocol_version": "2.0.0", "machine_id": "stack", )"
+    R"("distribution": "korvane-stack", "version": "1.4.2", "module": "korvane_stack.bundle", )"
+    R"("prepare_function": "prepare_run", "execute_function": "execute_prepared", "capabilities": )"
+    R"(["file_recorder", "python_sinks"], "description": "A stack machine"})";
+
+int small_text(double min_seconds) {
+  using korvane::json_detail::IndexPath;
+  const std::string_view text = kProviderText;
+  constexpr int kCalls = 1000;
+  std::vector<Candidate> candidates = {
+      {"module", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::parse_json_text(text).has_value()); }},
+      {"one_pass", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::json_detail::parse_json_text_one_pass(text, 1000).has_value()); }},
+      {"indexed_sse2", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == korvane::json_detail::IndexedParse::accepted); }},
+      {"indexed_avx2", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == korvane::json_detail::IndexedParse::accepted); }},
+  };
+  if (!korvane::json_detail::avx2_available()) candidates.pop_back();
+  interleaved(candidates, min_seconds);
+  std::printf("{\"bytes\":%zu", text.size());
+  for (const auto& candidate : candidates) std::printf(",\"%s_ns\":%.1f", candidate.name, candidate.best / kCalls * 1e9);
+  std::printf("}\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string_view(argv[1]) == "--small") return small_text(std::atof(argv[2]));
   if (argc < 2) {
     std::cerr << "usage: bench_json FILE [MIN_SECONDS]\n";
     return 2;
@@ -98,33 +160,50 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Both parsers' timings include freeing the tree they built.
-  const double parse_s = best_seconds(min_seconds, [&] {
-    auto parsed = korvane::parse_json_text(text);
-    if (!parsed.has_value()) std::abort();
-  });
+  // Every timing includes freeing the tree or document built.
+  using korvane::json_detail::IndexedParse;
+  using korvane::json_detail::IndexPath;
+  simdjson::dom::parser simd_parser;
+  const simdjson::padded_string padded(text);
+  std::vector<Candidate> candidates = {
+      {"parse", [&] { must(korvane::parse_json_text(text).has_value()); }},
+      {"one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, 1000).has_value()); }},
+      {"indexed_sse2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == IndexedParse::accepted); }},
+      {"indexed_avx2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == IndexedParse::accepted); }},
+      {"check_one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, 2).has_value()); }},
+      {"check_indexed", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 2, IndexPath::best).outcome == IndexedParse::accepted); }},
+      {"rapidjson_dom", [&] {
+         rapidjson::Document document;
+         document.Parse(text.data(), text.size());
+         must(!document.HasParseError());
+       }},
+      {"rapidjson_dom_full_precision", [&] {
+         rapidjson::Document document;
+         document.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
+         must(!document.HasParseError());
+       }},
+      {"simdjson_dom", [&] {
+         simdjson::dom::element element;
+         must(simd_parser.parse(padded).get(element) == simdjson::SUCCESS);
+       }},
+      {"yyjson", [&] {
+         yyjson_doc* document = yyjson_read(text.data(), text.size(), 0);
+         must(document != nullptr);
+         yyjson_doc_free(document);
+       }},
+  };
+  if (!korvane::json_detail::avx2_available()) candidates.erase(candidates.begin() + 3);
+  interleaved(candidates, min_seconds);
+
   std::size_t written_size = 0;
   const double write_s = best_seconds(min_seconds, [&] {
     const std::string out = korvane::write_json_text(*tree);
     written_size = out.size();
   });
 
-  const double rapid_s = best_seconds(min_seconds, [&] {
-    rapidjson::Document document;
-    document.Parse(text.data(), text.size());
-    if (document.HasParseError()) std::abort();
-  });
-  const double rapid_full_s = best_seconds(min_seconds, [&] {
-    rapidjson::Document document;
-    document.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
-    if (document.HasParseError()) std::abort();
-  });
-
-  std::printf(
-      "{\"bytes\":%zu,\"parse_mb_s\":%.1f,\"write_mb_s\":%.1f,"
-      "\"written_bytes\":%zu,\"rapidjson_dom_mb_s\":%.1f,\"rapidjson_dom_full_precision_mb_s\":%.1f,"
-      "\"tree_bytes\":%zu,\"parse_peak_bytes\":%zu}\n",
-      text.size(), megabytes / parse_s, megabytes / write_s, written_size,
-      megabytes / rapid_s, megabytes / rapid_full_s, tree_bytes, parse_peak_bytes);
+  std::printf("{\"bytes\":%zu,\"write_mb_s\":%.1f,\"written_bytes\":%zu,\"tree_bytes\":%zu,\"parse_peak_bytes\":%zu",
+              text.size(), megabytes / write_s, written_size, tree_bytes, parse_peak_bytes);
+  for (const auto& candidate : candidates) std::printf(",\"%s_mb_s\":%.1f", candidate.name, megabytes / candidate.best);
+  std::printf("}\n");
   return 0;
 }

@@ -16,8 +16,10 @@
 #include <utility>
 
 #include "decimal.hpp"
+#include "json/build.hpp"
 #include "json/layout.hpp"
 #include "json/memory.hpp"
+#include "json/parse_indexed.hpp"
 #include "json/scan.hpp"
 
 namespace korvane {
@@ -25,8 +27,6 @@ namespace korvane {
 using namespace json_detail;
 
 namespace {
-
-constexpr int kNestingBudget = 128;
 
 // Every way a text can fail to parse; the descriptions are in the table below.
 enum class ParseErrorKind : std::uint8_t {
@@ -82,175 +82,6 @@ struct Failure {
   bool at_end;         // the text ended where more was due
 };
 
-void append_utf8(std::string& out, std::uint32_t code_point) {
-  char bytes[4];
-  std::size_t n;
-  if (code_point < 0x80) {
-    bytes[0] = static_cast<char>(code_point);
-    n = 1;
-  } else if (code_point < 0x800) {
-    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
-    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
-    n = 2;
-  } else if (code_point < 0x10000) {
-    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
-    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
-    n = 3;
-  } else {
-    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
-    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
-    n = 4;
-  }
-  out.append(bytes, n);
-}
-
-// Decimal exponent of the leading digit of a grammatically valid number, used
-// only to tell overflow from underflow; saturates far beyond any double.
-std::int64_t leading_digit_exponent(const char* first, const char* last) noexcept {
-  const char* p = first;
-  if (*p == '-') ++p;
-  std::int64_t position = 0;  // exponent of the next digit read, relative to the point
-  const char* int_start = p;
-  while (p < last && is_digit(*p)) ++p;
-  position = p - int_start - 1;
-  std::int64_t leading = std::numeric_limits<std::int64_t>::min();
-  for (const char* q = int_start; q < p; ++q, --position) {
-    if (*q != '0') {
-      leading = position;
-      break;
-    }
-  }
-  if (p < last && *p == '.') {
-    ++p;
-    std::int64_t frac_position = -1;
-    for (; p < last && is_digit(*p); ++p, --frac_position) {
-      if (*p != '0' && leading == std::numeric_limits<std::int64_t>::min()) leading = frac_position;
-    }
-  }
-  std::int64_t exponent = 0;
-  if (p < last && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    while (p < last && *p == '0') ++p;
-    constexpr std::int64_t cap = std::int64_t{1} << 40;
-    if (last - p > 12) {
-      exponent = cap;
-    } else {
-      std::from_chars(p, last, exponent);
-    }
-    if (negative) exponent = -exponent;
-  }
-  if (leading == std::numeric_limits<std::int64_t>::min()) return std::numeric_limits<std::int64_t>::min();
-  return leading + exponent;
-}
-
-bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
-  return rep_less(Access::rep(a.key), Access::rep(b.key));
-}
-
-bool key_equal(const JsonMember& a, const JsonMember& b) noexcept {
-  return rep_equal(Access::rep(a.key), Access::rep(b.key));
-}
-
-// Sorts [first, last) stably by key and keeps the last member of each run of
-// equal keys; returns the end of the kept members.
-JsonMember* order_members(JsonMember* first, JsonMember* last) {
-  const std::size_t count = static_cast<std::size_t>(last - first);
-  bool repeated = false;  // some key occurs more than once
-  if (count <= 24) {
-    // Insertion sort, stable; on members already in order it is one
-    // comparison each. A repeated key always ends next to its equal, and the
-    // insertion stops right there, which is where repeats are noticed.
-    // Members are shifted as raw bytes: they hold no pointers into
-    // themselves, and each ends up in exactly one place.
-    static_assert(offsetof(JsonMember, key) == 0);
-    for (std::size_t i = 1; i < count; ++i) {
-      const StringRep& key = Access::rep(first[i].key);
-      if (!rep_less(key, Access::rep(first[i - 1].key))) {
-        repeated = repeated || rep_equal(key, Access::rep(first[i - 1].key));
-        continue;
-      }
-      alignas(JsonMember) unsigned char moving[sizeof(JsonMember)];
-      std::memcpy(moving, static_cast<void*>(first + i), sizeof moving);
-      StringRep moving_key;
-      std::memcpy(&moving_key, moving, sizeof moving_key);
-      std::size_t j = i;
-      do {
-        std::memcpy(static_cast<void*>(first + j), static_cast<const void*>(first + j - 1), sizeof(JsonMember));
-        --j;
-      } while (j > 0 && rep_less(moving_key, Access::rep(first[j - 1].key)));
-      std::memcpy(static_cast<void*>(first + j), moving, sizeof moving);
-      repeated = repeated || (j > 0 && rep_equal(moving_key, Access::rep(first[j - 1].key)));
-    }
-  } else {
-    bool ascending = true;
-    for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
-    if (ascending) return last;
-    std::stable_sort(first, last, key_less);
-    repeated = true;
-  }
-  if (!repeated) return last;
-  JsonMember* kept = first;
-  for (JsonMember* m = first; m != last; ++m) {
-    if (m + 1 != last && key_equal(m[1], *m)) continue;
-    if (kept != m) *kept = std::move(*m);
-    ++kept;
-  }
-  return kept;
-}
-
-// A stack of values that are moved into their final block as raw bytes: the
-// tree types hold no pointers into themselves, so a bitwise copy followed by
-// forgetting the source is a move.
-template <class T>
-class RelocatingStack {
- public:
-  RelocatingStack() = default;
-  RelocatingStack(const RelocatingStack&) = delete;
-  RelocatingStack& operator=(const RelocatingStack&) = delete;
-  ~RelocatingStack() {
-    std::destroy_n(data_, size_);
-    ::operator delete(data_);
-  }
-
-  std::size_t size() const noexcept { return size_; }
-  void push(T&& item) {
-    if (size_ == capacity_) grow();
-    new (data_ + size_) T(std::move(item));
-    ++size_;
-  }
-  // A default-constructed item on top; valid until the next push.
-  T& push_default() {
-    if (size_ == capacity_) grow();
-    T* item = new (data_ + size_) T();
-    ++size_;
-    return *item;
-  }
-  T& operator[](std::size_t index) noexcept { return data_[index]; }
-  // Hands the items from `start` on over to the uninitialised `target`.
-  void relocate_from(std::size_t start, T* target) noexcept {
-    if (size_ != start) std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), (size_ - start) * sizeof(T));
-    size_ = start;
-  }
-
- private:
-  void grow() {
-    const std::size_t capacity = std::max<std::size_t>(64, capacity_ * 2);
-    T* grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
-    if (size_ != 0) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(data_), size_ * sizeof(T));
-    ::operator delete(data_);
-    data_ = grown;
-    capacity_ = capacity;
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
 
 class Parser {
  public:
@@ -764,6 +595,14 @@ Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text) {
 }
 
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth) {
+  if constexpr (kIndexedParserIsDefault) {
+    IndexedParse parse = parse_json_text_indexed(text, kept_depth, IndexPath::best);
+    if (parse.outcome == IndexedParse::accepted) return std::move(parse.value);
+  }
+  return parse_json_text_one_pass(text, kept_depth);
+}
+
+Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::string_view text, std::size_t kept_depth) {
   // No container lies deeper than kNestingBudget - 1, so that many levels or
   // more keep everything.
   Parser parser(text, static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));

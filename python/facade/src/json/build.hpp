@@ -1,0 +1,196 @@
+// Pieces shared by the JSON parsers: building the tree's blocks (the stack
+// of values moved into their final block, the ordering of object members),
+// UTF-8 encoding of escapes and the overflow test of numbers.
+//
+// Internal to the JSON code.
+#pragma once
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "json/layout.hpp"
+#include "json/scan.hpp"
+
+namespace korvane::json_detail {
+
+// Arrays and objects open at once stay below this.
+inline constexpr int kNestingBudget = 128;
+
+inline void append_utf8(std::string& out, std::uint32_t code_point) {
+  char bytes[4];
+  std::size_t n;
+  if (code_point < 0x80) {
+    bytes[0] = static_cast<char>(code_point);
+    n = 1;
+  } else if (code_point < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
+    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 2;
+  } else if (code_point < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 3;
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 4;
+  }
+  out.append(bytes, n);
+}
+
+// Decimal exponent of the leading digit of a grammatically valid number, used
+// only to tell overflow from underflow; saturates far beyond any double.
+inline std::int64_t leading_digit_exponent(const char* first, const char* last) noexcept {
+  const char* p = first;
+  if (*p == '-') ++p;
+  std::int64_t position = 0;  // exponent of the next digit read, relative to the point
+  const char* int_start = p;
+  while (p < last && is_digit(*p)) ++p;
+  position = p - int_start - 1;
+  std::int64_t leading = std::numeric_limits<std::int64_t>::min();
+  for (const char* q = int_start; q < p; ++q, --position) {
+    if (*q != '0') {
+      leading = position;
+      break;
+    }
+  }
+  if (p < last && *p == '.') {
+    ++p;
+    std::int64_t frac_position = -1;
+    for (; p < last && is_digit(*p); ++p, --frac_position) {
+      if (*p != '0' && leading == std::numeric_limits<std::int64_t>::min()) leading = frac_position;
+    }
+  }
+  std::int64_t exponent = 0;
+  if (p < last && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    while (p < last && *p == '0') ++p;
+    constexpr std::int64_t cap = std::int64_t{1} << 40;
+    if (last - p > 12) {
+      exponent = cap;
+    } else {
+      std::from_chars(p, last, exponent);
+    }
+    if (negative) exponent = -exponent;
+  }
+  if (leading == std::numeric_limits<std::int64_t>::min()) return std::numeric_limits<std::int64_t>::min();
+  return leading + exponent;
+}
+
+inline bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
+  return rep_less(Access::rep(a.key), Access::rep(b.key));
+}
+
+inline bool key_equal(const JsonMember& a, const JsonMember& b) noexcept {
+  return rep_equal(Access::rep(a.key), Access::rep(b.key));
+}
+
+// Sorts [first, last) stably by key and keeps the last member of each run of
+// equal keys; returns the end of the kept members.
+inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
+  const std::size_t count = static_cast<std::size_t>(last - first);
+  bool repeated = false;  // some key occurs more than once
+  if (count <= 24) {
+    // Insertion sort, stable; on members already in order it is one
+    // comparison each. A repeated key always ends next to its equal, and the
+    // insertion stops right there, which is where repeats are noticed.
+    // Members are shifted as raw bytes: they hold no pointers into
+    // themselves, and each ends up in exactly one place.
+    static_assert(offsetof(JsonMember, key) == 0);
+    for (std::size_t i = 1; i < count; ++i) {
+      const StringRep& key = Access::rep(first[i].key);
+      if (!rep_less(key, Access::rep(first[i - 1].key))) {
+        repeated = repeated || rep_equal(key, Access::rep(first[i - 1].key));
+        continue;
+      }
+      alignas(JsonMember) unsigned char moving[sizeof(JsonMember)];
+      std::memcpy(moving, static_cast<void*>(first + i), sizeof moving);
+      StringRep moving_key;
+      std::memcpy(&moving_key, moving, sizeof moving_key);
+      std::size_t j = i;
+      do {
+        std::memcpy(static_cast<void*>(first + j), static_cast<const void*>(first + j - 1), sizeof(JsonMember));
+        --j;
+      } while (j > 0 && rep_less(moving_key, Access::rep(first[j - 1].key)));
+      std::memcpy(static_cast<void*>(first + j), moving, sizeof moving);
+      repeated = repeated || (j > 0 && rep_equal(moving_key, Access::rep(first[j - 1].key)));
+    }
+  } else {
+    bool ascending = true;
+    for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
+    if (ascending) return last;
+    std::stable_sort(first, last, key_less);
+    repeated = true;
+  }
+  if (!repeated) return last;
+  JsonMember* kept = first;
+  for (JsonMember* m = first; m != last; ++m) {
+    if (m + 1 != last && key_equal(m[1], *m)) continue;
+    if (kept != m) *kept = std::move(*m);
+    ++kept;
+  }
+  return kept;
+}
+
+// A stack of values that are moved into their final block as raw bytes: the
+// tree types hold no pointers into themselves, so a bitwise copy followed by
+// forgetting the source is a move.
+template <class T>
+class RelocatingStack {
+ public:
+  RelocatingStack() = default;
+  RelocatingStack(const RelocatingStack&) = delete;
+  RelocatingStack& operator=(const RelocatingStack&) = delete;
+  ~RelocatingStack() {
+    std::destroy_n(data_, size_);
+    ::operator delete(data_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  void push(T&& item) {
+    if (size_ == capacity_) grow();
+    new (data_ + size_) T(std::move(item));
+    ++size_;
+  }
+  // A default-constructed item on top; valid until the next push.
+  T& push_default() {
+    if (size_ == capacity_) grow();
+    T* item = new (data_ + size_) T();
+    ++size_;
+    return *item;
+  }
+  T& operator[](std::size_t index) noexcept { return data_[index]; }
+  // Hands the items from `start` on over to the uninitialised `target`.
+  void relocate_from(std::size_t start, T* target) noexcept {
+    if (size_ != start) std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), (size_ - start) * sizeof(T));
+    size_ = start;
+  }
+
+ private:
+  void grow() {
+    const std::size_t capacity = std::max<std::size_t>(64, capacity_ * 2);
+    T* grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
+    if (size_ != 0) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(data_), size_ * sizeof(T));
+    ::operator delete(data_);
+    data_ = grown;
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace korvane::json_detail

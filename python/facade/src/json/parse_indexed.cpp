@@ -1,0 +1,459 @@
+// The second pass of the indexed parser: it walks the token positions of
+// the first pass, building the tree (or, below the kept depth, only checking
+// the text), with the grammar, the nesting limit, the duplicate-key rule and
+// the number forms of the one-pass parser. It does not locate errors: any
+// text it rejects is handed to the one-pass parser, which fails on it with
+// the exact description and position.
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "json/build.hpp"
+#include "json/index.hpp"
+#include "json/layout.hpp"
+#include "json/memory.hpp"
+#include "json/parse.hpp"
+#include "json/scan.hpp"
+
+namespace korvane::json_detail {
+
+namespace {
+
+// Bytes that may follow a number or a literal: where the first pass ended
+// the token. Any other byte would have been taken into the same token.
+constexpr std::array<bool, 256> kTokenEnd = [] {
+  std::array<bool, 256> table{};
+  for (const char c : {' ', '\t', '\n', '\r', ',', ':', '[', ']', '{', '}', '"'}) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+
+// Powers of ten that a double holds exactly.
+constexpr std::array<double, 23> kExactPowers = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+
+// Whether the eight bytes at p are all ASCII digits.
+inline bool eight_digits_at(const char* p, std::uint64_t& word) noexcept {
+  std::memcpy(&word, p, sizeof word);
+  return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) & 0x8080808080808080ULL) == 0;
+}
+
+// The value of eight ASCII digits (the first the most significant), in
+// three multiplications.
+inline std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
+  static_assert(std::endian::native == std::endian::little);
+  word = ((word & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+  word = ((word & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+  return ((word & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+}
+
+// Reads the digits from p on into `mantissa` (which wraps past 19 digits:
+// the caller counts them); returns the first byte that is not a digit.
+inline const char* read_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
+  std::uint64_t word = 0;
+  while (end - p >= 8 && eight_digits_at(p, word)) {
+    mantissa = mantissa * 100000000 + eight_digits_value(word);
+    p += 8;
+  }
+  while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p++ - '0');
+  return p;
+}
+
+inline void store_number(void* rep, Tag tag, std::uint64_t bits) noexcept {
+  store_words(rep, static_cast<std::uint64_t>(tag), bits);
+}
+
+class IndexedParser {
+ public:
+  IndexedParser(std::string_view text, const std::uint32_t* tokens, int kept_depth)
+      : begin_(text.data()), end_(text.data() + text.size()), token_(tokens), kept_depth_(kept_depth), arena_(text.size()) {}
+
+  bool parse_document(JsonValue& out) {
+    const char* p = next();
+    if (p == end_) return false;
+    if (!parse_value<true>(p, &out)) return false;
+    return next() == end_;
+  }
+
+ private:
+  // The next token, or end_ once there are none.
+  const char* next() noexcept { return begin_ + *token_++; }
+
+  template <bool kKeep>
+  bool parse_value(const char* p, JsonValue* out) {
+    switch (*p) {
+      case '{':
+        return parse_object(p, out);
+      case '[':
+        return parse_array(p, out);
+      case '"':
+        return parse_string(p, kKeep ? Access::raw(*out) : nullptr);
+      case 't':
+        return parse_literal<kKeep>(p, "true", out, static_cast<std::uint64_t>(Tag::boolean) | (1U << 8));
+      case 'f':
+        return parse_literal<kKeep>(p, "false", out, static_cast<std::uint64_t>(Tag::boolean));
+      case 'n':
+        return parse_literal<kKeep>(p, "null", out, static_cast<std::uint64_t>(Tag::null));
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number(p, kKeep ? Access::raw(*out) : nullptr);
+      default:
+        return false;
+    }
+  }
+
+  bool ends_token(const char* p) const noexcept {
+    return p == end_ || kTokenEnd[static_cast<unsigned char>(*p)];
+  }
+
+  template <bool kKeep>
+  bool parse_literal(const char* p, std::string_view word, JsonValue* out, std::uint64_t stored) noexcept {
+    if (static_cast<std::size_t>(end_ - p) < word.size() || std::memcmp(p, word.data(), word.size()) != 0) return false;
+    if (!ends_token(p + word.size())) return false;
+    if constexpr (kKeep) store_words(Access::raw(*out), stored, 0);
+    return true;
+  }
+
+  bool enter() noexcept { return --depth_budget_ != 0; }
+
+  bool keeps_content(const JsonValue* out) const noexcept {
+    return out != nullptr && kNestingBudget - depth_budget_ < kept_depth_;
+  }
+
+  // At '['.
+  bool parse_array(const char*, JsonValue* out) {
+    if (!enter()) return false;
+    const bool keep = keeps_content(out);
+    const std::size_t start = elements_.size();
+    bool flat = true;  // no element holds a block
+    const char* p = next();
+    if (p == end_) return false;
+    if (*p != ']') {
+      for (;;) {
+        const char first = *p;
+        if (!keep) {
+          if (!parse_value<false>(p, nullptr)) return false;
+        } else if (first == '[' || first == '{') {
+          // Nested elements go on the same stack, so this one is pushed after.
+          JsonValue element;
+          if (!(first == '[' ? parse_array(p, &element) : parse_object(p, &element))) return false;
+          elements_.push(std::move(element));
+          flat = false;
+        } else {
+          JsonValue& element = elements_.push_default();
+          if (!parse_value<true>(p, &element)) return false;
+          if (first == '"') flat = flat && Access::tag(element) == Tag::short_string;
+        }
+        p = next();
+        if (p == end_) return false;
+        if (*p == ']') break;
+        if (*p != ',') return false;
+        p = next();
+        if (p == end_) return false;
+      }
+    }
+    ++depth_budget_;
+    if (out == nullptr) return true;
+    const std::size_t count = elements_.size() - start;  // 0 when not kept
+    const Block block = arena_.allocate(sizeof(JsonArray) + count * sizeof(JsonValue));
+    JsonArray* array = Access::start_array(block, count);
+    elements_.relocate_from(start, array->data());
+    store_block(Access::raw(*out), Tag::array, block, flat);
+    return true;
+  }
+
+  // At '{'.
+  bool parse_object(const char*, JsonValue* out) {
+    if (!enter()) return false;
+    const bool keep = keeps_content(out);
+    const std::size_t start = members_.size();
+    bool flat = true;  // no key or value holds a block
+    const char* p = next();
+    if (p == end_) return false;
+    if (*p != '}') {
+      for (;;) {
+        if (*p != '"') return false;
+        const std::size_t index = members_.size();
+        if (!keep) {
+          if (!parse_string(p, nullptr)) return false;
+        } else {
+          if (!parse_string(p, Access::raw(members_.push_default().key))) return false;
+          flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
+        }
+        p = next();
+        if (p == end_ || *p != ':') return false;
+        p = next();
+        if (p == end_) return false;
+        const char first = *p;
+        if (!keep) {
+          if (!parse_value<false>(p, nullptr)) return false;
+        } else if (first == '[' || first == '{') {
+          // Nested members go on the same stack: the value is placed after.
+          JsonValue value;
+          if (!(first == '[' ? parse_array(p, &value) : parse_object(p, &value))) return false;
+          members_[index].value = std::move(value);
+          flat = false;
+        } else {
+          JsonValue& value = members_[index].value;
+          if (!parse_value<true>(p, &value)) return false;
+          if (first == '"') flat = flat && Access::tag(value) == Tag::short_string;
+        }
+        p = next();
+        if (p == end_) return false;
+        if (*p == '}') break;
+        if (*p != ',') return false;
+        p = next();
+        if (p == end_) return false;
+      }
+    }
+    ++depth_budget_;
+    if (out == nullptr) return true;
+    const std::size_t count = members_.size() - start;  // 0 when not kept
+    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
+    const Block block = arena_.allocate(kObjectHeader + count * sizeof(JsonMember));
+    JsonObject* object = Access::start_object(block, count);
+    JsonMember* const first = Access::members(*object);
+    members_.relocate_from(start, first);
+    store_block(Access::raw(*out), Tag::object, block, flat);
+    JsonMember* const kept = order_members(first, first + count);
+    // Past the kept members are emptied ones and earlier repeats of a key.
+    std::destroy(kept, first + count);
+    Access::set_size(*object, static_cast<std::size_t>(kept - first));
+    return true;
+  }
+
+  // At the opening quote. The first pass found that the string closes and
+  // holds no control byte, and its tokens are the escapes in the string and
+  // the closing quote; escapes are decoded and checked here. Writes the rep
+  // of the text to `out`, unless `out` is null.
+  bool parse_string(const char* p, void* out) {
+    const char* run = p + 1;
+    const char* token = next();
+    if (*token == '"') {
+      if (out != nullptr) store_text(out, arena_, run, static_cast<std::size_t>(token - run), end_);
+      return true;
+    }
+    scratch_.clear();
+    do {
+      scratch_.append(run, static_cast<std::size_t>(token - run));
+      if ((run = decode_escape(token)) == nullptr) return false;
+      // The second escape of a surrogate pair was decoded with the first.
+      while (begin_ + *token_ < run) ++token_;
+      token = next();
+    } while (*token != '"');
+    scratch_.append(run, static_cast<std::size_t>(token - run));
+    if (out != nullptr) store_text(out, arena_, scratch_.data(), scratch_.size(), scratch_.data() + scratch_.size());
+    return true;
+  }
+
+  // At a backslash: appends the escaped character to scratch_ and returns
+  // the byte after the escape, or null for a bad escape.
+  const char* decode_escape(const char* p) {
+    if (end_ - p < 2) return nullptr;
+    char plain;
+    switch (p[1]) {
+      case '"':
+        plain = '"';
+        break;
+      case '\\':
+        plain = '\\';
+        break;
+      case '/':
+        plain = '/';
+        break;
+      case 'b':
+        plain = '\b';
+        break;
+      case 'f':
+        plain = '\f';
+        break;
+      case 'n':
+        plain = '\n';
+        break;
+      case 'r':
+        plain = '\r';
+        break;
+      case 't':
+        plain = '\t';
+        break;
+      case 'u': {
+        std::uint32_t unit = 0;
+        if ((p = hex4(p + 2, unit)) == nullptr) return nullptr;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return nullptr;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          if (end_ - p < 2 || p[0] != '\\' || p[1] != 'u') return nullptr;
+          std::uint32_t trail = 0;
+          if ((p = hex4(p + 2, trail)) == nullptr) return nullptr;
+          if (trail < 0xDC00 || trail > 0xDFFF) return nullptr;
+          unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+        }
+        append_utf8(scratch_, unit);
+        return p;
+      }
+      default:
+        return nullptr;
+    }
+    scratch_.push_back(plain);
+    return p + 2;
+  }
+
+  const char* hex4(const char* p, std::uint32_t& unit) const noexcept {
+    if (end_ - p < 4) return nullptr;
+    for (int i = 0; i < 4; ++i, ++p) {
+      const int digit = hex_value(*p);
+      if (digit < 0) return nullptr;
+      unit = (unit << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return p;
+  }
+
+  // At '-' or a digit. Checks the grammar while reading the digits; the
+  // integer forms and the doubles that the fast exact path covers are
+  // converted here, every other double by from_chars on the checked span.
+  // Stores into `out` unless it is null (the number is then only checked,
+  // for the grammar and the range).
+  bool parse_number(const char* p, void* out) {
+    const char* const first = p;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    if (p == end_ || !is_digit(*p)) return false;
+    const char* const integer_start = p;
+    // The spans of the digits first; the mantissa is read only where it is
+    // used: for integers, and for doubles the fast path may convert.
+    const char* const integer_end = *p == '0' ? p + 1 : digits_end(p, end_);
+    p = integer_end;
+    const auto integer_digits = static_cast<std::size_t>(integer_end - integer_start);
+    const char* fraction_start = p;
+    std::size_t fraction_digits = 0;
+    if (p != end_ && *p == '.') {
+      fraction_start = ++p;
+      p = digits_end(p, end_);
+      fraction_digits = static_cast<std::size_t>(p - fraction_start);
+      if (fraction_digits == 0) return false;
+    }
+    bool exponent = false;
+    std::int64_t exponent10 = 0;
+    if (p != end_ && (*p == 'e' || *p == 'E')) {
+      exponent = true;
+      ++p;
+      bool exponent_negative = false;
+      if (p != end_ && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+      const char* const exponent_start = p;
+      while (p != end_ && is_digit(*p)) {
+        if (exponent10 < 1000000) exponent10 = exponent10 * 10 + (*p - '0');
+        ++p;
+      }
+      if (p == exponent_start) return false;
+      if (exponent_negative) exponent10 = -exponent10;
+    }
+    if (!ends_token(p)) return false;
+    const char* const last = p;
+    void* const rep = out;
+    // Without an exponent and within 308 digits no number can overflow; an
+    // unkept one needs no conversion then.
+    if (rep == nullptr && !exponent && last - first <= 308) return true;
+    const bool integer = fraction_digits == 0 && !exponent;
+    // Up to 19 digits fit the mantissa; a double's fast path needs it at
+    // most 2^53, which takes at most 16 digits.
+    const bool whole = integer_digits + fraction_digits <= (integer ? 19 : 16);
+    std::uint64_t mantissa = 0;
+    if (whole) {
+      read_digits(integer_start, integer_end, mantissa);
+      read_digits(fraction_start, fraction_start + fraction_digits, mantissa);
+    }
+
+    if (integer) {
+      if (whole) {
+        if (!negative) {
+          if (rep != nullptr) store_number(rep, Tag::unsigned_integer, mantissa);
+          return true;
+        }
+        if (mantissa == 0) {  // -0 is a double
+          if (rep != nullptr) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(-0.0));
+          return true;
+        }
+        if (mantissa <= std::uint64_t{1} << 63) {
+          if (rep != nullptr) store_number(rep, Tag::signed_integer, 0 - mantissa);
+          return true;
+        }
+      } else if (!negative && integer_digits == 20) {
+        std::uint64_t value = 0;
+        if (std::from_chars(first, last, value).ec == std::errc()) {
+          if (rep != nullptr) store_number(rep, Tag::unsigned_integer, value);
+          return true;
+        }
+      }
+    }
+    if (whole && mantissa <= kExactMantissa) {
+      const std::int64_t scale = exponent10 - static_cast<std::int64_t>(fraction_digits);
+      if (scale >= -22 && scale <= 22) {
+        // One correctly rounded operation on exact operands.
+        double value = static_cast<double>(mantissa);
+        value = scale < 0 ? value / kExactPowers[static_cast<std::size_t>(-scale)]
+                          : value * kExactPowers[static_cast<std::size_t>(scale)];
+        if (negative) value = -value;
+        if (rep != nullptr) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(value));
+        return true;
+      }
+    }
+    double value = 0;
+    const auto result = std::from_chars(first, last, value);
+    if (result.ec == std::errc::result_out_of_range) {
+      // from_chars reports both overflow and underflow; underflow is zero.
+      if (leading_digit_exponent(first, last) >= 0) return false;
+      value = negative ? -0.0 : 0.0;
+    } else if (result.ec != std::errc() || result.ptr != last) {
+      return false;
+    }
+    if (rep != nullptr) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(value));
+    return true;
+  }
+
+  const char* begin_;
+  const char* end_;
+  const std::uint32_t* token_;
+  int depth_budget_ = kNestingBudget;
+  int kept_depth_;
+  // Declared first among the owners of blocks, so destroyed last.
+  Arena arena_;
+  RelocatingStack<JsonValue> elements_;
+  RelocatingStack<JsonMember> members_;
+  std::string scratch_;
+};
+
+}  // namespace
+
+IndexedParse parse_json_text_indexed(std::string_view text, std::size_t kept_depth, IndexPath path) {
+  TokenIndex index;
+  switch (index.build(text, path)) {
+    case IndexOutcome::built:
+      break;
+    case IndexOutcome::rejected:
+      return {IndexedParse::rejected, JsonValue()};
+    case IndexOutcome::declined:
+      return {IndexedParse::declined, JsonValue()};
+  }
+  IndexedParser parser(text, index.positions(),
+                       static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));
+  IndexedParse parse{IndexedParse::accepted, JsonValue()};
+  if (!parser.parse_document(parse.value)) return {IndexedParse::rejected, JsonValue()};
+  return parse;
+}
+
+}  // namespace korvane::json_detail
