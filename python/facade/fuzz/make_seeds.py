@@ -15,8 +15,11 @@ import hashlib
 import json
 import pathlib
 import shutil
+import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+from bundle_kit import VALID_RESULT  # noqa: E402
 
 PROVIDER = {
     "protocol": "korvane.python_bundle",
@@ -29,14 +32,8 @@ PROVIDER = {
     "bundle_version": "1.4.2",
 }
 
-RESULT = {
-    "machine_execution": {"status": "completed"},
-    "evidence_fulfillment": {"status": "complete"},
-    "python_sink_delivery": {"status": "not_requested"},
-    "recorder_finalization": {"status": "not_finalized"},
-    "publication": {"status": "not_published"},
-    "published_run": None,
-}
+# The valid execution result the Python tests use.
+RESULT = VALID_RESULT
 
 PUBLISHED = {
     **RESULT,

@@ -343,58 +343,30 @@ class Parser {
   bool parse_escape() {
     if (p_ + 1 == end_) return fail_at_end(ParseErrorKind::eof_string);
     const char letter = p_[1];
-    char plain;
-    switch (letter) {
-      case '"':
-        plain = '"';
-        break;
-      case '\\':
-        plain = '\\';
-        break;
-      case '/':
-        plain = '/';
-        break;
-      case 'b':
-        plain = '\b';
-        break;
-      case 'f':
-        plain = '\f';
-        break;
-      case 'n':
-        plain = '\n';
-        break;
-      case 'r':
-        plain = '\r';
-        break;
-      case 't':
-        plain = '\t';
-        break;
-      case 'u': {
-        p_ += 2;
-        std::uint32_t unit = 0;
-        if (!parse_hex4(unit)) return false;
-        if (unit >= 0xDC00 && unit <= 0xDFFF)
-          return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          if (p_ == end_) return fail_at_end(ParseErrorKind::eof_string);
-          if (*p_ != '\\') return fail_at(ParseErrorKind::unexpected_end_of_hex_escape, p_);
-          if (p_ + 1 == end_) return fail_at_end(ParseErrorKind::eof_string);
-          if (p_[1] != 'u') return fail_at(ParseErrorKind::unexpected_end_of_hex_escape, p_ + 1);
-          p_ += 2;
-          std::uint32_t trail = 0;
-          if (!parse_hex4(trail)) return false;
-          if (trail < 0xDC00 || trail > 0xDFFF)
-            return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
-          unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
-        }
-        append_utf8(scratch_, unit);
-        return true;
-      }
-      default:
-        return fail_at(ParseErrorKind::invalid_escape, p_ + 1);
+    if (const char plain = unescaped(letter)) {
+      scratch_.push_back(plain);
+      p_ += 2;
+      return true;
     }
-    scratch_.push_back(plain);
+    if (letter != 'u') return fail_at(ParseErrorKind::invalid_escape, p_ + 1);
     p_ += 2;
+    std::uint32_t unit = 0;
+    if (!parse_hex4(unit)) return false;
+    if (unit >= 0xDC00 && unit <= 0xDFFF)
+      return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (p_ == end_) return fail_at_end(ParseErrorKind::eof_string);
+      if (*p_ != '\\') return fail_at(ParseErrorKind::unexpected_end_of_hex_escape, p_);
+      if (p_ + 1 == end_) return fail_at_end(ParseErrorKind::eof_string);
+      if (p_[1] != 'u') return fail_at(ParseErrorKind::unexpected_end_of_hex_escape, p_ + 1);
+      p_ += 2;
+      std::uint32_t trail = 0;
+      if (!parse_hex4(trail)) return false;
+      if (trail < 0xDC00 || trail > 0xDFFF)
+        return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+    }
+    append_utf8(scratch_, unit);
     return true;
   }
 

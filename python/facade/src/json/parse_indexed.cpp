@@ -266,51 +266,23 @@ class IndexedParser {
   // the byte after the escape, or null for a bad escape.
   const char* decode_escape(const char* p) {
     if (end_ - p < 2) return nullptr;
-    char plain;
-    switch (p[1]) {
-      case '"':
-        plain = '"';
-        break;
-      case '\\':
-        plain = '\\';
-        break;
-      case '/':
-        plain = '/';
-        break;
-      case 'b':
-        plain = '\b';
-        break;
-      case 'f':
-        plain = '\f';
-        break;
-      case 'n':
-        plain = '\n';
-        break;
-      case 'r':
-        plain = '\r';
-        break;
-      case 't':
-        plain = '\t';
-        break;
-      case 'u': {
-        std::uint32_t unit = 0;
-        if ((p = hex4(p + 2, unit)) == nullptr) return nullptr;
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return nullptr;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          if (end_ - p < 2 || p[0] != '\\' || p[1] != 'u') return nullptr;
-          std::uint32_t trail = 0;
-          if ((p = hex4(p + 2, trail)) == nullptr) return nullptr;
-          if (trail < 0xDC00 || trail > 0xDFFF) return nullptr;
-          unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
-        }
-        append_utf8(scratch_, unit);
-        return p;
-      }
-      default:
-        return nullptr;
+    if (const char plain = unescaped(p[1])) {
+      scratch_.push_back(plain);
+      return p + 2;
     }
-    scratch_.push_back(plain);
-    return p + 2;
+    if (p[1] != 'u') return nullptr;
+    std::uint32_t unit = 0;
+    if ((p = hex4(p + 2, unit)) == nullptr) return nullptr;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return nullptr;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (end_ - p < 2 || p[0] != '\\' || p[1] != 'u') return nullptr;
+      std::uint32_t trail = 0;
+      if ((p = hex4(p + 2, trail)) == nullptr) return nullptr;
+      if (trail < 0xDC00 || trail > 0xDFFF) return nullptr;
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+    }
+    append_utf8(scratch_, unit);
+    return p;
   }
 
   const char* hex4(const char* p, std::uint32_t& unit) const noexcept {

@@ -88,4 +88,20 @@ inline int hex_value(char c) noexcept {
   return -1;
 }
 
+// The byte a one-letter escape stands for ("\\n" is a line feed), or 0 for a
+// letter that is not one: `u` (four hex digits follow) and every invalid one.
+inline char unescaped(char letter) noexcept {
+  switch (letter) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '/': return '/';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return 0;
+  }
+}
+
 }  // namespace korvane::json_detail
