@@ -7,7 +7,7 @@
 // in interleaved rounds, so a load on the machine hits them alike. Prints one
 // JSON object on stdout.
 //
-//   bench_json FILE [MIN_SECONDS]
+//   bench_json FILE [MIN_SECONDS [CANDIDATE]]   CANDIDATE alone, for profiling
 //   bench_json --small MIN_SECONDS      per-call times on a 300-byte provider text
 #include <malloc.h>
 
@@ -193,10 +193,17 @@ int main(int argc, char** argv) {
        }},
   };
   if (!korvane::json_detail::avx2_available()) candidates.erase(candidates.begin() + 3);
+  if (argc > 3) {
+    std::erase_if(candidates, [&](const Candidate& c) { return std::string_view(c.name) != argv[3]; });
+    if (candidates.empty()) {
+      std::cerr << "no candidate named " << argv[3] << "\n";
+      return 2;
+    }
+  }
   interleaved(candidates, min_seconds);
 
   std::size_t written_size = 0;
-  const double write_s = best_seconds(min_seconds, [&] {
+  const double write_s = argc > 3 ? 0.0 : best_seconds(min_seconds, [&] {
     const std::string out = korvane::write_json_text(*tree);
     written_size = out.size();
   });
