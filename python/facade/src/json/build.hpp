@@ -97,44 +97,50 @@ inline bool key_equal(const JsonMember& a, const JsonMember& b) noexcept {
   return rep_equal(Access::rep(a.key), Access::rep(b.key));
 }
 
-// Sorts [first, last) stably by key and keeps the last member of each run of
-// equal keys; returns the end of the kept members.
-inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
-  const std::size_t count = static_cast<std::size_t>(last - first);
-  bool repeated = false;  // some key occurs more than once
-  if (count <= 24) {
-    // Insertion sort, stable; on members already in order it is one
-    // comparison each. A repeated key always ends next to its equal, and the
-    // insertion stops right there, which is where repeats are noticed.
-    // Members are shifted as raw bytes: they hold no pointers into
-    // themselves, and each ends up in exactly one place.
-    static_assert(offsetof(JsonMember, key) == 0);
-    for (std::size_t i = 1; i < count; ++i) {
-      const StringRep& key = Access::rep(first[i].key);
-      if (!rep_less(key, Access::rep(first[i - 1].key))) {
-        repeated = repeated || rep_equal(key, Access::rep(first[i - 1].key));
-        continue;
-      }
-      alignas(JsonMember) unsigned char moving[sizeof(JsonMember)];
-      std::memcpy(moving, static_cast<void*>(first + i), sizeof moving);
-      StringRep moving_key;
-      std::memcpy(&moving_key, moving, sizeof moving_key);
-      std::size_t j = i;
-      do {
-        std::memcpy(static_cast<void*>(first + j), static_cast<const void*>(first + j - 1), sizeof(JsonMember));
-        --j;
-      } while (j > 0 && rep_less(moving_key, Access::rep(first[j - 1].key)));
-      std::memcpy(static_cast<void*>(first + j), moving, sizeof moving);
-      repeated = repeated || (j > 0 && rep_equal(moving_key, Access::rep(first[j - 1].key)));
-    }
-  } else {
-    bool ascending = true;
-    for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
-    if (ascending) return last;
-    std::stable_sort(first, last, key_less);
-    repeated = true;
+// The order the members of an object were sorted into, remembered per
+// member count and per thread, across parses. The objects of one document
+// (and the texts of one kind) mostly repeat their keys in the same order, so
+// the order found for one object is tried first on the next of the same
+// size: if it puts the keys in strictly ascending order, that order is right
+// and no key repeats, whatever object it came from.
+class MemberOrders {
+ public:
+  static constexpr std::size_t kLimit = 256;  // member counts below this are remembered
+
+  // The order last remembered for `count` members (a permutation of
+  // 0..count-1, followed by 1 when it is the identity), or null.
+  const std::uint8_t* find(std::size_t count) const noexcept { return orders_[count].get(); }
+
+  // Without memory for it, the order is simply not remembered.
+  void remember(std::size_t count, const std::uint8_t* order) noexcept {
+    std::unique_ptr<std::uint8_t[]>& slot = orders_[count];
+    if (!slot) slot.reset(new (std::nothrow) std::uint8_t[count + 1]);
+    if (!slot) return;
+    std::memcpy(slot.get(), order, count);
+    bool identity = true;
+    for (std::size_t i = 0; i < count && identity; ++i) identity = order[i] == i;
+    slot[count] = identity ? 1 : 0;
   }
-  if (!repeated) return last;
+
+ private:
+  std::unique_ptr<std::uint8_t[]> orders_[kLimit];
+};
+
+inline thread_local MemberOrders member_orders;
+
+// Puts the members of [first, first + count) in the given order. Members are
+// moved as raw bytes: they hold no pointers into themselves, and each ends up
+// in exactly one place.
+inline void permute_members(JsonMember* first, const std::uint8_t* order, std::size_t count) noexcept {
+  alignas(JsonMember) unsigned char moved[MemberOrders::kLimit * sizeof(JsonMember)];
+  std::memcpy(moved, static_cast<void*>(first), count * sizeof(JsonMember));
+  for (std::size_t i = 0; i < count; ++i)
+    std::memcpy(static_cast<void*>(first + i), moved + order[i] * sizeof(JsonMember), sizeof(JsonMember));
+}
+
+// Keeps the last member of each run of equal keys in sorted [first, last);
+// returns the end of the kept members.
+inline JsonMember* drop_repeated_keys(JsonMember* first, JsonMember* last) {
   JsonMember* kept = first;
   for (JsonMember* m = first; m != last; ++m) {
     if (m + 1 != last && key_equal(m[1], *m)) continue;
@@ -142,6 +148,56 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
     ++kept;
   }
   return kept;
+}
+
+// Sorts [first, last) stably by key and keeps the last member of each run of
+// equal keys; returns the end of the kept members.
+inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
+  const std::size_t count = static_cast<std::size_t>(last - first);
+  if (count < 2) return last;
+  if (count >= MemberOrders::kLimit) {
+    bool ascending = true;
+    for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
+    if (ascending) return last;
+    std::stable_sort(first, last, [](const JsonMember& a, const JsonMember& b) { return key_less(a, b); });
+    return drop_repeated_keys(first, last);
+  }
+  auto key = [first](std::size_t i) -> const StringRep& { return Access::rep(first[i].key); };
+  MemberOrders& orders = member_orders;
+  if (const std::uint8_t* known = orders.find(count)) {
+    std::size_t i = 1;
+    while (i < count && rep_less(key(known[i - 1]), key(known[i]))) ++i;
+    if (i == count) {
+      if (known[count] == 0) permute_members(first, known, count);
+      return last;
+    }
+  }
+  // Sorts the members' indices, stably.
+  std::uint8_t order[MemberOrders::kLimit];
+  bool repeated = false;  // some key occurs more than once
+  order[0] = 0;
+  if (count <= 24) {
+    // Insertion sort: on members already in order it is one comparison
+    // each. A repeated key always ends next to its equal, and the insertion
+    // stops right there, which is where repeats are noticed.
+    for (std::size_t i = 1; i < count; ++i) {
+      const StringRep& moving = key(i);
+      std::size_t j = i;
+      while (j > 0 && rep_less(moving, key(order[j - 1]))) {
+        order[j] = order[j - 1];
+        --j;
+      }
+      order[j] = static_cast<std::uint8_t>(i);
+      repeated = repeated || (j > 0 && rep_equal(moving, key(order[j - 1])));
+    }
+  } else {
+    for (std::size_t i = 1; i < count; ++i) order[i] = static_cast<std::uint8_t>(i);
+    std::stable_sort(order, order + count, [&](std::uint8_t a, std::uint8_t b) { return rep_less(key(a), key(b)); });
+    for (std::size_t i = 1; i < count && !repeated; ++i) repeated = rep_equal(key(order[i - 1]), key(order[i]));
+  }
+  if (!repeated) orders.remember(count, order);
+  permute_members(first, order, count);
+  return repeated ? drop_repeated_keys(first, last) : last;
 }
 
 // A stack of values that are moved into their final block as raw bytes: the

@@ -2,10 +2,13 @@
 // copying and destruction.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
 
 namespace korvane {
@@ -37,6 +40,42 @@ TEST(JsonObjectOrder, LargeObjectsAreSortedToo) {
   ASSERT_EQ(keys.size(), 100U);
   EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
   EXPECT_EQ(v.as_object()->find("k42")->as_number()->as_unsigned(), 42U);
+}
+
+// Objects of one size are often ordered alike, and the parsers try the
+// order of the last one first: a run of objects of the same sizes whose keys
+// come in the same, a different or a partly repeated order must each still
+// come out sorted, with the last of equal keys kept, from both parsers.
+TEST(JsonObjectOrder, ObjectsOfOneSizeInChangingOrdersAndRepeats) {
+  std::mt19937 rng(20261207);
+  const std::vector<std::string> pool = {"id", "name", "a key longer than fourteen", "a key longer than fifteen", "",
+                                         "b", "ba", "z", "\u00e9t\u00e9", "k1", "k2", "k10", "tape", "head"};
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t count = round % 7 == 6 ? 250 + rng() % 10 : 2 + rng() % 28;
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < count; ++i)
+      keys.push_back(count > pool.size() ? "m" + std::to_string((i * 7919) % count) : pool[i]);
+    // Same order as the round before of this size, shuffled, or with repeats.
+    if (rng() % 3 == 0) std::shuffle(keys.begin(), keys.end(), rng);
+    if (rng() % 4 == 0) keys[rng() % count] = keys[rng() % count];
+    std::string text = "{";
+    std::map<std::string, std::size_t> expected;  // unsigned byte order, last wins
+    for (std::size_t i = 0; i < count; ++i) {
+      text += (i ? ",\"" : "\"") + keys[i] + "\":" + std::to_string(i);
+      expected[keys[i] == "\\u00e9t\\u00e9" ? "\xc3\xa9t\xc3\xa9" : keys[i]] = i;
+    }
+    text += "}";
+    std::vector<std::pair<std::string, std::size_t>> want(expected.begin(), expected.end());
+    auto members = [](const JsonValue& v) {
+      std::vector<std::pair<std::string, std::size_t>> got;
+      for (const auto& m : *v.as_object()) got.emplace_back(m.key.str(), m.value.as_number()->as_unsigned());
+      return got;
+    };
+    ASSERT_EQ(members(parse_ok(text)), want) << text;
+    auto indexed = json_detail::parse_json_text_indexed(text, 1000, json_detail::IndexPath::best);
+    ASSERT_EQ(indexed.outcome, json_detail::IndexedParse::accepted) << text;
+    ASSERT_EQ(members(indexed.value), want) << text;
+  }
 }
 
 TEST(JsonObjectDuplicates, LastOccurrenceWinsAndOneMemberRemains) {
