@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
 
 namespace korvane {
@@ -307,6 +308,34 @@ TEST(JsonParseStrings, NothingPastTheTextIsRead) {
       EXPECT_EQ(*exact_result, *result) << json;
     } else {
       EXPECT_EQ(exact_result.error().to_string(), result.error().to_string()) << json;
+    }
+  }
+}
+
+// Texts cut short inside a container, where the byte in memory right after
+// the text would complete them: both parsers stop at the text's end (an
+// exact buffer lets the sanitizer see any read past it).
+TEST(JsonParseStrings, TextsCutBeforeTheirCloseStayCut) {
+  using json_detail::IndexPath;
+  for (const std::string_view whole : {"{\"a\":1}", "{\"a\":\"b\"}", "{\"a\":[1]}", "{\"a\":1,\"b\":{}}", "[1]",
+                                       "[\"x\"]", "[[],{}]", "[1,2]", "{\"a\":1,\"b\":2}"}) {
+    for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+      const std::string_view json = whole.substr(0, cut);
+      for (const bool exact_buffer : {true, false}) {
+        std::unique_ptr<char[]> copy;
+        std::string_view text = json;
+        if (exact_buffer) {
+          copy = std::make_unique<char[]>(json.size());
+          std::memcpy(copy.get(), json.data(), json.size());
+          text = std::string_view(copy.get(), json.size());
+        }
+        EXPECT_FALSE(json_detail::parse_json_text_one_pass(text, 1000).has_value()) << json;
+        for (const IndexPath path : {IndexPath::sse2, IndexPath::bytes}) {
+          EXPECT_NE(json_detail::parse_json_text_indexed(text, 1000, path).outcome,
+                    json_detail::IndexedParse::accepted)
+              << json;
+        }
+      }
     }
   }
 }
