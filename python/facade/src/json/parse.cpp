@@ -111,15 +111,7 @@ class Parser {
     return false;
   }
 
-  void skip_whitespace() noexcept {
-    const char* p = p_;
-    while (p < end_) {
-      const auto c = static_cast<unsigned char>(*p);
-      if (c > ' ' || (c != ' ' && c != '\n' && c != '\r' && c != '\t')) break;
-      ++p;
-    }
-    p_ = p;
-  }
+  void skip_whitespace() noexcept { p_ = whitespace_end(p_, end_); }
 
   bool parse_value(JsonValue& out) {
     skip_whitespace();

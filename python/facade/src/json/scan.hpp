@@ -59,6 +59,32 @@ inline const char* find_string_special(const char* p, const char* end) noexcept 
   return p;
 }
 
+inline bool is_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The first byte in [p, end) that is not JSON whitespace, or end. Most
+// values follow their separator at once or after one space; indented text
+// has longer runs, which go sixteen bytes at a time.
+inline const char* whitespace_end(const char* p, const char* end) noexcept {
+  if (p == end || !is_space(*p)) return p;
+  if (++p == end || !is_space(*p)) return p;
+#if defined(__SSE2__)
+  const __m128i blank = _mm_set1_epi8(' ');
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i ret = _mm_set1_epi8('\r');
+  const __m128i tab = _mm_set1_epi8('\t');
+  while (end - p >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i space = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, blank), _mm_cmpeq_epi8(chunk, newline)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(chunk, ret), _mm_cmpeq_epi8(chunk, tab)));
+    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFU;
+    if (other != 0) return p + std::countr_zero(other);
+    p += 16;
+  }
+#endif
+  while (p < end && is_space(*p)) ++p;
+  return p;
+}
+
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // The first byte in [p, end) that is not an ASCII digit, or end.
