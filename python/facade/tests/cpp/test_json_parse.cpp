@@ -348,5 +348,26 @@ TEST(JsonParseValues, WhitespaceAndTopLevelKinds) {
   EXPECT_EQ(parse_ok("[ 1 , [ ] , { } ]").as_array()->size(), 3U);
 }
 
+// Runs of every length up to past two vector widths, of every whitespace
+// byte, between tokens, at the end of an exact buffer, and before an error
+// whose column they push along.
+TEST(JsonParseValues, WhitespaceRunsOfEveryLength) {
+  const std::string kinds = " \t\r\n";
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string run;  // every kind, newlines too
+    std::string flat;  // no newline: the error stays on line 1
+    for (std::size_t i = 0; i < n; ++i) {
+      run += kinds[(i * 7 + n) % 4];
+      flat += kinds[(i * 5 + n) % 3];
+    }
+    const std::string array = "[" + run + "1" + run + "," + run + "{" + run + "\"k\"" + run + ":" + run + "2" + run + "}" + run + "]" + run;
+    const auto exact = std::make_unique<char[]>(array.size());
+    std::memcpy(exact.get(), array.data(), array.size());
+    EXPECT_EQ(write_json_text(parse_ok(std::string_view(exact.get(), array.size()))), R"([1,{"k":2}])") << n;
+    EXPECT_EQ(parse_error("[1," + flat + "]"), "trailing comma at line 1 column " + std::to_string(n + 4)) << n;
+    EXPECT_EQ(parse_error("[1" + flat + "x"), "expected `,` or `]` at line 1 column " + std::to_string(n + 3)) << n;
+  }
+}
+
 }  // namespace
 }  // namespace korvane
