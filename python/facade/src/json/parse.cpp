@@ -111,7 +111,7 @@ class Parser {
     return false;
   }
 
-  void skip_whitespace() noexcept { p_ = whitespace_end(p_, end_); }
+  [[gnu::always_inline]] void skip_whitespace() noexcept { p_ = whitespace_end(p_, end_); }
 
   bool parse_value(JsonValue& out) {
     skip_whitespace();
@@ -473,6 +473,17 @@ class Parser {
   // (about 1.8e308); only such a number is converted, to find "number out of
   // range" exactly as a kept one would.
   bool check_number() {
+    // The usual forms first: an integer without a leading zero, or one of
+    // them with a fraction, and no exponent mark after.
+    const char* p = p_ + (*p_ == '-');
+    if (p != end_ && *p >= '1' && *p <= '9') {
+      p = digits_end(p + 1, end_);
+      if (p != end_ && *p == '.' && p + 1 != end_ && is_digit(p[1])) p = digits_end(p + 2, end_);
+      if ((p == end_ || (*p != 'e' && *p != 'E' && *p != '.')) && p - p_ <= 308) {
+        p_ = p;
+        return true;
+      }
+    }
     const NumberSpan span = scan_number();
     if (span.last == nullptr) return false;
     if (span.exponent || span.last - p_ > 308) {
