@@ -46,6 +46,7 @@ class TokenIndex {
   std::size_t size() const noexcept { return size_; }
 
  private:
+  friend struct IndexWriter;
   void reserve(std::size_t capacity);
 
   std::uint32_t* positions_ = nullptr;
