@@ -322,10 +322,14 @@ template <int N>
 
 struct Avx2Kind {
   struct Utf8 {
-    __m256i before;      // the last 32 bytes of the block before
-    __m256i incomplete;  // not zero where they end inside a sequence
-    __m256i errors;      // not zero once any error was seen
+    __m256i before;  // the last 32 bytes of the block before
+    __m256i errors;  // not zero once any error was seen
   };
+
+  // Not zero where the 32 bytes end inside a sequence.
+  [[KORVANE_JSON_AVX2]] static __m256i incomplete(__m256i last) noexcept {
+    return _mm256_subs_epu8(last, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kCompleteBelow)));
+  }
 
   [[KORVANE_JSON_AVX2]] static BlockMasks classify(const char* text, Utf8& utf8) noexcept {
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text));
@@ -352,19 +356,16 @@ struct Avx2Kind {
     if (_mm256_movemask_epi8(_mm256_or_si256(low, high)) != 0) {
       utf8.errors = _mm256_or_si256(utf8.errors,
                                     _mm256_or_si256(utf8_errors(low, utf8.before), utf8_errors(high, low)));
-      utf8.incomplete = _mm256_subs_epu8(
-          high, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kCompleteBelow)));
     } else {
       // ASCII only: an error exactly when the block before left a sequence open.
-      utf8.errors = _mm256_or_si256(utf8.errors, utf8.incomplete);
-      utf8.incomplete = _mm256_setzero_si256();
+      utf8.errors = _mm256_or_si256(utf8.errors, incomplete(utf8.before));
     }
     utf8.before = high;
     return m;
   }
 
   [[KORVANE_JSON_AVX2]] static bool finish(Utf8& utf8) noexcept {
-    const __m256i errors = _mm256_or_si256(utf8.errors, utf8.incomplete);
+    const __m256i errors = _mm256_or_si256(utf8.errors, incomplete(utf8.before));
     return _mm256_testz_si256(errors, errors) == 0;
   }
 

@@ -255,8 +255,9 @@ TEST(JsonIndexedParse, VectorPathsMatchThePlainLoop) {
     const std::string text = random_text(random);
     json_detail::TokenIndex plain;
     const auto expected = plain.build(text, IndexPath::bytes);
-    if (expected != json_detail::IndexOutcome::rejected)
+    if (expected != json_detail::IndexOutcome::rejected) {
       ASSERT_EQ(expected == json_detail::IndexOutcome::declined, !is_utf8(text)) << testing::PrintToString(text);
+    }
     for (const IndexPath path : paths()) {
       if (path == IndexPath::bytes) continue;
       json_detail::TokenIndex index;
