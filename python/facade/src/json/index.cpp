@@ -204,13 +204,16 @@ struct Sse2Kind {
       u.high = high;
       for (int k = 0; high != 0 && k < 4; ++k) {
         const int shift = 16 * k;
+        // Compared as signed bytes, 0x80 and above lie below ASCII: one
+        // compare finds the bytes at or above a bound, and ASCII, taken out below.
         for (int i = 0; i < 7; ++i) {
-          const __m128i bound = _mm_set1_epi8(static_cast<char>(kBounds[i]));
-          u.at_least[i] |= bits16(_mm_cmpeq_epi8(_mm_max_epu8(c[k], bound), c[k])) << shift;
+          const __m128i below = _mm_set1_epi8(static_cast<char>(kBounds[i] - 1));
+          u.at_least[i] |= bits16(_mm_cmpgt_epi8(c[k], below)) << shift;
         }
         for (int i = 0; i < 4; ++i)
           u.equal[i] |= bits16(_mm_cmpeq_epi8(c[k], _mm_set1_epi8(static_cast<char>(kLeads[i])))) << shift;
       }
+      for (auto& mask : u.at_least) mask &= high;
       utf8.check(u);
     }
     return m;
