@@ -3,9 +3,9 @@
 // throughput of RapidJSON's DOM, simdjson's DOM and yyjson on the same bytes,
 // built in the same run. korvane's parsers are timed side by side: the
 // module's parse, the one-pass parser alone, the indexed parser on each
-// vector path, and the shallow check (kept depth 2) of both. Candidates run
-// in interleaved rounds, so a load on the machine hits them alike. Prints one
-// JSON object on stdout.
+// vector path and its first pass alone, and the shallow check (kept depth 2)
+// of both. Candidates run in interleaved rounds, so a load on the machine
+// hits them alike. Prints one JSON object on stdout.
 //
 //   bench_json FILE [MIN_SECONDS [CANDIDATE]]   CANDIDATE alone, for profiling
 //   bench_json --small MIN_SECONDS      per-call times on a 300-byte provider text
@@ -28,6 +28,7 @@
 #include <simdjson.h>
 #include <yyjson.h>
 
+#include "json/index.hpp"
 #include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
 
@@ -162,6 +163,7 @@ int main(int argc, char** argv) {
 
   // Every timing includes freeing the tree or document built.
   using korvane::json_detail::IndexedParse;
+  using korvane::json_detail::IndexOutcome;
   using korvane::json_detail::IndexPath;
   simdjson::dom::parser simd_parser;
   const simdjson::padded_string padded(text);
@@ -171,6 +173,9 @@ int main(int argc, char** argv) {
       {"indexed_sse2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == IndexedParse::accepted); }},
       {"indexed_avx2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == IndexedParse::accepted); }},
       {"check_one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, 2).has_value()); }},
+      // The indexed parser's first pass alone: the token positions only.
+      {"index_sse2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::sse2) == IndexOutcome::built); }},
+      {"index_avx2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::avx2) == IndexOutcome::built); }},
       {"check_indexed", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 2, IndexPath::best).outcome == IndexedParse::accepted); }},
       {"rapidjson_dom", [&] {
          rapidjson::Document document;
@@ -192,7 +197,8 @@ int main(int argc, char** argv) {
          yyjson_doc_free(document);
        }},
   };
-  if (!korvane::json_detail::avx2_available()) candidates.erase(candidates.begin() + 3);
+  if (!korvane::json_detail::avx2_available())
+    std::erase_if(candidates, [](const Candidate& c) { return std::string_view(c.name).ends_with("avx2"); });
   if (argc > 3) {
     std::erase_if(candidates, [&](const Candidate& c) { return std::string_view(c.name) != argv[3]; });
     if (candidates.empty()) {

@@ -19,7 +19,8 @@ namespace korvane::json_detail {
 // processors other than x86 always use.
 enum class IndexPath : std::uint8_t { best, sse2, avx2, bytes };
 
-// Whether this processor runs the AVX2 path.
+// Whether this processor runs the AVX2 path: AVX2 with BMI, popcnt and the
+// carry-less multiply. Asked for where it does not, the index takes SSE2.
 bool avx2_available() noexcept;
 
 enum class IndexOutcome : std::uint8_t {
@@ -46,6 +47,7 @@ class TokenIndex {
   std::size_t size() const noexcept { return size_; }
 
  private:
+  friend struct IndexWriter;
   void reserve(std::size_t capacity);
 
   std::uint32_t* positions_ = nullptr;

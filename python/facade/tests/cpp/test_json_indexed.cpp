@@ -12,11 +12,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "json/index.hpp"
 #include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
 #include "reference/parse_reference.hpp"
@@ -190,6 +192,86 @@ TEST(JsonIndexedParse, Utf8CheckMatchesTheDecoder) {
     EXPECT_EQ(json_detail::parse_json_text_indexed(std::string(62, ' ') + "\xc3\xa9", 1000, path).outcome,
               IndexedParse::rejected);
   }
+}
+
+// Random texts, mostly broken, where the vector paths go wrong if anywhere:
+// strings with escapes and runs of backslashes, UTF-8 of every length and
+// every kind of invalid sequence, control bytes, cut at a block edge or at
+// the end inside a sequence. Each vector path must find the same positions
+// and the same outcome as the plain loop; the UTF-8 verdict is held to the
+// slow decoder.
+std::string random_text(std::mt19937_64& random) {
+  static const std::vector<std::string> pieces = {
+      // structure, words and numbers
+      "{", "}", "[", "]", ":", ",", " ", "\t", "\r\n", "    ", "1", "-12.5e3", "true", "null", "x",
+      // inside or around strings: quotes and escapes
+      "\"", "\"ab\"", "\\\"", "\\n", "\\u00e9", "\x7f",
+      // UTF-8 of each length, the edges of each range
+      "\xc2\x80", "\xdf\xbf", "\xc3\xa9", "\xe0\xa0\x80", "\xe2\x82\xac", "\xed\x9f\xbf", "\xee\x80\x80",
+      "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf",
+  };
+  static const std::vector<std::string> broken = {
+      // overlong, surrogates, past U+10FFFF, leads that are never valid,
+      // truncated sequences and stray continuations; control bytes
+      "\x01", "\x1a", "\x0c", "\x1f",
+      "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xe0\x9f\xbf", "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf",
+      "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xf8\x88\x80\x80", "\xff",
+      "\xc3", "\xe2\x82", "\xf0\x9f\x98", "\x80", "\xbf", "\xc3\xa9\xa9", "\xe2\x82\xac\x80",
+  };
+  // Half the texts are UTF-8 up to the cut.
+  const std::vector<std::string>& extra = random() % 2 == 0 ? pieces : broken;
+  const auto piece = [&] {
+    const std::size_t k = random() % (pieces.size() + extra.size() / 8);
+    return k < pieces.size() ? pieces[k] : extra[random() % extra.size()];
+  };
+  std::string text;
+  const std::size_t target = random() % 3 == 0 ? 64 * (1 + random() % 4) : random() % 300;
+  while (text.size() < target) {
+    switch (random() % 8) {
+      case 0: text += std::string(random() % 10, '\\'); break;  // a run of backslashes
+      case 1: {  // shifts the rest
+        const char filler = random() % 2 == 0 ? 'a' : ' ';
+        text += std::string(random() % 130, filler);
+        break;
+      }
+      case 2: text += "\"" + piece() + "\""; break;
+      case 3:  // the next piece straddles a block edge or ends at it
+        text.resize((text.size() / 64 + 1) * 64 - 1 - random() % 3, ' ');
+        text += piece();
+        break;
+      default: text += piece();
+    }
+  }
+  // Cut at the target: often a block edge, and sometimes inside a sequence.
+  text.resize(target);
+  return text;
+}
+
+TEST(JsonIndexedParse, VectorPathsMatchThePlainLoop) {
+  if (!json_detail::avx2_available()) std::cout << "[   NOTE   ] no AVX2 here: only SSE2 is compared\n";
+  std::mt19937_64 random(20261207);
+  std::size_t compared = 0;
+  std::size_t outcomes[3] = {0, 0, 0};  // built, rejected, declined
+  for (int i = 0; i < 12000; ++i) {
+    const std::string text = random_text(random);
+    json_detail::TokenIndex plain;
+    const auto expected = plain.build(text, IndexPath::bytes);
+    ++outcomes[static_cast<int>(expected)];
+    if (expected != json_detail::IndexOutcome::rejected) {
+      ASSERT_EQ(expected == json_detail::IndexOutcome::declined, !is_utf8(text)) << testing::PrintToString(text);
+    }
+    for (const IndexPath path : paths()) {
+      if (path == IndexPath::bytes) continue;
+      json_detail::TokenIndex index;
+      ASSERT_EQ(index.build(text, path), expected) << name(path) << " text: " << testing::PrintToString(text);
+      const std::vector<std::uint32_t> got(index.positions(), index.positions() + index.size());
+      const std::vector<std::uint32_t> want(plain.positions(), plain.positions() + plain.size());
+      ASSERT_EQ(got, want) << name(path) << " text: " << testing::PrintToString(text);
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 12000u);
+  for (const std::size_t count : outcomes) EXPECT_GT(count, 1000u);  // each outcome well covered
 }
 
 TEST(JsonIndexedParse, AgreesOnNestingLimitAndKeptDepths) {
