@@ -16,7 +16,16 @@ cmake -S python/facade -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_FUZZERS=ON >/dev/null
 cmake --build build/fuzz --target "$target"
 mkdir -p "build/fuzz/corpus-$target"
-seeds=("$root/python/facade/fuzz/corpus/$target")
+seeds=()
+# The differential target reads its input as the shallow one does (a depth
+# byte, then the text): it starts from both JSON corpora.
+case "$target" in
+  fuzz_json_differential) corpora=(fuzz_json_shallow fuzz_json) ;;
+  *) corpora=("$target") ;;
+esac
+for corpus in "${corpora[@]}"; do
+  [ -d "$root/python/facade/fuzz/corpus/$corpus" ] && seeds+=("$root/python/facade/fuzz/corpus/$corpus")
+done
 conformance=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}
 if [[ $target == fuzz_json* ]] && [ -d "$conformance" ]; then seeds+=("$conformance"); fi
 cd build/fuzz
