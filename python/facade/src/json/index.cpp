@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KORVANE_JSON_X86 1
@@ -29,7 +30,7 @@ namespace korvane::json_detail {
 // Writes the positions of one text into its index; a friend of TokenIndex.
 struct IndexWriter {
   template <class Kind>
-  static IndexOutcome run(TokenIndex& index, std::string_view text);
+  static IndexOutcome run(TokenIndex& index, std::size_t blocks);
   [[gnu::noinline]] static std::uint32_t* grow(TokenIndex& index, std::uint32_t* next);
 };
 
@@ -154,6 +155,7 @@ struct BytesKind {
     return m;
   }
   static bool finish(Utf8& utf8) noexcept { return utf8.finish(); }
+  static bool failed(const Utf8& utf8) noexcept { return utf8.bad; }
   static std::uint64_t prefix_xor(std::uint64_t x) noexcept { return prefix_xor_shifts(x); }
   static unsigned count(std::uint64_t x) noexcept { return count_bits(x); }
 };
@@ -219,6 +221,7 @@ struct Sse2Kind {
     return m;
   }
   static bool finish(Utf8& utf8) noexcept { return utf8.finish(); }
+  static bool failed(const Utf8& utf8) noexcept { return utf8.bad; }
   static std::uint64_t prefix_xor(std::uint64_t x) noexcept { return prefix_xor_shifts(x); }
   static unsigned count(std::uint64_t x) noexcept { return count_bits(x); }
 };
@@ -367,6 +370,10 @@ struct Avx2Kind {
     return m;
   }
 
+  [[KORVANE_JSON_AVX2]] static bool failed(const Utf8& utf8) noexcept {
+    return _mm256_testz_si256(utf8.errors, utf8.errors) == 0;
+  }
+
   [[KORVANE_JSON_AVX2]] static bool finish(Utf8& utf8) noexcept {
     const __m256i errors = _mm256_or_si256(utf8.errors, incomplete(utf8.before));
     return _mm256_testz_si256(errors, errors) == 0;
@@ -476,30 +483,51 @@ std::uint32_t* IndexWriter::grow(TokenIndex& index, std::uint32_t* next) {
 }
 
 template <class Kind>
-[[gnu::always_inline]] inline IndexOutcome IndexWriter::run(TokenIndex& index, std::string_view text) {
+[[gnu::always_inline]] inline IndexOutcome IndexWriter::run(TokenIndex& index, std::size_t blocks) {
+  // The scan's state, carried from window to window in the index.
+  struct Carried {
+    Scanner scanner;
+    typename Kind::Utf8 utf8;
+  };
+  static_assert(sizeof(Carried) <= sizeof index.carried_ && alignof(Carried) <= 32);
+  static_assert(std::is_trivially_copyable_v<Carried>);
+  Carried state;
+  std::memcpy(static_cast<void*>(&state), index.carried_, sizeof state);
+
+  const std::string_view text = index.text_;
   const std::size_t size = text.size();
-  Scanner scanner;
-  typename Kind::Utf8 utf8{};
-  std::uint32_t* out = index.positions_;
   const std::size_t full_blocks = size / 64;
-  for (std::size_t block = 0; block < full_blocks; ++block) {
+  const std::size_t all_blocks = (size + 63) / 64;
+  std::size_t block = index.next_block_;
+  const std::size_t stop = all_blocks - block > blocks ? block + blocks : all_blocks;
+  std::uint32_t* out = index.positions_;
+  for (; block < stop && block < full_blocks; ++block) {
     if (static_cast<std::size_t>(index.positions_ + index.capacity_ - out) < kBlockRoom) [[unlikely]]
       out = grow(index, out);
-    const BlockMasks m = Kind::classify(text.data() + block * 64, utf8);
-    out = write_positions<Kind>(out, static_cast<std::uint32_t>(block * 64), scanner.tokens<Kind>(m));
+    const BlockMasks m = Kind::classify(text.data() + block * 64, state.utf8);
+    out = write_positions<Kind>(out, static_cast<std::uint32_t>(block * 64), state.scanner.template tokens<Kind>(m));
   }
-  if (const std::size_t rest = size - full_blocks * 64; rest != 0) {
+  if (block < stop) {
     // The last bytes padded with spaces, which never start a token.
     char padded[64];
     std::memset(padded, ' ', sizeof padded);
-    std::memcpy(padded, text.data() + full_blocks * 64, rest);
+    std::memcpy(padded, text.data() + block * 64, size - block * 64);
     if (static_cast<std::size_t>(index.positions_ + index.capacity_ - out) < kBlockRoom) out = grow(index, out);
-    const BlockMasks m = Kind::classify(padded, utf8);
-    out = write_positions<Kind>(out, static_cast<std::uint32_t>(full_blocks * 64), scanner.tokens<Kind>(m));
+    const BlockMasks m = Kind::classify(padded, state.utf8);
+    out = write_positions<Kind>(out, static_cast<std::uint32_t>(block * 64), state.scanner.template tokens<Kind>(m));
+    ++block;
   }
   index.size_ = static_cast<std::size_t>(out - index.positions_);
-  const bool bad_utf8 = Kind::finish(utf8);
-  if (scanner.bad_control != 0 || scanner.in_string != 0) return IndexOutcome::rejected;
+  index.next_block_ = block;
+  std::memcpy(index.carried_, static_cast<const void*>(&state), sizeof state);
+  if (state.scanner.bad_control != 0) return IndexOutcome::rejected;
+  if (block < all_blocks) {
+    if (Kind::failed(state.utf8)) return IndexOutcome::declined;
+    index.positions_[index.size_++] = TokenIndex::kRefill;
+    return IndexOutcome::built;
+  }
+  const bool bad_utf8 = Kind::finish(state.utf8);
+  if (state.scanner.in_string != 0) return IndexOutcome::rejected;
   if (bad_utf8) return IndexOutcome::declined;
   index.positions_[index.size_++] = static_cast<std::uint32_t>(size);
   return IndexOutcome::built;
@@ -508,15 +536,15 @@ template <class Kind>
 namespace {
 
 // Each path's loop, compiled whole (flatten) with its instructions.
-[[gnu::flatten]] IndexOutcome index_bytes(TokenIndex& index, std::string_view text) {
-  return IndexWriter::run<BytesKind>(index, text);
+[[gnu::flatten]] IndexOutcome index_bytes(TokenIndex& index, std::size_t blocks) {
+  return IndexWriter::run<BytesKind>(index, blocks);
 }
 #if KORVANE_JSON_X86
-[[gnu::flatten]] IndexOutcome index_sse2(TokenIndex& index, std::string_view text) {
-  return IndexWriter::run<Sse2Kind>(index, text);
+[[gnu::flatten]] IndexOutcome index_sse2(TokenIndex& index, std::size_t blocks) {
+  return IndexWriter::run<Sse2Kind>(index, blocks);
 }
-[[KORVANE_JSON_AVX2, gnu::flatten]] IndexOutcome index_avx2(TokenIndex& index, std::string_view text) {
-  return IndexWriter::run<Avx2Kind>(index, text);
+[[KORVANE_JSON_AVX2, gnu::flatten]] IndexOutcome index_avx2(TokenIndex& index, std::size_t blocks) {
+  return IndexWriter::run<Avx2Kind>(index, blocks);
 }
 #endif
 
@@ -554,17 +582,32 @@ void TokenIndex::reserve(std::size_t capacity) {
 }
 
 IndexOutcome TokenIndex::build(std::string_view text, IndexPath path) {
-  if (text.size() >= std::numeric_limits<std::uint32_t>::max()) return IndexOutcome::declined;
+  start(text, path);
+  return fill(std::numeric_limits<std::size_t>::max());
+}
+
+void TokenIndex::start(std::string_view text, IndexPath path) noexcept {
   if (path == IndexPath::best || (path == IndexPath::avx2 && !avx2_available()))
     path = avx2_available() ? IndexPath::avx2 : IndexPath::sse2;
-  // A first guess of one token in eight bytes; grown as needed.
+  text_ = text;
+  path_ = path;
+  next_block_ = 0;
   size_ = 0;
-  reserve(text.size() / 8 + 128);
+  std::memset(carried_, 0, sizeof carried_);
+}
+
+IndexOutcome TokenIndex::fill(std::size_t blocks) {
+  size_ = 0;
+  if (text_.size() >= kRefill) return IndexOutcome::declined;
+  // Room for every position a window can hold; for the whole text, a first
+  // guess of one token in eight bytes, grown as needed.
+  const std::size_t left = text_.size() - std::min(text_.size(), next_block_ * 64);
+  reserve(blocks <= left / 64 ? blocks * 64 + kBlockRoom : left / 8 + 128);
 #if KORVANE_JSON_X86
-  if (path == IndexPath::avx2) return index_avx2(*this, text);
-  if (path == IndexPath::sse2) return index_sse2(*this, text);
+  if (path_ == IndexPath::avx2) return index_avx2(*this, blocks);
+  if (path_ == IndexPath::sse2) return index_sse2(*this, blocks);
 #endif
-  return index_bytes(*this, text);
+  return index_bytes(*this, blocks);
 }
 
 }  // namespace korvane::json_detail

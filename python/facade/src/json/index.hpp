@@ -33,16 +33,33 @@ enum class IndexOutcome : std::uint8_t {
   declined,
 };
 
-// The token positions of one text, ending with the text's size as a
-// sentinel. The buffer is reused by the next index built on the same thread.
+// The token positions of one text: all at once (`build`), or a window of
+// blocks at a time (`start`, then `fill` whenever the positions end in
+// kRefill), which keeps the positions of a large text in the cache while
+// the second pass reads them. The last positions end with the text's size
+// as a sentinel. The buffer is reused by the next index built on the same
+// thread.
 class TokenIndex {
  public:
+  // Ends the positions of a window while more of the text remains; never a
+  // position, as texts of 4 GiB or more are declined.
+  static constexpr std::uint32_t kRefill = 0xFFFFFFFF;
+
   TokenIndex() = default;
   ~TokenIndex();
   TokenIndex(const TokenIndex&) = delete;
   TokenIndex& operator=(const TokenIndex&) = delete;
 
+  // The whole text at once.
   IndexOutcome build(std::string_view text, IndexPath path);
+
+  // Windows of blocks. `fill` replaces the positions with the next window's
+  // and gives `built` while nothing is wrong so far; `rejected` as soon as a
+  // string holds a control byte or, at the end, one never closes;
+  // `declined` once the text shows itself not UTF-8 (or is too large).
+  void start(std::string_view text, IndexPath path) noexcept;
+  IndexOutcome fill(std::size_t blocks);
+
   const std::uint32_t* positions() const noexcept { return positions_; }
   std::size_t size() const noexcept { return size_; }
 
@@ -53,6 +70,12 @@ class TokenIndex {
   std::uint32_t* positions_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::string_view text_;
+  IndexPath path_ = IndexPath::bytes;
+  std::size_t next_block_ = 0;
+  // What the scan carries from one window to the next, laid out by each
+  // path's loop; all zero bytes at the start.
+  alignas(32) unsigned char carried_[192] = {};
 };
 
 }  // namespace korvane::json_detail

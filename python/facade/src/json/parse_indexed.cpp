@@ -24,6 +24,10 @@ namespace korvane::json_detail {
 
 namespace {
 
+// Blocks of 64 bytes indexed at a time: 16 KiB of text, whose positions
+// (at most 64 KiB) stay in the cache until the second pass reads them.
+constexpr std::size_t kWindowBlocks = 256;
+
 // Bytes that may follow a number or a literal: where the first pass ended
 // the token. Any other byte would have been taken into the same token.
 constexpr std::array<bool, 256> kTokenEnd = [] {
@@ -72,19 +76,46 @@ inline void store_number(void* rep, Tag tag, std::uint64_t bits) noexcept {
 
 class IndexedParser {
  public:
-  IndexedParser(std::string_view text, const std::uint32_t* tokens, int kept_depth)
-      : begin_(text.data()), end_(text.data() + text.size()), token_(tokens), kept_depth_(kept_depth), arena_(text.size()) {}
+  IndexedParser(std::string_view text, TokenIndex& index, int kept_depth)
+      : begin_(text.data()),
+        end_(text.data() + text.size()),
+        index_(index),
+        ended_{static_cast<std::uint32_t>(text.size()), TokenIndex::kRefill},
+        kept_depth_(kept_depth),
+        arena_(text.size()) {}
 
   bool parse_document(JsonValue& out) {
     const char* p = next();
     if (p == end_) return false;
     if (!parse_value<true>(p, &out)) return false;
-    return next() == end_;
+    return next() == end_ && outcome_ == IndexOutcome::built;
   }
 
+  // Why the last parse_document failed, as far as the first pass knows.
+  IndexOutcome first_pass_outcome() const noexcept { return outcome_; }
+
  private:
-  // The next token, or end_ once there are none.
-  const char* next() noexcept { return begin_ + *token_++; }
+  // The next token, or end_ once there are none (or the first pass found
+  // the text wanting: then end_ again on every call).
+  const char* next() {
+    std::uint32_t at = *token_++;
+    if (at == TokenIndex::kRefill) [[unlikely]] at = refill();
+    return begin_ + at;
+  }
+
+  // The first pass's next window; its first position.
+  [[gnu::noinline]] std::uint32_t refill() {
+    for (;;) {
+      if (outcome_ == IndexOutcome::built) outcome_ = index_.fill(kWindowBlocks);
+      if (outcome_ != IndexOutcome::built) {
+        token_ = ended_ + 1;
+        return ended_[0];
+      }
+      token_ = index_.positions();
+      // A window may hold no token at all (inside a long string, say).
+      if (const std::uint32_t at = *token_++; at != TokenIndex::kRefill) return at;
+    }
+  }
 
   template <bool kKeep>
   bool parse_value(const char* p, JsonValue* out) {
@@ -245,6 +276,9 @@ class IndexedParser {
   bool parse_string(const char* p, void* out) {
     const char* run = p + 1;
     const char* token = next();
+    // The first pass vouches that every string closes, but only at the end
+    // of the text: a window may end first in a text found wanting.
+    if (token == end_) return false;
     if (*token == '"') {
       if (out != nullptr) store_text(out, arena_, run, static_cast<std::size_t>(token - run), end_);
       return true;
@@ -254,8 +288,10 @@ class IndexedParser {
       scratch_.append(run, static_cast<std::size_t>(token - run));
       if ((run = decode_escape(token)) == nullptr) return false;
       // The second escape of a surrogate pair was decoded with the first.
-      while (begin_ + *token_ < run) ++token_;
-      token = next();
+      do {
+        token = next();
+      } while (token < run);
+      if (token == end_) return false;
     } while (*token != '"');
     scratch_.append(run, static_cast<std::size_t>(token - run));
     if (out != nullptr) store_text(out, arena_, scratch_.data(), scratch_.size(), scratch_.data() + scratch_.size());
@@ -399,7 +435,13 @@ class IndexedParser {
 
   const char* begin_;
   const char* end_;
-  const std::uint32_t* token_;
+  TokenIndex& index_;
+  // The positions once the first pass ended without success: the end, then
+  // a refill that ends there again.
+  const std::uint32_t ended_[2];
+  // Before the first token: a refill.
+  const std::uint32_t* token_ = &TokenIndex::kRefill;
+  IndexOutcome outcome_ = IndexOutcome::built;
   int depth_budget_ = kNestingBudget;
   int kept_depth_;
   // Declared first among the owners of blocks, so destroyed last.
@@ -413,19 +455,12 @@ class IndexedParser {
 
 IndexedParse parse_json_text_indexed(std::string_view text, std::size_t kept_depth, IndexPath path) {
   TokenIndex index;
-  switch (index.build(text, path)) {
-    case IndexOutcome::built:
-      break;
-    case IndexOutcome::rejected:
-      return {IndexedParse::rejected, JsonValue()};
-    case IndexOutcome::declined:
-      return {IndexedParse::declined, JsonValue()};
-  }
-  IndexedParser parser(text, index.positions(),
-                       static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));
+  index.start(text, path);
+  IndexedParser parser(text, index, static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));
   IndexedParse parse{IndexedParse::accepted, JsonValue()};
-  if (!parser.parse_document(parse.value)) return {IndexedParse::rejected, JsonValue()};
-  return parse;
+  if (parser.parse_document(parse.value)) return parse;
+  const bool declined = parser.first_pass_outcome() == IndexOutcome::declined;
+  return {declined ? IndexedParse::declined : IndexedParse::rejected, JsonValue()};
 }
 
 }  // namespace korvane::json_detail

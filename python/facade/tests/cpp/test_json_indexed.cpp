@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -117,6 +118,44 @@ TEST(JsonIndexedParse, AgreesAcrossBlockEdges) {
       expect_agreement(text);
       const std::string in_string = "[\"" + std::string(pad, 'a') + "\"," + piece + "]";
       expect_agreement(in_string);
+    }
+  }
+}
+
+// The indexed parser reads a large text's positions 16 KiB at a time: each
+// piece straddles that edge at many offsets, after a run of spaces (few
+// tokens before it) or of small numbers (many), and strings longer than a
+// whole window leave windows without a token.
+TEST(JsonIndexedParse, AgreesAcrossWindowEdges) {
+  constexpr std::size_t kWindow = 16384;
+  const std::vector<std::string> pieces = {
+      R"("ab\"cd")", R"("\\\\")", R"("x\\\\\\\"y")", R"("\ud83d\ude00")", R"(["\ud83d\ude00",1])",
+      "12345.6789e-12", "true", "[[[]]]", R"({"k":"v","k":2})", "\"\xe2\x82\xac\xf0\x9f\x98\x80\"",
+      // found wanting in the second window: after the first was handed over
+      "\"a\tb\"", "\"\\q\"", "\"\xff\"", "\"\xe2\x82\"", "tru e", "\"unclosed", "\"\\ud83d\"", "1,]",
+  };
+  for (const auto& piece : pieces) {
+    for (std::size_t back = 0; back < 20; back += back < 12 ? 1 : 7) {
+      for (const bool numbers : {false, true}) {
+        std::string text = "[";
+        while (text.size() + back < kWindow) text += numbers && kWindow - text.size() - back >= 2 ? "0," : " ";
+        text += piece + "]";
+        expect_agreement(text);
+      }
+    }
+  }
+  // Strings longer than a window, with escapes on and around the edges.
+  for (const std::size_t at : {kWindow - 3, kWindow - 1, kWindow, 2 * kWindow + 5}) {
+    std::string long_text(3 * kWindow, 'a');
+    long_text.replace(at, 6, "\\u00e9");
+    expect_agreement("[\"" + long_text + "\", 1]");
+    expect_agreement("{\"" + long_text + "\": [\"" + long_text + "\"]}", 1);
+    // Never closes, with and without an escape; in a buffer of its exact
+    // size, so that a read past the end is seen.
+    for (const std::string& open : {"[\"" + long_text, "[\"" + std::string(at, 'a')}) {
+      const auto exact = std::make_unique<char[]>(open.size());
+      std::memcpy(exact.get(), open.data(), open.size());
+      expect_agreement(std::string_view(exact.get(), open.size()));
     }
   }
 }
