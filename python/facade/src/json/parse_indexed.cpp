@@ -281,8 +281,8 @@ class IndexedParser {
   // Checks the grammar while reading the digits into the mantissa, once; the
   // integer forms and the doubles that decimal_to_double decides are
   // converted from it, every other double by from_chars on the checked span.
-  // An unkept number is converted only to check the range of an exponent or
-  // of a text over 308 bytes, by from_chars.
+  // An unkept number is converted, by from_chars, only when it may be too
+  // large for a double.
   template <bool kKeep>
   bool read_number(const char* p, void* rep) {
     const char* const first = p;
@@ -310,9 +310,7 @@ class IndexedParser {
       significant += p - significant_start;
       scale = fraction_start - p;
     }
-    bool exponent = false;
     if (p != end_ && (*p == 'e' || *p == 'E')) {
-      exponent = true;
       integer = false;
       ++p;
       bool exponent_negative = false;
@@ -328,9 +326,9 @@ class IndexedParser {
     }
     if (!ends_token(p)) return false;
     const char* const last = p;
-    // Without an exponent and within 308 digits no number can overflow; an
-    // unkept one needs no conversion then.
-    if (!kKeep && !exponent && last - first <= 308) return true;
+    // An unkept number is only checked for overflow: none below 10^308 (its
+    // leading digit stands for 10^(scale + significant - 1)).
+    if (!kKeep && (significant == 0 || scale + significant <= 308)) return true;
     const bool exact = kKeep && significant <= kMantissaDigits;
 
     if (kKeep && integer) {
