@@ -29,21 +29,49 @@ inline std::uint64_t eight_digit_values(std::uint64_t word) noexcept {
   return ((word & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
 }
 
+// Whether the eight bytes at p are all ASCII digits; `values` gets them as
+// 0..9 (and other bytes as something else).
+inline bool eight_digits_at(const char* p, std::uint64_t& values) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  values = word ^ 0x3030303030303030ULL;
+  // A digit becomes 0..9; adding 0x76 sets the high bit of every other
+  // byte (carries only ever reach bytes after the first non-digit).
+  return (((values + 0x7676767676767676ULL) | values) & 0x8080808080808080ULL) == 0;
+}
+
+// Reads the digits from p on into `mantissa`, like read_digits below, for
+// runs that are mostly short (the integer part of a number with a
+// fraction): eight at a time while there are eight, then byte by byte.
+[[gnu::always_inline]] inline const char* read_leading_digits(const char* p, const char* end,
+                                                               std::uint64_t& mantissa) noexcept {
+  std::uint64_t value = mantissa;
+  std::uint64_t values = 0;
+  while (end - p >= 8 && eight_digits_at(p, values)) {
+    value = value * 100000000 + eight_digit_values(values);
+    p += 8;
+  }
+  while (p != end && is_digit(*p)) value = value * 10 + static_cast<std::uint64_t>(*p++ - '0');
+  mantissa = value;
+  return p;
+}
+
 inline constexpr std::uint64_t kSmallPowersOfTen[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
 // Reads the digits from p on into `mantissa` (which wraps past 19 digits:
 // the caller counts them); returns the first byte that is not a digit.
 // Where eight bytes can be read, a word at a time: a run of eight digits
 // multiplies in whole, and the last, shorter run is moved to the top of its
-// word, below which zeros stand in for leading digits.
+// word, below which zeros stand in for leading digits. No branch depends on
+// the length of that last run, which varies from number to number in a
+// fraction.
 [[gnu::always_inline]] inline const char* read_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
   std::uint64_t value = mantissa;
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
-    // A digit becomes 0..9; adding 0x76 sets the high bit of every other
-    // byte (carries only ever reach bytes after the first non-digit).
     const std::uint64_t values = word ^ 0x3030303030303030ULL;
+    // As in eight_digits_at; the lowest byte flagged is the first non-digit.
     const std::uint64_t other = ((values + 0x7676767676767676ULL) | values) & 0x8080808080808080ULL;
     if (other == 0) {
       value = value * 100000000 + eight_digit_values(values);

@@ -412,7 +412,7 @@ class Parser {
     if (p == end_ || !is_digit(*p)) return parse_number(out);
     const char* const integer_start = p;
     std::uint64_t mantissa = 0;
-    p = read_digits(p, end_, mantissa);
+    p = read_leading_digits(p, end_, mantissa);
     // Digits from the first that is not a leading zero: a mantissa of more
     // than kMantissaDigits of them has wrapped (possibly to 0).
     std::int64_t significant = p - integer_start;

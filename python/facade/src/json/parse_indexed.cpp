@@ -269,12 +269,15 @@ class IndexedParser {
   }
 
   // The digits from p on: read into `mantissa` when kept, else only skipped.
-  template <bool kKeep>
+  // The integer part (kLeading) is mostly short.
+  template <bool kKeep, bool kLeading>
   const char* take_digits(const char* p, std::uint64_t& mantissa) const noexcept {
-    if constexpr (kKeep) {
-      return read_digits(p, end_, mantissa);
-    } else {
+    if constexpr (!kKeep) {
       return digits_end(p, end_);
+    } else if constexpr (kLeading) {
+      return read_leading_digits(p, end_, mantissa);
+    } else {
+      return read_digits(p, end_, mantissa);
     }
   }
 
@@ -292,7 +295,7 @@ class IndexedParser {
     std::uint64_t mantissa = 0;
     const char* const integer_start = p;
     const bool zero_integer = *p == '0';
-    p = zero_integer ? p + 1 : take_digits<kKeep>(p, mantissa);
+    p = zero_integer ? p + 1 : take_digits<kKeep, true>(p, mantissa);
     // Digits from the first that is not a leading zero: a mantissa of more
     // than kMantissaDigits of them has wrapped (possibly to 0).
     std::int64_t significant = zero_integer ? 0 : p - integer_start;
@@ -305,7 +308,7 @@ class IndexedParser {
         while (p != end_ && *p == '0') ++p;
       }
       const char* const significant_start = p;
-      p = take_digits<kKeep>(p, mantissa);
+      p = take_digits<kKeep, false>(p, mantissa);
       if (p == fraction_start) return false;
       significant += p - significant_start;
       scale = fraction_start - p;
