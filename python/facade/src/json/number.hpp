@@ -94,6 +94,11 @@ inline constexpr std::uint64_t kSmallPowersOfTen[8] = {1, 10, 100, 1000, 10000, 
 // The most significant digits a uint64 mantissa always holds exactly.
 inline constexpr std::int64_t kMantissaDigits = 19;
 
+// An exponent's digits stop accumulating once it reaches this: still far
+// beyond any double once any possible count of fraction digits is taken off
+// (a scale is the exponent less those), and no int64 overflows.
+inline constexpr std::int64_t kExponentLimit = 100000000000000000;  // 10^17
+
 // floor(5^q / 2^e) in [2^127, 2^128), and e, for q in [kSmallestPowerOfFive,
 // kLargestPowerOfFive]: 5^q = (high * 2^64 + low + f) * 2^e with 0 <= f < 1.
 struct PowerOfFive {

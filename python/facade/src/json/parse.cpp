@@ -451,7 +451,7 @@ class Parser {
       if (p == end_ || !is_digit(*p)) return parse_number(out);
       std::int64_t exponent10 = 0;
       while (p != end_ && is_digit(*p)) {
-        if (exponent10 < 1000000) exponent10 = exponent10 * 10 + (*p - '0');
+        if (exponent10 < kExponentLimit) exponent10 = exponent10 * 10 + (*p - '0');
         ++p;
       }
       scale += exponent_negative ? -exponent10 : exponent10;

@@ -321,7 +321,7 @@ class IndexedParser {
       const char* const exponent_start = p;
       std::int64_t exponent10 = 0;
       while (p != end_ && is_digit(*p)) {
-        if (exponent10 < 1000000) exponent10 = exponent10 * 10 + (*p - '0');
+        if (exponent10 < kExponentLimit) exponent10 = exponent10 * 10 + (*p - '0');
         ++p;
       }
       if (p == exponent_start) return false;

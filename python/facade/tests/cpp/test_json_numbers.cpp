@@ -205,9 +205,12 @@ TEST(JsonNumbers, HardCasesAreCorrectlyRounded) {
       "1e-0000000000000000000000000000000000400", "0e999999999999999999999", "0.0001e311", "1" + zeros.substr(0, 308),
   };
   expect_exact(texts);
+  // Exponents longer than any double's balanced by as many fraction digits.
+  const std::string million_zeros(1000000, '0');
+  expect_exact({"0." + million_zeros + "5e1000005", "0." + million_zeros + "5e+0001000305"});
   // Overflows, kept or not.
-  for (const std::string& text :
-       std::vector<std::string>{"1.7976931348623159e308", "1e309", "1" + zeros + ".5", "0.1e310", "0.0001e313"}) {
+  for (const std::string& text : std::vector<std::string>{"1.7976931348623159e308", "1e309", "1" + zeros + ".5",
+                                                          "0.1e310", "0.0001e313", "0." + million_zeros + "5e10000005"}) {
     expect_accepted(text, 1000, false);
     expect_accepted("[[" + text + "]]", 1, false);
   }
