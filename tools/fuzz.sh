@@ -16,7 +16,7 @@ cmake -S python/facade -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_FUZZERS=ON >/dev/null
 cmake --build build/fuzz --target "$target"
 mkdir -p "build/fuzz/corpus-$target"
-seeds=()
+seeds=()  # libFuzzer stops at a folder that does not exist; not every target has committed seeds
 # The differential target reads its input as the shallow one does (a depth
 # byte, then the text): it starts from both JSON corpora.
 case "$target" in
@@ -24,7 +24,7 @@ case "$target" in
   *) corpora=("$target") ;;
 esac
 for corpus in "${corpora[@]}"; do
-  [ -d "$root/python/facade/fuzz/corpus/$corpus" ] && seeds+=("$root/python/facade/fuzz/corpus/$corpus")
+  if [ -d "$root/python/facade/fuzz/corpus/$corpus" ]; then seeds+=("$root/python/facade/fuzz/corpus/$corpus"); fi
 done
 conformance=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}
 if [[ $target == fuzz_json* ]] && [ -d "$conformance" ]; then seeds+=("$conformance"); fi

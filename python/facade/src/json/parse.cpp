@@ -19,6 +19,7 @@
 #include "json/build.hpp"
 #include "json/layout.hpp"
 #include "json/memory.hpp"
+#include "json/number.hpp"
 #include "json/parse_indexed.hpp"
 #include "json/scan.hpp"
 
@@ -390,43 +391,70 @@ class Parser {
     store_words(Access::raw(out), static_cast<std::uint64_t>(tag), bits);
   }
 
-  // At '-' or a digit. The usual forms are converted by from_chars straight
-  // from the text, with the JSON grammar checked around what it took: the
-  // integer digits are scanned here (no leading zero), a '.' must have a digit
-  // after it, and no exponent mark may follow (from_chars stops before an 'e'
-  // without exponent digits). Anything else goes to parse_number, which
-  // checks every byte and reports the error.
+  // At '-' or a digit. The usual forms are read in one pass over the text,
+  // checking the JSON grammar as the digits go into the mantissa: no leading
+  // zero, a digit after a '.', and digits after an exponent mark. Integers
+  // are taken from the mantissa, doubles from decimal_to_double or, where
+  // it does not decide, from from_chars on exactly the span read. Anything
+  // else goes to parse_number, which checks every byte and reports the error.
   bool parse_number_quickly(JsonValue& out) {
     const char* const first = p_;
-    const char* digits = first;
-    if (*digits == '-') ++digits;
-    if (digits == end_ || !is_digit(*digits)) return parse_number(out);
-    const char* const integer_end = digits_end(digits + 1, end_);
-    if (*digits == '0' && integer_end - digits > 1) return parse_number(out);
-    const char next = integer_end < end_ ? *integer_end : '\0';
-    if (next != '.' && next != 'e' && next != 'E') {
-      if (first != digits) {
-        std::int64_t value = 0;
-        if (integer_end - digits == 1 && *digits == '0') return parse_number(out);  // -0 is a double
-        if (std::from_chars(first, integer_end, value).ec != std::errc()) return parse_number(out);
-        store_number(out, Tag::signed_integer, static_cast<std::uint64_t>(value));
+    const bool negative = *first == '-';
+    const char* p = first + (negative ? 1 : 0);
+    if (p == end_ || !is_digit(*p)) return parse_number(out);
+    const char* const integer_start = p;
+    std::uint64_t mantissa = 0;
+    p = read_leading_digits(p, end_, mantissa);
+    // Digits from the first that is not a leading zero: a mantissa of more
+    // than kMantissaDigits of them has wrapped (possibly to 0).
+    std::int64_t significant = p - integer_start;
+    if (*integer_start == '0') {
+      if (significant > 1) return parse_number(out);
+      significant = 0;
+    }
+    if (p == end_ || (*p != '.' && *p != 'e' && *p != 'E')) {
+      if (significant > kMantissaDigits) return parse_number(out);
+      if (!negative) {
+        store_number(out, Tag::unsigned_integer, mantissa);
+      } else if (mantissa != 0 && mantissa <= std::uint64_t{1} << 63) {  // -0 is a double
+        store_number(out, Tag::signed_integer, 0 - mantissa);
       } else {
-        std::uint64_t value = 0;
-        if (std::from_chars(first, integer_end, value).ec != std::errc()) return parse_number(out);
-        store_number(out, Tag::unsigned_integer, value);
+        return parse_number(out);
       }
-      p_ = integer_end;
+      p_ = p;
       return true;
     }
-    if (next == '.' && (integer_end + 1 == end_ || !is_digit(integer_end[1]))) return parse_number(out);
+    std::int64_t scale = 0;  // the value is mantissa * 10^scale
+    if (*p == '.') {
+      const char* const fraction_start = ++p;
+      if (significant == 0) {  // only zeros so far: leading ones
+        while (p != end_ && *p == '0') ++p;
+      }
+      const char* const significant_start = p;
+      p = read_digits(p, end_, mantissa);
+      if (p == fraction_start) return parse_number(out);
+      significant += p - significant_start;
+      scale = fraction_start - p;
+    }
+    if (p != end_ && (*p == 'e' || *p == 'E')) {
+      ++p;
+      bool exponent_negative = false;
+      if (p != end_ && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+      if (p == end_ || !is_digit(*p)) return parse_number(out);
+      std::int64_t exponent10 = 0;
+      while (p != end_ && is_digit(*p)) {
+        if (exponent10 < kExponentLimit) exponent10 = exponent10 * 10 + (*p - '0');
+        ++p;
+      }
+      scale += exponent_negative ? -exponent10 : exponent10;
+    }
     double value = 0;
-    const auto result = std::from_chars(first, end_, value);
-    if (result.ec != std::errc()) return parse_number(out);
-    // from_chars takes every digit, and stops where the grammar stops too,
-    // except before an exponent mark without exponent digits.
-    if (result.ptr < end_ && (*result.ptr == 'e' || *result.ptr == 'E')) return parse_number(out);
+    if (significant > kMantissaDigits || !decimal_to_double(mantissa, scale, negative, value)) {
+      const auto result = std::from_chars(first, p, value);
+      if (result.ec != std::errc() || result.ptr != p) return parse_number(out);
+    }
     store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(value));
-    p_ = result.ptr;
+    p_ = p;
     return true;
   }
 

@@ -17,6 +17,7 @@
 #include "json/index.hpp"
 #include "json/layout.hpp"
 #include "json/memory.hpp"
+#include "json/number.hpp"
 #include "json/parse.hpp"
 #include "json/scan.hpp"
 
@@ -35,40 +36,6 @@ constexpr std::array<bool, 256> kTokenEnd = [] {
   for (const char c : {' ', '\t', '\n', '\r', ',', ':', '[', ']', '{', '}', '"'}) table[static_cast<unsigned char>(c)] = true;
   return table;
 }();
-
-// Powers of ten that a double holds exactly.
-constexpr std::array<double, 23> kExactPowers = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
-
-// Whether the eight bytes at p are all ASCII digits.
-inline bool eight_digits_at(const char* p, std::uint64_t& word) noexcept {
-  std::memcpy(&word, p, sizeof word);
-  return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) & 0x8080808080808080ULL) == 0;
-}
-
-// The value of eight ASCII digits (the first the most significant), in
-// three multiplications.
-inline std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
-  static_assert(std::endian::native == std::endian::little);
-  word = ((word & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
-  word = ((word & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
-  return ((word & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
-}
-
-// Reads the digits from p on into `mantissa` (which wraps past 19 digits:
-// the caller counts them); returns the first byte that is not a digit.
-inline const char* read_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
-  std::uint64_t word = 0;
-  while (end - p >= 8 && eight_digits_at(p, word)) {
-    mantissa = mantissa * 100000000 + eight_digits_value(word);
-    p += 8;
-  }
-  while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p++ - '0');
-  return p;
-}
 
 inline void store_number(void* rep, Tag tag, std::uint64_t bits) noexcept {
   store_words(rep, static_cast<std::uint64_t>(tag), bits);
@@ -331,105 +298,112 @@ class IndexedParser {
     return p;
   }
 
-  // At '-' or a digit. Checks the grammar while reading the digits; the
-  // integer forms and the doubles that the fast exact path covers are
-  // converted here, every other double by from_chars on the checked span.
-  // Stores into `out` unless it is null (the number is then only checked,
-  // for the grammar and the range).
+  // At '-' or a digit. Stores into `out` unless it is null: the number is
+  // then only checked, for the grammar and the range.
   bool parse_number(const char* p, void* out) {
+    return out != nullptr ? read_number<true>(p, out) : read_number<false>(p, nullptr);
+  }
+
+  // The digits from p on: read into `mantissa` when kept, else only skipped.
+  // The integer part (kLeading) is mostly short.
+  template <bool kKeep, bool kLeading>
+  const char* take_digits(const char* p, std::uint64_t& mantissa) const noexcept {
+    if constexpr (!kKeep) {
+      return digits_end(p, end_);
+    } else if constexpr (kLeading) {
+      return read_leading_digits(p, end_, mantissa);
+    } else {
+      return read_digits(p, end_, mantissa);
+    }
+  }
+
+  // Checks the grammar while reading the digits into the mantissa, once; the
+  // integer forms and the doubles that decimal_to_double decides are
+  // converted from it, every other double by from_chars on the checked span.
+  // An unkept number is converted, by from_chars, only when it may be too
+  // large for a double.
+  template <bool kKeep>
+  bool read_number(const char* p, void* rep) {
     const char* const first = p;
     const bool negative = *p == '-';
     if (negative) ++p;
     if (p == end_ || !is_digit(*p)) return false;
+    std::uint64_t mantissa = 0;
     const char* const integer_start = p;
-    // The spans of the digits first; the mantissa is read only where it is
-    // used: for integers, and for doubles the fast path may convert.
-    const char* const integer_end = *p == '0' ? p + 1 : digits_end(p, end_);
-    p = integer_end;
-    const auto integer_digits = static_cast<std::size_t>(integer_end - integer_start);
-    const char* fraction_start = p;
-    std::size_t fraction_digits = 0;
+    const bool zero_integer = *p == '0';
+    p = zero_integer ? p + 1 : take_digits<kKeep, true>(p, mantissa);
+    // Digits from the first that is not a leading zero: a mantissa of more
+    // than kMantissaDigits of them has wrapped (possibly to 0).
+    std::int64_t significant = zero_integer ? 0 : p - integer_start;
+    std::int64_t scale = 0;  // the value is mantissa * 10^scale
+    bool integer = true;
     if (p != end_ && *p == '.') {
-      fraction_start = ++p;
-      p = digits_end(p, end_);
-      fraction_digits = static_cast<std::size_t>(p - fraction_start);
-      if (fraction_digits == 0) return false;
+      integer = false;
+      const char* const fraction_start = ++p;
+      if (significant == 0) {  // only zeros so far: leading ones
+        while (p != end_ && *p == '0') ++p;
+      }
+      const char* const significant_start = p;
+      p = take_digits<kKeep, false>(p, mantissa);
+      if (p == fraction_start) return false;
+      significant += p - significant_start;
+      scale = fraction_start - p;
     }
-    bool exponent = false;
-    std::int64_t exponent10 = 0;
     if (p != end_ && (*p == 'e' || *p == 'E')) {
-      exponent = true;
+      integer = false;
       ++p;
       bool exponent_negative = false;
       if (p != end_ && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
       const char* const exponent_start = p;
+      std::int64_t exponent10 = 0;
       while (p != end_ && is_digit(*p)) {
-        if (exponent10 < 1000000) exponent10 = exponent10 * 10 + (*p - '0');
+        if (exponent10 < kExponentLimit) exponent10 = exponent10 * 10 + (*p - '0');
         ++p;
       }
       if (p == exponent_start) return false;
-      if (exponent_negative) exponent10 = -exponent10;
+      scale += exponent_negative ? -exponent10 : exponent10;
     }
     if (!ends_token(p)) return false;
     const char* const last = p;
-    void* const rep = out;
-    // Without an exponent and within 308 digits no number can overflow; an
-    // unkept one needs no conversion then.
-    if (rep == nullptr && !exponent && last - first <= 308) return true;
-    const bool integer = fraction_digits == 0 && !exponent;
-    // Up to 19 digits fit the mantissa; a double's fast path needs it at
-    // most 2^53, which takes at most 16 digits.
-    const bool whole = integer_digits + fraction_digits <= (integer ? 19 : 16);
-    std::uint64_t mantissa = 0;
-    if (whole) {
-      read_digits(integer_start, integer_end, mantissa);
-      read_digits(fraction_start, fraction_start + fraction_digits, mantissa);
-    }
+    // An unkept number is only checked for overflow: none below 10^308 (its
+    // leading digit stands for 10^(scale + significant - 1)).
+    if (!kKeep && (significant == 0 || scale + significant <= 308)) return true;
+    const bool exact = kKeep && significant <= kMantissaDigits;
 
-    if (integer) {
-      if (whole) {
+    if (kKeep && integer) {
+      if (exact) {
         if (!negative) {
-          if (rep != nullptr) store_number(rep, Tag::unsigned_integer, mantissa);
+          store_number(rep, Tag::unsigned_integer, mantissa);
           return true;
         }
         if (mantissa == 0) {  // -0 is a double
-          if (rep != nullptr) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(-0.0));
+          store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(-0.0));
           return true;
         }
         if (mantissa <= std::uint64_t{1} << 63) {
-          if (rep != nullptr) store_number(rep, Tag::signed_integer, 0 - mantissa);
+          store_number(rep, Tag::signed_integer, 0 - mantissa);
           return true;
         }
-      } else if (!negative && integer_digits == 20) {
+      } else if (!negative && significant == 20) {
         std::uint64_t value = 0;
         if (std::from_chars(first, last, value).ec == std::errc()) {
-          if (rep != nullptr) store_number(rep, Tag::unsigned_integer, value);
+          store_number(rep, Tag::unsigned_integer, value);
           return true;
         }
-      }
-    }
-    if (whole && mantissa <= kExactMantissa) {
-      const std::int64_t scale = exponent10 - static_cast<std::int64_t>(fraction_digits);
-      if (scale >= -22 && scale <= 22) {
-        // One correctly rounded operation on exact operands.
-        double value = static_cast<double>(mantissa);
-        value = scale < 0 ? value / kExactPowers[static_cast<std::size_t>(-scale)]
-                          : value * kExactPowers[static_cast<std::size_t>(scale)];
-        if (negative) value = -value;
-        if (rep != nullptr) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(value));
-        return true;
       }
     }
     double value = 0;
-    const auto result = std::from_chars(first, last, value);
-    if (result.ec == std::errc::result_out_of_range) {
-      // from_chars reports both overflow and underflow; underflow is zero.
-      if (leading_digit_exponent(first, last) >= 0) return false;
-      value = negative ? -0.0 : 0.0;
-    } else if (result.ec != std::errc() || result.ptr != last) {
-      return false;
+    if (!exact || !decimal_to_double(mantissa, scale, negative, value)) {
+      const auto result = std::from_chars(first, last, value);
+      if (result.ec == std::errc::result_out_of_range) {
+        // from_chars reports both overflow and underflow; underflow is zero.
+        if (leading_digit_exponent(first, last) >= 0) return false;
+        value = negative ? -0.0 : 0.0;
+      } else if (result.ec != std::errc() || result.ptr != last) {
+        return false;
+      }
     }
-    if (rep != nullptr) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(value));
+    if constexpr (kKeep) store_number(rep, Tag::floating, std::bit_cast<std::uint64_t>(value));
     return true;
   }
 
