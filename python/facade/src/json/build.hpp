@@ -230,7 +230,14 @@ class RelocatingStack {
   T& operator[](std::size_t index) noexcept { return data_[index]; }
   // Hands the items from `start` on over to the uninitialised `target`.
   void relocate_from(std::size_t start, T* target) noexcept {
-    if (size_ != start) std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), (size_ - start) * sizeof(T));
+    const std::size_t count = size_ - start;
+    if (count <= 4) {
+      // Most containers are small: fixed-size copies, without a library call.
+      for (std::size_t i = 0; i < count; ++i)
+        std::memcpy(static_cast<void*>(target + i), static_cast<const void*>(data_ + start + i), sizeof(T));
+    } else {
+      std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), count * sizeof(T));
+    }
     size_ = start;
   }
 
