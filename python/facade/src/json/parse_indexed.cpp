@@ -26,8 +26,12 @@ namespace korvane::json_detail {
 namespace {
 
 // Blocks of 64 bytes indexed at a time: 16 KiB of text, whose positions
-// (at most 64 KiB) stay in the cache until the second pass reads them.
-constexpr std::size_t kWindowBlocks = 256;
+// (at most 64 KiB) stay in the cache until the second pass reads them. The
+// fuzz build makes them tiny, to reach the window edges with short inputs.
+#ifndef KORVANE_JSON_WINDOW_BLOCKS
+#define KORVANE_JSON_WINDOW_BLOCKS 256
+#endif
+constexpr std::size_t kWindowBlocks = KORVANE_JSON_WINDOW_BLOCKS;
 
 // Bytes that may follow a number or a literal: where the first pass ended
 // the token. Any other byte would have been taken into the same token.
