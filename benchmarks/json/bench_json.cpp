@@ -19,6 +19,8 @@
 #include <functional>
 #include <iostream>
 #include <new>
+#include <numeric>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -91,11 +93,18 @@ struct Candidate {
 };
 
 // Runs every candidate once per round, for at least `min_seconds` in all
-// per candidate (and 3 rounds); keeps each one's best time.
+// per candidate (and 3 rounds); keeps each one's best time. The order is
+// shuffled each round, so that no candidate always runs right after the same
+// other (whose freed memory and evicted caches it would inherit).
 void interleaved(std::vector<Candidate>& candidates, double min_seconds) {
   double total = 0;
+  std::vector<std::size_t> order(candidates.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::mt19937 shuffler(7);
   for (int round = 0; round < 3 || total < min_seconds * static_cast<double>(candidates.size()); ++round) {
-    for (auto& candidate : candidates) {
+    std::shuffle(order.begin(), order.end(), shuffler);
+    for (const std::size_t i : order) {
+      Candidate& candidate = candidates[i];
       const auto start = Clock::now();
       candidate.run();
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
