@@ -122,9 +122,18 @@ struct Utf8ByMasks {
   }
 };
 
-// Processors other than x86: the masks a byte at a time.
-struct BytesKind {
+// What the paths without byte shuffles share: the UTF-8 check on masks, and
+// bit arithmetic that needs no instruction beyond the baseline.
+struct MaskKind {
   using Utf8 = Utf8ByMasks;
+  static bool finish(Utf8& utf8) noexcept { return utf8.finish(); }
+  static bool failed(const Utf8& utf8) noexcept { return utf8.bad; }
+  static std::uint64_t prefix_xor(std::uint64_t x) noexcept { return prefix_xor_shifts(x); }
+  static unsigned count(std::uint64_t x) noexcept { return count_bits(x); }
+};
+
+// Processors other than x86: the masks a byte at a time.
+struct BytesKind : MaskKind {
 
   static BlockMasks classify(const char* text, Utf8& utf8) noexcept {
     BlockMasks m{};
@@ -154,10 +163,6 @@ struct BytesKind {
     }
     return m;
   }
-  static bool finish(Utf8& utf8) noexcept { return utf8.finish(); }
-  static bool failed(const Utf8& utf8) noexcept { return utf8.bad; }
-  static std::uint64_t prefix_xor(std::uint64_t x) noexcept { return prefix_xor_shifts(x); }
-  static unsigned count(std::uint64_t x) noexcept { return count_bits(x); }
 };
 
 #if KORVANE_JSON_X86
@@ -167,8 +172,7 @@ struct BytesKind {
 }
 
 // The baseline x86-64: SSE2 compares, 16 bytes at a time.
-struct Sse2Kind {
-  using Utf8 = Utf8ByMasks;
+struct Sse2Kind : MaskKind {
 
   static BlockMasks classify(const char* text, Utf8& utf8) noexcept {
     const __m128i quote = _mm_set1_epi8('"');
@@ -220,10 +224,6 @@ struct Sse2Kind {
     }
     return m;
   }
-  static bool finish(Utf8& utf8) noexcept { return utf8.finish(); }
-  static bool failed(const Utf8& utf8) noexcept { return utf8.bad; }
-  static std::uint64_t prefix_xor(std::uint64_t x) noexcept { return prefix_xor_shifts(x); }
-  static unsigned count(std::uint64_t x) noexcept { return count_bits(x); }
 };
 
 // The instructions of the AVX2 loop; the processor is checked for each.
