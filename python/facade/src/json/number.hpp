@@ -32,12 +32,8 @@ inline std::uint64_t eight_digit_values(std::uint64_t word) noexcept {
 // Whether the eight bytes at p are all ASCII digits; `values` gets them as
 // 0..9 (and other bytes as something else).
 inline bool eight_digits_at(const char* p, std::uint64_t& values) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  values = word ^ 0x3030303030303030ULL;
-  // A digit becomes 0..9; adding 0x76 sets the high bit of every other
-  // byte (carries only ever reach bytes after the first non-digit).
-  return (((values + 0x7676767676767676ULL) | values) & 0x8080808080808080ULL) == 0;
+  values = digit_values_at(p);
+  return non_digit_bytes(values) == 0;
 }
 
 // Reads the digits from p on into `mantissa`, like read_digits below, for
@@ -68,11 +64,8 @@ inline constexpr std::uint64_t kSmallPowersOfTen[8] = {1, 10, 100, 1000, 10000, 
 [[gnu::always_inline]] inline const char* read_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
   std::uint64_t value = mantissa;
   while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    const std::uint64_t values = word ^ 0x3030303030303030ULL;
-    // As in eight_digits_at; the lowest byte flagged is the first non-digit.
-    const std::uint64_t other = ((values + 0x7676767676767676ULL) | values) & 0x8080808080808080ULL;
+    const std::uint64_t values = digit_values_at(p);
+    const std::uint64_t other = non_digit_bytes(values);
     if (other == 0) {
       value = value * 100000000 + eight_digit_values(values);
       p += 8;

@@ -93,18 +93,27 @@ inline bool is_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\r
 
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// The eight bytes at p as digit values: a digit becomes 0..9, any other
+// byte something else.
+inline std::uint64_t digit_values_at(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word ^ 0x3030303030303030ULL;
+}
+
+// The high bit of every byte of digit_values_at that was not a digit (the
+// lowest one flagged is the first non-digit): adding 0x76 sets the high bit
+// of every value above 9, and carries only ever reach bytes after the first
+// non-digit.
+inline std::uint64_t non_digit_bytes(std::uint64_t values) noexcept {
+  return ((values + 0x7676767676767676ULL) | values) & 0x8080808080808080ULL;
+}
+
 // The first byte in [p, end) that is not an ASCII digit, or end.
 [[gnu::always_inline]] inline const char* digits_end(const char* p, const char* end) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t zeros = 0x3030303030303030ULL;
-    constexpr std::uint64_t highs = 0x8080808080808080ULL;
     while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      // A digit becomes 0..9; adding 0x76 sets the high bit of every other
-      // value (carries only ever reach bytes after the first non-digit).
-      const std::uint64_t x = word ^ zeros;
-      const std::uint64_t other = ((x + 0x7676767676767676ULL) | x) & highs;
+      const std::uint64_t other = non_digit_bytes(digit_values_at(p));
       if (other != 0) return p + std::countr_zero(other) / 8;
       p += 8;
     }
