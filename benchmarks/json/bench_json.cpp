@@ -3,8 +3,9 @@
 // throughput of RapidJSON's DOM, simdjson's DOM and yyjson on the same bytes,
 // built in the same run. korvane's parsers are timed side by side: the
 // module's parse, the one-pass parser alone, the indexed parser on each
-// vector path and its first pass alone, and the shallow check (kept depth 2)
-// of both. Candidates run in interleaved rounds, so a load on the machine
+// vector path and its first pass alone, and the shallow check of an
+// execution result: the module's own, and at kExecutionResultDepth on both
+// parsers. Candidates run in interleaved rounds, so a load on the machine
 // hits them alike. Prints one JSON object on stdout.
 //
 //   bench_json FILE [MIN_SECONDS [CANDIDATE]]   CANDIDATE alone, for profiling
@@ -30,6 +31,7 @@
 #include <simdjson.h>
 #include <yyjson.h>
 
+#include "execution_result.hpp"
 #include "json/index.hpp"
 #include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
@@ -181,11 +183,12 @@ int main(int argc, char** argv) {
       {"one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, 1000).has_value()); }},
       {"indexed_sse2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == IndexedParse::accepted); }},
       {"indexed_avx2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == IndexedParse::accepted); }},
-      {"check_one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, 2).has_value()); }},
+      {"check_result", [&] { must(korvane::parse_execution_result(text).has_value()); }},
+      {"check_one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, korvane::kExecutionResultDepth).has_value()); }},
       // The indexed parser's first pass alone: the token positions only.
       {"index_sse2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::sse2) == IndexOutcome::built); }},
       {"index_avx2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::avx2) == IndexOutcome::built); }},
-      {"check_indexed", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 2, IndexPath::best).outcome == IndexedParse::accepted); }},
+      {"check_indexed", [&] { must(korvane::json_detail::parse_json_text_indexed(text, korvane::kExecutionResultDepth, IndexPath::best).outcome == IndexedParse::accepted); }},
       {"rapidjson_dom", [&] {
          rapidjson::Document document;
          document.Parse(text.data(), text.size());

@@ -79,6 +79,20 @@ void check(std::string_view text, std::size_t kept_depth) {
   }
 }
 
+// Keeping the members "a" and "b" of a top-level object deeper than the
+// rest: the indexed parser keeps the one-pass parser's tree.
+void check_named(std::string_view text, std::size_t kept_depth) {
+  constexpr std::string_view kNames[] = {"a", "b"};
+  const korvane::json_detail::KeptLevels levels(kept_depth, kNames);
+  const auto expected = korvane::json_detail::parse_json_text_one_pass(text, levels);
+  for (const IndexPath path : {IndexPath::sse2, IndexPath::avx2}) {
+    if (path == IndexPath::avx2 && !korvane::json_detail::avx2_available()) continue;
+    const IndexedParse indexed = korvane::json_detail::parse_json_text_indexed(text, levels, path);
+    if (indexed.outcome == IndexedParse::accepted && !(expected.has_value() && indexed.value == *expected)) std::abort();
+    if (indexed.outcome == IndexedParse::rejected && expected.has_value()) std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -88,5 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(text, choice == 4 ? 1000 : choice + 1);
   // The full parse of every text, whatever the choice.
   if (choice != 4) check(text, 1000);
+  check_named(text, choice + 2);
   return 0;
 }

@@ -109,6 +109,10 @@ Expected<std::string_view, std::string> read_field_status(const JsonValue& resul
   return *status;
 }
 
+Expected<JsonValue, JsonParseError> parse_execution_result(std::string_view text) {
+  return parse_json_text(text, kExecutionResultDepth, kRequiredMembers);
+}
+
 Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   const JsonObject* object = result.as_object();
   if (object == nullptr) {

@@ -21,6 +21,12 @@ namespace korvane {
 // result.
 inline constexpr std::size_t kExecutionResultDepth = 3;
 
+// Parses the text of an execution result as deep as the checks read: to
+// kExecutionResultDepth in the six members that the format names, and only
+// the kind of every other member (a large `rows` array, say, is checked but
+// stored empty). Accepts and rejects exactly what parse_json_text does.
+Expected<JsonValue, JsonParseError> parse_execution_result(std::string_view text);
+
 // Checks a parsed execution result; the first failing check decides the
 // message, which the caller raises as TypeError. Members that the format
 // does not name are allowed and ignored. Reads no deeper than

@@ -206,7 +206,7 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   auto text = python_to_json_text(result.get(), "execution result");
   if (!text) return unexpected(std::move(text).error());
   // Checked in full, built only as deep as the validation reads.
-  auto parsed = parse_json_text(text->utf8, kExecutionResultDepth);
+  auto parsed = parse_execution_result(text->utf8);
   if (!parsed) return type_error(kNotJsonPrefix + parsed.error().to_string());
   if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
   return result;

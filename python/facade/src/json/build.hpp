@@ -13,7 +13,9 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "json/layout.hpp"
 #include "json/scan.hpp"
@@ -22,6 +24,37 @@ namespace korvane::json_detail {
 
 // Arrays and objects open at once stay below this.
 inline constexpr int kNestingBudget = 128;
+
+// How deep a parse keeps values: `limit()` is the level (the top value being
+// 1) at which arrays and objects are stored empty. With named members, the
+// limit is 2 everywhere except in the values of the top-level object's
+// members named, where it is `depth`.
+class KeptLevels {
+ public:
+  explicit KeptLevels(std::size_t depth) noexcept : limit_(clamped(depth)) {}
+  KeptLevels(std::size_t depth, std::span<const std::string_view> deep_members) noexcept
+      : limit_(2), deep_limit_(std::max(2, clamped(depth))), deep_members_(deep_members), by_member_(true) {}
+
+  int limit() const noexcept { return limit_; }
+
+  // Before the value of each member of an object at `level`, with its key.
+  void enter_member(int level, std::string_view key) noexcept {
+    if (!by_member_ || level != 1) return;
+    limit_ = std::find(deep_members_.begin(), deep_members_.end(), key) != deep_members_.end() ? deep_limit_ : 2;
+  }
+
+ private:
+  // No container lies deeper than kNestingBudget - 1, so that many levels or
+  // more keep everything; 0 counts as 1.
+  static int clamped(std::size_t depth) noexcept {
+    return static_cast<int>(std::clamp<std::size_t>(depth, 1, kNestingBudget));
+  }
+
+  int limit_;
+  int deep_limit_ = 0;
+  std::span<const std::string_view> deep_members_;
+  bool by_member_ = false;
+};
 
 inline void append_utf8(std::string& out, std::uint32_t code_point) {
   char bytes[4];

@@ -86,11 +86,11 @@ struct Failure {
 
 class Parser {
  public:
-  Parser(std::string_view text, int kept_depth)
+  Parser(std::string_view text, const KeptLevels& levels)
       : begin_(text.data()),
         p_(text.data()),
         end_(text.data() + text.size()),
-        kept_depth_(kept_depth),
+        levels_(levels),
         arena_(text.size()) {}
 
   bool parse_document(JsonValue& out) {
@@ -181,7 +181,7 @@ class Parser {
   // kept. The top-level value is level 1; values below the kept depth are
   // only checked, and a container at that depth is stored empty.
   bool keeps_content(const JsonValue* out) const noexcept {
-    return out != nullptr && kNestingBudget - depth_budget_ < kept_depth_;
+    return out != nullptr && kNestingBudget - depth_budget_ < levels_.limit();
   }
 
   // Stores the array in `out`, or only checks it when `out` is null.
@@ -256,6 +256,7 @@ class Parser {
         } else {
           if (!parse_string(Access::raw(members_.push_default().key))) return false;
           flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
+          levels_.enter_member(kNestingBudget - depth_budget_, members_[index].key.view());
         }
         skip_whitespace();
         if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
@@ -568,7 +569,7 @@ class Parser {
   const char* p_;
   const char* end_;
   int depth_budget_ = kNestingBudget;
-  int kept_depth_;  // levels of values kept, see keeps_content
+  KeptLevels levels_;  // levels of values kept, see keeps_content
   Failure failure_{};
   // Declared first among the owners of blocks, so destroyed last.
   Arena arena_;
@@ -598,17 +599,28 @@ Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text) {
 }
 
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth) {
+  return json_detail::parse_json_text(text, KeptLevels(kept_depth));
+}
+
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth,
+                                                    std::span<const std::string_view> deep_members) {
+  return json_detail::parse_json_text(text, KeptLevels(kept_depth, deep_members));
+}
+
+Expected<JsonValue, JsonParseError> json_detail::parse_json_text(std::string_view text, const KeptLevels& levels) {
   if constexpr (kIndexedParserIsDefault) {
-    IndexedParse parse = parse_json_text_indexed(text, kept_depth, IndexPath::best);
+    IndexedParse parse = parse_json_text_indexed(text, levels, IndexPath::best);
     if (parse.outcome == IndexedParse::accepted) return std::move(parse.value);
   }
-  return parse_json_text_one_pass(text, kept_depth);
+  return parse_json_text_one_pass(text, levels);
 }
 
 Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::string_view text, std::size_t kept_depth) {
-  // No container lies deeper than kNestingBudget - 1, so that many levels or
-  // more keep everything.
-  Parser parser(text, static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));
+  return parse_json_text_one_pass(text, KeptLevels(kept_depth));
+}
+
+Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::string_view text, const KeptLevels& levels) {
+  Parser parser(text, levels);
   JsonValue root;
   if (!parser.parse_document(root)) return unexpected(locate(text, parser.failure()));
   return root;

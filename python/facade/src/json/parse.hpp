@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,13 @@ Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text);
 // readers that look at the top of a large text only. A `kept_depth` of 0
 // counts as 1; 128 or more keeps everything.
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth);
+
+// The same parse keeping two levels, except in the values of the top-level
+// object's members named in `deep_members`, which are kept down to level
+// `kept_depth` (2 when less). For readers of a few named members of a large
+// text: the other members keep their kind, and a container among them is
+// stored empty.
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, std::size_t kept_depth,
+                                                    std::span<const std::string_view> deep_members);
 
 }  // namespace korvane

@@ -47,12 +47,12 @@ inline void store_number(void* rep, Tag tag, std::uint64_t bits) noexcept {
 
 class IndexedParser {
  public:
-  IndexedParser(std::string_view text, TokenIndex& index, int kept_depth)
+  IndexedParser(std::string_view text, TokenIndex& index, const KeptLevels& levels)
       : begin_(text.data()),
         end_(text.data() + text.size()),
         index_(index),
         ended_{static_cast<std::uint32_t>(text.size()), TokenIndex::kRefill},
-        kept_depth_(kept_depth),
+        levels_(levels),
         arena_(text.size()) {}
 
   bool parse_document(JsonValue& out) {
@@ -135,7 +135,7 @@ class IndexedParser {
   bool enter() noexcept { return --depth_budget_ != 0; }
 
   bool keeps_content(const JsonValue* out) const noexcept {
-    return out != nullptr && kNestingBudget - depth_budget_ < kept_depth_;
+    return out != nullptr && kNestingBudget - depth_budget_ < levels_.limit();
   }
 
   // At '['.
@@ -197,6 +197,7 @@ class IndexedParser {
         } else {
           if (!parse_string(p, Access::raw(members_.push_default().key))) return false;
           flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
+          levels_.enter_member(kNestingBudget - depth_budget_, members_[index].key.view());
         }
         p = next();
         if (p == end_ || *p != ':') return false;
@@ -421,7 +422,7 @@ class IndexedParser {
   const std::uint32_t* token_ = &TokenIndex::kRefill;
   IndexOutcome outcome_ = IndexOutcome::built;
   int depth_budget_ = kNestingBudget;
-  int kept_depth_;
+  KeptLevels levels_;
   // Declared first among the owners of blocks, so destroyed last.
   Arena arena_;
   RelocatingStack<JsonValue> elements_;
@@ -432,9 +433,13 @@ class IndexedParser {
 }  // namespace
 
 IndexedParse parse_json_text_indexed(std::string_view text, std::size_t kept_depth, IndexPath path) {
+  return parse_json_text_indexed(text, KeptLevels(kept_depth), path);
+}
+
+IndexedParse parse_json_text_indexed(std::string_view text, const KeptLevels& levels, IndexPath path) {
   TokenIndex index;
   index.start(text, path);
-  IndexedParser parser(text, index, static_cast<int>(std::clamp<std::size_t>(kept_depth, 1, kNestingBudget)));
+  IndexedParser parser(text, index, levels);
   IndexedParse parse{IndexedParse::accepted, JsonValue()};
   if (parser.parse_document(parse.value)) return parse;
   const bool declined = parser.first_pass_outcome() == IndexOutcome::declined;

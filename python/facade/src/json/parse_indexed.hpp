@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "json/build.hpp"
 #include "json/index.hpp"
 #include "json/parse.hpp"
 
@@ -32,8 +33,13 @@ struct IndexedParse {
 };
 
 IndexedParse parse_json_text_indexed(std::string_view text, std::size_t kept_depth, IndexPath path);
+IndexedParse parse_json_text_indexed(std::string_view text, const KeptLevels& levels, IndexPath path);
 
 // The one-pass parser alone.
 Expected<JsonValue, JsonParseError> parse_json_text_one_pass(std::string_view text, std::size_t kept_depth);
+Expected<JsonValue, JsonParseError> parse_json_text_one_pass(std::string_view text, const KeptLevels& levels);
+
+// The default parser, as parse_json_text runs it.
+Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, const KeptLevels& levels);
 
 }  // namespace korvane::json_detail

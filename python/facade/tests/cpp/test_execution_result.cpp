@@ -44,6 +44,7 @@ std::string check_text(const std::string& text) {
   const std::string verdict = check_parsed(korvane::parse_json_text(text));
   EXPECT_EQ(check_parsed(korvane::parse_json_text(text, korvane::kExecutionResultDepth)), verdict)
       << "text: " << text;
+  EXPECT_EQ(check_parsed(korvane::parse_execution_result(text)), verdict) << "text: " << text;
   return verdict;
 }
 

@@ -3,6 +3,7 @@
 // the full parse's error and position.
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,38 @@ TEST(JsonShallowParse, NestingLimitCountsLevelsThatAreNotKept) {
   for (int i = 0; i < 50; ++i) siblings += "[],{},";
   siblings += "[]" + std::string(126, ']');
   EXPECT_EQ(shape(siblings, 2), "[[]]");
+}
+
+// Named members of the top-level object are kept down to the kept depth,
+// the other parts of the text to level 2; the outcome is otherwise the full
+// parse's.
+TEST(JsonShallowParse, NamedMembersAreKeptDeeperThanTheRest) {
+  constexpr std::string_view kNames[] = {"a", "\\u0062"};
+  const auto named = [&](std::string_view text, std::size_t kept_depth) {
+    auto result = parse_json_text(text, kept_depth, std::span(kNames));
+    EXPECT_TRUE(result.has_value()) << text;
+    return result.has_value() ? write_json_text(*result) : std::string();
+  };
+  EXPECT_EQ(named(kNested, 3), R"({"a":{"b":[],"s":"x"},"n":1.5,"z":[]})");
+  EXPECT_EQ(named(kNested, 4), R"({"a":{"b":[1,{}],"s":"x"},"n":1.5,"z":[]})");
+  // Less than two levels keeps two; a top-level array keeps two.
+  EXPECT_EQ(named(kNested, 1), shape(kNested, 2));
+  EXPECT_EQ(named(R"([[1],{"a":[2]}])", 5), "[[],{}]");
+  // Keys are compared as decoded, and only at the top: the nested "a" is
+  // no deeper than its parent.
+  EXPECT_EQ(named(R"({"\u0061":[[1]],"b":[[2]],"\\u0062":[[3]],"z":{"a":[[4]]}})", 3),
+            R"({"\\u0062":[[]],"a":[[]],"b":[],"z":{}})");
+  // The last of repeated keys wins, kept as its key says.
+  EXPECT_EQ(named(R"({"a":[1],"c":[[2]],"a":[[3]],"c":[4]})", 3), R"({"a":[[]],"c":[]})");
+  // Failures anywhere are the full parse's.
+  const std::vector<std::string> failing = {R"({"a":[1,],"b":2})", R"({"b":[[1e999]],"a":1})",
+                                            R"({"rows":[{"x":"\q"}]})", R"({"rows":)" + std::string(128, '[')};
+  for (const std::string& text : failing) {
+    auto full = parse_json_text(text);
+    auto shallow = parse_json_text(text, 3, std::span(kNames));
+    ASSERT_FALSE(full.has_value() || shallow.has_value()) << text;
+    EXPECT_EQ(shallow.error(), full.error()) << text;
+  }
 }
 
 }  // namespace
