@@ -10,6 +10,8 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -22,6 +24,7 @@
 #include "json/number.hpp"
 #include "json/parse_indexed.hpp"
 #include "json/scan.hpp"
+#include "json/split_check.hpp"
 
 namespace korvane {
 
@@ -101,6 +104,53 @@ class Parser {
   }
 
   const Failure& failure() const noexcept { return failure_; }
+  bool took_over() const noexcept { return took_over_; }
+
+  // Meet `split`'s second thread at `comma`; with `patient`, wait for it
+  // there even when it lags.
+  void split_at(const char* comma, SplitCheck& split, bool patient) noexcept {
+    meet_ = comma;
+    split_ = &split;
+    patient_ = patient;
+  }
+
+  // The second thread's walk: from just after `comma`, inside containers
+  // whose kinds it does not know, checking what follows and logging each
+  // bracket that closes one of them, until the text ends, a check fails or
+  // nothing more is wanted. After a comma, a string and a colon make the
+  // container an object; its closing bracket must then be a brace, and the
+  // parser holds the logged brackets to the ones it has open.
+  void check_after(const char* comma, SplitCheck& split) {
+    p_ = comma + 1;
+    for (;;) {
+      skip_whitespace();
+      if (p_ == end_) return;
+      bool object = false;
+      if (*p_ == '"') {
+        if (!parse_string(nullptr)) return;
+        skip_whitespace();
+        if (p_ != end_ && *p_ == ':') {
+          ++p_;
+          skip_whitespace();
+          if (p_ == end_ || !parse_here<false>(nullptr)) return;
+          object = true;
+        }
+      } else if (!parse_here<false>(nullptr)) {
+        return;
+      }
+      if (!check_rest(object ? '}' : ']', split)) return;
+      // At a closing bracket, after which comes a comma or another one.
+      for (;;) {
+        if (!split.log({static_cast<std::size_t>(p_ - begin_), *p_, kNestingBudget - lowest_budget_})) return;
+        ++p_;
+        skip_whitespace();
+        if (p_ == end_ || *p_ == ',') break;
+        if (*p_ != ']' && *p_ != '}') return;
+      }
+      if (p_ == end_) return;
+      ++p_;
+    }
+  }
 
  private:
   bool fail_at(ParseErrorKind kind, const char* where) noexcept {
@@ -174,7 +224,71 @@ class Parser {
 
   bool enter(const char* bracket) noexcept {
     if (--depth_budget_ == 0) return fail_at(ParseErrorKind::recursion_limit, bracket);
+    lowest_budget_ = std::min(lowest_budget_, depth_budget_);
+    // '[' + 2 is ']', '{' + 2 is '}'.
+    closing_[static_cast<std::size_t>(kNestingBudget - depth_budget_)] = static_cast<char>(*bracket + 2);
     return true;
+  }
+
+  // After a value or member of an unkept container, before its separator:
+  // on a closing bracket of that container's, when the second thread's word
+  // is taken (at the comma where it began).
+  [[gnu::always_inline]] bool met(const JsonValue* out) {
+    if (p_ != meet_) [[likely]] return false;
+    meet_ = nullptr;
+    if (!take_over()) return false;
+    if (out == nullptr) return true;
+    landing_ = false;
+    return true;
+  }
+
+  // At the comma where the second thread began, in a container whose
+  // content is not kept: takes the second thread's word for the text up to
+  // the bracket that closes the outermost such container, if it logged that
+  // far without fault, its brackets are the ones open here and the levels it
+  // went down stay within the limit. Then p_ is at that bracket, and every
+  // frame above that container's returns false with landing_ set.
+  [[gnu::noinline]] bool take_over() {
+    const int level = kNestingBudget - depth_budget_;
+    const auto needed = static_cast<std::size_t>(level - unkept_level_ + 1);
+    // Lagging means: not yet a quarter of the way to the end.
+    const auto ahead = static_cast<std::size_t>(end_ - p_);
+    const std::size_t progress = patient_ ? 0 : static_cast<std::size_t>(p_ - begin_) + ahead / 4;
+    const std::span<const ClosingBracket> logged = split_->wait_for(needed, progress);
+    split_->cancel();
+    if (logged.size() != needed || level + logged.back().deepest >= kNestingBudget) return false;
+    for (std::size_t i = 0; i < needed; ++i)
+      if (logged[i].bracket != closing_[static_cast<std::size_t>(level) - i]) return false;
+    p_ = begin_ + logged.back().offset;
+    depth_budget_ = kNestingBudget - unkept_level_;
+    landing_ = true;
+    took_over_ = true;
+    return true;
+  }
+
+  // The second thread's rest of a container, after one value or member:
+  // through its closing bracket `closing`, at which p_ stops.
+  bool check_rest(char closing, SplitCheck& split) {
+    for (;;) {
+      if (split.cancelled()) return false;
+      split.progress(static_cast<std::size_t>(p_ - begin_));
+      skip_whitespace();
+      if (p_ == end_) return false;
+      if (*p_ == closing) return true;
+      if (*p_ != ',') return false;
+      ++p_;
+      skip_whitespace();
+      if (p_ == end_) return false;
+      if (closing == '}') {
+        if (*p_ != '"' || !parse_string(nullptr)) return false;
+        skip_whitespace();
+        if (p_ == end_ || *p_ != ':') return false;
+        ++p_;
+        skip_whitespace();
+        if (p_ == end_) return false;
+      }
+      if (!parse_here<false>(nullptr)) return false;
+    }
   }
 
   // Inside enter(): whether the content of the container just entered is
@@ -188,6 +302,7 @@ class Parser {
   bool parse_array(JsonValue* out) {
     if (!enter(p_)) return false;
     const bool keep = keeps_content(out);
+    if (!keep && out != nullptr) unkept_level_ = kNestingBudget - depth_budget_;
     ++p_;
     skip_whitespace();
     if (p_ == end_) return fail_at_end(ParseErrorKind::eof_list);
@@ -197,7 +312,15 @@ class Parser {
       for (;;) {
         const char first = *p_;
         if (!keep) {
-          if (!parse_here<false>(nullptr)) return false;
+          if (!parse_here<false>(nullptr)) {
+            if (!landing_ || out == nullptr) return false;
+            landing_ = false;
+            break;
+          }
+          if (met(out)) {
+            if (out == nullptr) return false;
+            break;
+          }
         } else if (first == '[' || first == '{') {
           // Nested elements go on the same stack, so this one is pushed after.
           JsonValue element;
@@ -242,6 +365,7 @@ class Parser {
   bool parse_object(JsonValue* out) {
     if (!enter(p_)) return false;
     const bool keep = keeps_content(out);
+    if (!keep && out != nullptr) unkept_level_ = kNestingBudget - depth_budget_;
     ++p_;
     skip_whitespace();
     if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
@@ -266,7 +390,15 @@ class Parser {
         if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
         const char first = *p_;
         if (!keep) {
-          if (!parse_here<false>(nullptr)) return false;
+          if (!parse_here<false>(nullptr)) {
+            if (!landing_ || out == nullptr) return false;
+            landing_ = false;
+            break;
+          }
+          if (met(out)) {
+            if (out == nullptr) return false;
+            break;
+          }
         } else if (first == '[' || first == '{') {
           // Nested members go on the same stack: the value is placed after.
           JsonValue value;
@@ -569,7 +701,18 @@ class Parser {
   const char* p_;
   const char* end_;
   int depth_budget_ = kNestingBudget;
+  int lowest_budget_ = kNestingBudget;  // the least depth_budget_ so far
   KeptLevels levels_;  // levels of values kept, see keeps_content
+  // For the meeting with a second thread: the closing bracket of each open
+  // container by level, and the level of the outermost open one whose
+  // content is not kept.
+  std::array<char, kNestingBudget> closing_{};
+  int unkept_level_ = 0;
+  const char* meet_ = nullptr;  // the comma after which the second thread began
+  SplitCheck* split_ = nullptr;
+  bool patient_ = false;
+  bool landing_ = false;  // frames return false up to the unkept_level_ one
+  bool took_over_ = false;
   Failure failure_{};
   // Declared first among the owners of blocks, so destroyed last.
   Arena arena_;
@@ -620,9 +763,33 @@ Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::s
 }
 
 Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::string_view text, const KeptLevels& levels) {
+  // Only a parse that keeps less than everything has parts to hand over.
+  const bool split = text.size() >= SplitCheck::kMinimumText && levels.limit() < kNestingBudget;
+  return parse_json_text_split(text, levels, split ? SplitCheck::find_comma(text, text.size() / 2) : nullptr,
+                               SplitWait::unless_lagging);
+}
+
+Expected<JsonValue, JsonParseError> json_detail::parse_json_text_split(std::string_view text, const KeptLevels& levels,
+                                                                       const char* comma, SplitWait wait,
+                                                                       bool* took_over) {
   Parser parser(text, levels);
+  // Declared after the parser, so the second thread is stopped first.
+  std::optional<SplitCheck> split;
+  if (comma != nullptr) {
+    try {
+      split.emplace([text, comma](SplitCheck& check) {
+        Parser fragment(text, KeptLevels(1));
+        fragment.check_after(comma, check);
+      });
+      parser.split_at(comma, *split, wait == SplitWait::always);
+    } catch (const std::system_error&) {
+      // No thread to be had: one reads it all.
+    }
+  }
   JsonValue root;
-  if (!parser.parse_document(root)) return unexpected(locate(text, parser.failure()));
+  const bool parsed = parser.parse_document(root);
+  if (took_over != nullptr) *took_over = parser.took_over();
+  if (!parsed) return unexpected(locate(text, parser.failure()));
   return root;
 }
 

@@ -39,6 +39,15 @@ IndexedParse parse_json_text_indexed(std::string_view text, const KeptLevels& le
 Expected<JsonValue, JsonParseError> parse_json_text_one_pass(std::string_view text, std::size_t kept_depth);
 Expected<JsonValue, JsonParseError> parse_json_text_one_pass(std::string_view text, const KeptLevels& levels);
 
+// The one-pass parser with a second thread that checks the text after
+// `comma` (none when null), whatever the text's size: see json/split_check.hpp.
+// The parser meeting that comma waits for the second thread unless it lags,
+// or always. `took_over`, when given, tells whether its word was taken.
+enum class SplitWait : std::uint8_t { unless_lagging, always };
+Expected<JsonValue, JsonParseError> parse_json_text_split(std::string_view text, const KeptLevels& levels,
+                                                          const char* comma, SplitWait wait,
+                                                          bool* took_over = nullptr);
+
 // The default parser, as parse_json_text runs it.
 Expected<JsonValue, JsonParseError> parse_json_text(std::string_view text, const KeptLevels& levels);
 

@@ -1,0 +1,73 @@
+#include "json/split_check.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "json/scan.hpp"
+
+namespace korvane::json_detail {
+
+namespace {
+
+bool ends_value(char c) noexcept { return c == '"' || c == ']' || c == '}' || c == 'e' || c == 'l' || is_digit(c); }
+
+bool starts_value(char c) noexcept {
+  return c == '"' || c == '[' || c == '{' || c == '-' || c == 't' || c == 'f' || c == 'n' || is_digit(c);
+}
+
+}  // namespace
+
+const char* SplitCheck::find_comma(std::string_view text, std::size_t from) noexcept {
+  constexpr std::size_t kLookAhead = std::size_t{64} << 10;
+  if (text.size() < 3) return nullptr;
+  const char* p = text.data() + std::clamp<std::size_t>(from, 1, text.size());
+  // The byte after a comma, and one more after a space, must be there.
+  const char* const last = text.data() + text.size() - 2;
+  const char* const stop = p + std::min<std::size_t>(kLookAhead, static_cast<std::size_t>(std::max(last - p, std::ptrdiff_t{0})));
+  while (p < stop) {
+    const auto* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(stop - p)));
+    if (comma == nullptr) return nullptr;
+    const char after = comma[1] == ' ' ? comma[2] : comma[1];
+    if (ends_value(comma[-1]) && starts_value(after)) return comma;
+    p = comma + 1;
+  }
+  return nullptr;
+}
+
+SplitCheck::SplitCheck(std::function<void(SplitCheck&)> check)
+    : thread_([this, check = std::move(check)] {
+        try {
+          check(*this);
+        } catch (...) {
+          // Out of memory, say: the parser reads on by itself.
+        }
+        state_.fetch_or(kStopped, std::memory_order_release);
+        state_.notify_one();
+      }) {}
+
+SplitCheck::~SplitCheck() {
+  cancel();
+  thread_.join();
+}
+
+bool SplitCheck::log(const ClosingBracket& closer) noexcept {
+  const std::uint32_t count = state_.load(std::memory_order_relaxed) >> 1;
+  if (count == log_.size() || cancelled()) return false;
+  log_[count] = closer;
+  state_.store((count + 1) << 1, std::memory_order_release);
+  state_.notify_one();
+  return true;
+}
+
+std::span<const ClosingBracket> SplitCheck::wait_for(std::size_t count, std::size_t progress) noexcept {
+  std::uint32_t state = state_.load(std::memory_order_acquire);
+  if ((state >> 1) < count && (state & kStopped) == 0 && progress_.load(std::memory_order_relaxed) < progress) return {};
+  while ((state >> 1) < count && (state & kStopped) == 0) {
+    state_.wait(state, std::memory_order_acquire);
+    state = state_.load(std::memory_order_acquire);
+  }
+  return {log_.data(), std::min<std::size_t>(state >> 1, count)};
+}
+
+}  // namespace korvane::json_detail
