@@ -1,5 +1,7 @@
 #include "json/memory.hpp"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -19,10 +21,24 @@ static_assert(sizeof(ChunkHeader) == 16);
 constexpr std::size_t kChunkHeader = sizeof(ChunkHeader);
 constexpr std::uint64_t kOpenChunkBias = std::uint64_t{1} << 62;
 
+// Full-size chunks are mapped from the system one by one rather than taken
+// from the malloc heap. The cache below keeps them for the life of their
+// thread, and a block kept at a chance place in the heap stops the larger
+// allocations around it from growing in place: the interpreter's buffer for
+// a large json.dumps text, for one, then moves to fresh pages from the
+// kernel on every call, faulting each of them in again.
+char* map_full_chunk() {
+  void* chunk = ::mmap(nullptr, kFullChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (chunk == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(chunk);
+}
+
+void unmap_full_chunk(char* chunk) noexcept { ::munmap(chunk, kFullChunk); }
+
 // Each thread keeps a few empty full-size chunks for its next parse, which
-// spares the allocator's bookkeeping and the kernel's page faults when a
-// large tree is freed and the next one is built. Chunks are plain heap
-// memory: one freed on another thread simply joins that thread's cache.
+// spares the system calls and the kernel's page faults when a large tree is
+// freed and the next one is built. One freed on another thread simply joins
+// that thread's cache.
 class ChunkCache {
  public:
   static constexpr std::size_t kLimit = 512;  // 32 MiB per thread
@@ -32,7 +48,7 @@ class ChunkCache {
   ChunkCache& operator=(const ChunkCache&) = delete;
   ~ChunkCache() {
     closed_ = true;
-    while (head_ != nullptr) ::operator delete(std::exchange(head_, next_of(head_)));
+    while (head_ != nullptr) unmap_full_chunk(std::exchange(head_, next_of(head_)));
   }
 
   char* take() noexcept {
@@ -64,8 +80,14 @@ thread_local ChunkCache t_chunk_cache;
 
 }  // namespace
 
-char* take_cached_chunk() noexcept { return t_chunk_cache.take(); }
-bool keep_cached_chunk(char* chunk) noexcept { return t_chunk_cache.keep(chunk); }
+char* new_full_chunk() {
+  char* chunk = t_chunk_cache.take();
+  return chunk != nullptr ? chunk : map_full_chunk();
+}
+
+void free_full_chunk(char* chunk) noexcept {
+  if (!t_chunk_cache.keep(chunk)) unmap_full_chunk(chunk);
+}
 
 void drop_references(char* chunk, std::uint64_t count) noexcept {
   auto* header = std::launder(reinterpret_cast<ChunkHeader*>(chunk));
@@ -75,12 +97,19 @@ void drop_references(char* chunk, std::uint64_t count) noexcept {
       header->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
     const std::size_t bytes = header->bytes;
     header->~ChunkHeader();
-    if (bytes != kFullChunk || !t_chunk_cache.keep(chunk)) ::operator delete(chunk);
+    if (bytes == kFullChunk) {
+      free_full_chunk(chunk);
+    } else {
+      ::operator delete(chunk);
+    }
   }
 }
 
 Block allocate_single(std::size_t bytes) {
-  char* chunk = static_cast<char*>(::operator new(kChunkHeader + bytes));
+  // A chunk's size tells how it is freed: one of exactly the full size is
+  // a full chunk.
+  char* chunk = kChunkHeader + bytes == kFullChunk ? new_full_chunk()
+                                                   : static_cast<char*>(::operator new(kChunkHeader + bytes));
   new (chunk) ChunkHeader(1, kChunkHeader + bytes);
   return {chunk + kChunkHeader, static_cast<std::uint32_t>(kChunkHeader)};
 }
@@ -88,8 +117,7 @@ Block allocate_single(std::size_t bytes) {
 Block Arena::refill(std::size_t bytes) {
   if (bytes > chunk_size_ / 4) return allocate_single(bytes);
   close();
-  chunk_ = chunk_size_ == kFullChunk ? t_chunk_cache.take() : nullptr;
-  if (chunk_ == nullptr) chunk_ = static_cast<char*>(::operator new(chunk_size_));
+  chunk_ = chunk_size_ == kFullChunk ? new_full_chunk() : static_cast<char*>(::operator new(chunk_size_));
   new (chunk_) ChunkHeader(kOpenChunkBias, chunk_size_);
   next_ = chunk_ + kChunkHeader;
   end_ = chunk_ + chunk_size_;

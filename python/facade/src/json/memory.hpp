@@ -36,11 +36,11 @@ inline void release_block(const void* data, std::uint32_t offset) noexcept {
 // A chunk holding exactly one block.
 Block allocate_single(std::size_t bytes);
 
-// The calling thread's cache of empty full-size chunks: `take_cached_chunk`
-// gives one or nullptr; `keep_cached_chunk` takes one back, or refuses (the
-// caller then frees it) when the cache is full or its thread is ending.
-char* take_cached_chunk() noexcept;
-bool keep_cached_chunk(char* chunk) noexcept;
+// A full-size chunk, from the calling thread's cache of empty ones or new;
+// and its return to that cache, or to the system when the cache is full or
+// its thread is ending. Any thread may give back any chunk.
+char* new_full_chunk();
+void free_full_chunk(char* chunk) noexcept;
 
 // Blocks of one parse, carved out of chunks of a fixed size (small for small
 // texts). Blocks larger than a quarter chunk get a chunk of their own.

@@ -57,8 +57,7 @@ class Pieces {
     if (!pieces_.empty()) pieces_.back().size = static_cast<std::size_t>(cursor - pieces_.back().data);
     pieces_.reserve(pieces_.size() + 1);
     Piece piece{nullptr, 0, std::max(need, kFullChunk)};
-    if (piece.capacity == kFullChunk) piece.data = take_cached_chunk();
-    if (piece.data == nullptr) piece.data = static_cast<char*>(::operator new(piece.capacity));
+    piece.data = piece.capacity == kFullChunk ? new_full_chunk() : static_cast<char*>(::operator new(piece.capacity));
     pieces_.push_back(piece);
     return {piece.data, piece.data + piece.capacity};
   }
@@ -80,7 +79,11 @@ class Pieces {
   };
 
   static void give_back(const Piece& piece) noexcept {
-    if (piece.capacity != kFullChunk || !keep_cached_chunk(piece.data)) ::operator delete(piece.data);
+    if (piece.capacity == kFullChunk) {
+      free_full_chunk(piece.data);
+    } else {
+      ::operator delete(piece.data);
+    }
   }
 
   std::vector<Piece> pieces_;
