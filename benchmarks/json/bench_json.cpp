@@ -4,8 +4,8 @@
 // built in the same run. korvane's parsers are timed side by side: the
 // module's parse, the one-pass parser alone, the indexed parser on each
 // vector path and its first pass alone, and the shallow check of an
-// execution result: the module's own, and at kExecutionResultDepth on both
-// parsers. Candidates run in interleaved rounds, so a load on the machine
+// execution result: the module's own (on two threads for a large text, and
+// on one), and at kExecutionResultDepth on both parsers. Candidates run in interleaved rounds, so a load on the machine
 // hits them alike. Prints one JSON object on stdout.
 //
 //   bench_json FILE [MIN_SECONDS [CANDIDATE]]   CANDIDATE alone, for profiling
@@ -184,6 +184,11 @@ int main(int argc, char** argv) {
       {"indexed_sse2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == IndexedParse::accepted); }},
       {"indexed_avx2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == IndexedParse::accepted); }},
       {"check_result", [&] { must(korvane::parse_execution_result(text).has_value()); }},
+      // The same check without the second thread.
+      {"check_result_one_thread", [&] {
+         const korvane::json_detail::KeptLevels levels(korvane::kExecutionResultDepth, korvane::kExecutionResultMembers);
+         must(korvane::json_detail::parse_json_text_split(text, levels, nullptr, korvane::json_detail::SplitWait::always).has_value());
+       }},
       {"check_one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, korvane::kExecutionResultDepth).has_value()); }},
       // The indexed parser's first pass alone: the token positions only.
       {"index_sse2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::sse2) == IndexOutcome::built); }},

@@ -69,10 +69,9 @@ constexpr std::string_view kRecorderFinalization = "recorder_finalization";
 constexpr std::string_view kPublication = "publication";
 constexpr std::string_view kPublishedRun = "published_run";
 
-constexpr std::array<std::string_view, 6> kRequiredMembers = {
-    kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
-    kRecorderFinalization, kPublication, kPublishedRun,
-};
+constexpr const std::array<std::string_view, 6>& kRequiredMembers = kExecutionResultMembers;
+static_assert(kRequiredMembers == std::array{kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
+                                             kRecorderFinalization, kPublication, kPublishedRun});
 
 bool is_one_of(std::string_view word, std::initializer_list<std::string_view> accepted) {
   return std::find(accepted.begin(), accepted.end(), word) != accepted.end();

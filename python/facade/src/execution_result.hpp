@@ -3,6 +3,7 @@
 // rules. Pure C++ over the parsed JSON value of the result.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -20,6 +21,12 @@ namespace korvane {
 // the same outcome as a full parse, without building the rest of a large
 // result.
 inline constexpr std::size_t kExecutionResultDepth = 3;
+
+// The six members every execution result has, in the order they are checked.
+inline constexpr std::array<std::string_view, 6> kExecutionResultMembers = {
+    "machine_execution", "evidence_fulfillment", "python_sink_delivery",
+    "recorder_finalization", "publication", "published_run",
+};
 
 // Parses the text of an execution result as deep as the checks read: to
 // kExecutionResultDepth in the six members that the format names, and only

@@ -127,7 +127,7 @@ class Parser {
       if (p_ == end_) return;
       bool object = false;
       if (*p_ == '"') {
-        if (!parse_string(nullptr)) return;
+        if (!check_string()) return;
         skip_whitespace();
         if (p_ != end_ && *p_ == ':') {
           ++p_;
@@ -181,7 +181,11 @@ class Parser {
       case '[':
         return parse_array(out);
       case '"':
-        return parse_string(kKeep ? Access::raw(*out) : nullptr);
+        if constexpr (kKeep) {
+          return parse_string(Access::raw(*out));
+        } else {
+          return check_string();
+        }
       case 't':
         return parse_literal<kKeep>("true", out, static_cast<std::uint64_t>(Tag::boolean) | (1U << 8));
       case 'f':
@@ -280,7 +284,7 @@ class Parser {
       skip_whitespace();
       if (p_ == end_) return false;
       if (closing == '}') {
-        if (*p_ != '"' || !parse_string(nullptr)) return false;
+        if (*p_ != '"' || !check_string()) return false;
         skip_whitespace();
         if (p_ == end_ || *p_ != ':') return false;
         ++p_;
@@ -376,7 +380,7 @@ class Parser {
         if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
         const std::size_t index = members_.size();
         if (!keep) {
-          if (!parse_string(nullptr)) return false;
+          if (!check_string()) return false;
         } else {
           if (!parse_string(Access::raw(members_.push_default().key))) return false;
           flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
@@ -465,12 +469,39 @@ class Parser {
     return true;
   }
 
-  // At a backslash; appends the escaped character to scratch_.
+  // At the opening quote of a string that is not kept: checks it as
+  // parse_string does, the usual string without escapes inline.
+  [[gnu::always_inline]] bool check_string() {
+    const char* special = find_string_special(p_ + 1, end_);
+    if (special != end_ && *special == '"') [[likely]] {
+      p_ = special + 1;
+      return true;
+    }
+    return check_string_rest(special);
+  }
+
+  // At the first byte after the opening quote that is a quote, a backslash
+  // or a control byte (or the end), in a string that is not kept.
+  [[gnu::noinline]] bool check_string_rest(const char* special) {
+    for (;;) {
+      if (special == end_) return fail_at_end(ParseErrorKind::eof_string);
+      p_ = special;
+      if (*p_ == '"') break;
+      if (*p_ != '\\') return fail_at(ParseErrorKind::control_character, p_);
+      if (!parse_escape<false>()) return false;
+      special = find_string_special(p_, end_);
+    }
+    ++p_;
+    return true;
+  }
+
+  // At a backslash; with kDecode, appends the escaped character to scratch_.
+  template <bool kDecode = true>
   bool parse_escape() {
     if (p_ + 1 == end_) return fail_at_end(ParseErrorKind::eof_string);
     const char letter = p_[1];
     if (const char plain = unescaped(letter)) {
-      scratch_.push_back(plain);
+      if constexpr (kDecode) scratch_.push_back(plain);
       p_ += 2;
       return true;
     }
@@ -492,7 +523,7 @@ class Parser {
         return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
       unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
     }
-    append_utf8(scratch_, unit);
+    if constexpr (kDecode) append_utf8(scratch_, unit);
     return true;
   }
 
@@ -634,13 +665,15 @@ class Parser {
   // (about 1.8e308); only such a number is converted, to find "number out of
   // range" exactly as a kept one would.
   bool check_number() {
-    // The usual forms first: an integer without a leading zero, or one of
-    // them with a fraction, and no exponent mark after.
+    // The usual forms first: an integer without a leading zero (one digit
+    // taken at once), or one of them with a fraction, and no exponent mark
+    // after.
     const char* p = p_ + (*p_ == '-');
-    if (p != end_ && *p >= '1' && *p <= '9') {
-      p = digits_end(p + 1, end_);
+    if (p != end_ && is_digit(*p)) {
+      if (*p++ != '0' && p != end_ && is_digit(*p)) p = digits_end(p + 1, end_);
       if (p != end_ && *p == '.' && p + 1 != end_ && is_digit(p[1])) p = digits_end(p + 2, end_);
-      if ((p == end_ || (*p != 'e' && *p != 'E' && *p != '.')) && p - p_ <= 308) {
+      // A digit here follows a leading zero.
+      if ((p == end_ || (*p != 'e' && *p != 'E' && *p != '.' && !is_digit(*p))) && p - p_ <= 308) {
         p_ = p;
         return true;
       }
