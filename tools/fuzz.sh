@@ -7,7 +7,7 @@
 # run finds goes to build/fuzz/corpus-TARGET, never into the committed corpus.
 #   tools/fuzz.sh [TARGET] [SECONDS]     e.g. tools/fuzz.sh fuzz_json 600
 # Targets: fuzz_json, fuzz_json_shallow, fuzz_json_differential, fuzz_provider_metadata,
-# fuzz_execution_result, fuzz_quoted.
+# fuzz_json_split, fuzz_execution_result, fuzz_quoted.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 target=${1:-fuzz_json}; seconds=${2:-60}
@@ -21,6 +21,7 @@ seeds=()  # libFuzzer stops at a folder that does not exist; not every target ha
 # byte, then the text): it starts from both JSON corpora.
 case "$target" in
   fuzz_json_differential) corpora=(fuzz_json_shallow fuzz_json) ;;
+  fuzz_json_split) corpora=(fuzz_json_split fuzz_json_shallow) ;;
   *) corpora=("$target") ;;
 esac
 for corpus in "${corpora[@]}"; do

@@ -354,6 +354,31 @@ class TestResult:
         assert type(info.value) is TypeError
         assert info.value.args[0].startswith(f"{NOT_JSON}recursion limit exceeded at line 1 column ")
 
+    def large(self, valid_result, rows=6000):
+        """The valid result with a `rows` member large enough to be checked on two threads."""
+        row = {"step": 0, "operands": [1, -2, 3.25], "note": "ok, \u00e9 [x]"}
+        return dict(valid_result, rows=[dict(row, step=step) for step in range(rows)])
+
+    def test_large_results_pass_or_fail_as_small_ones(self, run, valid_result):
+        result = self.large(valid_result)
+        assert len(json.dumps(result)) > 300_000
+        run.module.RESULT = result
+        assert run.execute() is result
+        # A fault anywhere in the rows, or in a status after them, is found
+        # where it is, whichever thread read that part.
+        for where in (0.1, 0.5, 0.52, 0.9, 1.0):
+            broken = self.large(valid_result)
+            broken["rows"][min(int(len(broken["rows"]) * where), len(broken["rows"]) - 1)]["operands"][1] = math.nan
+            run.module.RESULT = broken
+            text = json.dumps(broken)
+            column = text.index("NaN") + 1
+            raises_exactly(TypeError, f"{NOT_JSON}expected value at line 1 column {column}", run.execute)
+        broken = self.large(valid_result)
+        broken["machine_execution"] = {"status": "lost"}
+        broken["rows"], broken["machine_execution"] = broken.pop("rows"), broken.pop("machine_execution")
+        run.module.RESULT = broken
+        raises_exactly(TypeError, 'bundle execution result has unsupported machine-execution status "lost"', run.execute)
+
     @pytest.mark.parametrize(
         "change, message",
         [
