@@ -148,25 +148,36 @@ inline constexpr int kLargestBiasedExponent = 2046;
   const int shift = std::countl_zero(w);
   const std::uint64_t normalised = w << shift;
   const PowerOfFive& power = kPowersOfFive[q - kSmallestPowerOfFive];
-  const Wide by_low = static_cast<Wide>(normalised) * power.low;
   const Wide by_high = static_cast<Wide>(normalised) * power.high;
-  const Wide upper = by_high + (by_low >> 64);  // P >> 64, exact: no carry out of 128 bits
-  const auto high = static_cast<std::uint64_t>(upper >> 64);
-  const auto middle = static_cast<std::uint64_t>(upper);
+  std::uint64_t high = static_cast<std::uint64_t>(by_high >> 64);
 
   // The significand is the 53 bits from P's top bit (191 or 190) down; the
   // bit after them rounds; below it lie the rest of `high`, then `middle`
   // and the low word, into which the shortfall can carry at most one.
-  const int top = static_cast<int>(high >> 63);  // 1 when bit 191 is set
-  const int dropped = 10 + top;                   // bits of `high` below the significand
-  const std::uint64_t below_mask = (std::uint64_t{1} << (dropped - 1)) - 1;
-  const std::uint64_t below = high & below_mask;
-  // The shortfall could carry into the rounding bit (or across P's top bit).
-  if (below == below_mask && middle == ~std::uint64_t{0}) return false;
+  int top = static_cast<int>(high >> 63);  // 1 when bit 191 is set
+  int dropped = 10 + top;                   // bits of `high` below the significand
+  std::uint64_t below_mask = (std::uint64_t{1} << (dropped - 1)) - 1;
+  std::uint64_t below = high & below_mask;
+  // P >> 64 is by_high plus less than 2^64, which adds at most one to
+  // `high`. With `below` neither 0 nor one of the two largest values, that
+  // one changes neither the rounding bit nor the bits above it, nor makes
+  // the value a possible tie: the low product is not needed.
+  if (below == 0 || below >= below_mask - 1) [[unlikely]] {
+    const Wide by_low = static_cast<Wide>(normalised) * power.low;
+    const Wide upper = by_high + (by_low >> 64);  // P >> 64, exact: no carry out of 128 bits
+    high = static_cast<std::uint64_t>(upper >> 64);
+    const auto middle = static_cast<std::uint64_t>(upper);
+    top = static_cast<int>(high >> 63);
+    dropped = 10 + top;
+    below_mask = (std::uint64_t{1} << (dropped - 1)) - 1;
+    below = high & below_mask;
+    // The shortfall could carry into the rounding bit (or across P's top bit).
+    if (below == below_mask && middle == ~std::uint64_t{0}) return false;
+    // Exactly half way, or above half by no more than the shortfall:
+    // from_chars settles the tie.
+    if (((high >> (dropped - 1)) & 1) != 0 && below == 0 && middle == 0) return false;
+  }
   const bool round_bit = ((high >> (dropped - 1)) & 1) != 0;
-  // Exactly half way, or above half by no more than the shortfall: from_chars
-  // settles the tie.
-  if (round_bit && below == 0 && middle == 0) return false;
 
   std::uint64_t significand = (high >> dropped) + (round_bit ? 1 : 0);
   // The value is about significand * 2^(dropped + 128) * 2^(e + q - shift),

@@ -131,6 +131,13 @@ def scenarios(folder) -> list[tuple[str, object]]:
     for _ in range(200):
         deep = [deep]
     returning("leak-deep", lambda: dict(VALID_RESULT, deep=deep))
+    # Results large enough to be checked on two threads, whole and with a
+    # fault in the part the second thread reads.
+    rows = [{"step": step, "operands": [1, -2, 3.25], "note": "ok"} for step in range(5000)]
+    returning("leak-large", lambda: dict(VALID_RESULT, rows=rows))
+    late_nan = [dict(row) for row in rows]
+    late_nan[-100]["operands"] = [math.nan]
+    returning("leak-large-nan", lambda: dict(VALID_RESULT, rows=late_nan))
     importlib.invalidate_caches()
 
     for module, build in modules_to_patch:
@@ -141,7 +148,7 @@ def scenarios(folder) -> list[tuple[str, object]]:
     run = prepare("leak-ok", b"artifact")
     run_for = {mid: prepare(mid, b"") for mid in (
         "leak-noexecute", "leak-nan", "leak-invalid", "leak-missing", "leak-list", "leak-proxy", "leak-set",
-        "leak-deep",
+        "leak-deep", "leak-large", "leak-large-nan",
     )}
     recorder = korvane.FileRecorder("/tmp/leak.kvr")
     loop = []
@@ -218,6 +225,8 @@ def scenarios(folder) -> list[tuple[str, object]]:
         ("execute result set inside", partial(raises_exactly, TypeError, None, run_for["leak-set"].execute)),
         ("execute result nan", partial(raises_exactly, TypeError, None, run_for["leak-nan"].execute)),
         ("execute result too deep", partial(raises_exactly, TypeError, None, run_for["leak-deep"].execute)),
+        ("execute large result", succeed(run_for["leak-large"].execute)),
+        ("execute large result nan", partial(raises_exactly, TypeError, None, run_for["leak-large-nan"].execute)),
         ("execute result invalid", partial(raises_exactly, TypeError, None, run_for["leak-invalid"].execute)),
         ("execute result missing", partial(raises_exactly, TypeError, None, run_for["leak-missing"].execute)),
         ("execute dumps non-str", with_dumps(lambda value: b"{}", ValueError, run.execute)),
