@@ -1,5 +1,8 @@
 #include "json/split_check.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -35,16 +38,40 @@ const char* SplitCheck::find_comma(std::string_view text, std::size_t from) noex
   return nullptr;
 }
 
-SplitCheck::SplitCheck(std::function<void(SplitCheck&)> check)
-    : thread_([this, check = std::move(check)] {
-        try {
-          check(*this);
-        } catch (...) {
-          // Out of memory, say: the parser reads on by itself.
-        }
-        state_.fetch_or(kStopped, std::memory_order_release);
-        state_.notify_one();
-      }) {}
+namespace {
+
+// Blocks every signal on the calling thread while it lives, so that a thread
+// started meanwhile inherits that mask: signals meant for the process (an
+// interrupt, say) then go to the interpreter's threads, never to ours.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t before_{};
+};
+
+}  // namespace
+
+SplitCheck::SplitCheck(std::function<void(SplitCheck&)> check) {
+  const SignalsBlocked blocked;
+  thread_ = std::thread([this, check = std::move(check)] {
+    try {
+      check(*this);
+    } catch (...) {
+      // Out of memory, say: the parser reads on by itself.
+    }
+    state_.fetch_or(kStopped, std::memory_order_release);
+    state_.notify_one();
+  });
+}
 
 SplitCheck::~SplitCheck() {
   cancel();
