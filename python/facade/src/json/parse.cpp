@@ -234,16 +234,24 @@ class Parser {
     return true;
   }
 
-  // After a value or member of an unkept container, before its separator:
-  // on a closing bracket of that container's, when the second thread's word
-  // is taken (at the comma where it began).
-  [[gnu::always_inline]] bool met(const JsonValue* out) {
-    if (p_ != meet_) [[likely]] return false;
+  // In a container whose content is not kept (stored in `out`, or not
+  // stored when null), at a value: checks it. Where the second thread's word
+  // is taken, at the comma after the value or further in, p_ moves to the
+  // closing bracket of the outermost such container, the one stored: that
+  // container is then `closed`, and the ones inside it fail up to it.
+  enum class Unkept : std::uint8_t { checked, failed, closed };
+  [[gnu::always_inline]] Unkept check_unkept(const JsonValue* out) {
+    if (!parse_here<false>(nullptr)) {
+      if (!landing_ || out == nullptr) return Unkept::failed;
+      landing_ = false;
+      return Unkept::closed;
+    }
+    if (p_ != meet_) [[likely]] return Unkept::checked;
     meet_ = nullptr;
-    if (!take_over()) return false;
-    if (out == nullptr) return true;
+    if (!take_over()) return Unkept::checked;
+    if (out == nullptr) return Unkept::failed;
     landing_ = false;
-    return true;
+    return Unkept::closed;
   }
 
   // At the comma where the second thread began, in a container whose
@@ -316,15 +324,9 @@ class Parser {
       for (;;) {
         const char first = *p_;
         if (!keep) {
-          if (!parse_here<false>(nullptr)) {
-            if (!landing_ || out == nullptr) return false;
-            landing_ = false;
-            break;
-          }
-          if (met(out)) {
-            if (out == nullptr) return false;
-            break;
-          }
+          const Unkept checked = check_unkept(out);
+          if (checked == Unkept::failed) return false;
+          if (checked == Unkept::closed) break;
         } else if (first == '[' || first == '{') {
           // Nested elements go on the same stack, so this one is pushed after.
           JsonValue element;
@@ -394,15 +396,9 @@ class Parser {
         if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
         const char first = *p_;
         if (!keep) {
-          if (!parse_here<false>(nullptr)) {
-            if (!landing_ || out == nullptr) return false;
-            landing_ = false;
-            break;
-          }
-          if (met(out)) {
-            if (out == nullptr) return false;
-            break;
-          }
+          const Unkept checked = check_unkept(out);
+          if (checked == Unkept::failed) return false;
+          if (checked == Unkept::closed) break;
         } else if (first == '[' || first == '{') {
           // Nested members go on the same stack: the value is placed after.
           JsonValue value;
