@@ -1,6 +1,5 @@
 #include "json/split_check.hpp"
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -43,14 +42,17 @@ namespace {
 // Blocks every signal on the calling thread while it lives, so that a thread
 // started meanwhile inherits that mask: signals meant for the process (an
 // interrupt, say) then go to the interpreter's threads, never to ours.
+// sigprocmask, which glibc applies to the calling thread alone as
+// pthread_sigmask does, keeps the module within the symbols of older glibc
+// releases (pthread_sigmask moved into libc only in 2.32).
 class SignalsBlocked {
  public:
   SignalsBlocked() noexcept {
     sigset_t all;
     sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before_);
+    sigprocmask(SIG_BLOCK, &all, &before_);
   }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
   SignalsBlocked(const SignalsBlocked&) = delete;
   SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
