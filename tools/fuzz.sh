@@ -29,5 +29,10 @@ for corpus in "${corpora[@]}"; do
 done
 conformance=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}
 if [[ $target == fuzz_json* ]] && [ -d "$conformance" ]; then seeds+=("$conformance"); fi
+# The split target starts a thread per input, and the address sanitizer keeps
+# some memory for every thread that ever ran (the same loop without it stays
+# flat): the default limit of 2 GB is reached within minutes.
+limits=()
+if [ "$target" = fuzz_json_split ]; then limits=(-rss_limit_mb=12288); fi
 cd build/fuzz
-"./$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "corpus-$target" "${seeds[@]}"
+"./$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "${limits[@]}" "corpus-$target" "${seeds[@]}"
