@@ -287,10 +287,11 @@ TEST(JsonParseErrorText, HasDescriptionLineAndColumn) {
 }
 
 // Full-size chunks, which each thread keeps for reuse, are mapped apart
-// from the malloc heap, so that keeping them pins no heap memory; and a
-// block that is exactly a full chunk in size, though carved on its own, is
-// given back where it came from (under the address sanitizer, which counts
-// no heap use here, a chunk given back the wrong way is a reported fault).
+// from the malloc heap, so that keeping them pins no heap memory; a block
+// that is exactly a full chunk in size, though carved on its own, and the
+// chunks of a tree larger than the cache are given back where they came
+// from (under the address sanitizer, which counts no heap use here, a chunk
+// given back the wrong way is a reported fault).
 TEST(JsonValueOwnership, KeptChunksHoldNoHeapMemory) {
   const auto heap_in_use = [] { return mallinfo2().uordblks; };
   // Warm the thread's cache and the allocator's own structures first.
@@ -301,7 +302,6 @@ TEST(JsonValueOwnership, KeptChunksHoldNoHeapMemory) {
   const std::size_t before = heap_in_use();
   ASSERT_TRUE(parse_json_text(large).has_value());
   EXPECT_EQ(heap_in_use(), before);
-  // Strings around a full chunk's size: some take a chunk of exactly that size.
   for (std::size_t length = json_detail::kFullChunk - 64; length <= json_detail::kFullChunk; ++length) {
     const std::string text = "[\"" + std::string(length, 'x') + "\"," + large.substr(1);
     auto parsed = parse_json_text(text);
@@ -309,6 +309,16 @@ TEST(JsonValueOwnership, KeptChunksHoldNoHeapMemory) {
     parsed = JsonValue();
     EXPECT_EQ(heap_in_use(), before) << length;
   }
+  // About 80 MiB of tree, more than the cache keeps.
+  std::string huge = "[";
+  for (int i = 0; i < 1200000; ++i) huge += "{\"k\":[1]},";
+  huge += "0]";
+  for (int round = 0; round < 2; ++round) {
+    auto parsed = parse_json_text(huge);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->as_array()->size(), 1200001U);
+  }
+  EXPECT_EQ(heap_in_use(), before);
 }
 
 }  // namespace
