@@ -37,10 +37,13 @@ class KeptLevels {
 
   int limit() const noexcept { return limit_; }
 
-  // Before the value of each member of an object at `level`, with its key.
-  void enter_member(int level, std::string_view key) noexcept {
-    if (!by_member_ || level != 1) return;
-    limit_ = std::find(deep_members_.begin(), deep_members_.end(), key) != deep_members_.end() ? deep_limit_ : 2;
+  // Before the value of each member of an object at `level`, with a view of
+  // its key (only read when it matters).
+  template <typename KeyView>
+  void enter_member(int level, KeyView key) noexcept {
+    if (!by_member_ || level != 1) [[likely]] return;
+    const std::string_view text = key();
+    limit_ = std::find(deep_members_.begin(), deep_members_.end(), text) != deep_members_.end() ? deep_limit_ : 2;
   }
 
  private:

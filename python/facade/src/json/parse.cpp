@@ -386,7 +386,7 @@ class Parser {
         } else {
           if (!parse_string(Access::raw(members_.push_default().key))) return false;
           flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
-          levels_.enter_member(kNestingBudget - depth_budget_, members_[index].key.view());
+          levels_.enter_member(kNestingBudget - depth_budget_, [&] { return members_[index].key.view(); });
         }
         skip_whitespace();
         if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
@@ -735,7 +735,7 @@ class Parser {
   // For the meeting with a second thread: the closing bracket of each open
   // container by level, and the level of the outermost open one whose
   // content is not kept.
-  std::array<char, kNestingBudget> closing_{};
+  std::array<char, kNestingBudget> closing_;  // written on entering a level, read only below it
   int unkept_level_ = 0;
   const char* meet_ = nullptr;  // the comma after which the second thread began
   SplitCheck* split_ = nullptr;

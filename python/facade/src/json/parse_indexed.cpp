@@ -197,7 +197,7 @@ class IndexedParser {
         } else {
           if (!parse_string(p, Access::raw(members_.push_default().key))) return false;
           flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
-          levels_.enter_member(kNestingBudget - depth_budget_, members_[index].key.view());
+          levels_.enter_member(kNestingBudget - depth_budget_, [&] { return members_[index].key.view(); });
         }
         p = next();
         if (p == end_ || *p != ':') return false;
