@@ -5,8 +5,9 @@
 // module's parse, the one-pass parser alone, the indexed parser on each
 // vector path and its first pass alone, and the shallow check of an
 // execution result: the module's own (on two threads for a large text, and
-// on one), and at kExecutionResultDepth on both parsers. Candidates run in interleaved rounds, so a load on the machine
-// hits them alike. Prints one JSON object on stdout.
+// on one), and at kExecutionResultDepth on both parsers. Candidates run in
+// interleaved rounds, so a load on the machine hits them alike. Prints one
+// JSON object on stdout.
 //
 //   bench_json FILE [MIN_SECONDS [CANDIDATE]]   CANDIDATE alone, for profiling
 //   bench_json --small MIN_SECONDS      per-call times on a 300-byte provider text

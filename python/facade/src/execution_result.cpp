@@ -69,8 +69,8 @@ constexpr std::string_view kRecorderFinalization = "recorder_finalization";
 constexpr std::string_view kPublication = "publication";
 constexpr std::string_view kPublishedRun = "published_run";
 
-constexpr const std::array<std::string_view, 6>& kRequiredMembers = kExecutionResultMembers;
-static_assert(kRequiredMembers == std::array{kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
+// The same words as the list in the header, in its order.
+static_assert(kExecutionResultMembers == std::array{kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
                                              kRecorderFinalization, kPublication, kPublishedRun});
 
 bool is_one_of(std::string_view word, std::initializer_list<std::string_view> accepted) {
@@ -109,7 +109,7 @@ Expected<std::string_view, std::string> read_field_status(const JsonValue& resul
 }
 
 Expected<JsonValue, JsonParseError> parse_execution_result(std::string_view text) {
-  return parse_json_text(text, kExecutionResultDepth, kRequiredMembers);
+  return parse_json_text(text, kExecutionResultDepth, kExecutionResultMembers);
 }
 
 Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
@@ -118,7 +118,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
     return unexpected(std::string(kNotAnObject));
   }
   // Presence first, for all six; null counts as present.
-  for (const std::string_view field : kRequiredMembers) {
+  for (const std::string_view field : kExecutionResultMembers) {
     if (object->find(field) == nullptr) {
       return unexpected(message_missing(field));
     }
