@@ -234,32 +234,12 @@ class Parser {
     return true;
   }
 
-  // In a container whose content is not kept (stored in `out`, or not
-  // stored when null), at a value: checks it. Where the second thread's word
-  // is taken, at the comma after the value or further in, p_ moves to the
-  // closing bracket of the outermost such container, the one stored: that
-  // container is then `closed`, and the ones inside it fail up to it.
-  enum class Unkept : std::uint8_t { checked, failed, closed };
-  [[gnu::always_inline]] Unkept check_unkept(const JsonValue* out) {
-    if (!parse_here<false>(nullptr)) {
-      if (!landing_ || out == nullptr) return Unkept::failed;
-      landing_ = false;
-      return Unkept::closed;
-    }
-    if (p_ != meet_) [[likely]] return Unkept::checked;
-    meet_ = nullptr;
-    if (!take_over()) return Unkept::checked;
-    if (out == nullptr) return Unkept::failed;
-    landing_ = false;
-    return Unkept::closed;
-  }
-
   // At the comma where the second thread began, in a container whose
   // content is not kept: takes the second thread's word for the text up to
   // the bracket that closes the outermost such container, if it logged that
   // far without fault, its brackets are the ones open here and the levels it
-  // went down stay within the limit. Then p_ is at that bracket, and every
-  // frame above that container's returns false with landing_ set.
+  // went down stay within the limit. Then p_ is at that bracket and the
+  // depth is that container's.
   [[gnu::noinline]] bool take_over() {
     const int level = kNestingBudget - depth_budget_;
     const auto needed = static_cast<std::size_t>(level - unkept_level_ + 1);
@@ -273,7 +253,6 @@ class Parser {
       if (logged[i].bracket != closing_[static_cast<std::size_t>(level) - i]) return false;
     p_ = begin_ + logged.back().offset;
     depth_budget_ = kNestingBudget - unkept_level_;
-    landing_ = true;
     took_over_ = true;
     return true;
   }
@@ -303,18 +282,143 @@ class Parser {
     }
   }
 
-  // Inside enter(): whether the content of the container just entered is
-  // kept. The top-level value is level 1; values below the kept depth are
-  // only checked, and a container at that depth is stored empty.
+  // At an opening bracket, not yet entered: whether the content of the
+  // container is kept. The top-level value is level 1; values below the
+  // kept depth are only checked, and a container at that depth is stored
+  // empty.
   bool keeps_content(const JsonValue* out) const noexcept {
-    return out != nullptr && kNestingBudget - depth_budget_ < levels_.limit();
+    return out != nullptr && kNestingBudget - depth_budget_ + 1 < levels_.limit();
+  }
+
+  // At the opening bracket of a container whose content is not kept: checks
+  // it, and stores it empty in `out` unless that is null. The outermost such
+  // container is the one the second thread's word can close.
+  bool parse_unkept(JsonValue* out, Tag tag) {
+    if (out == nullptr) return check_container();
+    unkept_level_ = kNestingBudget - depth_budget_ + 1;
+    if (!check_container()) return false;
+    const Block block = arena_.allocate(tag == Tag::array ? sizeof(JsonArray) : kObjectHeader);
+    if (tag == Tag::array) {
+      Access::start_array(block, 0);
+    } else {
+      Access::start_object(block, 0);
+    }
+    store_block(Access::raw(*out), tag, block, true);
+    return true;
+  }
+
+  // At the opening bracket of a container whose content is not kept: checks
+  // it through its closing bracket in one loop, with closing_ as the stack
+  // of open containers, and leaves p_ after that bracket. The checks, their
+  // order and the failures are those of parse_array and parse_object; the
+  // separators json.dumps writes (", " and ": ") are taken at once.
+  bool check_container() {
+    const int outside = depth_budget_;
+  open:  // at '[' or '{'
+    if (!enter(p_)) return false;
+    ++p_;
+    skip_whitespace();
+    if (in_object()) {
+      if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
+      if (*p_ == '}') goto close;
+      goto key;
+    }
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_list);
+    if (*p_ == ']') goto close;
+  value:  // at the first byte of a value
+    if (*p_ == '[' || *p_ == '{') goto open;
+    if (!check_scalar()) return false;
+  after:  // after a value, in the container at the current level
+    if (p_ == meet_) [[unlikely]] {
+      meet_ = nullptr;
+      if (take_over()) goto close;
+    }
+    if (in_object()) {
+      if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
+        p_ += 2;
+        goto key;
+      }
+      skip_whitespace();
+      if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
+      if (*p_ == '}') goto close;
+      if (*p_ != ',') return fail_at(ParseErrorKind::expected_comma_or_brace, p_);
+      ++p_;
+      skip_whitespace();
+      if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
+      if (*p_ == '}') return fail_at(ParseErrorKind::trailing_comma, p_);
+      goto key;
+    }
+    if (end_ - p_ >= 3 && p_[0] == ',') {
+      const char* next = p_ + 1 + (p_[1] == ' ');
+      if (static_cast<unsigned char>(*next) > ' ' && *next != ']') {
+        p_ = next;
+        goto value;
+      }
+    }
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_list);
+    if (*p_ == ']') goto close;
+    if (*p_ != ',') return fail_at(ParseErrorKind::expected_comma_or_bracket, p_);
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
+    if (*p_ == ']') return fail_at(ParseErrorKind::trailing_comma, p_);
+    goto value;
+  key:  // in an object, at the first byte of a member
+    if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
+    if (!check_string()) return false;
+    if (end_ - p_ >= 3 && p_[0] == ':' && p_[1] == ' ' && static_cast<unsigned char>(p_[2]) > ' ') {
+      p_ += 2;
+      goto value;
+    }
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
+    if (*p_ != ':') return fail_at(ParseErrorKind::expected_colon, p_);
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
+    goto value;
+  close:  // at the closing bracket of the container at the current level
+    ++p_;
+    if (++depth_budget_ == outside) return true;
+    goto after;
+  }
+
+  // Whether the innermost open container is an object.
+  bool in_object() const noexcept { return closing_[static_cast<std::size_t>(kNestingBudget - depth_budget_)] == '}'; }
+
+  // At the first byte of a value that is not a container, not kept.
+  bool check_scalar() {
+    switch (*p_) {
+      case '"':
+        return check_string();
+      case 't':
+        return parse_literal<false>("true", nullptr, 0);
+      case 'f':
+        return parse_literal<false>("false", nullptr, 0);
+      case 'n':
+        return parse_literal<false>("null", nullptr, 0);
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return check_number();
+      default:
+        return fail_at(ParseErrorKind::expected_value, p_);
+    }
   }
 
   // Stores the array in `out`, or only checks it when `out` is null.
   bool parse_array(JsonValue* out) {
+    if (!keeps_content(out)) return parse_unkept(out, Tag::array);
     if (!enter(p_)) return false;
-    const bool keep = keeps_content(out);
-    if (!keep && out != nullptr) unkept_level_ = kNestingBudget - depth_budget_;
     ++p_;
     skip_whitespace();
     if (p_ == end_) return fail_at_end(ParseErrorKind::eof_list);
@@ -323,11 +427,7 @@ class Parser {
     if (*p_ != ']') {
       for (;;) {
         const char first = *p_;
-        if (!keep) {
-          const Unkept checked = check_unkept(out);
-          if (checked == Unkept::failed) return false;
-          if (checked == Unkept::closed) break;
-        } else if (first == '[' || first == '{') {
+        if (first == '[' || first == '{') {
           // Nested elements go on the same stack, so this one is pushed after.
           JsonValue element;
           if (!(first == '[' ? parse_array(&element) : parse_object(&element))) return false;
@@ -358,8 +458,7 @@ class Parser {
     }
     ++p_;
     ++depth_budget_;
-    if (out == nullptr) return true;
-    const std::size_t count = elements_.size() - start;  // 0 when not kept
+    const std::size_t count = elements_.size() - start;
     const Block block = arena_.allocate(sizeof(JsonArray) + count * sizeof(JsonValue));
     JsonArray* array = Access::start_array(block, count);
     elements_.relocate_from(start, array->data());
@@ -369,9 +468,8 @@ class Parser {
 
   // Stores the object in `out`, or only checks it when `out` is null.
   bool parse_object(JsonValue* out) {
+    if (!keeps_content(out)) return parse_unkept(out, Tag::object);
     if (!enter(p_)) return false;
-    const bool keep = keeps_content(out);
-    if (!keep && out != nullptr) unkept_level_ = kNestingBudget - depth_budget_;
     ++p_;
     skip_whitespace();
     if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
@@ -381,13 +479,9 @@ class Parser {
       for (;;) {
         if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
         const std::size_t index = members_.size();
-        if (!keep) {
-          if (!check_string()) return false;
-        } else {
-          if (!parse_string(Access::raw(members_.push_default().key))) return false;
-          flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
-          levels_.enter_member(kNestingBudget - depth_budget_, [&] { return members_[index].key.view(); });
-        }
+        if (!parse_string(Access::raw(members_.push_default().key))) return false;
+        flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
+        levels_.enter_member(kNestingBudget - depth_budget_, [&] { return members_[index].key.view(); });
         skip_whitespace();
         if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
         if (*p_ != ':') return fail_at(ParseErrorKind::expected_colon, p_);
@@ -395,11 +489,7 @@ class Parser {
         skip_whitespace();
         if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
         const char first = *p_;
-        if (!keep) {
-          const Unkept checked = check_unkept(out);
-          if (checked == Unkept::failed) return false;
-          if (checked == Unkept::closed) break;
-        } else if (first == '[' || first == '{') {
+        if (first == '[' || first == '{') {
           // Nested members go on the same stack: the value is placed after.
           JsonValue value;
           if (!(first == '[' ? parse_array(&value) : parse_object(&value))) return false;
@@ -422,8 +512,7 @@ class Parser {
     }
     ++p_;
     ++depth_budget_;
-    if (out == nullptr) return true;
-    const std::size_t count = members_.size() - start;  // 0 when not kept
+    const std::size_t count = members_.size() - start;
     if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
     const Block block = arena_.allocate(kObjectHeader + count * sizeof(JsonMember));
     JsonObject* object = Access::start_object(block, count);
@@ -466,8 +555,24 @@ class Parser {
   }
 
   // At the opening quote of a string that is not kept: checks it as
-  // parse_string does, the usual string without escapes inline.
+  // parse_string does, the usual string without escapes inline. A string
+  // of up to fifteen bytes is decided from one load, without waiting for
+  // the position of its first special byte.
   [[gnu::always_inline]] bool check_string() {
+#if defined(__SSE2__)
+    if (end_ - p_ > 16) [[likely]] {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
+      const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('"'))));
+      const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, _mm_set1_epi8(0x1F)), chunk);
+      const auto others = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\')), control)));
+      // The bytes before the first quote hold no backslash or control byte.
+      if (quotes != 0 && (others & ((quotes & (0U - quotes)) - 1)) == 0) {
+        p_ += 2 + std::countr_zero(quotes);
+        return true;
+      }
+    }
+#endif
     const char* special = find_string_special(p_ + 1, end_);
     if (special != end_ && *special == '"') [[likely]] {
       p_ = special + 1;
@@ -740,7 +845,6 @@ class Parser {
   const char* meet_ = nullptr;  // the comma after which the second thread began
   SplitCheck* split_ = nullptr;
   bool patient_ = false;
-  bool landing_ = false;  // frames return false up to the unkept_level_ one
   bool took_over_ = false;
   Failure failure_{};
   // Declared first among the owners of blocks, so destroyed last.
