@@ -5,6 +5,7 @@
 // Internal to the JSON code.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -122,12 +123,17 @@ inline std::uint64_t non_digit_bytes(std::uint64_t values) noexcept {
   return p;
 }
 
-inline int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of every byte as a hexadecimal digit, -1 for the bytes that are not one.
+inline constexpr auto kHexValues = [] {
+  std::array<std::int8_t, 256> values{};
+  for (int c = 0; c < 256; ++c) {
+    values[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(
+        c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1);
+  }
+  return values;
+}();
+
+inline int hex_value(char c) noexcept { return kHexValues[static_cast<unsigned char>(c)]; }
 
 // The byte a one-letter escape stands for ("\\n" is a line feed), or 0 for a
 // letter that is not one: `u` (four hex digits follow) and every invalid one.
