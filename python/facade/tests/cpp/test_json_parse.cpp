@@ -147,6 +147,8 @@ TEST(JsonParseErrors, Strings) {
       {"\"\\x\"", "invalid escape at line 1 column 3"},
       {"\"\\U0041\"", "invalid escape at line 1 column 3"},
       {"\"\\u00g0\"", "invalid escape at line 1 column 6"},
+      {"\"\\u00eZ\"", "invalid escape at line 1 column 7"},
+      {"\"\\u0", "EOF while parsing a string at line 1 column 4"},
       {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {std::string_view("\"a\0\"", 4),
        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},

@@ -73,6 +73,41 @@ TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
   }
 }
 
+// Text spaced as json.dumps writes it (", " and ": "), with the fault far
+// from the end and near it: the shortcuts for those separators and for
+// short strings must fail where the full parse fails, and accept what it
+// accepts.
+TEST(JsonShallowParse, DumpsSpacingFailsAndPassesAsTheFullParse) {
+  const std::vector<std::string> values = {
+      // separators the shortcuts must not take
+      "1, ]", "1,  ]", "1 ,2]", "1,\t2]", "1,]", "[], ]", "{\"a\": 1, }", "{\"a\" : 1}", "{\"a\":  1}",
+      "{\"a\":\t1}", "{\"a\": }", "{\"a\": ,", "{\"a\": 1, \"b\" 2}", "{\"a\": 1 \"b\": 2}", "{\"a\": 1, 2}",
+      "{\"a\": 1, \"b\": 2]", "[1, 2}", "{\"a\": 1,\"b\": 2}", "{\"a\": 1, \"b\": x}", "1, x]",
+      // strings of up to fifteen bytes and a little longer, with faults at every kind of place
+      "\"\\u00e9\", 1]", "\"ab\\u00G9cd\"]", "\"\\ud800\\udc00xx\"]", "\"\\ud800\\u0041\"]", "\"a\\u12\"]",
+      "\"\\u00e9\x01\"]", "\"abc\x1f\"]", "\"\x7f\x80\xff\"]", "\"fifteen bytes..\"]", "\"sixteen bytes...\"]",
+      "\"\\\\\\\"\\/\\b\\f\\n\\r\\t\"]", "\"\\q\"]", "\"ab\\\"]", "{\"a\\tb\": 1}", "{\"ke\x02y\": 1}",
+      "{\"\\u0\": 1}", "\"\\u00eZ\"]", "\"x\\u00e\"]", "\"\\uD83D\\ude00\"]",
+      // numbers and literals right before the spaced separators
+      "0, 01]", "-, 1]", "1.5, 2.]", "1e5, 1e]", "true, tru]", "null, nul]", "-0, -01]", "7, 8, 9, 10]",
+  };
+  const std::string tail(40, ' ');
+  for (const std::string& value : values) {
+    for (const std::string& text : {"{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}" + tail,
+                                    "{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}",
+                                    "{\"rows\": [[" + value}) {
+      auto full = parse_json_text(text);
+      for (std::size_t kept_depth : std::vector<std::size_t>{1, 2, 3}) {
+        auto shallow = parse_json_text(text, kept_depth);
+        ASSERT_EQ(shallow.has_value(), full.has_value()) << text;
+        if (!full.has_value()) {
+          EXPECT_EQ(shallow.error(), full.error()) << text << " kept depth " << kept_depth;
+        }
+      }
+    }
+  }
+}
+
 // Keys are only checked, not kept, below the kept depth; a bad key there is
 // the same failure as in the full parse.
 TEST(JsonShallowParse, BadKeysBelowTheKeptDepthAreTheFullParsesFailures) {
