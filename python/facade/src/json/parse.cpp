@@ -290,6 +290,56 @@ class Parser {
     return out != nullptr && kNestingBudget - depth_budget_ + 1 < levels_.limit();
   }
 
+  // After an element: the separator json.dumps writes, "," or ", ", before
+  // a byte that can start the next element, taken at once.
+  [[gnu::always_inline]] bool take_element_comma() noexcept {
+    if (end_ - p_ < 3 || p_[0] != ',') return false;
+    const char* next = p_ + 1 + (p_[1] == ' ');
+    if (static_cast<unsigned char>(*next) <= ' ' || *next == ']') return false;
+    p_ = next;
+    return true;
+  }
+
+  // After an element or a member, where no shortcut was taken: at `item`,
+  // p_ is at the next one; at `close`, at the container's `closing` bracket.
+  enum class Next : std::uint8_t { item, close, failed };
+  [[gnu::always_inline]] Next after_item(char closing) noexcept {
+    const bool object = closing == '}';
+    skip_whitespace();
+    if (p_ == end_) {
+      fail_at_end(object ? ParseErrorKind::eof_object : ParseErrorKind::eof_list);
+      return Next::failed;
+    }
+    if (*p_ == closing) return Next::close;
+    if (*p_ != ',') {
+      fail_at(object ? ParseErrorKind::expected_comma_or_brace : ParseErrorKind::expected_comma_or_bracket, p_);
+      return Next::failed;
+    }
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) {
+      fail_at_end(ParseErrorKind::eof_value);
+      return Next::failed;
+    }
+    if (*p_ == closing) {
+      fail_at(ParseErrorKind::trailing_comma, p_);
+      return Next::failed;
+    }
+    return Next::item;
+  }
+
+  // After a member's key: the colon, with any whitespace around it; p_ ends
+  // at the value.
+  [[gnu::always_inline]] bool take_colon() noexcept {
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
+    if (*p_ != ':') return fail_at(ParseErrorKind::expected_colon, p_);
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
+    return true;
+  }
+
   // At the opening bracket of a container whose content is not kept: checks
   // it, and stores it empty in `out` unless that is null. The outermost such
   // container is the one the second thread's word can close.
@@ -334,49 +384,28 @@ class Parser {
       if (take_over()) goto close;
     }
     if (in_object()) {
+      // ", " before the next key, taken at once.
       if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
         p_ += 2;
         goto key;
       }
-      skip_whitespace();
-      if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
-      if (*p_ == '}') goto close;
-      if (*p_ != ',') return fail_at(ParseErrorKind::expected_comma_or_brace, p_);
-      ++p_;
-      skip_whitespace();
-      if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
-      if (*p_ == '}') return fail_at(ParseErrorKind::trailing_comma, p_);
-      goto key;
+    } else if (take_element_comma()) {
+      goto value;
     }
-    if (end_ - p_ >= 3 && p_[0] == ',') {
-      const char* next = p_ + 1 + (p_[1] == ' ');
-      if (static_cast<unsigned char>(*next) > ' ' && *next != ']') {
-        p_ = next;
-        goto value;
-      }
+    if (const Next next = after_item(in_object() ? '}' : ']'); next != Next::item) {
+      if (next == Next::failed) return false;
+      goto close;
     }
-    skip_whitespace();
-    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_list);
-    if (*p_ == ']') goto close;
-    if (*p_ != ',') return fail_at(ParseErrorKind::expected_comma_or_bracket, p_);
-    ++p_;
-    skip_whitespace();
-    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
-    if (*p_ == ']') return fail_at(ParseErrorKind::trailing_comma, p_);
-    goto value;
+    if (!in_object()) goto value;
   key:  // in an object, at the first byte of a member
     if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
     if (!check_string()) return false;
+    // ": " before the value, taken at once.
     if (end_ - p_ >= 3 && p_[0] == ':' && p_[1] == ' ' && static_cast<unsigned char>(p_[2]) > ' ') {
       p_ += 2;
       goto value;
     }
-    skip_whitespace();
-    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
-    if (*p_ != ':') return fail_at(ParseErrorKind::expected_colon, p_);
-    ++p_;
-    skip_whitespace();
-    if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
+    if (!take_colon()) return false;
     goto value;
   close:  // at the closing bracket of the container at the current level
     ++p_;
@@ -387,8 +416,9 @@ class Parser {
   // Whether the innermost open container is an object.
   bool in_object() const noexcept { return closing_[static_cast<std::size_t>(kNestingBudget - depth_budget_)] == '}'; }
 
-  // At the first byte of a value that is not a container, not kept.
-  bool check_scalar() {
+  // At the first byte of a value that is not a container, not kept: what
+  // parse_here<false> does, inlined into the check's loop.
+  [[gnu::always_inline]] bool check_scalar() {
     switch (*p_) {
       case '"':
         return check_string();
@@ -398,19 +428,8 @@ class Parser {
         return parse_literal<false>("false", nullptr, 0);
       case 'n':
         return parse_literal<false>("null", nullptr, 0);
-      case '-':
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-      case '5':
-      case '6':
-      case '7':
-      case '8':
-      case '9':
-        return check_number();
       default:
+        if (*p_ == '-' || is_digit(*p_)) return check_number();
         return fail_at(ParseErrorKind::expected_value, p_);
     }
   }
@@ -438,22 +457,10 @@ class Parser {
           if (!parse_here<true>(&element)) return false;
           if (first == '"') flat = flat && Access::tag(element) == Tag::short_string;
         }
-        // The common separator, "," or ", " before the next element, taken at once.
-        if (end_ - p_ >= 3 && p_[0] == ',') {
-          const char* next = p_ + 1 + (p_[1] == ' ');
-          if (static_cast<unsigned char>(*next) > ' ' && *next != ']') {
-            p_ = next;
-            continue;
-          }
-        }
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end(ParseErrorKind::eof_list);
-        if (*p_ == ']') break;
-        if (*p_ != ',') return fail_at(ParseErrorKind::expected_comma_or_bracket, p_);
-        ++p_;
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
-        if (*p_ == ']') return fail_at(ParseErrorKind::trailing_comma, p_);
+        if (take_element_comma()) continue;
+        const Next next = after_item(']');
+        if (next == Next::failed) return false;
+        if (next == Next::close) break;
       }
     }
     ++p_;
@@ -482,12 +489,7 @@ class Parser {
         if (!parse_string(Access::raw(members_.push_default().key))) return false;
         flat = flat && Access::rep(members_[index].key).tag == Tag::short_string;
         levels_.enter_member(kNestingBudget - depth_budget_, [&] { return members_[index].key.view(); });
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
-        if (*p_ != ':') return fail_at(ParseErrorKind::expected_colon, p_);
-        ++p_;
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
+        if (!take_colon()) return false;
         const char first = *p_;
         if (first == '[' || first == '{') {
           // Nested members go on the same stack: the value is placed after.
@@ -500,14 +502,9 @@ class Parser {
           if (!parse_here<true>(&value)) return false;
           if (first == '"') flat = flat && Access::tag(value) == Tag::short_string;
         }
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
-        if (*p_ == '}') break;
-        if (*p_ != ',') return fail_at(ParseErrorKind::expected_comma_or_brace, p_);
-        ++p_;
-        skip_whitespace();
-        if (p_ == end_) return fail_at_end(ParseErrorKind::eof_value);
-        if (*p_ == '}') return fail_at(ParseErrorKind::trailing_comma, p_);
+        const Next next = after_item('}');
+        if (next == Next::failed) return false;
+        if (next == Next::close) break;
       }
     }
     ++p_;
