@@ -83,13 +83,18 @@ thread_local ChunkCache t_chunk_cache;
 
 }  // namespace
 
-char* new_full_chunk() {
+char* new_chunk(std::size_t bytes) {
+  if (bytes != kFullChunk) return static_cast<char*>(::operator new(bytes));
   char* chunk = t_chunk_cache.take();
   return chunk != nullptr ? chunk : map_full_chunk();
 }
 
-void free_full_chunk(char* chunk) noexcept {
-  if (!t_chunk_cache.keep(chunk)) unmap_full_chunk(chunk);
+void free_chunk(char* chunk, std::size_t bytes) noexcept {
+  if (bytes != kFullChunk) {
+    ::operator delete(chunk);
+  } else if (!t_chunk_cache.keep(chunk)) {
+    unmap_full_chunk(chunk);
+  }
 }
 
 void drop_references(char* chunk, std::uint64_t count) noexcept {
@@ -100,19 +105,14 @@ void drop_references(char* chunk, std::uint64_t count) noexcept {
       header->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
     const std::size_t bytes = header->bytes;
     header->~ChunkHeader();
-    if (bytes == kFullChunk) {
-      free_full_chunk(chunk);
-    } else {
-      ::operator delete(chunk);
-    }
+    free_chunk(chunk, bytes);
   }
 }
 
 Block allocate_single(std::size_t bytes) {
   // A chunk's size tells how it is freed: one of exactly the full size is
   // a full chunk.
-  char* chunk = kChunkHeader + bytes == kFullChunk ? new_full_chunk()
-                                                   : static_cast<char*>(::operator new(kChunkHeader + bytes));
+  char* chunk = new_chunk(kChunkHeader + bytes);
   new (chunk) ChunkHeader(1, kChunkHeader + bytes);
   return {chunk + kChunkHeader, static_cast<std::uint32_t>(kChunkHeader)};
 }
@@ -120,7 +120,7 @@ Block allocate_single(std::size_t bytes) {
 Block Arena::refill(std::size_t bytes) {
   if (bytes > chunk_size_ / 4) return allocate_single(bytes);
   close();
-  chunk_ = chunk_size_ == kFullChunk ? new_full_chunk() : static_cast<char*>(::operator new(chunk_size_));
+  chunk_ = new_chunk(chunk_size_);
   new (chunk_) ChunkHeader(kOpenChunkBias, chunk_size_);
   next_ = chunk_ + kChunkHeader;
   end_ = chunk_ + chunk_size_;

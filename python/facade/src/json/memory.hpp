@@ -36,11 +36,13 @@ inline void release_block(const void* data, std::uint32_t offset) noexcept {
 // A chunk holding exactly one block.
 Block allocate_single(std::size_t bytes);
 
-// A full-size chunk, from the calling thread's cache of empty ones or new;
-// and its return to that cache, or to the system when the cache is full or
-// its thread is ending. Any thread may give back any chunk.
-char* new_full_chunk();
-void free_full_chunk(char* chunk) noexcept;
+// A chunk of `bytes`, and its release, given the same size. A chunk of
+// exactly kFullChunk bytes comes from the calling thread's cache of empty
+// ones, or is mapped from the system, and goes back to that cache, or to the
+// system when the cache is full or its thread is ending; any thread may give
+// back any chunk. Other sizes are plain heap memory.
+char* new_chunk(std::size_t bytes);
+void free_chunk(char* chunk, std::size_t bytes) noexcept;
 
 // Blocks of one parse, carved out of chunks of a fixed size (small for small
 // texts). Blocks larger than a quarter chunk get a chunk of their own.

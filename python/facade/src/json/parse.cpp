@@ -383,20 +383,23 @@ class Parser {
       meet_ = nullptr;
       if (take_over()) goto close;
     }
-    if (in_object()) {
-      // ", " before the next key, taken at once.
-      if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
-        p_ += 2;
-        goto key;
+    {
+      const bool object = in_object();
+      if (object) {
+        // ", " before the next key, taken at once.
+        if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
+          p_ += 2;
+          goto key;
+        }
+      } else if (take_element_comma()) {
+        goto value;
       }
-    } else if (take_element_comma()) {
-      goto value;
+      if (const Next next = after_item(object ? '}' : ']'); next != Next::item) {
+        if (next == Next::failed) return false;
+        goto close;
+      }
+      if (!object) goto value;
     }
-    if (const Next next = after_item(in_object() ? '}' : ']'); next != Next::item) {
-      if (next == Next::failed) return false;
-      goto close;
-    }
-    if (!in_object()) goto value;
   key:  // in an object, at the first byte of a member
     if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
     if (!check_string()) return false;

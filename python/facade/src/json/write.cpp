@@ -57,7 +57,7 @@ class Pieces {
     if (!pieces_.empty()) pieces_.back().size = static_cast<std::size_t>(cursor - pieces_.back().data);
     pieces_.reserve(pieces_.size() + 1);
     Piece piece{nullptr, 0, std::max(need, kFullChunk)};
-    piece.data = piece.capacity == kFullChunk ? new_full_chunk() : static_cast<char*>(::operator new(piece.capacity));
+    piece.data = new_chunk(piece.capacity);
     pieces_.push_back(piece);
     return {piece.data, piece.data + piece.capacity};
   }
@@ -78,13 +78,7 @@ class Pieces {
     std::size_t capacity;
   };
 
-  static void give_back(const Piece& piece) noexcept {
-    if (piece.capacity == kFullChunk) {
-      free_full_chunk(piece.data);
-    } else {
-      ::operator delete(piece.data);
-    }
-  }
+  static void give_back(const Piece& piece) noexcept { free_chunk(piece.data, piece.capacity); }
 
   std::vector<Piece> pieces_;
 };
