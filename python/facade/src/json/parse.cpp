@@ -960,8 +960,8 @@ Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::s
 Expected<JsonValue, JsonParseError> json_detail::parse_json_text_one_pass(std::string_view text, const KeptLevels& levels) {
   // Only a parse that keeps less than everything has parts to hand over.
   const bool split = text.size() >= SplitCheck::kMinimumText && levels.limit() < kNestingBudget;
-  return parse_json_text_split(text, levels, split ? SplitCheck::find_comma(text, text.size() / 2) : nullptr,
-                               SplitWait::unless_lagging);
+  const char* comma = split ? SplitCheck::find_comma(text, text.size() / 2 + SplitCheck::kHeadStart) : nullptr;
+  return parse_json_text_split(text, levels, comma, SplitWait::unless_lagging);
 }
 
 Expected<JsonValue, JsonParseError> json_detail::parse_json_text_split(std::string_view text, const KeptLevels& levels,
