@@ -576,8 +576,7 @@ class Parser {
         }
         return true;
       }
-      const unsigned specials = quotes | others;
-      return check_string_rest(specials != 0 ? p_ + 1 + std::countr_zero(specials) : find_string_special(p_ + 17, end_));
+      return check_string_in_chunk(quotes | others);
     }
 #endif
     const char* special = find_string_special(p_ + 1, end_);
@@ -624,6 +623,26 @@ class Parser {
     asm("" : "+r"(step));
 #endif
     p_ += step;
+  }
+
+  // At the opening quote of a string that is not kept, with `specials` the
+  // quotes, backslashes and control bytes among the sixteen bytes after it:
+  // goes through them, and the escapes they start, before scanning on.
+  [[gnu::noinline]] bool check_string_in_chunk(unsigned specials) {
+    const char* const chunk = p_ + 1;
+    while (specials != 0) {
+      p_ = chunk + std::countr_zero(specials);
+      if (*p_ == '"') {
+        ++p_;
+        return true;
+      }
+      if (*p_ != '\\') return fail_at(ParseErrorKind::control_character, p_);
+      if (!parse_escape<false>()) return false;
+      const auto past = p_ - chunk;
+      if (past >= 16) return check_string_rest(find_string_special(p_, end_));
+      specials &= ~0U << past;
+    }
+    return check_string_rest(find_string_special(std::max(p_, chunk + 16), end_));
   }
 
   // At the first byte after the opening quote that is a quote, a backslash
