@@ -364,11 +364,13 @@ class Parser {
   // separators json.dumps writes (", " and ": ") are taken at once.
   bool check_container() {
     const int outside = depth_budget_;
+    bool object;  // the innermost open container is an object
   open:  // at '[' or '{'
     if (!enter(p_)) return false;
+    object = *p_ == '{';
     ++p_;
     skip_whitespace();
-    if (in_object()) {
+    if (object) {
       if (p_ == end_) return fail_at_end(ParseErrorKind::eof_object);
       if (*p_ == '}') goto close;
       goto key;
@@ -383,23 +385,20 @@ class Parser {
       meet_ = nullptr;
       if (take_over()) goto close;
     }
-    {
-      const bool object = in_object();
-      if (object) {
-        // ", " before the next key, taken at once.
-        if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
-          p_ += 2;
-          goto key;
-        }
-      } else if (take_element_comma()) {
-        goto value;
+    if (object) {
+      // ", " before the next key, taken at once.
+      if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
+        p_ += 2;
+        goto key;
       }
-      if (const Next next = after_item(object ? '}' : ']'); next != Next::item) {
-        if (next == Next::failed) return false;
-        goto close;
-      }
-      if (!object) goto value;
+    } else if (take_element_comma()) {
+      goto value;
     }
+    if (const Next next = after_item(object ? '}' : ']'); next != Next::item) {
+      if (next == Next::failed) return false;
+      goto close;
+    }
+    if (!object) goto value;
   key:  // in an object, at the first byte of a member
     if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
     if (!check_string<true>()) return false;
@@ -413,6 +412,7 @@ class Parser {
   close:  // at the closing bracket of the container at the current level
     ++p_;
     if (++depth_budget_ == outside) return true;
+    object = in_object();
     goto after;
   }
 
