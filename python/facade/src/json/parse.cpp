@@ -587,6 +587,7 @@ class Parser {
     return check_string_rest(special);
   }
 
+#if defined(__SSE2__)
   // Moves p_ past a key of `length` bytes (below sixteen) and its quotes.
   // Member keys repeat from row to row, so the branch on the length is well
   // predicted, and the reads that follow need not wait for the length to be
@@ -644,6 +645,7 @@ class Parser {
     }
     return check_string_rest(find_string_special(std::max(p_, chunk + 16), end_));
   }
+#endif
 
   // At the first byte after the opening quote that is a quote, a backslash
   // or a control byte (or the end), in a string that is not kept.

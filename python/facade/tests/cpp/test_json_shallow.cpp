@@ -32,6 +32,19 @@ void expect_same_failure(const std::string& text, std::size_t kept_depth) {
   EXPECT_EQ(shallow.error().to_string(), full.error().to_string()) << "kept depth " << kept_depth;
 }
 
+// The shallow parse at kept depths 1 to 3 accepts or fails as the full one
+// does, with its error and position.
+void expect_same_outcome(const std::string& text) {
+  auto full = parse_json_text(text);
+  for (std::size_t kept_depth : std::vector<std::size_t>{1, 2, 3}) {
+    auto shallow = parse_json_text(text, kept_depth);
+    ASSERT_EQ(shallow.has_value(), full.has_value()) << text << " kept depth " << kept_depth;
+    if (!full.has_value()) {
+      EXPECT_EQ(shallow.error(), full.error()) << text << " kept depth " << kept_depth;
+    }
+  }
+}
+
 constexpr std::string_view kNested = R"({"n":1.5,"a":{"b":[1,{"c":2}],"s":"x"},"z":[[]]})";
 
 TEST(JsonShallowParse, ContainersAtTheKeptDepthAreEmptied) {
@@ -95,14 +108,41 @@ TEST(JsonShallowParse, DumpsSpacingFailsAndPassesAsTheFullParse) {
   for (const std::string& value : values) {
     for (const std::string& text : {"{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}" + tail,
                                     "{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}",
-                                    "{\"rows\": [[" + value}) {
-      auto full = parse_json_text(text);
-      for (std::size_t kept_depth : std::vector<std::size_t>{1, 2, 3}) {
-        auto shallow = parse_json_text(text, kept_depth);
-        ASSERT_EQ(shallow.has_value(), full.has_value()) << text;
-        if (!full.has_value()) {
-          EXPECT_EQ(shallow.error(), full.error()) << text << " kept depth " << kept_depth;
-        }
+                                    "{\"rows\": [[" + value})
+      expect_same_outcome(text);
+  }
+}
+
+// The same outcome as the full parse for `prefix` and `middle`, closed with
+// room after it, closed at the end of the text and cut short there, at kept
+// depths 1 to 3 (where it is only checked).
+void expect_as_full_parse(const std::string& prefix, const std::string& middle) {
+  const std::string tail(40, ' ');
+  for (const std::string& text : {prefix + middle + "}]}" + tail, prefix + middle + "}]}", prefix + middle})
+    expect_same_outcome(text);
+}
+
+// Keys of every length up to twenty bytes, followed by what the check must
+// find right after them (the step past a key is counted case by case), and
+// strings whose escapes fall at every place in and across the sixteen bytes
+// read at once, as keys and as values.
+TEST(JsonShallowParse, KeysAndEscapesAtEveryPlaceFailAndPassAsTheFullParse) {
+  const std::string rows = "{\"keep\": 1, \"rows\": [{\"step\": 0, ";
+  for (std::size_t length = 0; length <= 20; ++length) {
+    const std::string key = "\"" + std::string(length, 'k') + "\"";
+    for (const std::string after : {": 1", ":1", " : 1", "\": 1", "x: 1", ": }", ":  1", ", 1"}) {
+      expect_as_full_parse(rows, key + after);
+      expect_as_full_parse(rows, key + after + ", " + key + ": [2]");
+    }
+  }
+  const std::vector<std::string> escapes = {"\\n",     "\\\"",   "\\\\",          "\\u00e9",     "\\ud83d\\ude00", "\\u12\"",
+                                            "\\x",     "\\ud800x", "\\udc00",     "\\ud800\\u0041", "\x01",        "\\u00e9\\t"};
+  for (std::size_t before = 0; before <= 15; ++before) {
+    for (const std::string& escape : escapes) {
+      for (const std::size_t after : {0U, 1U, 5U, 9U, 10U, 11U, 16U, 17U}) {
+        const std::string string = "\"" + std::string(before, 'b') + escape + std::string(after, 'a') + "\"";
+        expect_as_full_parse(rows, "\"v\": " + string);
+        expect_as_full_parse(rows, string + ": 1");
       }
     }
   }
