@@ -7,7 +7,7 @@
 # run finds goes to build/fuzz/corpus-TARGET, never into the committed corpus.
 #   tools/fuzz.sh [TARGET] [SECONDS]     e.g. tools/fuzz.sh fuzz_json 600
 # Targets: fuzz_json, fuzz_json_shallow, fuzz_json_differential, fuzz_provider_metadata,
-# fuzz_json_split, fuzz_execution_result, fuzz_quoted.
+# fuzz_execution_result, fuzz_quoted.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 target=${1:-fuzz_json}; seconds=${2:-60}
@@ -21,7 +21,6 @@ seeds=()  # libFuzzer stops at a folder that does not exist; not every target ha
 # byte, then the text): it starts from both JSON corpora.
 case "$target" in
   fuzz_json_differential) corpora=(fuzz_json_shallow fuzz_json) ;;
-  fuzz_json_split) corpora=(fuzz_json_split fuzz_json_shallow) ;;
   *) corpora=("$target") ;;
 esac
 for corpus in "${corpora[@]}"; do
@@ -29,10 +28,5 @@ for corpus in "${corpora[@]}"; do
 done
 conformance=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}
 if [[ $target == fuzz_json* ]] && [ -d "$conformance" ]; then seeds+=("$conformance"); fi
-# The split target starts a thread per input, and the address sanitizer keeps
-# some memory for every thread that ever ran (the same loop without it stays
-# flat): the default limit of 2 GB is reached within minutes.
-limits=()
-if [ "$target" = fuzz_json_split ]; then limits=(-rss_limit_mb=12288); fi
 cd build/fuzz
-"./$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "${limits[@]}" "corpus-$target" "${seeds[@]}"
+"./$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "corpus-$target" "${seeds[@]}"

@@ -1,11 +1,10 @@
 // Measures, for one JSON document: korvane's parse and write throughput, the
 // memory its value tree holds against the text size, and the parse
 // throughput of RapidJSON's DOM, simdjson's DOM and yyjson on the same bytes,
-// built in the same run. korvane's parsers are timed side by side: the
-// module's parse, the one-pass parser alone, the indexed parser on each
-// vector path and its first pass alone, and the shallow check of an
-// execution result: the module's own (on two threads for a large text, and
-// on one), and at kExecutionResultDepth on both parsers. Candidates run in
+// built in the same run. korvane's parse is timed beside its shallow check
+// of an execution result: the check execute runs (the six members kept to
+// kExecutionResultDepth), and the same text kept to that depth everywhere.
+// Candidates run in
 // interleaved rounds, so a load on the machine hits them alike. Prints one
 // JSON object on stdout.
 //
@@ -33,8 +32,6 @@
 #include <yyjson.h>
 
 #include "execution_result.hpp"
-#include "json/index.hpp"
-#include "json/parse_indexed.hpp"
 #include "json_bridge.hpp"
 
 // Every allocation through operator new is counted in usable bytes plus the
@@ -129,16 +126,11 @@ constexpr std::string_view kProviderText =
     R"(["file_recorder", "python_sinks"], "description": "A stack machine"})";
 
 int small_text(double min_seconds) {
-  using korvane::json_detail::IndexPath;
   const std::string_view text = kProviderText;
   constexpr int kCalls = 1000;
   std::vector<Candidate> candidates = {
       {"module", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::parse_json_text(text).has_value()); }},
-      {"one_pass", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::json_detail::parse_json_text_one_pass(text, 1000).has_value()); }},
-      {"indexed_sse2", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == korvane::json_detail::IndexedParse::accepted); }},
-      {"indexed_avx2", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == korvane::json_detail::IndexedParse::accepted); }},
   };
-  if (!korvane::json_detail::avx2_available()) candidates.pop_back();
   interleaved(candidates, min_seconds);
   std::printf("{\"bytes\":%zu", text.size());
   for (const auto& candidate : candidates) std::printf(",\"%s_ns\":%.1f", candidate.name, candidate.best / kCalls * 1e9);
@@ -174,27 +166,12 @@ int main(int argc, char** argv) {
   }
 
   // Every timing includes freeing the tree or document built.
-  using korvane::json_detail::IndexedParse;
-  using korvane::json_detail::IndexOutcome;
-  using korvane::json_detail::IndexPath;
   simdjson::dom::parser simd_parser;
   const simdjson::padded_string padded(text);
   std::vector<Candidate> candidates = {
       {"parse", [&] { must(korvane::parse_json_text(text).has_value()); }},
-      {"one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, 1000).has_value()); }},
-      {"indexed_sse2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::sse2).outcome == IndexedParse::accepted); }},
-      {"indexed_avx2", [&] { must(korvane::json_detail::parse_json_text_indexed(text, 1000, IndexPath::avx2).outcome == IndexedParse::accepted); }},
       {"check_result", [&] { must(korvane::parse_execution_result(text).has_value()); }},
-      // The same check without the second thread.
-      {"check_result_one_thread", [&] {
-         const korvane::json_detail::KeptLevels levels(korvane::kExecutionResultDepth, korvane::kExecutionResultMembers);
-         must(korvane::json_detail::parse_json_text_split(text, levels, nullptr, korvane::json_detail::SplitWait::always).has_value());
-       }},
-      {"check_one_pass", [&] { must(korvane::json_detail::parse_json_text_one_pass(text, korvane::kExecutionResultDepth).has_value()); }},
-      // The indexed parser's first pass alone: the token positions only.
-      {"index_sse2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::sse2) == IndexOutcome::built); }},
-      {"index_avx2", [&] { must(korvane::json_detail::TokenIndex().build(text, IndexPath::avx2) == IndexOutcome::built); }},
-      {"check_indexed", [&] { must(korvane::json_detail::parse_json_text_indexed(text, korvane::kExecutionResultDepth, IndexPath::best).outcome == IndexedParse::accepted); }},
+      {"check_depth", [&] { must(korvane::parse_json_text(text, korvane::kExecutionResultDepth).has_value()); }},
       {"rapidjson_dom", [&] {
          rapidjson::Document document;
          document.Parse(text.data(), text.size());
@@ -215,8 +192,6 @@ int main(int argc, char** argv) {
          yyjson_doc_free(document);
        }},
   };
-  if (!korvane::json_detail::avx2_available())
-    std::erase_if(candidates, [](const Candidate& c) { return std::string_view(c.name).ends_with("avx2"); });
   if (argc > 3) {
     std::erase_if(candidates, [&](const Candidate& c) { return std::string_view(c.name) != argv[3]; });
     if (candidates.empty()) {

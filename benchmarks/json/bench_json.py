@@ -7,10 +7,10 @@ twitter), plus the per-call time on a 300-byte provider text.
     bench_json.py --bench BUILD_DIR/benchmarks/json/bench_json [--sizes 1,20] [--seconds 1]
                   [--field-dir DIR]
 
-korvane's parsers: "module" is what parse_json_text runs; "one-pass" the
-one-pass parser alone; "idx-sse2"/"idx-avx2" the indexed parser on each vector
-path; "chk-*" the shallow check (kept depth 2) that execute applies to
-results. All native candidates are timed in interleaved rounds in one process.
+korvane's figures: "parse" is parse_json_text keeping everything; "check" the
+shallow check that execute applies to results (the six members kept to depth 3,
+everything else only checked). All native candidates are timed in interleaved
+rounds in one process.
 
 The documents are written the way the module receives JSON: by json.dumps with
 default settings (ASCII only, \\u escapes, ", " and ": " separators). Python's
@@ -100,22 +100,16 @@ def doubles_document(target_bytes, seed=2):
 
 
 FIELD_DOCUMENTS = ("canada", "citm_catalog", "twitter")
-# Throughput goals of the indexed parser on the field's documents (MB/s);
-# printed when missed, informational (the exit status covers the rows above).
-FIELD_TARGETS = {"canada": 1000.0, "citm_catalog": 1500.0, "twitter": 1500.0}
 
 
 def field_table(bench, field_dir, seconds):
     if not os.path.isdir(field_dir):
         print("field documents not found at %s: skipped" % field_dir)
         return []
-    cols = (("module", "parse_mb_s"), ("one-pass", "one_pass_mb_s"), ("idx-sse2", "indexed_sse2_mb_s"),
-            ("idx-avx2", "indexed_avx2_mb_s"), ("chk-1pass", "check_one_pass_mb_s"),
-            ("chk-idx", "check_indexed_mb_s"), ("rapidjson", "rapidjson_dom_mb_s"),
+    cols = (("parse", "parse_mb_s"), ("check", "check_result_mb_s"), ("rapidjson", "rapidjson_dom_mb_s"),
             ("simdjson", "simdjson_dom_mb_s"), ("yyjson", "yyjson_mb_s"))
     print("\nField documents (MB/s)")
     print("%-14s" % "document" + "".join("%10s" % c for c, _ in cols) + "%10s" % "loads")
-    missed = []
     for name in FIELD_DOCUMENTS:
         path = os.path.join(field_dir, name + ".json")
         native = json.loads(subprocess.run([bench, path, str(seconds)], check=True,
@@ -126,14 +120,10 @@ def field_table(bench, field_dir, seconds):
         loads = native["bytes"] / 1e6 / best_seconds(lambda: json.loads(text), seconds)
         print("%-14s" % name + "".join("%10.0f" % native.get(key, float("nan")) for _, key in cols)
               + "%10.0f" % loads)
-        indexed = max(native.get("indexed_avx2_mb_s", 0.0), native["indexed_sse2_mb_s"])
-        if indexed < FIELD_TARGETS[name]:
-            missed.append("%s: indexed parser %.0f MB/s below %.0f" % (name, indexed, FIELD_TARGETS[name]))
     small = json.loads(subprocess.run([bench, "--small", str(seconds)], check=True,
                                       capture_output=True, text=True).stdout)
     print("\nPer call on a %d-byte provider text (ns): " % small["bytes"] + ", ".join(
         "%s %.0f" % (key[:-3], value) for key, value in small.items() if key.endswith("_ns")))
-    return missed
 
 
 def best_seconds(fn, min_seconds):
@@ -159,9 +149,9 @@ def main():
     args = parser.parse_args()
 
     print("Python %s (%s)" % (sys.version.split()[0], sys.executable))
-    header = ("document", "MB", "parse", "indexed", "chk-1pass", "chk-idx", "rapidjson", "loads", "write", "dumps",
+    header = ("document", "MB", "parse", "check", "rapidjson", "loads", "write", "dumps",
               "parse/loads", "parse/rapid", "write/dumps", "tree/text", "peak/text")
-    print("%-22s %6s %8s %8s %9s %8s %9s %7s %8s %7s %11s %11s %11s %9s %9s" % header)
+    print("%-22s %6s %8s %8s %9s %7s %8s %7s %11s %11s %11s %9s %9s" % header)
     failures = []
     with tempfile.TemporaryDirectory() as tmp:
         docs = []
@@ -186,9 +176,8 @@ def main():
                 "tree/text": native["tree_bytes"] / native["bytes"],
                 "peak/text": native["parse_peak_bytes"] / native["bytes"],
             }
-            indexed = max(native.get("indexed_avx2_mb_s", 0.0), native["indexed_sse2_mb_s"])
-            print("%-22s %6.1f %8.0f %8.0f %9.0f %8.0f %9.0f %7.0f %8.0f %7.0f %10.1fx %10.2fx %10.1fx %8.2fx %8.2fx" % (
-                name, mb, native["parse_mb_s"], indexed, native["check_one_pass_mb_s"], native["check_indexed_mb_s"],
+            print("%-22s %6.1f %8.0f %8.0f %9.0f %7.0f %8.0f %7.0f %10.1fx %10.2fx %10.1fx %8.2fx %8.2fx" % (
+                name, mb, native["parse_mb_s"], native["check_result_mb_s"],
                 native["rapidjson_dom_mb_s"], loads,
                 native["write_mb_s"], dumps, row["parse/loads"], row["parse/rapid"],
                 row["write/dumps"], row["tree/text"], row["peak/text"]))
@@ -199,11 +188,9 @@ def main():
                 failures.append("%s: tree/text %.2f above 4" % (name, row["tree/text"]))
     print("(MB/s over the document's size; parse figures include freeing the tree;"
           " RapidJSON full precision is in the native output)")
-    field_missed = field_table(args.bench, os.path.normpath(args.field_dir), args.seconds)
+    field_table(args.bench, os.path.normpath(args.field_dir), args.seconds)
     for failure in failures:
         print("target missed:", failure)
-    for missed in field_missed:
-        print("target missed (informational):", missed)
     return 1 if failures else 0
 
 

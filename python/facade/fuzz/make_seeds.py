@@ -113,10 +113,6 @@ def corpora() -> dict[str, list[bytes]]:
         # The first byte chooses the kept depth: 0 to 5, or everything.
         "fuzz_json_shallow": [bytes([depth]) + text for depth in (1, 2, 6) for text in JSON_TEXTS[16:]]
         + [bytes([3]) + text for text in result_texts()],
-        # The first byte chooses the levels kept, the second where the second
-        # thread starts.
-        "fuzz_json_split": [bytes([levels, start]) + text for levels in (0, 1, 4) for start in (40, 128)
-                            for text in JSON_TEXTS[16:] + result_texts()],
         "fuzz_provider_metadata": [provider_seed(b"demo", text) for text in provider_texts()]
         + [provider_seed(b'odd "name"\n\xe2\x80\x8b', provider_texts()[0]), provider_seed(b"", b"{}")],
         "fuzz_execution_result": result_texts() + [b"null", b'{"machine_execution":{}}'],

@@ -1,6 +1,7 @@
-// A frozen copy of the one-pass strict parser as it was before the indexed
-// parser arrived: the reference that the differential fuzz target and the
-// tests hold the module's parser to. Never linked into the module.
+// A frozen copy of the strict parser in its plain form: the reference that
+// the differential fuzz target and the tests hold the live parser to (see
+// the header for what it shares with the live code). Never linked into the
+// module.
 #include "reference/parse_reference.hpp"
 
 #include <algorithm>

@@ -1,6 +1,16 @@
-// The one-pass strict parser frozen as it was when the indexed parser came:
-// the reference of the differential fuzz target and of the tests. Never part
-// of the module.
+// The strict parser frozen in its plain form, before the check of unkept
+// values took the separators json.dumps writes at once, decided short
+// strings from one load and stepped over keys by their length: the
+// reference that the differential fuzz target and the tests hold the live
+// parser to. Never part of the module.
+//
+// It is independent of the live parser's grammar, numbers and error
+// positions, but not of everything: it builds the same tree types, so it
+// shares their layout (json/layout.hpp), their chunks and release
+// (json/memory.hpp), the byte scan for string specials, digits and
+// whitespace (json/scan.hpp), and the tree comparison (operator==). A fault
+// in those shared pieces shows in both and is not caught by the
+// differential; the unit tests of the tree and of the scan cover them.
 #pragma once
 
 #include <cstddef>

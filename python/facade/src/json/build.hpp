@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -134,7 +135,7 @@ inline bool key_equal(const JsonMember& a, const JsonMember& b) noexcept {
 }
 
 // The order the members of an object were sorted into, remembered per
-// member count and per thread, across parses. The objects of one document
+// member count across parses. The objects of one document
 // (and the texts of one kind) mostly repeat their keys in the same order, so
 // the order found for one object is tried first on the next of the same
 // size: if it puts the keys in strictly ascending order, that order is right
@@ -162,7 +163,34 @@ class MemberOrders {
   std::unique_ptr<std::uint8_t[]> orders_[kLimit];
 };
 
-inline thread_local MemberOrders member_orders;
+// The process's one MemberOrders, lent to one parse at a time: a parse that
+// finds it lent out sorts without it (the same result, without the
+// shortcut), so its memory stays one table whatever the thread count.
+class MemberOrdersLease {
+ public:
+  MemberOrdersLease() noexcept : orders_(busy().test_and_set(std::memory_order_acquire) ? nullptr : &table()) {}
+  ~MemberOrdersLease() {
+    if (orders_ != nullptr) busy().clear(std::memory_order_release);
+  }
+  MemberOrdersLease(const MemberOrdersLease&) = delete;
+  MemberOrdersLease& operator=(const MemberOrdersLease&) = delete;
+
+  // The table, or null when another parse holds it.
+  MemberOrders* get() const noexcept { return orders_; }
+
+ private:
+  static std::atomic_flag& busy() noexcept {
+    static std::atomic_flag flag;
+    return flag;
+  }
+  // Never destroyed, as a parse may run while the process exits.
+  static MemberOrders& table() noexcept {
+    static MemberOrders* const orders = new MemberOrders;
+    return *orders;
+  }
+
+  MemberOrders* orders_;
+};
 
 // Puts the members of [first, first + count) in the given order. Members are
 // moved as raw bytes: they hold no pointers into themselves, and each ends up
@@ -188,7 +216,9 @@ inline JsonMember* drop_repeated_keys(JsonMember* first, JsonMember* last) {
 
 // Sorts [first, last) stably by key and keeps the last member of each run of
 // equal keys; returns the end of the kept members.
-inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
+// `orders`, when given, remembers the order found for the next object of the
+// same size.
+inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrders* orders) {
   const std::size_t count = static_cast<std::size_t>(last - first);
   if (count < 2) return last;
   if (count >= MemberOrders::kLimit) {
@@ -199,8 +229,7 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
     return drop_repeated_keys(first, last);
   }
   auto key = [first](std::size_t i) -> const StringRep& { return Access::rep(first[i].key); };
-  MemberOrders& orders = member_orders;
-  if (const std::uint8_t* known = orders.find(count)) {
+  if (const std::uint8_t* known = orders != nullptr ? orders->find(count) : nullptr) {
     std::size_t i = 1;
     while (i < count && rep_less(key(known[i - 1]), key(known[i]))) ++i;
     if (i == count) {
@@ -231,7 +260,7 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last) {
     std::stable_sort(order, order + count, [&](std::uint8_t a, std::uint8_t b) { return rep_less(key(a), key(b)); });
     for (std::size_t i = 1; i < count && !repeated; ++i) repeated = rep_equal(key(order[i - 1]), key(order[i]));
   }
-  if (!repeated) orders.remember(count, order);
+  if (!repeated && orders != nullptr) orders->remember(count, order);
   permute_members(first, order, count);
   return repeated ? drop_repeated_keys(first, last) : last;
 }

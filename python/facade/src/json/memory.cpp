@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -22,8 +23,7 @@ constexpr std::size_t kChunkHeader = sizeof(ChunkHeader);
 constexpr std::uint64_t kOpenChunkBias = std::uint64_t{1} << 62;
 
 // Full-size chunks are mapped from the system one by one rather than taken
-// from the malloc heap. The cache below keeps them for the life of their
-// thread, and a block kept at a chance place in the heap stops the larger
+// from the malloc heap. The cache below keeps some of them, and a block kept at a chance place in the heap stops the larger
 // allocations around it from growing in place: the interpreter's buffer for
 // a large json.dumps text, for one, then moves to fresh pages from the
 // kernel on every call, faulting each of them in again.
@@ -35,32 +35,27 @@ char* map_full_chunk() {
 
 void unmap_full_chunk(char* chunk) noexcept { ::munmap(chunk, kFullChunk); }
 
-// Each thread keeps a few empty full-size chunks for its next parse, which
-// spares the system calls and the kernel's page faults when a large tree is
-// freed and the next one is built. One freed on another thread simply joins
-// that thread's cache.
+// Empty full-size chunks kept for the next parse, which spares the system
+// calls and the kernel's page faults when a large tree is freed and the next
+// one is built. One cache for the whole process, whatever its thread count:
+// a thread that checked one large result and went idle keeps nothing of its
+// own, and any thread may give back any chunk.
 class ChunkCache {
  public:
-  // 64 MiB per thread: the tree of a 20 MB text fits, so parsing such texts
-  // in turn maps no new chunks. A chunk past the limit goes back to the
-  // system at once.
+  // 64 MiB in all: the tree of a 20 MB text fits, so parsing such texts in
+  // turn maps no new chunks. A chunk past the limit goes back to the system
+  // at once.
   static constexpr std::size_t kLimit = 1024;
 
-  ChunkCache() = default;
-  ChunkCache(const ChunkCache&) = delete;
-  ChunkCache& operator=(const ChunkCache&) = delete;
-  ~ChunkCache() {
-    closed_ = true;
-    while (head_ != nullptr) unmap_full_chunk(std::exchange(head_, next_of(head_)));
-  }
-
   char* take() noexcept {
+    const std::lock_guard<std::mutex> hold(mutex_);
     if (head_ == nullptr) return nullptr;
     --count_;
     return std::exchange(head_, next_of(head_));
   }
   bool keep(char* chunk) noexcept {
-    if (closed_ || count_ == kLimit) return false;
+    const std::lock_guard<std::mutex> hold(mutex_);
+    if (count_ == kLimit) return false;
     std::memcpy(chunk, &head_, sizeof head_);
     head_ = chunk;
     ++count_;
@@ -74,25 +69,30 @@ class ChunkCache {
     return next;
   }
 
+  std::mutex mutex_;
   char* head_ = nullptr;
   std::size_t count_ = 0;
-  bool closed_ = false;  // the thread is ending: free instead of keeping
 };
 
-thread_local ChunkCache t_chunk_cache;
+// Never destroyed: a tree released during the process's exit still finds
+// the cache, and the system takes the mappings back with the process.
+ChunkCache& chunk_cache() noexcept {
+  static ChunkCache* const cache = new ChunkCache;
+  return *cache;
+}
 
 }  // namespace
 
 char* new_chunk(std::size_t bytes) {
   if (bytes != kFullChunk) return static_cast<char*>(::operator new(bytes));
-  char* chunk = t_chunk_cache.take();
+  char* chunk = chunk_cache().take();
   return chunk != nullptr ? chunk : map_full_chunk();
 }
 
 void free_chunk(char* chunk, std::size_t bytes) noexcept {
   if (bytes != kFullChunk) {
     ::operator delete(chunk);
-  } else if (!t_chunk_cache.keep(chunk)) {
+  } else if (!chunk_cache().keep(chunk)) {
     unmap_full_chunk(chunk);
   }
 }

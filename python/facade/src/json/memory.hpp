@@ -23,7 +23,8 @@ struct Block {
 };
 
 // The size of the chunks a large parse carves its blocks from, and of the
-// writer's output pieces; empty ones are kept per thread for reuse.
+// writer's output pieces; up to 64 MiB of empty ones are kept for reuse,
+// in one cache for the whole process.
 inline constexpr std::size_t kFullChunk = 64 * 1024;
 
 // Gives up `count` references to the chunk; the last one frees it.
@@ -37,10 +38,10 @@ inline void release_block(const void* data, std::uint32_t offset) noexcept {
 Block allocate_single(std::size_t bytes);
 
 // A chunk of `bytes`, and its release, given the same size. A chunk of
-// exactly kFullChunk bytes comes from the calling thread's cache of empty
-// ones, or is mapped from the system, and goes back to that cache, or to the
-// system when the cache is full or its thread is ending; any thread may give
-// back any chunk. Other sizes are plain heap memory.
+// exactly kFullChunk bytes comes from the process's cache of empty ones, or
+// is mapped from the system, and goes back to that cache, or to the system
+// when the cache is full; any thread may give back any chunk. Other sizes
+// are plain heap memory.
 char* new_chunk(std::size_t bytes);
 void free_chunk(char* chunk, std::size_t bytes) noexcept;
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "json/number.hpp"
-#include "json/parse_indexed.hpp"
+#include "json/parser.hpp"
 #include "json_bridge.hpp"
 
 namespace korvane {
@@ -151,33 +151,26 @@ TEST(JsonNumbers, ConversionDecidesOnlyNormalResultsWithCertainRounding) {
   }
 }
 
-// The outcome of both parsers at a kept depth: accepted or not.
+// The outcome of the parse at a kept depth: accepted or not.
 void expect_accepted(const std::string& text, std::size_t kept_depth, bool accepted) {
-  EXPECT_EQ(json_detail::parse_json_text_one_pass(text, kept_depth).has_value(), accepted) << text.substr(0, 80);
-  EXPECT_EQ(json_detail::parse_json_text_indexed(text, kept_depth, json_detail::IndexPath::best).outcome,
-            accepted ? json_detail::IndexedParse::accepted : json_detail::IndexedParse::rejected)
-      << text.substr(0, 80);
+  EXPECT_EQ(parse_json_text(text, kept_depth).has_value(), accepted) << text.substr(0, 80);
 }
 
-// The number of each text through both parsers, against from_chars: the
-// same double, bit for bit. Unkept below the first level, they pass too.
+// The number of each text against from_chars: the same double, bit for bit.
+// Unkept below the first level, they pass too.
 void expect_exact(const std::vector<std::string>& texts) {
   std::string array = "[";
   for (const auto& text : texts) array += text + ",";
   array.back() = ']';
   expect_accepted("[" + array + "]", 1, true);
-  const auto one_pass = json_detail::parse_json_text_one_pass(array, 1000);
-  const auto indexed = json_detail::parse_json_text_indexed(array, 1000, json_detail::IndexPath::best);
-  ASSERT_TRUE(one_pass.has_value()) << one_pass.error().to_string();
-  ASSERT_EQ(indexed.outcome, json_detail::IndexedParse::accepted);
-  for (const JsonValue* result : {&*one_pass, &indexed.value}) {
-    const JsonArray& numbers = *result->as_array();
-    ASSERT_EQ(numbers.size(), texts.size());
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      const JsonNumber& number = *numbers[i].as_number();
-      ASSERT_EQ(number.kind(), JsonNumber::Kind::floating) << texts[i];
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(number.as_double()), exact_bits(texts[i])) << texts[i];
-    }
+  const auto result = parse_json_text(array);
+  ASSERT_TRUE(result.has_value()) << result.error().to_string();
+  const JsonArray& numbers = *result->as_array();
+  ASSERT_EQ(numbers.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const JsonNumber& number = *numbers[i].as_number();
+    ASSERT_EQ(number.kind(), JsonNumber::Kind::floating) << texts[i];
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(number.as_double()), exact_bits(texts[i])) << texts[i];
   }
 }
 
