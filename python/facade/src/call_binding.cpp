@@ -1,5 +1,6 @@
 #include "call_binding.hpp"
 
+#include <optional>
 #include <vector>
 
 #include "py_str.hpp"
@@ -8,11 +9,28 @@ namespace korvane {
 
 namespace {
 
+// Binds the call with the keyword names read as UTF-8 views (they stay alive
+// in the caller's keyword tuple or dictionary for the whole call). A name
+// without a UTF-8 form fails with the interpreter's encoding error, but only
+// at its turn: a binding failure found before it (too many positional
+// arguments, an earlier keyword) is reported instead.
 Result<Ok> finish_binding(const ArgumentSignature& signature, std::size_t positional_count,
-                          std::span<const std::string_view> keyword_names, PyObject* const* positional,
+                          std::span<PyObject* const> keyword_names, PyObject* const* positional,
                           PyObject* const* keyword_values, std::span<PyObject*> out) {
-  auto bound = bind_arguments(signature, positional_count, keyword_names);
+  std::vector<std::string_view> names;
+  names.reserve(keyword_names.size());
+  for (PyObject* name : keyword_names) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+    if (data == nullptr) break;
+    names.emplace_back(data, static_cast<std::size_t>(size));
+  }
+  const bool complete = names.size() == keyword_names.size();
+  std::optional<Error> unreadable;
+  if (!complete) unreadable = std::move(take_pending().error);
+  auto bound = bind_arguments(signature, positional_count, names, complete);
   if (!bound) return module_error(ErrorType::type_error, std::move(bound).error());
+  if (unreadable) return unexpected(std::move(*unreadable));
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     const auto& slot = bound->slots[i];
     switch (slot.source) {
@@ -24,42 +42,28 @@ Result<Ok> finish_binding(const ArgumentSignature& signature, std::size_t positi
   return Ok{};
 }
 
-// Reads keyword names as UTF-8 views; the names stay alive in the caller's
-// keyword tuple or dictionary for the whole call.
-Result<Ok> keyword_view(PyObject* name, std::string_view& view) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-  if (data == nullptr) return take_pending();
-  view = std::string_view(data, static_cast<std::size_t>(size));
-  return Ok{};
-}
-
 }  // namespace
 
 Result<Ok> bind_fastcall(const ArgumentSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> out) {
-  std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
-  std::size_t keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-  std::vector<std::string_view> names(keywords);
-  for (std::size_t k = 0; k < keywords; ++k) {
-    if (auto ok = keyword_view(PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)), names[k]); !ok) return ok;
-  }
-  return finish_binding(signature, positional, names, args, args + positional, out);
+  const std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargs)));
+  const std::size_t keywords = kwnames == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  PyObject* const* names = kwnames == nullptr ? nullptr : reinterpret_cast<PyTupleObject*>(kwnames)->ob_item;
+  return finish_binding(signature, positional, std::span<PyObject* const>(names, keywords), args, args + positional,
+                        out);
 }
 
 Result<Ok> bind_tuple_call(const ArgumentSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
-  std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  std::vector<std::string_view> names;
+  const std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  std::vector<PyObject*> names;
   std::vector<PyObject*> values;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      std::string_view view;
       if (!PyUnicode_Check(key)) return module_error(ErrorType::type_error, "keywords must be strings");
-      if (auto ok = keyword_view(key, view); !ok) return ok;
-      names.push_back(view);
+      names.push_back(key);
       values.push_back(value);
     }
   }

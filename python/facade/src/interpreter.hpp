@@ -7,10 +7,11 @@
 
 namespace korvane {
 
-// Imports a module through the interpreter's import machinery and returns the
-// named module itself (for a dotted name the submodule, not its top-level
-// package). An already imported module comes from the interpreter's module
-// table, as with any import statement.
+// Imports a module through the interpreter's import function (a replaced
+// builtins.__import__ is called) and returns the named module itself (for a
+// dotted name the submodule, not its top-level package). An already imported
+// module comes from the interpreter's module table, as with any import
+// statement.
 Result<PyRef> import_module(std::string_view name);
 
 }  // namespace korvane

@@ -6,7 +6,9 @@ import collections
 import importlib
 import json
 import math
+import os
 import shutil
+import subprocess
 import sys
 import threading
 import types
@@ -20,6 +22,19 @@ SINKS_MESSAGE = "sinks must be a list or tuple of emission consumers"
 RECORDER_MESSAGE = "file_recorder must be a korvane.FileRecorder or None"
 MAPPING_MESSAGE = "bundle execute_prepared must return a structured mapping"
 NOT_JSON = "bundle execution result is not JSON-compatible: "
+
+
+# Prints "watching", then the most threads process PID had at any look,
+# once a line arrives on standard input.
+WATCH_THREADS = """
+import os, select, sys
+task = "/proc/%s/task" % sys.argv[1]
+most = 0
+print("watching", flush=True)
+while not select.select([sys.stdin], [], [], 0)[0]:
+    most = max(most, len(os.listdir(task)))
+print(most)
+"""
 
 
 class Partial:
@@ -355,7 +370,7 @@ class TestResult:
         assert info.value.args[0].startswith(f"{NOT_JSON}recursion limit exceeded at line 1 column ")
 
     def large(self, valid_result, rows=6000):
-        """The valid result with a `rows` member large enough to be checked on two threads."""
+        """The valid result with a `rows` member of some 400 kB."""
         row = {"step": 0, "operands": [1, -2, 3.25], "note": "ok, \u00e9 [x]"}
         return dict(valid_result, rows=[dict(row, step=step) for step in range(rows)])
 
@@ -365,7 +380,7 @@ class TestResult:
         run.module.RESULT = result
         assert run.execute() is result
         # A fault anywhere in the rows, or in a status after them, is found
-        # where it is, whichever thread read that part.
+        # where it is.
         for where in (0.1, 0.5, 0.52, 0.9, 1.0):
             broken = self.large(valid_result)
             broken["rows"][min(int(len(broken["rows"]) * where), len(broken["rows"]) - 1)]["operands"][1] = math.nan
@@ -378,6 +393,24 @@ class TestResult:
         broken["rows"], broken["machine_execution"] = broken.pop("rows"), broken.pop("machine_execution")
         run.module.RESULT = broken
         raises_exactly(TypeError, 'bundle execution result has unsupported machine-execution status "lost"', run.execute)
+
+    @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts threads in /proc")
+    def test_a_large_result_is_checked_on_the_calling_thread(self, run, valid_result):
+        # Another process counts this one's threads as fast as it can while
+        # large results are checked here; execute holds the interpreter lock,
+        # so no thread of this process could count during the check.
+        run.module.RESULT = self.large(valid_result, rows=20000)
+        before = len(os.listdir("/proc/self/task"))
+        watcher = subprocess.Popen(
+            [sys.executable, "-c", WATCH_THREADS, str(os.getpid())], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            text=True)
+        try:
+            assert watcher.stdout.readline() == "watching\n"
+            for _ in range(30):
+                run.execute()
+        finally:
+            most = int(watcher.communicate("stop\n", timeout=60)[0])
+        assert most == before
 
     @pytest.mark.parametrize(
         "change, message",

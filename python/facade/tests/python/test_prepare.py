@@ -2,6 +2,7 @@
 arguments the bundle receives, the JSON texts of the optional inputs and their
 failures, the routing to the bundle's function, and the run counter."""
 
+import builtins
 import gc
 import importlib
 import importlib.metadata
@@ -277,6 +278,25 @@ class TestRouting:
         sys.modules[module] = replacement
         result = runtime.prepare("kvp-fresh", b"r").execute()
         assert result["prepared"] == ["replacement", "r"]
+
+    def test_imports_go_through_the_interpreters_import_function(self, bundles, monkeypatch):
+        # A replaced builtins.__import__ (a tracer, a lazy-import shim) sees
+        # every import korvane makes: discovery's, the bundle's module at
+        # prepare and at execute, and json for the texts.
+        module = bundles.add("kvp-traced", module="kv_pkg_traced.leaf")
+        seen = []
+        original = builtins.__import__
+
+        def tracing(name, *args, **kwargs):
+            seen.append(name)
+            return original(name, *args, **kwargs)
+
+        monkeypatch.setattr(builtins, "__import__", tracing)
+        korvane.Runtime.discover().prepare("kvp-traced", b"", configuration={}).execute()
+        monkeypatch.undo()
+        for name in ("importlib.metadata", module, "json"):
+            assert name in seen
+        assert seen.count(module) == 2
 
     def test_prepared_none_is_kept(self, bundles):
         module = bundles.add("kvp-none", source="""
