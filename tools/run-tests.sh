@@ -42,6 +42,10 @@ install_env() {  # PYTHON DIR [extra pip args for korvane]
 for stage in "${stages[@]}"; do
   case "$stage" in
     core)
+      say "Each source of the core compiles on its own"
+      for source in python/facade/src/json/*.cpp python/facade/src/{quoted,provider_metadata,execution_result,arg_binding,decimal}.cpp; do
+        g++ -std=c++20 -fsyntax-only -Ipython/facade/src "$source"
+      done
       say "C++ unit tests of the core (ASan, UBSan)"
       cmake -S python/facade -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
