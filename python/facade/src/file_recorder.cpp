@@ -41,6 +41,7 @@ PyType_Slot file_recorder_slots[] = {
     {0, nullptr},
 };
 
+// Immutable like the other two classes (see module.cpp).
 PyType_Spec file_recorder_definition = {
     "builtins.FileRecorder", static_cast<int>(sizeof(FileRecorderObject)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, file_recorder_slots,

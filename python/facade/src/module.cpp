@@ -101,6 +101,15 @@ PyType_Slot runtime_slots[] = {
     {0, nullptr},
 };
 
+// Beyond the protocol, korvane hardens its three classes in three ways, each
+// visible to Python:
+//  - All three are immutable types (Py_TPFLAGS_IMMUTABLETYPE): setting or
+//    deleting a class attribute (korvane.Runtime.prepare = ...) raises
+//    TypeError. The classes are shared by every caller in the process, so
+//    one library patching a method would reroute every other caller's runs.
+//  - PreparedRun takes part in cyclic garbage collection (see below).
+//  - The sink check lets exceptions outside Exception (KeyboardInterrupt,
+//    SystemExit) pass instead of reporting a missing method (runs.cpp).
 PyType_Spec runtime_definition = {
     "builtins.Runtime", static_cast<int>(sizeof(RuntimeObject)), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, runtime_slots,
