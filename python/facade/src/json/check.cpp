@@ -50,6 +50,8 @@ value:  // at the first byte of a value
   if (*p_ == '[' || *p_ == '{') goto open;
   if (!check_scalar()) return false;
 after:  // after a value, in the container at the current level
+  // The text ended after a value: after_item reports where.
+  if (p_ == end_) [[unlikely]] goto separator;
   if (object) {
     // ", " before the next key, taken at once.
     if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
@@ -59,6 +61,7 @@ after:  // after a value, in the container at the current level
   } else if (take_element_comma()) {
     goto value;
   }
+separator:  // after a value, where the separators json.dumps writes were not found
   if (const Next next = after_item(object ? '}' : ']'); next != Next::item) {
     if (next == Next::failed) return false;
     goto close;
