@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "json/layout.hpp"
+#include "json/memory.hpp"
 #include "json/scan.hpp"
 
 namespace korvane::json_detail {
@@ -276,7 +277,7 @@ class RelocatingStack {
   RelocatingStack& operator=(const RelocatingStack&) = delete;
   ~RelocatingStack() {
     std::destroy_n(data_, size_);
-    ::operator delete(data_);
+    free_chunk(reinterpret_cast<char*>(data_), capacity_ * sizeof(T));
   }
 
   std::size_t size() const noexcept { return size_; }
@@ -307,11 +308,13 @@ class RelocatingStack {
   }
 
  private:
+  // A large stack is a span of chunks (json/memory.hpp), so the next parse of
+  // a large text finds its stack's memory mapped already.
   void grow() {
     const std::size_t capacity = std::max<std::size_t>(64, capacity_ * 2);
-    T* grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
+    T* grown = reinterpret_cast<T*>(new_chunk(capacity * sizeof(T)));
     if (size_ != 0) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(data_), size_ * sizeof(T));
-    ::operator delete(data_);
+    free_chunk(reinterpret_cast<char*>(data_), capacity_ * sizeof(T));
     data_ = grown;
     capacity_ = capacity;
   }

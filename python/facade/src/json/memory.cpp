@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -22,47 +24,94 @@ static_assert(sizeof(ChunkHeader) == 16);
 constexpr std::size_t kChunkHeader = sizeof(ChunkHeader);
 constexpr std::uint64_t kOpenChunkBias = std::uint64_t{1} << 62;
 
-// Full-size chunks are mapped from the system one by one rather than taken
-// from the malloc heap. The cache below keeps some of them, and a block kept at a chance place in the heap stops the larger
-// allocations around it from growing in place: the interpreter's buffer for
-// a large json.dumps text, for one, then moves to fresh pages from the
-// kernel on every call, faulting each of them in again.
-char* map_full_chunk() {
-  void* chunk = ::mmap(nullptr, kFullChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (chunk == MAP_FAILED) throw std::bad_alloc();
-  return static_cast<char*>(chunk);
+// Spans of a whole number of full chunks (the full chunks themselves, and
+// larger blocks: a big array's or object's elements, the parser's stacks of
+// values) are mapped from the system rather than taken from the malloc heap.
+// A block kept at a chance place in the heap stops the larger allocations
+// around it from growing in place: the interpreter's buffer for a large
+// json.dumps text, for one, then moves to fresh pages from the kernel on
+// every call, faulting each of them in again.
+std::size_t span_of(std::size_t bytes) noexcept { return (bytes + kFullChunk - 1) / kFullChunk * kFullChunk; }
+
+char* map_span(std::size_t bytes) {
+  void* span = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (span == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(span);
 }
 
-void unmap_full_chunk(char* chunk) noexcept { ::munmap(chunk, kFullChunk); }
+void unmap_span(char* span, std::size_t bytes) noexcept { ::munmap(span, bytes); }
 
-// Empty full-size chunks kept for the next parse, which spares the system
-// calls and the kernel's page faults when a large tree is freed and the next
-// one is built. One cache for the whole process, whatever its thread count:
-// a thread that checked one large result and went idle keeps nothing of its
-// own, and any thread may give back any chunk.
-class ChunkCache {
+// Empty spans kept for the next parse, which spares the system calls and the
+// kernel's page faults when a large tree is freed and the next one is built:
+// parsing the same kind of text again asks for the same sizes. One cache for
+// the whole process, whatever its thread count: a thread that checked one
+// large result and went idle keeps nothing of its own, and any thread may
+// give back any span.
+class SpanCache {
  public:
   // 64 MiB in all: the tree of a 20 MB text fits, so parsing such texts in
-  // turn maps no new chunks. A chunk past the limit goes back to the system
-  // at once.
-  static constexpr std::size_t kLimit = 1024;
+  // turn maps nothing new. What does not fit goes back to the system at once,
+  // the larger spans kept longest first.
+  static constexpr std::size_t kBudget = std::size_t{64} << 20;
+  static constexpr std::size_t kLargeSpans = 32;
 
-  char* take() noexcept {
+  // A kept span of exactly `bytes`, or null.
+  char* take(std::size_t bytes) noexcept {
     const std::lock_guard<std::mutex> hold(mutex_);
-    if (head_ == nullptr) return nullptr;
-    --count_;
-    return std::exchange(head_, next_of(head_));
+    if (bytes == kFullChunk) {
+      if (chunks_ == nullptr) return nullptr;
+      held_ -= bytes;
+      return std::exchange(chunks_, next_of(chunks_));
+    }
+    for (std::size_t i = large_count_; i-- > 0;) {
+      if (large_[i].bytes != bytes) continue;
+      char* const span = large_[i].data;
+      std::copy(large_.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                large_.begin() + static_cast<std::ptrdiff_t>(large_count_), large_.begin() + static_cast<std::ptrdiff_t>(i));
+      --large_count_;
+      held_ -= bytes;
+      return span;
+    }
+    return nullptr;
   }
-  bool keep(char* chunk) noexcept {
-    const std::lock_guard<std::mutex> hold(mutex_);
-    if (count_ == kLimit) return false;
-    std::memcpy(chunk, &head_, sizeof head_);
-    head_ = chunk;
-    ++count_;
-    return true;
+
+  // Keeps the span, or says no (the caller unmaps it).
+  bool keep(char* span, std::size_t bytes) noexcept {
+    Span evicted[kLargeSpans];
+    std::size_t evictions = 0;
+    bool kept = false;
+    {
+      const std::lock_guard<std::mutex> hold(mutex_);
+      if (bytes <= kBudget) {
+        const bool large = bytes != kFullChunk;
+        while (large_count_ > 0 && (held_ + bytes > kBudget || (large && large_count_ == kLargeSpans))) {
+          evicted[evictions++] = large_[0];
+          held_ -= large_[0].bytes;
+          std::copy(large_.begin() + 1, large_.begin() + static_cast<std::ptrdiff_t>(large_count_), large_.begin());
+          --large_count_;
+        }
+        if (held_ + bytes <= kBudget) {
+          if (large) {
+            large_[large_count_++] = {span, bytes};
+          } else {
+            std::memcpy(span, &chunks_, sizeof chunks_);
+            chunks_ = span;
+          }
+          held_ += bytes;
+          kept = true;
+        }
+      }
+    }
+    for (std::size_t i = 0; i < evictions; ++i) unmap_span(evicted[i].data, evicted[i].bytes);
+    return kept;
   }
 
  private:
+  struct Span {
+    char* data;
+    std::size_t bytes;
+  };
+
   static char* next_of(char* chunk) noexcept {
     char* next = nullptr;
     std::memcpy(&next, chunk, sizeof next);
@@ -70,31 +119,50 @@ class ChunkCache {
   }
 
   std::mutex mutex_;
-  char* head_ = nullptr;
-  std::size_t count_ = 0;
+  char* chunks_ = nullptr;  // full chunks, each holding the next's address
+  std::array<Span, kLargeSpans> large_{};  // larger spans, the longest kept first
+  std::size_t large_count_ = 0;
+  std::size_t held_ = 0;  // bytes of all kept spans
 };
 
 // Never destroyed: a tree released during the process's exit still finds
 // the cache, and the system takes the mappings back with the process.
-ChunkCache& chunk_cache() noexcept {
-  static ChunkCache* const cache = new ChunkCache;
+SpanCache& span_cache() noexcept {
+  static SpanCache* const cache = new SpanCache;
   return *cache;
 }
+
+std::atomic<std::size_t> g_spans_in_use{0};
+std::atomic<std::size_t> g_spans_peak{0};
 
 }  // namespace
 
 char* new_chunk(std::size_t bytes) {
-  if (bytes != kFullChunk) return static_cast<char*>(::operator new(bytes));
-  char* chunk = chunk_cache().take();
-  return chunk != nullptr ? chunk : map_full_chunk();
+  if (bytes < kFullChunk) return static_cast<char*>(::operator new(bytes));
+  const std::size_t span = span_of(bytes);
+  char* kept = span_cache().take(span);
+  if (kept == nullptr) kept = map_span(span);
+  const std::size_t in_use = g_spans_in_use.fetch_add(span, std::memory_order_relaxed) + span;
+  std::size_t peak = g_spans_peak.load(std::memory_order_relaxed);
+  while (in_use > peak && !g_spans_peak.compare_exchange_weak(peak, in_use, std::memory_order_relaxed)) {
+  }
+  return kept;
 }
 
 void free_chunk(char* chunk, std::size_t bytes) noexcept {
-  if (bytes != kFullChunk) {
+  if (bytes < kFullChunk) {
     ::operator delete(chunk);
-  } else if (!chunk_cache().keep(chunk)) {
-    unmap_full_chunk(chunk);
+    return;
   }
+  const std::size_t span = span_of(bytes);
+  g_spans_in_use.fetch_sub(span, std::memory_order_relaxed);
+  if (!span_cache().keep(chunk, span)) unmap_span(chunk, span);
+}
+
+std::size_t spans_in_use() noexcept { return g_spans_in_use.load(std::memory_order_relaxed); }
+
+std::size_t take_spans_peak() noexcept {
+  return g_spans_peak.exchange(g_spans_in_use.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 void drop_references(char* chunk, std::uint64_t count) noexcept {

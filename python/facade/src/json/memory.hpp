@@ -23,8 +23,8 @@ struct Block {
 };
 
 // The size of the chunks a large parse carves its blocks from, and of the
-// writer's output pieces; up to 64 MiB of empty ones are kept for reuse,
-// in one cache for the whole process.
+// writer's output pieces; up to 64 MiB of empty ones (and of larger spans)
+// are kept for reuse, in one cache for the whole process.
 inline constexpr std::size_t kFullChunk = 64 * 1024;
 
 // Gives up `count` references to the chunk; the last one frees it.
@@ -37,13 +37,19 @@ inline void release_block(const void* data, std::uint32_t offset) noexcept {
 // A chunk holding exactly one block.
 Block allocate_single(std::size_t bytes);
 
-// A chunk of `bytes`, and its release, given the same size. A chunk of
-// exactly kFullChunk bytes comes from the process's cache of empty ones, or
-// is mapped from the system, and goes back to that cache, or to the system
-// when the cache is full; any thread may give back any chunk. Other sizes
-// are plain heap memory.
+// Memory of `bytes`, and its release, given the same size. Below
+// kFullChunk it is plain heap memory. From kFullChunk on it is a span of
+// whole chunks, taken from the process's cache of empty spans of that size
+// or mapped from the system, and given back to that cache, or to the system
+// when the cache is full; any thread may give back any span.
 char* new_chunk(std::size_t bytes);
 void free_chunk(char* chunk, std::size_t bytes) noexcept;
+
+// Bytes of spans handed out and not yet given back, and the most there were
+// since the last call of take_spans_peak (which starts the count afresh),
+// for the figures of the benchmarks (the heap's part they count themselves).
+std::size_t spans_in_use() noexcept;
+std::size_t take_spans_peak() noexcept;
 
 // Blocks of one parse, carved out of chunks of a fixed size (small for small
 // texts). Blocks larger than a quarter chunk get a chunk of their own.

@@ -282,7 +282,7 @@ TEST(JsonParseErrorText, HasDescriptionLineAndColumn) {
   EXPECT_EQ(error.to_string(), "expected value at line 12 column 0");
 }
 
-// Full-size chunks, which each thread keeps for reuse, are mapped apart
+// Full-size chunks, which the process keeps for reuse, are mapped apart
 // from the malloc heap, so that keeping them pins no heap memory; a block
 // that is exactly a full chunk in size, though carved on its own, and the
 // chunks of a tree larger than the cache are given back where they came
@@ -315,6 +315,23 @@ TEST(JsonValueOwnership, KeptChunksHoldNoHeapMemory) {
     EXPECT_EQ(parsed->as_array()->size(), 1200001U);
   }
   EXPECT_EQ(heap_in_use(), before);
+}
+
+// Spans given back are handed out again for the same size, to any thread,
+// up to 64 MiB in all: a thread's next parse of a large text reuses them.
+TEST(JsonValueOwnership, SpansAreReusedAcrossThreadsWithinTheBudget) {
+  constexpr std::size_t kSpan = 3 * json_detail::kFullChunk;
+  char* first = json_detail::new_chunk(kSpan);
+  std::thread([first] { json_detail::free_chunk(first, kSpan); }).join();
+  char* again = json_detail::new_chunk(kSpan - 100);  // the same whole number of chunks
+  EXPECT_EQ(again, first);
+  json_detail::free_chunk(again, kSpan - 100);
+  // Over the budget: given back to the system, never kept.
+  constexpr std::size_t kHuge = std::size_t{80} << 20;
+  char* huge = json_detail::new_chunk(kHuge);
+  huge[kHuge - 1] = 1;
+  json_detail::free_chunk(huge, kHuge);
+  EXPECT_LE(json_detail::spans_in_use(), std::size_t{64} << 20);
 }
 
 }  // namespace
