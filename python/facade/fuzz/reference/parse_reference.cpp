@@ -17,6 +17,7 @@
 #include <system_error>
 #include <utility>
 
+#include "json/build.hpp"
 #include "json/layout.hpp"
 #include "json/memory.hpp"
 #include "json/scan.hpp"
@@ -204,55 +205,6 @@ JsonMember* order_members(JsonMember* first, JsonMember* last) {
   return kept;
 }
 
-// A stack of values that are moved into their final block as raw bytes: the
-// tree types hold no pointers into themselves, so a bitwise copy followed by
-// forgetting the source is a move.
-template <class T>
-class RelocatingStack {
- public:
-  RelocatingStack() = default;
-  RelocatingStack(const RelocatingStack&) = delete;
-  RelocatingStack& operator=(const RelocatingStack&) = delete;
-  ~RelocatingStack() {
-    std::destroy_n(data_, size_);
-    ::operator delete(data_);
-  }
-
-  std::size_t size() const noexcept { return size_; }
-  void push(T&& item) {
-    if (size_ == capacity_) grow();
-    new (data_ + size_) T(std::move(item));
-    ++size_;
-  }
-  // A default-constructed item on top; valid until the next push.
-  T& push_default() {
-    if (size_ == capacity_) grow();
-    T* item = new (data_ + size_) T();
-    ++size_;
-    return *item;
-  }
-  T& operator[](std::size_t index) noexcept { return data_[index]; }
-  // Hands the items from `start` on over to the uninitialised `target`.
-  void relocate_from(std::size_t start, T* target) noexcept {
-    if (size_ != start) std::memcpy(static_cast<void*>(target), static_cast<const void*>(data_ + start), (size_ - start) * sizeof(T));
-    size_ = start;
-  }
-
- private:
-  void grow() {
-    const std::size_t capacity = std::max<std::size_t>(64, capacity_ * 2);
-    T* grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
-    if (size_ != 0) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(data_), size_ * sizeof(T));
-    ::operator delete(data_);
-    data_ = grown;
-    capacity_ = capacity;
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
 class Parser {
  public:
   Parser(std::string_view text, int kept_depth)
@@ -327,7 +279,7 @@ class Parser {
       case '8':
       case '9':
         if constexpr (kKeep) {
-          return parse_number_quickly(*out);
+          return parse_number(*out);
         } else {
           return check_number();
         }
@@ -594,46 +546,6 @@ class Parser {
 
   static void store_number(JsonValue& out, Tag tag, std::uint64_t bits) noexcept {
     store_words(Access::raw(out), static_cast<std::uint64_t>(tag), bits);
-  }
-
-  // At '-' or a digit. The usual forms are converted by from_chars straight
-  // from the text, with the JSON grammar checked around what it took: the
-  // integer digits are scanned here (no leading zero), a '.' must have a digit
-  // after it, and no exponent mark may follow (from_chars stops before an 'e'
-  // without exponent digits). Anything else goes to parse_number, which
-  // checks every byte and reports the error.
-  bool parse_number_quickly(JsonValue& out) {
-    const char* const first = p_;
-    const char* digits = first;
-    if (*digits == '-') ++digits;
-    if (digits == end_ || !is_digit(*digits)) return parse_number(out);
-    const char* const integer_end = digits_end(digits + 1, end_);
-    if (*digits == '0' && integer_end - digits > 1) return parse_number(out);
-    const char next = integer_end < end_ ? *integer_end : '\0';
-    if (next != '.' && next != 'e' && next != 'E') {
-      if (first != digits) {
-        std::int64_t value = 0;
-        if (integer_end - digits == 1 && *digits == '0') return parse_number(out);  // -0 is a double
-        if (std::from_chars(first, integer_end, value).ec != std::errc()) return parse_number(out);
-        store_number(out, Tag::signed_integer, static_cast<std::uint64_t>(value));
-      } else {
-        std::uint64_t value = 0;
-        if (std::from_chars(first, integer_end, value).ec != std::errc()) return parse_number(out);
-        store_number(out, Tag::unsigned_integer, value);
-      }
-      p_ = integer_end;
-      return true;
-    }
-    if (next == '.' && (integer_end + 1 == end_ || !is_digit(integer_end[1]))) return parse_number(out);
-    double value = 0;
-    const auto result = std::from_chars(first, end_, value);
-    if (result.ec != std::errc()) return parse_number(out);
-    // from_chars takes every digit, and stops where the grammar stops too,
-    // except before an exponent mark without exponent digits.
-    if (result.ptr < end_ && (*result.ptr == 'e' || *result.ptr == 'E')) return parse_number(out);
-    store_number(out, Tag::floating, std::bit_cast<std::uint64_t>(value));
-    p_ = result.ptr;
-    return true;
   }
 
   struct NumberSpan {
