@@ -560,8 +560,8 @@ def run_campaign(machine: str, inputs: Iterable[RunInput], engine: Executor | An
 # results.jsonl ---------------------------------------------------------------
 
 class ResultsFile:
-    """DIR/results.jsonl: the ids it already holds, and one whole line
-    appended (and flushed) per outcome.
+    """DIR/results.jsonl: the outcome of each id it already holds, and one
+    whole line appended (and flushed) per new outcome.
 
     A line cut short by a crash is dropped on opening, so that its run is
     done again and the next line starts on a line of its own.
@@ -569,7 +569,7 @@ class ResultsFile:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        self.finished: set[str] = set()
+        self.finished: dict[str, str] = {}  # id -> outcome word (Outcome.status)
         self.dropped_tail = 0
         fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
         try:
@@ -582,10 +582,9 @@ class ResultsFile:
             for line in data[:whole].splitlines():
                 try:
                     item = json.loads(line)
-                except ValueError:
+                    self.finished[item["id"]] = _status_of(item)
+                except (ValueError, TypeError, KeyError):
                     continue
-                if isinstance(item, dict) and isinstance(item.get("id"), str):
-                    self.finished.add(item["id"])
         except BaseException:
             os.close(fd)
             raise
@@ -599,7 +598,7 @@ class ResultsFile:
         data = outcome.json_line().encode("utf-8")
         while data:
             data = data[os.write(self._fd, data):]
-        self.finished.add(outcome.id)
+        self.finished[outcome.id] = outcome.status
         return True
 
     def close(self) -> None:
@@ -610,6 +609,15 @@ class ResultsFile:
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+
+def _status_of(line: dict[str, Any]) -> str:
+    if not isinstance(line["id"], str):
+        raise TypeError
+    result = line.get("result")
+    if isinstance(result, dict):
+        return str(result["machine_execution"]["status"])
+    return "error"
 
 
 def rate_text(done: int, total: int, elapsed: float) -> str:
