@@ -7,6 +7,7 @@ plain text, so what a script reads never holds escape sequences.
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Sequence
 from typing import TextIO
@@ -69,3 +70,9 @@ def status_code(word: object) -> str:
     if word in STATUS_BAD:
         return RED
     return YELLOW
+
+
+def dump_json(value: object, out: TextIO) -> None:
+    """One JSON document on `out`; what JSON cannot hold is written as its repr."""
+    json.dump(value, out, indent=2, ensure_ascii=False, default=repr)
+    out.write("\n")

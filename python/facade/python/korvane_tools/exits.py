@@ -1,0 +1,48 @@
+"""The exit statuses of the `korvane` command, named in one place.
+
+Each subcommand lists the statuses it can end with (and what they mean for
+it); its --help shows those and no others.
+"""
+
+from __future__ import annotations
+
+import enum
+from collections.abc import Mapping
+
+
+class Exit(enum.IntEnum):
+    OK = 0
+    FAULT = 1  # the checked thing is at fault: a broken bundle, an invalid result, a failed machine
+    USAGE = 2  # wrong use of the command: a bad option, an unreadable file
+    CANNOT_RUN = 3  # run: discovery, prepare or execute failed, so no result came back
+    EVIDENCE_INCOMPLETE = 4  # run: the machine completed, its evidence did not
+    RECORDING_FAILED = 5  # run: the recording asked for was not finalized or not published
+    INTERRUPTED = 130  # Ctrl-C at the terminal (128 + SIGINT)
+    BROKEN_PIPE = 141  # the reader of standard output went away (128 + SIGPIPE)
+
+
+# What each status means across the command (`korvane --help`).
+MEANING: Mapping[Exit, str] = {
+    Exit.OK: "success",
+    Exit.FAULT: "the checked thing is at fault (a broken bundle, an invalid result, a failed machine)",
+    Exit.USAGE: "wrong use of the command (bad option, unreadable file)",
+    Exit.CANNOT_RUN: "korvane run could not run the machine (discovery, prepare or execute failed)",
+    Exit.EVIDENCE_INCOMPLETE: "korvane run: the machine completed but its evidence is incomplete",
+    Exit.RECORDING_FAILED: "korvane run: the recording asked for was not finalized or not published",
+    Exit.INTERRUPTED: "interrupted (Ctrl-C)",
+    Exit.BROKEN_PIPE: "the reader of standard output went away",
+}
+
+# Every subcommand can end with these.
+COMMON: Mapping[Exit, str] = {
+    Exit.USAGE: "wrong use of the command (bad option, unreadable file)",
+    Exit.INTERRUPTED: "interrupted (Ctrl-C)",
+}
+
+
+def epilog(statuses: Mapping[Exit, str]) -> str:
+    """The `exit status:` block of a --help text."""
+    lines = ["exit status:"]
+    for status, meaning in sorted({**statuses, **COMMON}.items()):
+        lines.append(f"  {int(status):<3}  {meaning}")
+    return "\n".join(lines)
