@@ -43,18 +43,26 @@ _S = TypeVar("_S", bound=Sink)
 
 @type_check_only
 class MachineExecution(TypedDict):
+    """`machine_execution`: how the machine run ended."""
+
     status: ReadOnly[Literal["completed", "failed", "interrupted_by_evidence_failure"]]
 
 @type_check_only
 class EvidenceFulfillment(TypedDict):
+    """`evidence_fulfillment`: whether the run met the observation's expectations."""
+
     status: ReadOnly[Literal["complete", "incomplete", "failed"]]
 
 @type_check_only
 class PythonSinkDelivery(TypedDict):
+    """`python_sink_delivery`: how delivery to the caller's sinks went (`not_requested` without sinks)."""
+
     status: ReadOnly[Literal["complete", "failed", "not_requested"]]
 
 @type_check_only
 class RecorderFinalization(TypedDict):
+    """`recorder_finalization`: whether the recording asked for was completed."""
+
     status: ReadOnly[Literal["finalized", "failed", "not_requested", "not_finalized"]]
 
 @type_check_only
@@ -67,6 +75,8 @@ class Publication(TypedDict):
 
 @type_check_only
 class PublishedRun(TypedDict):
+    """`published_run` of a published run: where the recording is."""
+
     published: ReadOnly[Literal[True]]
     path: ReadOnly[str]  # not empty
 

@@ -1,0 +1,231 @@
+"""Pages that show what the installed korvane says, produced when the site is built.
+
+Three kinds of fenced block are replaced before a page is parsed:
+
+    ```{korvane-command-reference}
+    ```
+        every subcommand's usage and help, from korvane_tools.cli.parser(), the
+        parser the command itself runs: the reference follows the command.
+
+    ```{korvane-session}
+    # bundles: stack clock dice
+    $ korvane check
+    $ echo $?
+    ```
+        the commands run in a fresh folder (one bash script, plain output,
+        standard error merged into standard output), with the named bundles
+        importable, and shown with what they printed.
+
+    ```{korvane-new} NAME
+    ```
+        the files that `korvane new NAME` writes, each in a block of its own.
+
+A toctree line "optional: NAME" stands for the page NAME when it exists and
+for nothing otherwise (see OPTIONAL below).
+
+The bundles a session can name are korvane-stack (from bundles/stack) and the
+broken ones in BROKEN below, each given to korvane as an installed
+distribution would be: its package on the path and a dist-info holding its
+entry point. Nothing is installed into the build's own environment.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import tomllib
+from typing import Any
+
+HERE = pathlib.Path(__file__).resolve().parents[1]
+ROOT = HERE.parent
+STACK = ROOT / "bundles" / "stack"
+WIDTH = "88"
+
+FENCE = re.compile(r"^```\{(korvane-[a-z-]+)\}[ \t]*(.*?)\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
+ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+# Bundles with the mistakes bundle authors make, one each: (distribution,
+# version, entry-point name, entry-point value, package, package source).
+METADATA = """\
+    "protocol": "korvane.python_bundle",
+    "protocol_version": {{"major": 2, "minor": 0, "patch": 0}},
+    "machine_id": "{machine}", "distribution": "{distribution}", "module": "{package}",
+    "prepare_function": "prepare", "execute_function": "{execute}","""
+FUNCTIONS = "\n\ndef prepare(*args):\n    return args\n\n\ndef execute(prepared, sinks, path):\n    return {}\n"
+
+
+def _provider(package: str, distribution: str, machine: str, body: str = "", execute: str = "execute",
+              version: str = '"bundle_version": "1.0.0",', returns: str = "json.dumps") -> str:
+    members = METADATA.format(machine=machine, distribution=distribution, package=package, execute=execute)
+    return (f"import json\n\n\ndef provider():\n{body}    return {returns}({{\n{members}\n    {version}\n    }})\n"
+            + FUNCTIONS)
+
+
+BROKEN: dict[str, tuple[str, str, str, str, str, str]] = {
+    "clock": ("korvane-clock", "1.1.0", "clock", "korvane_clock:provider", "korvane_clock",
+              _provider("korvane_clock", "korvane-clock", "clock", returns="dict")),
+    "dice": ("korvane-dice", "0.2.0", "dice", "korvane_dice:provder", "korvane_dice",
+             _provider("korvane_dice", "korvane-dice", "dice")),
+    "echo": ("korvane-echo", "1.0.0", "echo", "korvane_echo:provider", "korvane_echo",
+             _provider("korvane_echo", "korvane-echo", "echo", execute="excute")),
+    "fan": ("korvane-fan", "2.0.0", "fan", "korvane_fan:provider", "korvane_fan",
+            _provider("korvane_fan", "korvane-fan", "fan",
+                      body="    settings = open('/etc/korvane-fan.json').read()\n")),
+    "lamp": ("korvane-lamp", "0.3.0", "lamp", "korvane_lamp:provider", "korvane_lamp",
+             _provider("korvane_lamp", "korvane-lamp", "lamp", version="")),
+    "parrot": ("korvane-parrot", "0.1.0", "parrot", "korvane_parrot:provider", "korvane_parrot",
+               _provider("korvane_parrot", "korvane-parrot", "stack")),
+}
+
+# Files every session finds in its folder.
+FILES = {
+    "count-down.stk": "        read\nloop:   dup\n        emit\n        push 1\n        sub\n        dup\n        jnz loop\n",
+    "result.json": '{"machine_execution": {"status": "complete"}, "evidence_fulfillment": {"status": "complete"},\n'
+                   ' "python_sink_delivery": {"status": "not_requested"},\n'
+                   ' "recorder_finalization": {"status": "not_requested"},\n'
+                   ' "publication": {"status": "not_published"}, "published_run": null}\n',
+}
+
+
+def _dist_info(site: pathlib.Path, distribution: str, version: str, entry: str, value: str) -> None:
+    info = site / f"{distribution.replace('-', '_')}-{version}.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {distribution}\nVersion: {version}\n")
+    (info / "entry_points.txt").write_text(f"[korvane.machine_bundles]\n{entry} = {value}\n")
+
+
+def _install(site: pathlib.Path, name: str) -> None:
+    if name == "stack":
+        project = tomllib.loads((STACK / "pyproject.toml").read_text())["project"]
+        shutil.copytree(STACK / "src" / "korvane_stack", site / "korvane_stack",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        version = re.search(r'^__version__ = "(.+)"', (STACK / "src/korvane_stack/_version.py").read_text(), re.MULTILINE)
+        for entry, value in project["entry-points"]["korvane.machine_bundles"].items():
+            _dist_info(site, project["name"], version.group(1) if version else "0", entry, value)
+        return
+    distribution, version, entry, value, package, source = BROKEN[name]
+    (site / package).mkdir()
+    (site / package / "__init__.py").write_text(source)
+    _dist_info(site, distribution, version, entry, value)
+
+
+def _environment(bin_dir: pathlib.Path, site: pathlib.Path | None) -> dict[str, str]:
+    env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "FORCE_COLOR"))}
+    env.update(NO_COLOR="1", TERM="dumb", COLUMNS=WIDTH, PYTHONDONTWRITEBYTECODE="1", PYTHONSAFEPATH="1",
+               PATH=f"{bin_dir}{os.pathsep}{env.get('PATH', '')}")
+    if site is not None:
+        env["PYTHONPATH"] = str(site)
+    return env
+
+
+def _fence(language: str, text: str) -> str:
+    ticks = "````" if "```" in text else "```"
+    return f"{ticks}{language}\n{text.rstrip()}\n{ticks}"
+
+
+def _bin_dir() -> pathlib.Path:
+    return pathlib.Path(sys.executable).parent
+
+
+def command_reference(_argument: str, _body: str) -> str:
+    from korvane_tools import cli
+
+    os.environ.setdefault("NO_COLOR", "1")
+    os.environ["COLUMNS"] = WIDTH
+    top = cli.parser()
+    subcommands: dict[str, argparse.ArgumentParser] = {}
+    helps: dict[str, str] = {}
+    for action in top._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            subcommands.update(action.choices)
+            helps.update({choice.dest: choice.help or "" for choice in action._choices_actions})
+    parts = ["## korvane", "", _fence("text", ANSI.sub("", top.format_help()))]
+    for name, sub in subcommands.items():
+        parts += ["", f"## korvane {name}", "", helps.get(name, ""), "", _fence("text", ANSI.sub("", sub.format_help()))]
+    return "\n".join(parts)
+
+
+def session(_argument: str, body: str) -> str:
+    lines = body.splitlines()
+    bundles = [name for line in lines if line.startswith("# bundles:") for name in line.split(":", 1)[1].split()]
+    commands = [line[2:] for line in lines if line.startswith("$ ")]
+    marker = "@@korvane-session@@"
+    with tempfile.TemporaryDirectory(prefix="korvane-docs-") as folder:
+        work = pathlib.Path(folder) / "work"
+        site = pathlib.Path(folder) / "site-packages"
+        work.mkdir()
+        site.mkdir()
+        for name in bundles:
+            _install(site, name)
+        for name, text in FILES.items():
+            (work / name).write_text(text)
+        script = "".join(f"rc=$?; printf '%s\\n' '{marker}'; (exit $rc)\n{command}\n" for command in commands)
+        proc = subprocess.run(["bash", "-c", script], cwd=work, env=_environment(_bin_dir(), site),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)
+        output = ANSI.sub("", proc.stdout).replace(str(site), "/venv/lib/python3.14/site-packages")
+    outputs = output.split(marker + "\n")[1:]
+    shown = []
+    for command, printed in zip(commands, outputs):
+        shown.append(f"$ {command}\n{printed}".rstrip("\n"))
+    return _fence("text", "\n".join(shown))
+
+
+LANGUAGES = {".py": "python", ".toml": "toml", ".md": "markdown", ".cfg": "ini", ".txt": "text"}
+
+
+def new_bundle(argument: str, _body: str) -> str:
+    from korvane_tools import cli
+
+    name = argument.strip() or "echo"
+    top = cli.parser()
+    known = {n for a in top._actions if isinstance(a, argparse._SubParsersAction) for n in a.choices}
+    if "new" not in known:
+        return ("```{note}\nThis build's `korvane` command has no `new` subcommand yet; "
+                "the files it writes are shown once it has.\n```")
+    with tempfile.TemporaryDirectory(prefix="korvane-docs-new-") as folder:
+        proc = subprocess.run(["korvane", "new", name], cwd=folder, env=_environment(_bin_dir(), None),
+                              capture_output=True, text=True, timeout=120)
+        if proc.returncode != 0:
+            raise RuntimeError(f"korvane new {name} failed:\n{proc.stdout}{proc.stderr}")
+        parts = [_fence("text", f"$ korvane new {name}\n{ANSI.sub('', proc.stdout + proc.stderr)}")]
+        base = pathlib.Path(folder)
+        for path in sorted(p for p in base.rglob("*") if p.is_file() and "__pycache__" not in p.parts):
+            relative = path.relative_to(base).as_posix()
+            text = path.read_text()
+            parts.append(f"`{relative}`" + (" (empty: it marks the package as typed)" if not text.strip() else ""))
+            if text.strip():
+                parts.append(_fence(LANGUAGES.get(path.suffix, "text"), text))
+    return "\n\n".join(parts)
+
+
+HANDLERS = {"korvane-command-reference": command_reference, "korvane-session": session, "korvane-new": new_bundle}
+
+
+def _source_read(_app: Any, _docname: str, source: list[str]) -> None:
+    def replace(match: re.Match[str]) -> str:
+        return HANDLERS[match.group(1)](match.group(2), textwrap.dedent(match.group(3)))
+
+    source[0] = OPTIONAL.sub(optional, FENCE.sub(replace, source[0]))
+
+
+# A toctree line "optional: NAME" lists the page NAME once it exists: pages
+# that other topics add are linked as soon as they land, and not missed
+# before.
+OPTIONAL = re.compile(r"^optional: (\S+)[ \t]*$", re.MULTILINE)
+
+
+def optional(match: re.Match[str]) -> str:
+    name = match.group(1)
+    return name if (HERE / f"{name}.md").is_file() else ""
+
+
+def setup(app: Any) -> dict[str, Any]:
+    app.connect("source-read", _source_read)
+    return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -1,0 +1,85 @@
+"""The korvane documentation site: Sphinx, Furo and MyST Markdown.
+
+Built by `make docs` (tools/docs.sh) into build/docs/html with warnings as
+errors and every cross-reference checked. The API reference is written from
+the type stubs by sphinx-autoapi; the command reference and the sample output
+come from the installed korvane at build time (_ext/korvane_docs.py).
+"""
+
+from __future__ import annotations
+
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE / "_ext"))
+
+project = "korvane"
+author = "the korvane developers"
+copyright = "the korvane developers; Apache License 2.0"
+try:
+    import tomllib
+
+    release = tomllib.loads((ROOT / "python/facade/pyproject.toml").read_text())["project"]["version"]
+except (OSError, KeyError):
+    release = ""
+version = release
+
+extensions = ["myst_parser", "autoapi.extension", "sphinx.ext.autodoc", "korvane_docs"]
+source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
+exclude_patterns = ["_build", "_ext", "requirements.txt", "**/README.md"]
+root_doc = "index"
+# `name` in the stubs' docstrings is code, as in Markdown.
+default_role = "literal"
+
+# Every internal reference must resolve (a broken one is a warning, and
+# warnings fail the build).
+nitpicky = True
+nitpick_ignore_regex = [
+    # Names from the standard library and typing: no inventory is fetched, so
+    # they cannot be linked.
+    (r"py:.*", r"(typing|typing_extensions|collections\.abc|argparse|pathlib|dataclasses)\..*"),
+    (r"py:class", r"(Any|Literal|Protocol|ReadOnly|Self|TypedDict|TypeVar|object|str|bytes|int|float|bool|dict|list|tuple|None)"),
+    (r"py:class", r"(Sequence|Mapping|Iterable|Callable|TextIO)"),
+    # Names private to the stubs.
+    (r"py:.*", r"(korvane\.)?_S"),
+    (r"py:class", r"bundles\..*|korvane_tools\.bundles\..*"),
+]
+
+myst_enable_extensions = ["colon_fence", "deflist"]
+myst_heading_anchors = 3
+
+# The API reference of the module, from its type stubs alone: nothing is
+# imported and nothing is copied by hand.
+autoapi_type = "python"
+autoapi_dirs = [str(ROOT / "python/facade/stubs")]
+autoapi_file_patterns = ["*.pyi"]
+autoapi_root = "reference/api"
+autoapi_add_toctree_entry = False
+autoapi_keep_files = False
+autoapi_options = ["members", "undoc-members", "show-inheritance", "special-members", "imported-members"]
+autoapi_member_order = "bysource"
+autodoc_typehints = "signature"
+autodoc_member_order = "bysource"
+
+html_theme = "furo"
+html_title = f"korvane {release}"
+html_static_path: list[str] = []
+html_copy_source = False
+html_show_sourcelink = False
+html_theme_options = {"navigation_with_keys": True}
+pygments_style = "sphinx"
+
+
+def _show_typing_names(_app, what, name, _obj, skip, _options):
+    """The stubs' __all__ holds the module's four members; the names that exist
+    for type checkers only (Sink, ExecutionResult and its status types, the
+    bundle's three call protocols) are shown too, private ones never."""
+    if what == "class" and name.startswith("korvane.") and name.count(".") == 1:
+        return name.split(".")[1].startswith("_")
+    return None
+
+
+def setup(app):
+    app.connect("autoapi-skip-member", _show_typing_names)
