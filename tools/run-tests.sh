@@ -60,7 +60,9 @@ for stage in "${stages[@]}"; do
         py=$(tools/provision-python.sh "$v")
         say "Python tests on $v"
         install_env "$py" "$build/venv-$v" -C "build-dir=$build/wheel-$v"
-        "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python
+        # korvane[dask]: the campaign tests start a real cluster, and must not skip here.
+        "$build/venv-$v/bin/python" -m pip install -q distributed
+        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python
       done
       ;;
     bundles)

@@ -26,6 +26,7 @@ from __future__ import annotations
 import collections
 import importlib
 import importlib.metadata
+import itertools
 import json
 import math
 import os
@@ -56,6 +57,9 @@ MAX_ID_BYTES = 200
 # How long the pool's queue runs ahead of its workers, per worker: enough that
 # a worker never waits for the client, few enough that a stop cancels little.
 QUEUE_PER_WORKER = 2
+# A Dask task goes client, scheduler, worker and back: more of them out per
+# worker thread keep its thread busy while the others travel.
+QUEUE_PER_DASK_THREAD = 8
 POLL_SECONDS = 0.2
 WORKER_JOIN_SECONDS = 30.0
 
@@ -289,8 +293,14 @@ def _recorder(path: str) -> korvane.FileRecorder:
     return korvane.FileRecorder(path)
 
 
+def execute_tasks(tasks: list[Task]) -> list[Outcome]:
+    """Runs a chunk of tasks in this process, one after the other: the
+    function the executor calls."""
+    return [execute_task(task) for task in tasks]
+
+
 def execute_task(task: Task) -> Outcome:
-    """Runs one task in this process: the function the executor calls."""
+    """Runs one task in this process."""
     runtime, machines = _worker_runtime()
     if task.bundle is not None and _bundle_of(machines.get(task.machine)) != task.bundle:
         raise WorkerUnfit(
@@ -364,35 +374,44 @@ class Campaign:
     first: every worker must have the machine's bundle at this process's
     version), or any `concurrent.futures.Executor` whose workers can import
     korvane_tools. `recordings` is a folder: each run records to ID.jsonl
-    there (on a cluster, a path the workers write to).
+    there (on a cluster, a path the workers write to). `chunk` runs travel
+    together as one task of the executor, which spreads the engine's cost of
+    a task over them; `window` is how many tasks may be out at once.
 
     The machine must be installed in this process too: LookupError otherwise,
     before any run.
     """
 
     def __init__(self, machine: str, engine: Executor | Any = None, *, jobs: int | None = None,
-                 recordings: str | os.PathLike[str] | None = None, window: int | None = None) -> None:
+                 recordings: str | os.PathLike[str] | None = None, chunk: int = 1,
+                 window: int | None = None) -> None:
+        if chunk < 1 or (jobs is not None and jobs < 1):
+            raise ValueError("chunk and jobs must be at least 1")
         self.machine = machine
         self.bundle = local_bundle(machine)
         self.recordings = None if recordings is None else os.path.abspath(recordings)
+        self.chunk = chunk
         self._owns_pool = engine is None
         self._jobs = jobs or os.cpu_count() or 1
         self._executor: Executor
         if engine is None:
             self._executor = self._new_pool()
-            width = self._jobs
+            window = window or QUEUE_PER_WORKER * self._jobs
         elif hasattr(engine, "get_executor"):  # a distributed.Client
-            width = check_cluster(engine, machine, self.bundle)
+            threads = check_cluster(engine, machine, self.bundle)
             self._executor = engine.get_executor(pure=False)
+            window = window or QUEUE_PER_DASK_THREAD * threads
         else:
             self._executor = engine
-            width = getattr(engine, "_max_workers", None) or self._jobs
-        self.window = window or QUEUE_PER_WORKER * width
+            window = window or QUEUE_PER_WORKER * (getattr(engine, "_max_workers", None) or self._jobs)
+        self.window = window
         # Only these executors mark a future as running when a worker takes
         # it; a stop waits for those and cancels the rest. For any other
         # executor every run in flight may be running and gets the grace.
         self._knows_running = isinstance(self._executor, (ProcessPoolExecutor, ThreadPoolExecutor))
-        self._flight: dict[Future[Outcome], Task] = {}
+        self._flight: dict[Future[list[Outcome]], list[Task]] = {}
+        # Runs that were out when a worker died go alone, one at a time, so
+        # that the one that ends its worker is found and the others finish.
         self._suspects: collections.deque[Task] = collections.deque()
         self._suspect_ids: set[str] = set()
         self._closed = False
@@ -454,7 +473,6 @@ class Campaign:
         Raises CampaignError at the end when the engine failed.
         """
         source = iter(inputs)
-        exhausted = False
         deadline: float | None = None
         while True:
             if self._stop_requested and deadline is None:
@@ -463,22 +481,14 @@ class Campaign:
                     for future in list(self._flight):
                         if future.cancel():  # not started yet
                             del self._flight[future]
-            stopping = deadline is not None or self._failure is not None
-            while not stopping and len(self._flight) < self._limit():
-                if self._suspects:
-                    task = self._suspects.popleft()
-                else:
-                    item = None if exhausted else next(source, None)
-                    if item is None:
-                        exhausted = True
-                        break
-                    try:
-                        task = self._task(item)
-                    except OSError as error:
-                        yield Outcome(item.id, None, None, {"type": type(error).__name__, "message": str(error)},
-                                      0.0, None)
+            while deadline is None and self._failure is None and len(self._flight) < self._limit():
+                tasks, unreadable = self._next_chunk(source)
+                yield from unreadable
+                if not tasks:
+                    if unreadable:
                         continue
-                self._flight[self._executor.submit(execute_task, task)] = task
+                    break
+                self._flight[self._executor.submit(execute_tasks, tasks)] = tasks
             if not self._flight:
                 break
             timeout = POLL_SECONDS
@@ -492,57 +502,76 @@ class Campaign:
         if self._failure is not None:
             raise CampaignError(self._failure)
 
-    def _limit(self) -> int:
-        # After a worker died, the runs that were with it go one at a time, so
-        # that the one that kills its worker is found and the others finish.
-        if self._suspects or any(task.id in self._suspect_ids for task in self._flight.values()):
-            return 1
-        return self.window
+    def _next_chunk(self, source: Iterator[RunInput]) -> tuple[list[Task], list[Outcome]]:
+        """The next task to submit (a suspect alone, else up to `chunk` new
+        runs), and the outcomes of runs whose artifact could not be read."""
+        if self._suspects:
+            return [self._suspects.popleft()], []
+        tasks: list[Task] = []
+        unreadable: list[Outcome] = []
+        for item in itertools.islice(source, self.chunk):
+            try:
+                tasks.append(self._task(item))
+            except OSError as error:
+                unreadable.append(Outcome(item.id, None, None, {"type": type(error).__name__,
+                                                                "message": str(error)}, 0.0, None))
+        return tasks, unreadable
 
-    def _collect(self, done: Iterable[Future[Outcome]]) -> Iterator[Outcome]:
+    def _limit(self) -> int:
+        return 1 if self._suspects or self._suspects_out else self.window
+
+    @property
+    def _suspects_out(self) -> bool:
+        return any(tasks[0].id in self._suspect_ids for tasks in self._flight.values())
+
+    def _collect(self, done: Iterable[Future[list[Outcome]]]) -> Iterator[Outcome]:
         broken: list[Task] = []
         for future in done:
-            task = self._flight.pop(future)
+            tasks = self._flight.pop(future)
             try:
-                yield future.result()
+                yield from future.result()
             except CancelledError:
                 pass
             except BrokenExecutor:
-                broken.append(task)
+                broken += tasks
             except WorkerUnfit as error:
                 self._fail(str(error))
             except Exception as error:
-                if type(error).__name__ == "KilledWorker":
-                    # Dask gave up on the run after it ended several workers.
-                    yield Outcome(task.id, None, None, {"type": "KilledWorker", "message": str(error)}, 0.0, None)
-                else:
+                if type(error).__name__ != "KilledWorker":
                     self._fail(f"the executor failed: {type(error).__name__}: {error}")
+                elif len(tasks) > 1:
+                    # Dask gave up on a chunk that ended several workers: its
+                    # runs go again alone, to find the one at fault.
+                    self._suspect(tasks)
+                else:
+                    yield Outcome(tasks[0].id, None, None, {"type": "KilledWorker", "message": str(error)}, 0.0, None)
         if broken:
             yield from self._after_break(broken)
 
     def _after_break(self, broken: list[Task]) -> Iterator[Outcome]:
-        # A broken pool fails every run it holds at once: take them all.
+        # A broken pool fails every task it holds at once: take them all.
         rest = list(self._flight)
         wait(rest)
         for future in rest:
-            task = self._flight.pop(future)
+            tasks = self._flight.pop(future)
             try:
-                yield future.result()
+                yield from future.result()
             except (BrokenExecutor, CancelledError):
-                broken.append(task)
+                broken += tasks
         if not self._owns_pool:
             self._fail("the executor broke (a worker process ended abruptly)")
             return
         if len(broken) == 1:
-            task = broken[0]
-            self._suspect_ids.discard(task.id)
-            yield Outcome(task.id, None, None, {"type": "WorkerDied", "message":
+            yield Outcome(broken[0].id, None, None, {"type": "WorkerDied", "message":
                           "the worker process ended abruptly while running it"}, 0.0, None)
         else:
-            self._suspect_ids = self._suspect_ids | {task.id for task in broken}
-            self._suspects.extend(broken)
+            self._suspect(broken)
         self._executor.shutdown(wait=False)
         self._executor = self._new_pool()
+
+    def _suspect(self, tasks: list[Task]) -> None:
+        self._suspect_ids = self._suspect_ids | {task.id for task in tasks}
+        self._suspects.extend(tasks)
 
     def _fail(self, text: str) -> None:
         if self._failure is None:
@@ -550,10 +579,11 @@ class Campaign:
 
 
 def run_campaign(machine: str, inputs: Iterable[RunInput], engine: Executor | Any = None, *,
-                 jobs: int | None = None, recordings: str | os.PathLike[str] | None = None) -> Iterator[Outcome]:
+                 jobs: int | None = None, recordings: str | os.PathLike[str] | None = None,
+                 chunk: int = 1) -> Iterator[Outcome]:
     """`Campaign(...).run(inputs)` for a loop: the pool it makes is shut down
     when the loop ends or is left."""
-    with Campaign(machine, engine, jobs=jobs, recordings=recordings) as campaign:
+    with Campaign(machine, engine, jobs=jobs, recordings=recordings, chunk=chunk) as campaign:
         yield from campaign.run(inputs)
 
 
@@ -641,5 +671,5 @@ def import_distributed() -> Any:
 
 __all__ = [
     "Campaign", "CampaignError", "InputError", "Outcome", "ResultsFile", "RunInput", "Task", "WorkerUnfit",
-    "check_cluster", "execute_task", "read_inputs", "run_campaign",
+    "check_cluster", "execute_task", "execute_tasks", "read_inputs", "run_campaign",
 ]

@@ -6,6 +6,7 @@ subcommand (korvane_tools.commands).
     korvane run MACHINE ARTIFACT_FILE|- [--configuration J] [--input-schedule J]
                 [--execution-controls J] [--observation J] [--record PATH] [--json]
     korvane check-result FILE|- [--json]
+    korvane batch MACHINE INPUTS.jsonl --out DIR [--jobs N | --scheduler ADDRESS] [--record] [--json]
 
 Reports go to standard output, the command's own errors to standard error.
 """

@@ -37,6 +37,7 @@ COMMANDS: dict[str, str] = {
     "check": "check",
     "run": "run",
     "check-result": "check_result",
+    "batch": "batch",
 }
 
 

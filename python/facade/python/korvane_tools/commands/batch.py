@@ -1,0 +1,242 @@
+"""`korvane batch`: one machine over every run of a JSON Lines file, on a
+local process pool or a Dask cluster, each outcome a line of DIR/results.jsonl."""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import ipaddress
+import json
+import os
+import signal
+import threading
+import time
+import urllib.parse
+from collections.abc import Iterator
+from types import FrameType
+from typing import Any, TextIO
+
+from ..campaign import Campaign, CampaignError, InputError, ResultsFile, import_distributed, rate_text, read_inputs
+from ..exits import Exit
+from ..output import DIM, GREEN, RED, Painter, is_terminal
+
+PROG = "korvane batch"
+SHOWN_PROBLEMS = 20
+# Outcome words in the order the summary names them; others follow by name.
+ORDER = ("completed", "failed", "interrupted_by_evidence_failure", "error")
+
+HELP = "run one machine over many inputs in parallel"
+DESCRIPTION = """\
+Run MACHINE once per line of INPUTS.jsonl: a JSON object a line with the
+members id, artifact (a file path relative to INPUTS.jsonl), configuration,
+input_schedule, execution_controls and observation; only artifact is
+required, and a missing id is the line number.
+
+The runs go to local worker processes, or to the workers of a Dask cluster
+with --scheduler. Each finished run appends one whole line to
+DIR/results.jsonl; a rerun with the same --out skips the ids already there.
+Ctrl-C (or SIGTERM) stops submitting and waits --grace seconds for the runs
+going; a second Ctrl-C stops at once. Progress on a terminal; the summary
+counts the runs by outcome."""
+EXITS = {
+    Exit.OK: "every run completed",
+    Exit.FAULT: "a run did not complete (failed, interrupted, raised) or was not run",
+    Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number)",
+    Exit.CANNOT_RUN: "the machine cannot be run: not installed, a cluster without it or at another "
+                     "version, an unreachable scheduler, an engine that failed",
+    Exit.INTERRUPTED: "stopped by Ctrl-C or SIGTERM",
+}
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("machine", metavar="MACHINE", help="the machine id")
+    p.add_argument("inputs", metavar="INPUTS.jsonl", help="the runs, one JSON object a line")
+    p.add_argument("--out", metavar="DIR", required=True, help="folder for results.jsonl (and recordings/)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--jobs", metavar="N", type=_positive, help="local worker processes (default: one per core)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler (tcp://HOST:PORT or tls://HOST:PORT; "
+                            "TLS settings come from Dask's configuration; needs korvane[dask])")
+    p.add_argument("--chunk", metavar="N", type=_positive, default=1,
+                   help="runs sent to a worker together, which spreads the engine's cost of a task over "
+                        "them (default 1; try 10 for runs of a few ms on a cluster)")
+    p.add_argument("--record", action="store_true", help="record each run to DIR/recordings/ID.jsonl")
+    p.add_argument("--grace", metavar="SECONDS", type=float, default=10.0,
+                   help="how long a stop waits for the runs going (default 10)")
+    p.add_argument("--json", action="store_true", help="print the summary as JSON")
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+class Progress:
+    """Runs done, rate and time left, redrawn in place on a terminal."""
+
+    def __init__(self, stream: TextIO, total: int) -> None:
+        self.stream, self.total = stream, total
+        self.paint = Painter(stream)
+        self.done = self.failed = 0
+        self.started = time.monotonic()
+        self.lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._tick, name="korvane-batch-progress", daemon=True)
+
+    def __enter__(self) -> Progress:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._stop.set()
+        self._thread.join()
+        with self.lock:
+            self.stream.write("\r\x1b[2K")
+            self.stream.flush()
+
+    def _tick(self) -> None:
+        while not self._stop.wait(0.25):
+            with self.lock:
+                text = rate_text(self.done, self.total, time.monotonic() - self.started)
+                if self.failed:
+                    text += f"  ({self.failed} not completed)"
+                self.stream.write("\r\x1b[2K" + self.paint(text, DIM))
+                self.stream.flush()
+
+    def say(self, line: str) -> None:
+        with self.lock:
+            self.stream.write("\r\x1b[2K" + line + "\n")
+            self.stream.flush()
+
+
+def _plain_tcp_elsewhere(address: str) -> bool:
+    """True for a scheduler reached without TLS on another machine."""
+    parts = urllib.parse.urlsplit(address if "://" in address else "tcp://" + address)
+    if parts.scheme == "tls":
+        return False
+    host = parts.hostname or ""
+    if host == "localhost":
+        return False
+    try:
+        return not ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return True
+
+
+def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, paint: Painter) -> str:
+    words = [word for word in ORDER if counts[word]] + sorted(set(counts) - set(ORDER))
+    total = sum(counts.values()) + not_run
+    parts = [paint(f"{counts[word]} {word}", GREEN if word == "completed" else RED) for word in words]
+    if not_run:
+        parts.append(paint(f"{not_run} not run", RED))
+    text = f"{total} run{'s' if total != 1 else ''}" + (": " + ", ".join(parts) if parts else "")
+    if earlier:
+        text += f" ({earlier} finished earlier, skipped)"
+    return text
+
+
+def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    try:
+        runs = read_inputs(options.inputs)
+    except InputError as error:
+        for problem in error.problems[:SHOWN_PROBLEMS]:
+            print(f"{PROG}: {error.path}: {problem}", file=err)
+        if len(error.problems) > SHOWN_PROBLEMS:
+            print(f"{PROG}: ... and {len(error.problems) - SHOWN_PROBLEMS} more", file=err)
+        return Exit.USAGE
+    try:
+        os.makedirs(options.out, exist_ok=True)
+        results = ResultsFile(os.path.join(options.out, "results.jsonl"))
+    except OSError as error:
+        print(f"{PROG}: cannot use {options.out}: {error.strerror or error}", file=err)
+        return Exit.USAGE
+    with results:
+        if results.dropped_tail:
+            print(f"{PROG}: the last line of results.jsonl was cut short ({results.dropped_tail} bytes); "
+                  "dropped, its run is done again", file=err)
+        todo = [item for item in runs if item.id not in results.finished]
+
+        client: Any = None
+        try:
+            if options.scheduler is not None:
+                if _plain_tcp_elsewhere(options.scheduler):
+                    print(f"{PROG}: {options.scheduler} is not TLS: runs and results travel unencrypted, and "
+                          "whoever reaches the scheduler runs code on its workers", file=err)
+                client = import_distributed().Client(options.scheduler)
+            campaign = Campaign(options.machine, client, jobs=options.jobs, chunk=options.chunk,
+                                recordings=os.path.join(options.out, "recordings") if options.record else None)
+        except (LookupError, CampaignError, OSError) as error:
+            print(f"{PROG}: {error}", file=err)
+            if client is not None:
+                client.close()
+            return Exit.CANNOT_RUN
+        try:
+            return _run(campaign, [item.id for item in runs], todo, results, options, out, err)
+        finally:
+            if client is not None:
+                client.close()
+
+
+def _run(campaign: Campaign, ids: list[str], todo: list[Any], results: ResultsFile,
+         options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    failure: str | None = None
+    stopped = killed = False
+    progress = Progress(err, len(todo)) if is_terminal(err) else None
+
+    def on_signal(signum: int, frame: FrameType | None) -> None:
+        nonlocal stopped
+        if stopped:
+            raise KeyboardInterrupt
+        stopped = True
+        campaign.request_stop()
+        line = f"{PROG}: stopping; waiting up to {options.grace:g} s for the runs going (Ctrl-C again: stop now)"
+        if progress is not None:
+            progress.say(line)
+        else:
+            print(line, file=err, flush=True)
+
+    def outcomes() -> Iterator[Any]:
+        with campaign:
+            yield from campaign.run(todo, grace=options.grace)
+
+    previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        if progress is not None:
+            progress.__enter__()
+        try:
+            for outcome in outcomes():
+                if results.write(outcome):
+                    if progress is not None:
+                        with progress.lock:
+                            progress.done += 1
+                            progress.failed += outcome.status != "completed"
+        except CampaignError as error:
+            failure = str(error)
+        except KeyboardInterrupt:
+            killed = True
+        finally:
+            if progress is not None:
+                progress.__exit__(None, None, None)
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+
+    # The campaign as a whole: this session's outcomes and the earlier ones.
+    counts = collections.Counter(results.finished[run_id] for run_id in ids if run_id in results.finished)
+    not_run = len(ids) - sum(counts.values())
+    earlier = len(ids) - len(todo)
+    if failure is not None:
+        print(f"{PROG}: {failure}", file=err)
+    if options.json:
+        json.dump({"runs": len(ids), "outcomes": dict(counts), "not_run": not_run, "finished_earlier": earlier,
+                   "stopped": stopped, "failure": failure, "results": results.path}, out, indent=2)
+        out.write("\n")
+    else:
+        print(_summary_text(counts, earlier, not_run, Painter(out)), file=out)
+    if stopped or killed:
+        return Exit.INTERRUPTED
+    if failure is not None:
+        return Exit.CANNOT_RUN
+    return Exit.OK if not_run == 0 and counts["completed"] == sum(counts.values()) else Exit.FAULT
