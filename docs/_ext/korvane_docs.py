@@ -146,9 +146,9 @@ def command_reference(_argument: str, _body: str) -> str:
         if isinstance(action, argparse._SubParsersAction):
             subcommands.update(action.choices)
             helps.update({choice.dest: choice.help or "" for choice in action._choices_actions})
-    parts = ["## korvane", "", _fence("text", ANSI.sub("", top.format_help()))]
+    parts = ["### korvane", "", _fence("text", ANSI.sub("", top.format_help()))]
     for name, sub in subcommands.items():
-        parts += ["", f"## korvane {name}", "", helps.get(name, ""), "", _fence("text", ANSI.sub("", sub.format_help()))]
+        parts += ["", f"### korvane {name}", "", helps.get(name, ""), "", _fence("text", ANSI.sub("", sub.format_help()))]
     return "\n".join(parts)
 
 
@@ -208,22 +208,21 @@ def new_bundle(argument: str, _body: str) -> str:
 HANDLERS = {"korvane-command-reference": command_reference, "korvane-session": session, "korvane-new": new_bundle}
 
 
-def _source_read(_app: Any, _docname: str, source: list[str]) -> None:
-    def replace(match: re.Match[str]) -> str:
-        return HANDLERS[match.group(1)](match.group(2), textwrap.dedent(match.group(3)))
-
-    source[0] = OPTIONAL.sub(optional, FENCE.sub(replace, source[0]))
-
-
-# A toctree line "optional: NAME" lists the page NAME once it exists: pages
-# that other topics add are linked as soon as they land, and not missed
-# before.
+# A toctree line "optional: NAME" lists the page NAME (relative to the
+# page's folder, as toctree entries are) once it exists: pages that other
+# topics add are linked as soon as they land, and not missed before.
 OPTIONAL = re.compile(r"^optional: (\S+)[ \t]*$", re.MULTILINE)
 
 
-def optional(match: re.Match[str]) -> str:
-    name = match.group(1)
-    return name if (HERE / f"{name}.md").is_file() else ""
+def _source_read(_app: Any, docname: str, source: list[str]) -> None:
+    def replace(match: re.Match[str]) -> str:
+        return HANDLERS[match.group(1)](match.group(2), textwrap.dedent(match.group(3)))
+
+    def optional(match: re.Match[str]) -> str:
+        name = match.group(1)
+        return name if (HERE / docname).parent.joinpath(f"{name}.md").is_file() else ""
+
+    source[0] = OPTIONAL.sub(optional, FENCE.sub(replace, source[0]))
 
 
 def setup(app: Any) -> dict[str, Any]:
