@@ -1,5 +1,5 @@
 # The two commands of the project; each does its own set-up on a fresh machine.
-.PHONY: demo test bench dist mutate mutate-python
+.PHONY: demo test bench dist docs docs-serve mutate mutate-python
 
 demo:
 	tools/demo.sh
@@ -14,6 +14,14 @@ bench:
 # sdists and manylinux wheels of every distribution into dist/.
 dist:
 	tools/dist.sh
+
+# The documentation site into build/docs/html; docs-serve also serves it on
+# http://127.0.0.1:8000.
+docs:
+	tools/docs.sh
+
+docs-serve:
+	tools/docs.sh serve
 
 # Measures of the tests (not part of the tests, and slow): seeded faults in the
 # C++ sources, run against the core and Python tests on 3.14, and mutmut over

@@ -47,6 +47,10 @@ nitpick_ignore_regex = [
     (r"py:class", r"bundles\..*|korvane_tools\.bundles\..*"),
 ]
 
+# A block whose text its language's lexer cannot read (a JSON example with
+# "..." in it) is still shown, plainly; that alone does not fail the build.
+suppress_warnings = ["misc.highlighting_failure"]
+
 myst_enable_extensions = ["colon_fence", "deflist"]
 myst_heading_anchors = 3
 

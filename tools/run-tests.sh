@@ -17,13 +17,17 @@
 #   dist        make dist, then the archives' metadata, and korvane-machines[stack]
 #               installed from dist/ alone into fresh venvs per version, running a
 #               machine; and a wheel built from the korvane sdist.
+#   docs        the documentation site built as make docs builds it (warnings, unresolved
+#               references and broken internal links fail), nothing in it loaded from
+#               elsewhere, its search usable offline; every Python block of the README
+#               and of every page run.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
 #   tools/run-tests.sh [stage...]   (default: all stages)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs dist)
+[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs dist docs)
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -127,6 +131,12 @@ for stage in "${stages[@]}"; do
       "$env/bin/python" -m pip install -q pytest
       KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" \
         "$env/bin/python" -m pytest -q -p no:cacheprovider tests/dist
+      ;;
+    docs)
+      say "Documentation: the site built strictly, and every Python block of every page"
+      tools/docs.sh
+      "$build/venv-docs/bin/python" -m pip install -q pytest
+      "$build/venv-docs/bin/python" -m pytest -q -p no:cacheprovider docs/tests
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac

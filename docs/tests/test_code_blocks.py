@@ -1,4 +1,4 @@
-"""Every ```python block of the top-level README runs.
+"""Every ```python block of the README and of every page of the site runs.
 
 Each block runs on its own in a fresh interpreter of this venv, in an empty
 working folder. A block whose first lines hold `# requires: korvane-stack`
@@ -23,17 +23,13 @@ from importlib import metadata
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[4]
-README = ROOT / "README.md"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 STACK = ROOT / "bundles" / "stack"
 BUNDLES = {"korvane-stack": STACK}
 
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 REQUIRES = re.compile(r"^# requires: (.+)$", re.MULTILINE)
-
-if not README.is_file():
-    pytest.skip("README.md is not beside the sources", allow_module_level=True)
-
 
 def python_blocks(text: str) -> list[tuple[int, str]]:
     """(line number, code) of every ```python block."""
@@ -71,12 +67,15 @@ def install_source_bundle(project: pathlib.Path, site: pathlib.Path) -> None:
     (info / "entry_points.txt").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
-BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
+BLOCKS = [(f"{page.relative_to(ROOT)}:{line}", code)
+          for page in PAGES for line, code in python_blocks(page.read_text(encoding="utf-8"))]
 
 
-def test_the_readme_has_its_examples():
+def test_the_pages_have_their_examples():
+    where = {place.split(":")[0] for place, _ in BLOCKS}
     needing_stack = [code for _, code in BLOCKS if "korvane-stack" in required_bundles(code)]
-    assert len(BLOCKS) >= 5 and len(needing_stack) >= 2
+    assert {"README.md", "docs/using.md", "docs/bundles/testing.md"} <= where
+    assert len(BLOCKS) >= 8 and len(needing_stack) >= 3
 
 
 def test_requires_marker_is_read_from_the_head_of_a_block():
@@ -85,11 +84,11 @@ def test_requires_marker_is_read_from_the_head_of_a_block():
     assert python_blocks("x\n```python\nprint(1)\n```\n") == [(3, "print(1)\n")]
 
 
-@pytest.mark.parametrize("line,code", BLOCKS, ids=[f"line{line}" for line, _ in BLOCKS])
-def test_block_runs(line, code, tmp_path):
+@pytest.mark.parametrize("place,code", BLOCKS, ids=[place for place, _ in BLOCKS])
+def test_block_runs(place, code, tmp_path):
     needs = required_bundles(code)
     unknown = [name for name in needs if name not in BUNDLES]
-    assert not unknown, f"README line {line} requires unknown bundles {unknown}"
+    assert not unknown, f"{place} requires unknown bundles {unknown}"
     site = tmp_path / "site"
     site.mkdir()
     for name in needs:
@@ -101,4 +100,4 @@ def test_block_runs(line, code, tmp_path):
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     proc = subprocess.run([sys.executable, "-c", code], cwd=work, env=env,
                           capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, f"README block at line {line} failed:\n{proc.stdout}\n{proc.stderr}"
+    assert proc.returncode == 0, f"the block at {place} failed:\n{proc.stdout}\n{proc.stderr}"

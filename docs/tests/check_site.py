@@ -1,0 +1,77 @@
+"""Checks a built site for what a reader without a network needs.
+
+    python docs/tests/check_site.py build/docs/html
+
+Fails (exit 1, the offending files and tags on stderr) when any page loads a
+script, style sheet, font or image from another host, or when the search
+page cannot work from a file opened locally: its index must be a script
+beside it that a <script> tag loads (browsers refuse fetch() from file://),
+holding the words of the pages.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import re
+import sys
+from html.parser import HTMLParser
+
+# Attributes through which a page loads something when it is shown; a link
+# (<a href>) to another site is a link, not a load.
+LOADS = {("script", "src"), ("link", "href"), ("img", "src"), ("iframe", "src"), ("source", "src"),
+         ("video", "src"), ("audio", "src"), ("embed", "src"), ("object", "data")}
+REMOTE = re.compile(r"^\s*(https?:)?//", re.IGNORECASE)
+CSS_REMOTE = re.compile(r"(@import\s+(url\()?|url\()\s*['\"]?\s*(https?:)?//", re.IGNORECASE)
+# Words (as the index stems them) it must hold: one from each kind of page.
+WORDS = ("discov", "provid", "sink", "troubleshoot", "benchmark")
+
+
+class Loads(HTMLParser):
+    def __init__(self) -> None:
+        super().__init__()
+        self.remote: list[str] = []
+        self.scripts: list[str] = []
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        for name, value in attrs:
+            if value and (tag, name) in LOADS and REMOTE.match(value):
+                if tag == "link" and dict(attrs).get("rel", "") not in ("stylesheet", "preload", "icon", "modulepreload", "manifest", "prefetch", "preconnect", "dns-prefetch"):
+                    continue
+                self.remote.append(f"<{tag} {name}={value!r}>")
+            if tag == "script" and name == "src" and value:
+                self.scripts.append(value)
+            if name == "style" and value and CSS_REMOTE.search(value):
+                self.remote.append(f"<{tag} style={value!r}>")
+
+
+def main(site: pathlib.Path) -> int:
+    faults: list[str] = []
+    for page in sorted(site.rglob("*.html")):
+        parser = Loads()
+        parser.feed(page.read_text(encoding="utf-8"))
+        faults += [f"{page.relative_to(site)}: {load}" for load in parser.remote]
+        for style in re.findall(r"<style[^>]*>(.*?)</style>", page.read_text(encoding="utf-8"), re.S):
+            if CSS_REMOTE.search(style):
+                faults.append(f"{page.relative_to(site)}: a <style> element loads from another host")
+    for sheet in sorted(site.rglob("*.css")):
+        if CSS_REMOTE.search(sheet.read_text(encoding="utf-8", errors="replace")):
+            faults.append(f"{sheet.relative_to(site)}: loads from another host")
+
+    search = Loads()
+    search.feed((site / "search.html").read_text(encoding="utf-8"))
+    if "searchindex.js" not in search.scripts:
+        faults.append("search.html: the search index is not loaded by a <script> tag")
+    index = (site / "searchindex.js").read_text(encoding="utf-8")
+    if not index.startswith("Search.setIndex("):
+        faults.append("searchindex.js: not the script form of the index")
+    faults += [f"searchindex.js: no {word!r}" for word in WORDS if f'"{word}"' not in index]
+
+    for fault in faults:
+        print(fault, file=sys.stderr)
+    pages = sum(1 for _ in site.rglob("*.html"))
+    print(f"{pages} pages: {'nothing loaded from elsewhere, search works offline' if not faults else f'{len(faults)} faults'}")
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(pathlib.Path(sys.argv[1])))
