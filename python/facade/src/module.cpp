@@ -191,12 +191,15 @@ PyObject* discover_bundles(PyObject*, PyObject*) {
   return run_entry_point([]() { return discover_bundles_listing(); });
 }
 
-PyMethodDef discover_bundles_def = {
-    "discover_bundles", discover_bundles, METH_NOARGS,
-    "discover_bundles()\n--\n\n"
-    "Discovers the separately installed machine-bundle wheels through Python entry points.\n"
-    "Providers return metadata only: this boundary exchanges no native objects with the bundles\n"
-    "and does not call into Python while a machine is executing.",
+// The module's functions, added after its classes (the definition itself
+// carries no table, so that the members come in the order of __all__).
+PyMethodDef module_functions[] = {
+    {"discover_bundles", discover_bundles, METH_NOARGS,
+     "discover_bundles()\n--\n\n"
+     "Discovers the separately installed machine-bundle wheels through Python entry points.\n"
+     "Providers return metadata only: this boundary exchanges no native objects with the bundles\n"
+     "and does not call into Python while a machine is executing."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
@@ -207,9 +210,8 @@ std::atomic<long long> g_first_interpreter{-1};
 std::atomic<PyObject*> g_module{nullptr};
 PyMutex g_module_lock{};
 
-// Appends `name` to the module's __all__ (created empty when missing) and sets
-// the attribute.
-Result<Ok> add_member(PyObject* module, const char* name, PyObject* value) {
+// Appends `name` to the module's __all__, which the first call creates empty.
+Result<Ok> list_in_all(PyObject* module, const char* name) {
   PyObject* dict = PyModule_GetDict(module);  // borrowed, never fails for a module
   PyObject* all = nullptr;
   int found = PyDict_GetItemStringRef(dict, "__all__", &all);
@@ -223,16 +225,11 @@ Result<Ok> add_member(PyObject* module, const char* name, PyObject* value) {
   PyRef text = PyRef::steal(PyUnicode_FromString(name));
   if (!text) return take_pending();
   if (PyList_Append(all_list.get(), text.get()) < 0) return take_pending();
-  if (PyObject_SetAttr(module, text.get(), value) < 0) return take_pending();
   return Ok{};
 }
 
-Result<Ok> add_class(PyObject* module, Result<PyTypeObject*> (*type_of)(TypeUse), const char* name) {
-  auto type = type_of(TypeUse::import);
-  if (!type) return unexpected(std::move(type).error());
-  return add_member(module, name, reinterpret_cast<PyObject*>(*type));
-}
-
+// The members in their order: Runtime, PreparedRun, FileRecorder, then the
+// functions; each is listed in __all__ before it is added.
 Result<PyRef> create_module() {
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!module) return take_pending();
@@ -240,17 +237,15 @@ Result<PyRef> create_module() {
   for (auto [type_of, name] : {std::pair<TypeOf, const char*>{runtime_type, "Runtime"},
                                std::pair<TypeOf, const char*>{prepared_run_type, "PreparedRun"},
                                std::pair<TypeOf, const char*>{file_recorder_type, "FileRecorder"}}) {
-    if (auto ok = add_class(module.get(), type_of, name); !ok) return unexpected(std::move(ok).error());
+    auto type = type_of(TypeUse::import);
+    if (!type) return unexpected(std::move(type).error());
+    if (auto ok = list_in_all(module.get(), name); !ok) return unexpected(std::move(ok).error());
+    if (PyModule_AddType(module.get(), *type) < 0) return take_pending();
   }
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
-  if (!module_name) return take_pending();
-  PyRef function = PyRef::steal(PyCFunction_NewEx(&discover_bundles_def, module.get(), module_name.get()));
-  if (!function) return take_pending();
-  PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!function_name) return take_pending();
-  auto name = utf8_of(function_name.get());
-  if (!name) return unexpected(std::move(name).error());
-  if (auto ok = add_member(module.get(), name->c_str(), function.get()); !ok) return unexpected(std::move(ok).error());
+  for (const PyMethodDef* function = module_functions; function->ml_name != nullptr; ++function) {
+    if (auto ok = list_in_all(module.get(), function->ml_name); !ok) return unexpected(std::move(ok).error());
+  }
+  if (PyModule_AddFunctions(module.get(), module_functions) < 0) return take_pending();
   return module;
 }
 
