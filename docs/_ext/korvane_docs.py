@@ -101,14 +101,24 @@ def _dist_info(site: pathlib.Path, distribution: str, version: str, entry: str, 
     (info / "entry_points.txt").write_text(f"[korvane.machine_bundles]\n{entry} = {value}\n")
 
 
+def _install_project(site: pathlib.Path, project: pathlib.Path, version: str = "0") -> None:
+    """A project folder given to korvane as pip would install it: its packages
+    (src layout or flat) on the path, and a dist-info with its entry points."""
+    meta = tomllib.loads((project / "pyproject.toml").read_text())["project"]
+    base = project / "src" if (project / "src").is_dir() else project
+    for package in base.iterdir():
+        if package.is_dir() and (package / "__init__.py").is_file() and package.name != "tests":
+            shutil.copytree(package, site / package.name, ignore=shutil.ignore_patterns("__pycache__"))
+    version = meta.get("version", version)
+    for entry, value in meta.get("entry-points", {}).get("korvane.machine_bundles", {}).items():
+        _dist_info(site, meta["name"], version, entry, value)
+
+
 def _install(site: pathlib.Path, name: str) -> None:
     if name == "stack":
-        project = tomllib.loads((STACK / "pyproject.toml").read_text())["project"]
-        shutil.copytree(STACK / "src" / "korvane_stack", site / "korvane_stack",
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        version = re.search(r'^__version__ = "(.+)"', (STACK / "src/korvane_stack/_version.py").read_text(), re.MULTILINE)
-        for entry, value in project["entry-points"]["korvane.machine_bundles"].items():
-            _dist_info(site, project["name"], version.group(1) if version else "0", entry, value)
+        version = re.search(r'^__version__ = "(.+)"', (STACK / "src/korvane_stack/_version.py").read_text(),
+                            re.MULTILINE)
+        _install_project(site, STACK, version.group(1) if version else "0")
         return
     distribution, version, entry, value, package, source = BROKEN[name]
     (site / package).mkdir()
@@ -202,6 +212,15 @@ def new_bundle(argument: str, _body: str) -> str:
             parts.append(f"`{relative}`" + (" (empty: it marks the package as typed)" if not text.strip() else ""))
             if text.strip():
                 parts.append(_fence(LANGUAGES.get(path.suffix, "text"), text))
+        # The new bundle as installed, judged by `korvane check`.
+        site = base / "site-packages"
+        site.mkdir()
+        _install_project(site, base / name)
+        check = subprocess.run(["korvane", "check"], cwd=folder, env=_environment(_bin_dir(), site),
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+        parts.append("Installed, it passes `korvane check`:" if check.returncode == 0
+                     else "Installed, this is what `korvane check` says of it:")
+        parts.append(_fence("text", f"$ korvane check\n{ANSI.sub('', check.stdout)}"))
     return "\n\n".join(parts)
 
 
