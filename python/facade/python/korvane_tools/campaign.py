@@ -132,7 +132,7 @@ class Outcome:
             return "error"
         return str(self.result["machine_execution"]["status"])
 
-    def json_line(self) -> str:
+    def json_line(self, ascii_only: bool = False) -> str:
         """The outcome as one line of results.jsonl, newline included."""
         line: dict[str, Any] = {"id": self.id, "run_id": self.run_id}
         if self.result is not None:
@@ -141,7 +141,7 @@ class Outcome:
             line["error"] = self.error
         line["seconds"] = round(self.seconds, 6)
         line["worker"] = self.worker
-        return json.dumps(line, ensure_ascii=False) + "\n"
+        return json.dumps(line, ensure_ascii=ascii_only) + "\n"
 
 
 # inputs ----------------------------------------------------------------------
@@ -153,7 +153,11 @@ def _id_problem(run_id: object) -> str | None:
         return f"id {json.dumps(run_id)} cannot name a file"
     if "/" in run_id or "\0" in run_id:
         return f"id {json.dumps(run_id)} holds a '/' or a NUL character"
-    if len(run_id.encode("utf-8", "surrogatepass")) > MAX_ID_BYTES:
+    try:
+        size = len(run_id.encode("utf-8"))
+    except UnicodeEncodeError:
+        return "id holds a lone surrogate, which no file name can"
+    if size > MAX_ID_BYTES:
         return f"id is longer than {MAX_ID_BYTES} bytes"
     return None
 
@@ -247,7 +251,7 @@ def _worker_runtime() -> tuple[korvane.Runtime, dict[str, dict[str, Any]]]:
             try:
                 runtime = korvane.Runtime.discover()
             except Exception as error:
-                raise WorkerUnfit(f"worker {WORKER}: discovery fails: {type(error).__name__}: {error}") from None
+                raise WorkerUnfit(f"discovery fails in {WORKER}: {type(error).__name__}: {error}") from None
             _runtime = runtime, {record["machine_id"]: record for record in json.loads(runtime.bundles())}
         return _runtime
 
@@ -334,7 +338,10 @@ def _pool_worker_start() -> None:
 def local_bundle(machine: str) -> tuple[str, str]:
     """The (distribution, bundle_version) of `machine` in this process's
     discovery; LookupError naming the installed machines when it is absent."""
-    _, machines = _worker_runtime()
+    try:
+        _, machines = _worker_runtime()
+    except WorkerUnfit as error:
+        raise CampaignError(str(error)) from None
     bundle = _bundle_of(machines.get(machine))
     if bundle is None:
         known = ", ".join(f'"{name}"' for name in machines) or "none"
@@ -625,7 +632,10 @@ class ResultsFile:
         is already there."""
         if outcome.id in self.finished:
             return False
-        data = outcome.json_line().encode("utf-8")
+        try:
+            data = outcome.json_line().encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate, which JSON can carry escaped
+            data = outcome.json_line(ascii_only=True).encode("ascii")
         while data:
             data = data[os.write(self._fd, data):]
         self.finished[outcome.id] = outcome.status

@@ -121,6 +121,7 @@ BAD_LINES = [
     ('{"artifact": "ok.txt", "configuraton": 1}', 'unknown member "configuraton"'),
     ('{"id": 7, "artifact": "ok.txt"}', "id must be a string"),
     ('{"id": "../x", "artifact": "ok.txt"}', "holds a '/'"),
+    ('{"id": "\\ud800", "artifact": "ok.txt"}', "lone surrogate"),
     ('{"id": "1", "artifact": "ok.txt"}', 'id "1" is also on line 1'),
 ]
 
