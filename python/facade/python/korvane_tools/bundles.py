@@ -3,31 +3,41 @@
 korvane's discovery is all or nothing: one broken bundle makes it raise, and
 its message does not always say which distribution is at fault. The checks
 here take the bundles one at a time, and every verdict on the metadata comes
-from korvane itself: its own discovery runs with only one entry point
-visible (importlib.metadata.entry_points is swapped for the length of that one
-call), so the rules live in one place only, the module.
+from korvane's own core (korvane_tools._rules, built from the same code as
+the module), so the rules live in one place only. Nothing here changes
+process-wide state: korvane's discovery and its entry points are left as
+they are.
+
+Whatever a bundle's code raises while it is checked (on import, in its
+provider), SystemExit and KeyboardInterrupt included, is that bundle's
+failure; only a real Ctrl-C stops the check (see korvane_tools.contain).
 """
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
+import difflib
 import importlib
 import importlib.metadata
+import inspect
 import json
 import os
 import sysconfig
-import threading
 import traceback
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import korvane
 
+from . import _rules
+from .contain import reraise_if_interrupted
+
 GROUP = "korvane.machine_bundles"
 
-# Swapping importlib.metadata.entry_points is process-wide; one swap at a time.
-_SWAP_LOCK = threading.RLock()
+# The positional arguments korvane passes: prepare(artifact, run_id,
+# configuration, input_schedule, execution_controls, observation) and
+# execute(prepared, sinks, recorder_path).
+ARITY = {"prepare_function": 6, "execute_function": 3}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -59,6 +69,7 @@ class BundleReport:
     version: str | None
     metadata: dict[str, Any] | None = None  # korvane's listing object, once it accepted the provider
     problem: Problem | None = None
+    warnings: list[str] = dataclasses.field(default_factory=list)  # worth fixing, not fatal
 
     @property
     def ok(self) -> bool:
@@ -82,6 +93,7 @@ class BundleReport:
             "machine_id": self.machine_id,
             "metadata": self.metadata,
             "problem": None if self.problem is None else self.problem.as_json(),
+            "warnings": self.warnings,
         }
 
 
@@ -119,6 +131,9 @@ class CheckReport:
     # else passed and no names narrowed the check: the last word on whether
     # Runtime.discover() succeeds.
     discovery: Problem | None = None
+    # Entry points in a group whose name is close to korvane's, which
+    # korvane never sees: (group, entry point, distribution).
+    near_misses: list[tuple[str, str, str | None]] = dataclasses.field(default_factory=list)
 
     @property
     def ok(self) -> bool:
@@ -130,6 +145,8 @@ class CheckReport:
             "bundles": [bundle.as_json() for bundle in self.bundles],
             "clashes": [clash.as_json() for clash in self.clashes],
             "discovery": None if self.discovery is None else self.discovery.as_json(),
+            "near_misses": [{"group": group, "entry_point": name, "distribution": distribution}
+                            for group, name, distribution in self.near_misses],
         }
 
 
@@ -202,34 +219,25 @@ def _problem(stage: str, summary: str, error: BaseException) -> Problem:
     return Problem(stage, summary, type(error).__name__, str(error), file, line)
 
 
-@contextlib.contextmanager
-def only_visible(eps: Iterable[Any]) -> Iterator[None]:
-    """While active, importlib.metadata.entry_points() returns just `eps`.
-
-    korvane's discovery looks entry_points up on importlib.metadata at every
-    call, so its own rules run over exactly these entry points. The original
-    function is back when the block ends, however it ends.
-    """
-    visible = importlib.metadata.EntryPoints(tuple(eps))
-
-    def only_these(**params: Any) -> importlib.metadata.EntryPoints:
-        return visible.select(**params) if params else visible
-
-    with _SWAP_LOCK:
-        saved = importlib.metadata.entry_points
-        importlib.metadata.entry_points = only_these
-        try:
-            yield
-        finally:
-            importlib.metadata.entry_points = saved
+def _call(function: Callable[[], Any]) -> tuple[Any, BaseException | None]:
+    """Runs bundle code: its value, or what it raised when that is the
+    bundle's fault (a real Ctrl-C goes on as KeyboardInterrupt)."""
+    try:
+        return function(), None
+    except BaseException as error:
+        reraise_if_interrupted(error)
+        return None, error
 
 
-def korvane_metadata(ep: importlib.metadata.EntryPoint) -> dict[str, Any]:
-    """korvane's discovery with only `ep` visible: its listing object, or what it raised."""
-    with only_visible([ep]):
-        listing = korvane.discover_bundles()
-    found: list[dict[str, Any]] = json.loads(listing)
-    return found[0]
+def listing_object(entry_point_name: str, returned: object) -> dict[str, Any]:
+    """korvane's listing object for what a provider returned, or the
+    TypeError or RuntimeError korvane's discovery raises for it."""
+    found: dict[str, Any] = json.loads(_rules.provider_record(entry_point_name, returned))
+    return found
+
+
+def _same_name(a: str, b: str) -> bool:
+    return _normalized(a) == _normalized(b)
 
 
 def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = True) -> BundleReport:
@@ -237,69 +245,101 @@ def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = Tr
     distribution, version = distribution_of(ep)
     report = BundleReport(ep.name, ep.value, distribution, version)
 
-    try:
-        provider = ep.load()
-    except Exception as error:
+    provider, error = _call(ep.load)
+    if error is not None:
         report.problem = _problem("load", f"entry point {ep.value} does not load", error)
         return report
     if not callable(provider):
         report.problem = Problem("provider", f"entry point {ep.value} names no callable", "TypeError",
                                  f"'{type(provider).__name__}' object is not callable")
         return report
-    try:
-        returned = provider()
-    except (Exception, SystemExit) as error:  # a provider that exits is as broken as one that raises
+    returned, error = _call(provider)
+    if error is not None:
         report.problem = _problem("provider", "provider raised", error)
         return report
 
     try:
-        report.metadata = korvane_metadata(ep)
-    except Exception as error:
+        report.metadata = listing_object(ep.name, returned)
+    except (TypeError, RuntimeError) as error:
         summary = "korvane refuses the metadata"
         if not isinstance(returned, str):
             summary = f"provider returned {type(returned).__name__}, not JSON text"
-        report.problem = _problem("metadata", summary, error)
+        report.problem = Problem("metadata", summary, type(error).__name__, str(error))
         return report
 
+    claimed = report.metadata["distribution"]
+    if distribution is not None and not _same_name(claimed, distribution):
+        report.warnings.append(f'the metadata names distribution "{claimed}", but the entry point '
+                               f'comes from "{distribution}"')
     if resolve_functions:
         report.problem = resolve(report.metadata)
     return report
 
 
-def resolve(metadata: dict[str, Any]) -> Problem | None:
-    """The module imports and both functions exist and are callable: what
-    prepare and execute would otherwise find out only at their first call."""
-    name = metadata["module"]
+def _arity_problem(field: str, attribute: str, function: Any) -> Problem | None:
+    """A function that cannot take the positional arguments korvane passes,
+    as far as its signature can be read."""
     try:
-        module = importlib.import_module(name)
-    except Exception as error:
+        signature = inspect.signature(function)
+    except (TypeError, ValueError):  # no signature to read (some builtins): the call will tell
+        return None
+    count = ARITY[field]
+    try:
+        signature.bind(*range(count))
+    except TypeError as error:
+        code = getattr(function, "__code__", None)
+        return Problem(field, f'{field} "{attribute}{signature}" cannot take the {count} positional '
+                              f"arguments korvane passes", "TypeError", str(error),
+                       getattr(code, "co_filename", None), getattr(code, "co_firstlineno", None))
+    return None
+
+
+def resolve(metadata: dict[str, Any]) -> Problem | None:
+    """The module imports and both functions exist, are callable and take the
+    arguments korvane passes: what prepare and execute would otherwise find
+    out only at their first call."""
+    name = metadata["module"]
+    module, error = _call(lambda: importlib.import_module(name))
+    if error is not None:
         return _problem("module", f'module "{name}" does not import', error)
     for field in ("prepare_function", "execute_function"):
         attribute = metadata[field]
-        try:
-            function = getattr(module, attribute)
-        except Exception as error:
+        function, error = _call(lambda: getattr(module, attribute))
+        if error is not None:
             return _problem(field, f'{field} "{attribute}"', error)
         if not callable(function):
             return Problem(field, f'{field} "{attribute}"', "TypeError",
                            f"'{type(function).__name__}' object is not callable")
+        problem = _arity_problem(field, attribute, function)
+        if problem is not None:
+            return problem
     return None
 
 
-def clash_message(bundles: Sequence[BundleReport], eps: Sequence[importlib.metadata.EntryPoint]) -> str:
-    """korvane's own message for bundles that claim one machine id."""
-    try:
-        with only_visible(eps):
-            korvane.discover_bundles()
-    except Exception as error:
-        return str(error)
-    # Only when a provider answers differently on a second call.
-    return f'machine_id "{bundles[0].machine_id}" is claimed by {len(bundles)} entry points'
+def near_misses() -> list[tuple[str, str, str | None]]:
+    """Entry points in groups whose names are close to korvane's group (a
+    typo such as korvane.machine_bundle), which korvane never looks at."""
+    groups = importlib.metadata.entry_points()
+    close = difflib.get_close_matches(GROUP, [g for g in groups.groups if g != GROUP], n=5, cutoff=0.85)
+    found = []
+    for group in sorted(close):
+        for ep in groups.select(group=group):
+            found.append((group, ep.name, distribution_of(ep)[0]))
+    return found
 
 
-def check(names: Sequence[str] = ()) -> CheckReport:
-    """The verdict on the bundles named (entry-point or distribution names),
-    or on every installed bundle when no name is given.
+def discovery_problem() -> Problem | None:
+    """korvane's own discovery over every installed bundle: what
+    Runtime.discover() would say."""
+    _, error = _call(korvane.discover_bundles)
+    return None if error is None else _problem("discovery", "korvane's discovery over every bundle fails", error)
+
+
+def check(names: Sequence[str] = (), *, discovery: bool = True) -> CheckReport:
+    """The verdict on the bundles named (entry-point, distribution names or
+    machine ids), or on every installed bundle when no name is given. Unless
+    `discovery` is false, korvane's own discovery has the last word when every
+    bundle passed on its own and no names narrowed the check.
 
     Raises LookupError for a name that no entry point of the group carries.
     """
@@ -310,8 +350,7 @@ def check(names: Sequence[str] = ()) -> CheckReport:
         if report.machine_id is not None:
             claims.setdefault(report.machine_id, []).append(index)
     clashes = [
-        Clash(machine_id, clash_message([reports[i] for i in indices], [eps[i] for i in indices]),
-              [reports[i] for i in indices])
+        Clash(machine_id, _rules.clash_message(machine_id), [reports[i] for i in indices])
         for machine_id, indices in claims.items()
         if len(indices) > 1
     ]
@@ -323,14 +362,8 @@ def check(names: Sequence[str] = ()) -> CheckReport:
         return CheckReport(chosen, clashes)
 
     result = CheckReport(reports, clashes)
-    if result.ok:
-        # Each bundle passed on its own; korvane's discovery over all of them
-        # (the same entry points, so no second scan) has the last word.
-        try:
-            with only_visible(eps):
-                korvane.discover_bundles()
-        except Exception as error:
-            result.discovery = _problem("discovery", "korvane's discovery over every bundle fails", error)
+    if result.ok and discovery:
+        result.discovery = discovery_problem()
     return result
 
 
@@ -338,21 +371,19 @@ def _normalized(name: str) -> str:
     return name.replace("_", "-").replace(".", "-").lower()
 
 
+def _named(report: BundleReport, name: str) -> bool:
+    return (report.entry_point == name or report.machine_id == name
+            or (report.distribution is not None and _same_name(report.distribution, name)))
+
+
 def select(reports: Sequence[BundleReport], names: Sequence[str]) -> list[BundleReport]:
-    """The reports whose entry-point name, or distribution name, is among `names`."""
-    unknown = [
-        name for name in names
-        if not any(r.entry_point == name or (r.distribution and _normalized(r.distribution) == _normalized(name))
-                   for r in reports)
-    ]
+    """The reports whose entry-point name, machine id or distribution name is
+    among `names`."""
+    unknown = [name for name in names if not any(_named(r, name) for r in reports)]
     if unknown:
-        raise LookupError(f"no entry point or distribution named {', '.join(unknown)} "
+        raise LookupError(f"no entry point, machine id or distribution named {', '.join(unknown)} "
                           f"in group {GROUP}")
-    return [
-        r for r in reports
-        if r.entry_point in names
-        or (r.distribution and _normalized(r.distribution) in {_normalized(n) for n in names})
-    ]
+    return [r for r in reports if any(_named(r, name) for name in names)]
 
 
 def usable_entry_points() -> tuple[list[importlib.metadata.EntryPoint], CheckReport]:

@@ -6,9 +6,10 @@ subcommand (korvane_tools.commands).
     korvane run MACHINE ARTIFACT_FILE|- [--configuration J] [--input-schedule J]
                 [--execution-controls J] [--observation J] [--record PATH] [--json]
     korvane check-result FILE|- [--json]
-    korvane batch MACHINE INPUTS.jsonl --out DIR [--jobs N | --scheduler ADDRESS] [--record] [--json]
 
 Reports go to standard output, the command's own errors to standard error.
+Bundle code runs with its standard output sent to standard error, and what
+it raises is its bundle's failure (korvane_tools.contain).
 """
 
 from __future__ import annotations
@@ -19,7 +20,9 @@ import os
 import sys
 from collections.abc import Sequence
 
+from . import output
 from .commands import COMMANDS, load
+from .contain import stdout_to_stderr, watch_interrupts
 from .exits import MEANING, Exit, epilog
 
 PROG = "korvane"
@@ -38,9 +41,12 @@ def parser() -> argparse.ArgumentParser:
         prog=PROG, formatter_class=formatter,
         description="Find, check and run the machine bundles installed for korvane.",
         epilog=epilog(MEANING) + "\n\nEach command's --help lists the statuses it can end with.\n"
-               "Colour only on a terminal, never with NO_COLOR set.")
+               "Colour only on a terminal, never with NO_COLOR set; FORCE_COLOR or --color always\n"
+               "asks for it anywhere.")
     top.add_argument("--version", action="version", version=f"{PROG} {_version()}")
-    subparsers = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    top.add_argument("--color", "--colour", choices=("auto", "always", "never"), default="auto",
+                     help="colour the output: auto (on a terminal), always or never")
+    subparsers = top.add_subparsers(dest="command", metavar="COMMAND")
     for name in COMMANDS:
         command = load(name)
         sub = subparsers.add_parser(name, formatter_class=formatter, help=command.HELP,
@@ -51,9 +57,15 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    options = parser().parse_args(argv)
+    top = parser()
+    options = top.parse_args(argv)
+    if options.command is None:
+        top.print_help(sys.stderr)
+        return Exit.USAGE
+    output.colour_mode = options.color
     try:
-        return int(options.handler(options, sys.stdout, sys.stderr))
+        with watch_interrupts(), stdout_to_stderr() as out:
+            return int(options.handler(options, out, sys.stderr))
     except KeyboardInterrupt:
         return Exit.INTERRUPTED
     except BrokenPipeError:

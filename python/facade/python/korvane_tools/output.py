@@ -1,7 +1,8 @@
 """Plain text for pipes and files, a little colour for a terminal.
 
 Colour only when the stream is a terminal, TERM is not "dumb" and NO_COLOR
-is unset or empty (https://no-color.org). Tables are aligned columns of
+is unset or empty (https://no-color.org); FORCE_COLOR (not empty, not "0")
+asks for it anywhere, and `--color always|never` overrides both. Tables are aligned columns of
 plain text, so what a script reads never holds escape sequences.
 """
 
@@ -22,9 +23,17 @@ def is_terminal(stream: TextIO) -> bool:
         return False
 
 
+# Set by `korvane --color`: "auto" (the default), "always" or "never".
+colour_mode = "auto"
+
+
 def wants_colour(stream: TextIO) -> bool:
+    if colour_mode != "auto":
+        return colour_mode == "always"
     if os.environ.get("NO_COLOR", "") != "":
         return False
+    if os.environ.get("FORCE_COLOR", "") not in ("", "0"):
+        return True
     if os.environ.get("TERM") == "dumb":
         return False
     return is_terminal(stream)

@@ -1,98 +1,178 @@
-"""Checking an execution result with korvane's own rules.
+"""Checking an execution result with korvane's own rules, and saying where
+it breaks them.
 
-korvane checks a result only inside PreparedRun.execute, so the result is
-handed to it the way a bundle would hand it: a throwaway bundle lives in this
-process (a module registered in sys.modules for the length of one call, and an
-entry point that korvane's discovery alone sees), its execute function returns
-the mapping, and korvane's execute accepts it or raises its own message.
-
-The throwaway bundle is discovered and prepared once per process, which uses
-up one run number of korvane's process-wide counter; every check after that
-executes the same prepared run again.
+The verdict and its message come from korvane's core through
+korvane_tools._rules, the same code korvane's execute runs on what a
+bundle's execute function returns; nothing here changes process-wide state
+or uses a run number. What this module adds is the way to the fix: the
+member path of the value that is not JSON (`outputs.mean`), the token
+(NaN, Infinity, an integer too large for a double) and an excerpt of the
+text with a caret under the place.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import json
-import sys
-import threading
-import types
+import math
+from collections.abc import Iterator
 from typing import Any
 
-import korvane
-
-from .bundles import GROUP, only_visible
-
-_MODULE = "_korvane_tools_result_check"
-_MACHINE = "korvane-tools-result-check"
-_PROVIDER_TEXT = json.dumps({
-    "protocol": "korvane.python_bundle",
-    "protocol_version": {"major": 2, "minor": 0, "patch": 0},
-    "machine_id": _MACHINE,
-    "distribution": "korvane",
-    "module": _MODULE,
-    "prepare_function": "prepare",
-    "execute_function": "execute",
-    "bundle_version": "0",
-})
-
-_lock = threading.Lock()
-_prepared: korvane.PreparedRun | None = None
+from . import _rules
 
 
-class _EntryPoint:
-    """What korvane's discovery reads of an entry point (its name and load()),
-    and what EntryPoints.select needs to keep it."""
+@dataclasses.dataclass(frozen=True)
+class ResultProblem:
+    """Why korvane rejects a result."""
 
-    name = _MACHINE
-    group = GROUP
+    kind: str  # mapping (not a dict), json (not JSON text), rule (a rule of the format)
+    message: str  # korvane's exact message
+    line: int = 0  # 1-based line and column of the checked text, for kind "json"
+    column: int = 0
+    path: str | None = None  # the member path of the offending value, when known
+    token: str | None = None  # what stands there, in words
+    excerpt: str | None = None  # the line of the text, and a caret under the place
 
-    def matches(self, **params: Any) -> bool:
-        return all(getattr(self, key, None) == value for key, value in params.items())
+    def notes(self) -> list[str]:
+        """The context beyond korvane's message, one line each."""
+        lines = []
+        if self.path is not None:
+            lines.append(f"at {self.path}" + (f": {self.token}" if self.token else ""))
+        elif self.token:
+            lines.append(f"found: {self.token}")
+        if self.excerpt is not None:
+            lines.append(self.excerpt)
+        return lines
 
-    @staticmethod
-    def load() -> Any:
-        return lambda: _PROVIDER_TEXT
+    def text(self) -> str:
+        return "\n".join([self.message, *self.notes()])
+
+    def as_json(self) -> dict[str, Any]:
+        return dataclasses.asdict(self)
 
 
-def _module(result: object) -> types.ModuleType:
-    module = types.ModuleType(_MODULE)
-    module.prepare = lambda *args: None  # type: ignore[attr-defined]
-    module.execute = lambda prepared, sinks, path: result  # type: ignore[attr-defined]
-    return module
+def _problem(found: tuple[str, str, str, int, int] | None, text: str | None,
+             path: str | None = None, token: str | None = None) -> ResultProblem | None:
+    if found is None:
+        return None
+    kind, message, _description, line, column = found
+    excerpt = None
+    if kind == "json" and text is not None:
+        excerpt, at = _excerpt(text, line, column)
+        token = token or _token_at(at)
+    return ResultProblem(kind, message, line, column, path, token, excerpt)
 
 
-def _with_module(result: object, call: Any) -> Any:
-    previous = sys.modules.get(_MODULE)
-    sys.modules[_MODULE] = _module(result)
-    try:
-        return call()
-    finally:
-        if previous is None:
-            sys.modules.pop(_MODULE, None)
-        else:
-            sys.modules[_MODULE] = previous
+def text_problem(text: str) -> ResultProblem | None:
+    """korvane's verdict on a JSON text as an execution result; positions
+    are this text's lines and columns."""
+    return _problem(_rules.result_text_problem(text), text)
+
+
+def result_problem(result: object) -> ResultProblem | None:
+    """korvane's verdict on what a bundle's execute function returned (the
+    check its execute makes); json.dumps's own exceptions pass through."""
+    found = _rules.result_problem(result)
+    if found is None or found[0] != "json":
+        return _problem(found, None)
+    path, token = next(_unencodable(result, ""), (None, None))
+    return _problem(found, json.dumps(result), path, token)
 
 
 def validate_result(result: object) -> object:
-    """Hands `result` to korvane as an execution result and returns it when
-    korvane accepts it; otherwise raises what korvane raises (TypeError with
-    the rule's exact message, or json.dumps's own exception for a value it
-    cannot encode)."""
-    global _prepared
-    with _lock:
-        if _prepared is None:
-            with only_visible([_EntryPoint()]):
-                runtime = korvane.Runtime.discover()
-            _prepared = _with_module(None, lambda: runtime.prepare(_MACHINE, b""))
-        prepared = _prepared
-        return _with_module(result, prepared.execute)
+    """Returns `result` when korvane accepts it as an execution result;
+    otherwise raises what korvane's execute raises (TypeError with its exact
+    message, or json.dumps's own exception), with notes naming the place."""
+    problem = result_problem(result)
+    if problem is None:
+        return result
+    error = TypeError(problem.message)
+    for note in problem.notes():
+        error.add_note(note)
+    raise error
 
 
 def result_verdict(result: object) -> str | None:
     """None when korvane accepts `result`, otherwise its message."""
-    try:
-        validate_result(result)
-    except (TypeError, ValueError) as error:
-        return str(error)
+    problem = result_problem(result)
+    return None if problem is None else problem.message
+
+
+# Where a Python value breaks JSON --------------------------------------------
+
+def _describe_number(value: object) -> str | None:
+    if isinstance(value, float):
+        if math.isnan(value):
+            return "NaN"
+        if math.isinf(value):
+            return "Infinity" if value > 0 else "-Infinity"
+        return None
+    if isinstance(value, int) and not isinstance(value, bool):
+        try:
+            float(value)
+        except OverflowError:
+            try:
+                size = f"of {len(str(abs(value)))} digits"
+            except ValueError:  # beyond Python's own limit for writing it out
+                size = f"of about {int(abs(value).bit_length() * math.log10(2)) + 1} digits"
+            return f"an integer {size} that does not fit a double"
+    return None
+
+
+def _unencodable(value: object, path: str) -> Iterator[tuple[str, str]]:
+    """(member path, token) of each value JSON text cannot hold, in the order
+    json.dumps writes them."""
+    token = _describe_number(value)
+    if token is not None:
+        yield path or "(the result)", token
+    elif isinstance(value, dict):
+        for key, member in value.items():
+            yield from _unencodable(member, f"{path}.{key}" if path else str(key))
+    elif isinstance(value, (list, tuple)):
+        for index, item in enumerate(value):
+            yield from _unencodable(item, f"{path}[{index}]")
+
+
+# Excerpts of a text -------------------------------------------------------------
+
+_WIDTH = 72
+
+
+def _excerpt(text: str, line: int, column: int) -> tuple[str, str]:
+    """The line `line` of `text` around byte column `column` (1-based), with a
+    caret under it, and the text from there on for reading the token."""
+    lines = text.split("\n")
+    if not 1 <= line <= len(lines):
+        return "", ""
+    row = lines[line - 1].rstrip("\r")
+    at = len(row.encode("utf-8")[: max(column - 1, 0)].decode("utf-8", errors="ignore"))
+    # Back to the start of a number the parser stopped inside.
+    start = at
+    while start > 0 and row[start - 1] in "0123456789+-.eE":
+        start -= 1
+    if start < at and row[start:at + 1].lstrip("-")[:1].isdigit():
+        at = start
+    left = max(0, at - _WIDTH // 2)
+    shown = row[left:left + _WIDTH]
+    prefix = "..." if left > 0 else ""
+    suffix = "..." if left + _WIDTH < len(row) else ""
+    lead = f"  line {line}: "
+    excerpt = f"{lead}{prefix}{shown}{suffix}\n{' ' * (len(lead) + len(prefix) + at - left)}^"
+    return excerpt, row[at:]
+
+
+def _token_at(rest: str) -> str | None:
+    for word in ("NaN", "-Infinity", "Infinity", "-NaN"):
+        if rest.startswith(word):
+            return word
+    number = ""
+    for char in rest:
+        if char not in "0123456789+-.eE":
+            break
+        number += char
+    if number and any(c.isdigit() for c in number):
+        digits = sum(c.isdigit() for c in number.split("e")[0].split("E")[0])
+        if "." in number or "e" in number.lower():
+            return f"the number {number if len(number) <= 24 else number[:20] + '...'}, out of a double's range"
+        return f"an integer of {digits} digits that does not fit a double"
     return None

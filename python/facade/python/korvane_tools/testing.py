@@ -13,9 +13,10 @@
         assert run.values == [1]
 
 Nothing here copies korvane's rules: `check_bundle` is `korvane check`, and
-`validate_result` hands the mapping to korvane's own execute (see
-korvane_tools.results, which also says what that costs: one run number of the
-process, once).
+`validate_result` runs the check korvane's execute makes, from korvane's own
+core (korvane_tools.results). Neither changes process-wide state: korvane's
+discovery, its entry points and its run numbers are left alone, so the kit
+can run beside other threads that use korvane.
 """
 
 from __future__ import annotations

@@ -203,7 +203,8 @@ def test_sound_bundles_pass_and_so_does_none(site):
     site.add("beta", module="kv_pkg.beta")
     proc = korvane(site.root, "check")
     assert (proc.returncode, proc.stderr) == (0, "")
-    assert [line.split()[0] for line in proc.stdout.splitlines()] == ["OK", "OK", "2"]
+    assert [line.split()[0] for line in proc.stdout.splitlines()] == ["OK", "OK", "WARN", "WARN", "2"]
+    assert "the metadata names distribution \"korvane-alpha\", but the entry point comes from" in proc.stdout
     report = json.loads(korvane(site.root, "check", "--json").stdout)
     assert report["ok"] is True and report["discovery"] is None
     assert sorted(b["machine_id"] for b in report["bundles"]) == ["alpha", "beta"]
@@ -213,7 +214,7 @@ def test_check_of_an_unknown_name_is_a_usage_error(site):
     site.add("alpha")
     proc = korvane(site.root, "check", "nope")
     assert proc.returncode == 2 and proc.stdout == ""
-    assert proc.stderr == "korvane check: no entry point or distribution named nope in group korvane.machine_bundles\n"
+    assert proc.stderr == "korvane check: no entry point, machine id or distribution named nope in group korvane.machine_bundles\n"
 
 
 def test_list_imports_nothing_and_metadata_calls_the_providers(site, tmp_path):
@@ -366,16 +367,16 @@ def test_run_leaves_a_path_that_is_not_a_regular_file_alone(run_site, tmp_path, 
 def test_run_of_a_machine_that_is_not_installed(run_site, tmp_path):
     proc = korvane(run_site.root, "run", "nope", str(tmp_path / "program"))
     assert proc.returncode == 3
-    assert proc.stderr == ('korvane run: LookupError: machine bundle "nope" is not installed; install `korvane` '
-                           "and `korvane-nope`, or use `korvane-machines[nope]`\n")
+    assert proc.stderr == ('korvane run: no installed bundle provides machine "nope"\n'
+                           "  `korvane list --metadata` shows the machines installed\n")
 
 
 def test_run_of_a_machine_whose_bundles_are_left_out(run_site, tmp_path):
     run_site.add("emitter", entry_name="second")
     proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"))
     assert proc.returncode == 3
-    assert proc.stderr.splitlines()[-1] == 'korvane run: machine "emitter" is provided only by bundles left out above'
-    assert sum('machine_id "emitter" is claimed twice' in line for line in proc.stderr.splitlines()) == 2
+    assert 'korvane run: machine "emitter": its bundle is installed but left out, as above:' in proc.stderr
+    assert sum('machine_id "emitter" is claimed twice' in line for line in proc.stderr.splitlines()) == 4
 
 
 def test_run_leaves_out_a_broken_bundle_and_names_it(run_site, tmp_path):

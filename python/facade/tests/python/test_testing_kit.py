@@ -70,13 +70,6 @@ def test_validate_result_returns_the_mapping_and_restores_the_process():
         validate_result(result(extra={1}))
 
 
-def test_validate_result_prepares_once_per_process():
-    validate_result(result())
-    prepared = results._prepared
-    validate_result(result())
-    assert results._prepared is prepared
-
-
 def test_check_bundle_verdicts(bundles):
     bundles.add("good")
     bundles.add("typo", execute_function="exeucte")

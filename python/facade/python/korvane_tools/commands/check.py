@@ -7,14 +7,16 @@ from typing import Any, TextIO
 
 from .. import bundles
 from ..exits import Exit
-from ..output import GREEN, RED, Painter, dump_json, table
+from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
 
 HELP = "check each bundle on its own and name the broken ones"
 DESCRIPTION = ("Check each bundle on its own, with korvane's own rules: the entry point "
                "loads, the provider can be called, korvane accepts its metadata, the module "
-               "imports and both functions exist and are callable; then the machine ids "
-               "claimed twice. Exit status 0 exactly when korvane.Runtime.discover() succeeds "
-               "and every function resolves.")
+               "imports and both functions exist, are callable and take the positional "
+               "arguments korvane passes; then the machine ids claimed twice. NAME is an "
+               "entry-point name, a machine id or a distribution name. Exit status 0 exactly "
+               "when korvane.Runtime.discover() succeeds and every function resolves. A bundle "
+               "that exits, is interrupted or prints is reported, never ends the check.")
 EXITS = {
     Exit.OK: "every bundle checked passes",
     Exit.FAULT: "a bundle is broken, or a machine id is claimed twice",
@@ -23,8 +25,13 @@ EXITS = {
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("names", nargs="*", metavar="NAME",
-                        help="entry-point or distribution names to check (default: all)")
+                        help="entry-point names, machine ids or distribution names to check (default: all)")
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
+
+
+def near_miss_lines(near: list[tuple[str, str, str | None]]) -> list[str]:
+    return [f'entry point "{name}" of {distribution or "?"} is in group "{group}", which korvane never '
+            f'reads: did you mean "{bundles.GROUP}"?' for group, name, distribution in near]
 
 
 def render(report: bundles.CheckReport, out: TextIO) -> None:
@@ -42,6 +49,11 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
         print(f"{paint('CLASH', RED)}  machine_id \"{clash.machine_id}\": {clash.text()}", file=out)
     if report.discovery is not None:
         print(f"{paint('FAIL', RED)}  {report.discovery.text()}", file=out)
+    for bundle in report.bundles:
+        for warning in bundle.warnings:
+            print(f"{paint('WARN', YELLOW)}  {bundle.entry_point}: {warning}", file=out)
+    for line in near_miss_lines(report.near_misses):
+        print(f"{paint('WARN', YELLOW)}  {line}", file=out)
 
     failing = sum(1 for bundle in report.bundles if not bundle.ok)
     counts = f"{len(report.bundles)} bundle{'s' if len(report.bundles) != 1 else ''} checked: " \
@@ -56,11 +68,17 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         report = bundles.check(options.names)
     except LookupError as error:
         print(f"korvane check: {error.args[0]}", file=err)
+        for line in near_miss_lines(bundles.near_misses()):
+            print(f"  {line}", file=err)
         return Exit.USAGE
+    if not options.names:
+        report.near_misses = bundles.near_misses()
     if options.json:
         dump_json(report.as_json(), out)
     elif not report.bundles:
         print(f"no entry points in group {bundles.GROUP}", file=out)
+        for line in near_miss_lines(report.near_misses):
+            print(line, file=out)
     else:
         render(report, out)
     return Exit.OK if report.ok else Exit.FAULT

@@ -7,6 +7,7 @@ from typing import Any, TextIO
 
 from .. import bundles
 from ..exits import Exit
+from .check import near_miss_lines
 from ..output import BOLD, RED, Painter, dump_json, table
 
 HELP = "list the bundles' entry points, importing nothing"
@@ -36,6 +37,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if options.json:
         dump_json(items, out)
         return Exit.OK
+    near = near_miss_lines(bundles.near_misses())
+    for line in near:
+        print(f"korvane list: {line}", file=err)
     if not items:
         print(f"no entry points in group {bundles.GROUP}", file=out)
         return Exit.OK

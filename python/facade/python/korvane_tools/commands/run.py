@@ -3,28 +3,43 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import importlib
+import importlib.metadata
+import json
+import os
 import sys
+import threading
+import traceback
+from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
 import korvane
 
-from .. import bundles
+from .. import bundles, results
+from ..contain import reraise_if_interrupted
 from ..exits import Exit
 from ..output import Painter, dump_json, is_terminal, status_code, table
 from ..runs import Progress, ShowingSink, UsageError, check_record_path, read_json_option
 
 HELP = "prepare and execute one machine"
 DESCRIPTION = ("Prepare and execute one machine, showing the batches its sink receives "
-               "(and live progress on a terminal), then the statuses of the result. Each "
-               "JSON option takes JSON text, or @FILE for a file holding it. When korvane's "
-               "discovery fails, the bundles that fail `korvane check` are left out and named.")
+               "(and live progress on a terminal), then the statuses of the result and the reason "
+               "behind any that failed. Each JSON option takes JSON text, or @FILE for a file "
+               "holding it. When korvane's discovery fails, the bundles that fail `korvane check` "
+               "are left out and named.")
 EXITS = {
-    Exit.OK: "the machine completed",
-    Exit.FAULT: "the run did not complete",
-    Exit.CANNOT_RUN: "the machine could not be run (discovery, prepare or execute raised)",
+    Exit.OK: "the machine completed, with complete evidence (and the recording, when asked for)",
+    Exit.FAULT: "the machine failed or was interrupted, or delivery to the sink failed",
+    Exit.CANNOT_RUN: "the machine could not be run (discovery, prepare or execute failed, "
+                     "or korvane rejected the result)",
+    Exit.EVIDENCE_INCOMPLETE: "the machine completed but its evidence is incomplete or failed",
+    Exit.RECORDING_FAILED: "the recording asked for was not finalized or not published",
 }
 
 _OPTIONS = ("configuration", "input_schedule", "execution_controls", "observation")
+_FIELDS = ("machine_execution", "evidence_fulfillment", "python_sink_delivery",
+           "recorder_finalization", "publication")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -36,39 +51,182 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--record", metavar="PATH",
                         help="ask the bundle to record the run at PATH (refused when PATH exists and is "
                              "not a regular file)")
-    parser.add_argument("--json", action="store_true", help="print the execution result as JSON")
+    parser.add_argument("--json", action="store_true",
+                        help="print the execution result as JSON (or the error, with a rejected result)")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="print no batches and no statuses; the exit status tells")
+    parser.add_argument("--traceback", action="store_true",
+                        help="show the traceback of an exception raised by the bundle's code")
 
 
-def _discover(err: TextIO) -> tuple[korvane.Runtime, list[bundles.BundleReport]]:
+# Hiding broken bundles from korvane's discovery, in this process only -------
+
+_SWAP_LOCK = threading.Lock()
+
+
+@contextlib.contextmanager
+def _only_visible(eps: Iterable[Any]) -> Iterator[None]:
+    """While active, importlib.metadata.entry_points() returns just `eps`.
+
+    korvane's discovery looks entry_points up on importlib.metadata at every
+    call, so it then sees exactly these entry points. This changes the whole
+    process, which is the command's own: the kit never does it.
+    """
+    visible = importlib.metadata.EntryPoints(tuple(eps))
+
+    def only_these(**params: Any) -> importlib.metadata.EntryPoints:
+        return visible.select(**params) if params else visible
+
+    with _SWAP_LOCK:
+        saved = importlib.metadata.entry_points
+        importlib.metadata.entry_points = only_these
+        try:
+            yield
+        finally:
+            importlib.metadata.entry_points = saved
+
+
+class CannotRun(Exception):
+    """The machine cannot be run; the message says why."""
+
+    def __init__(self, message: str, error: BaseException | None = None,
+                 rejected: object = None, problem: results.ResultProblem | None = None) -> None:
+        super().__init__(message)
+        self.error = error
+        self.rejected = rejected
+        self.problem = problem
+
+
+def _describe(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}"
+
+
+def _discovered(visible: list[importlib.metadata.EntryPoint] | None) -> tuple[korvane.Runtime, list[Any]]:
+    """korvane's discovery, and its listing, over `visible` (None: everything installed)."""
+    with _only_visible(visible) if visible is not None else contextlib.nullcontext():
+        runtime = korvane.Runtime.discover()
+        try:
+            listing: list[Any] = json.loads(korvane.discover_bundles())
+        except BaseException as error:
+            reraise_if_interrupted(error)
+            listing = []  # a provider that answers differently the second time: no listing then
+    return runtime, listing
+
+
+def _discover(err: TextIO, quiet: bool) -> tuple[korvane.Runtime, list[Any], list[bundles.BundleReport]]:
     """korvane's discovery; when it fails, the same over the bundles that
     pass `korvane check` on their own, naming on `err` those left out (and
     returning them)."""
     try:
-        return korvane.Runtime.discover(), []
-    except Exception as error:
-        failure = f"{type(error).__name__}: {error}"
+        return *_discovered(None), []
+    except BaseException as error:
+        reraise_if_interrupted(error)
+        failure = _describe(error)
     keep, left_out = bundles.usable_entry_points()
-    print(f"korvane run: korvane's discovery fails ({failure}); leaving out:", file=err)
-    for bundle in left_out.bundles:
-        why = bundle.problem.text() if bundle.problem else f'machine_id "{bundle.machine_id}" is claimed twice'
-        print(f"  {bundle.culprit()}: {why}", file=err)
-    print("  (run `korvane check` for the whole report)", file=err)
-    with bundles.only_visible(keep):
-        return korvane.Runtime.discover(), left_out.bundles
+    if not quiet:
+        print(f"korvane run: korvane's discovery fails ({failure}); leaving out:", file=err)
+        for bundle in left_out.bundles:
+            print(f"  {bundle.culprit()}: {_why_left_out(bundle)}", file=err)
+        print("  (run `korvane check` for the whole report)", file=err)
+    try:
+        return *_discovered(keep), left_out.bundles
+    except BaseException as error:
+        reraise_if_interrupted(error)
+        raise CannotRun(f"korvane's discovery fails even without them: {_describe(error)}", error) from None
+
+
+def _why_left_out(bundle: bundles.BundleReport) -> str:
+    return bundle.problem.text() if bundle.problem else f'machine_id "{bundle.machine_id}" is claimed twice'
+
+
+def _not_found(machine: str, error: BaseException, left_out: list[bundles.BundleReport]) -> str:
+    """Why no bundle provides `machine`: an installed bundle left out (by its
+    machine id, entry-point name or distribution), or none installed."""
+    def _matches(bundle: bundles.BundleReport) -> bool:
+        names = {bundle.machine_id, bundle.entry_point}
+        if bundle.distribution is not None:
+            names |= {bundle.distribution.lower(), bundle.distribution.lower().removeprefix("korvane-")}
+        return machine in names
+
+    culprits = [bundle for bundle in left_out if _matches(bundle)]
+    if culprits:
+        lines = [f'machine "{machine}": its bundle is installed but left out, as above:']
+        lines += [f"  {bundle.culprit()}: {_why_left_out(bundle)}" for bundle in culprits]
+        lines.append(f"  fix the bundle, then check it with `korvane check {culprits[0].entry_point}`")
+        return "\n".join(lines)
+    lines = [f'no installed bundle provides machine "{machine}"']
+    extras = _machines_extras()
+    if machine in extras:
+        lines.append(f"  it comes with `pip install korvane-machines[{machine}]`")
+    lines.append("  `korvane list --metadata` shows the machines installed")
+    return "\n".join(lines)
+
+
+def _machines_extras() -> set[str]:
+    """The extras of an installed korvane-machines, the only ones worth suggesting."""
+    try:
+        return set(importlib.metadata.metadata("korvane-machines").get_all("Provides-Extra") or ())
+    except importlib.metadata.PackageNotFoundError:
+        return set()
+
+
+def _catching_execute(listing: list[Any], machine: str) -> list[object]:
+    """Keeps what the bundle's execute function returns, for showing a
+    result korvane rejects: its attribute is wrapped, in this process only,
+    for the length of the command."""
+    kept: list[object] = []
+    for item in listing:
+        if item.get("machine_id") != machine:
+            continue
+        module = sys.modules.get(item["module"])
+        name = item["execute_function"]
+        original = getattr(module, name, None) if module is not None else None
+        if module is None or not callable(original):
+            break
+
+        def execute(*args: Any, **kwargs: Any) -> Any:
+            value = original(*args, **kwargs)
+            kept.append(value)
+            return value
+
+        try:
+            setattr(module, name, execute)
+        except (AttributeError, TypeError):
+            pass
+        break
+    return kept
 
 
 def render_result(result: dict[str, Any], sink: ShowingSink, out: TextIO) -> None:
     paint = Painter(out)
     rows: list[list[Any]] = []
-    for field in ("machine_execution", "evidence_fulfillment", "python_sink_delivery",
-                  "recorder_finalization", "publication"):
-        word = result[field]["status"]
-        rows.append([field, (str(word), status_code(word))])
+    for field in _FIELDS:
+        member = result[field]
+        word = member["status"]
+        row: list[Any] = [field, (str(word), status_code(word))]
+        reason = {k: v for k, v in member.items() if k != "status"} if isinstance(member, dict) else {}
+        if reason:
+            row.append(", ".join(f"{key}: {value if isinstance(value, str) else json.dumps(value, default=repr)}"
+                                 for key, value in reason.items()))
+        rows.append(row)
     published = result.get("published_run")
     rows.append(["recording", str(published["path"]) if isinstance(published, dict) else "not published"])
     rows.append(["sink", f"{sink.batches} batches, {sink.values} values"])
     for line in table(rows, paint):
         print(line, file=out)
+
+
+def exit_status(result: dict[str, Any], recording: bool) -> Exit:
+    """The exit status a result calls for (korvane has checked its words)."""
+    if result["machine_execution"]["status"] != "completed" or result["python_sink_delivery"]["status"] == "failed":
+        return Exit.FAULT
+    if result["evidence_fulfillment"]["status"] != "complete":
+        return Exit.EVIDENCE_INCOMPLETE
+    if result["recorder_finalization"]["status"] == "failed" or (recording and (
+            result["recorder_finalization"]["status"] != "finalized"
+            or result["publication"]["status"] != "published")):
+        return Exit.RECORDING_FAILED
+    return Exit.OK
 
 
 def _read_inputs(options: argparse.Namespace) -> tuple[dict[str, Any], bytes, korvane.FileRecorder | None]:
@@ -92,6 +250,80 @@ def _read_inputs(options: argparse.Namespace) -> tuple[dict[str, Any], bytes, ko
     return inputs, artifact, recorder
 
 
+def _execute(options: argparse.Namespace, artifact: bytes, inputs: dict[str, Any],
+             recorder: korvane.FileRecorder | None, sink: ShowingSink,
+             progress: Progress | None, err: TextIO) -> dict[str, Any]:
+    left_out: list[bundles.BundleReport] = []
+    try:
+        runtime, listing, left_out = _discover(err, options.quiet)
+        prepared = runtime.prepare(options.machine, artifact, **inputs)
+    except LookupError as error:
+        if error.args and isinstance(error.args[0], str) and options.machine in error.args[0]:
+            raise CannotRun(_not_found(options.machine, error, left_out), error) from None
+        raise CannotRun(_describe(error), error) from None
+    except CannotRun:
+        raise
+    except BaseException as error:
+        reraise_if_interrupted(error)
+        raise CannotRun(_describe(error), error) from None
+
+    kept = _catching_execute(listing, options.machine)
+    try:
+        if progress is not None:
+            with progress:
+                result: dict[str, Any] = prepared.execute([sink], recorder)
+        else:
+            result = prepared.execute([sink], recorder)
+    except BaseException as error:
+        reraise_if_interrupted(error)
+        if kept and isinstance(error, (TypeError, ValueError)):
+            problem = results.result_problem(kept[-1]) if _encodable_enough(kept[-1]) else None
+            if problem is not None and problem.message == str(error):
+                raise CannotRun(f"korvane rejects the execution result: {_describe(error)}", error,
+                                kept[-1], problem) from None
+        raise CannotRun(_describe(error), error) from None
+    return result
+
+
+def _encodable_enough(value: object) -> bool:
+    try:
+        results.result_problem(value)
+    except Exception:
+        return False
+    return True
+
+
+def _report(failure: CannotRun, options: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    if options.json:
+        document: dict[str, Any] = {"error": str(failure)}
+        if failure.error is not None:
+            document["exception"] = type(failure.error).__name__
+            document["notes"] = list(getattr(failure.error, "__notes__", ()))
+        if failure.problem is not None:
+            document["problem"] = failure.problem.as_json()
+            document["rejected_result"] = failure.rejected
+        dump_json(document, out)
+    print(f"korvane run: {failure}", file=err)
+    if failure.error is not None:
+        for note in getattr(failure.error, "__notes__", ()):
+            print(f"  {note}", file=err)
+    if failure.problem is not None:
+        for note in failure.problem.notes():
+            print("  " + note.replace("\n", "\n  "), file=err)
+    if failure.error is not None and options.traceback:
+        traceback.print_exception(failure.error, file=err)
+    elif failure.error is not None and _from_bundle(failure.error) and not options.quiet:
+        print("  (--traceback shows where the bundle raised it)", file=err)
+
+
+_HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _from_bundle(error: BaseException) -> bool:
+    """Whether code outside korvane_tools (a bundle's) raised `error`."""
+    return any(not frame.filename.startswith(_HERE) for frame in traceback.extract_tb(error.__traceback__))
+
+
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         inputs, artifact, recorder = _read_inputs(options)
@@ -99,36 +331,18 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"korvane run: {error}", file=err)
         return Exit.USAGE
 
-    left_out: list[bundles.BundleReport] = []
+    progress = Progress(err) if is_terminal(err) and not options.quiet else None
+    sink = ShowingSink(None if options.json or options.quiet else out, progress)
     try:
-        runtime, left_out = _discover(err)
-        prepared = runtime.prepare(options.machine, artifact, **inputs)
-    except LookupError as error:
-        if any(bundle.machine_id == options.machine for bundle in left_out):
-            print(f'korvane run: machine "{options.machine}" is provided only by bundles left out above', file=err)
-        else:
-            print(f"korvane run: {type(error).__name__}: {error}", file=err)
-        return Exit.CANNOT_RUN
-    except Exception as error:
-        print(f"korvane run: {type(error).__name__}: {error}", file=err)
-        return Exit.CANNOT_RUN
-
-    progress = Progress(err) if is_terminal(err) else None
-    sink = ShowingSink(None if options.json else out, progress)
-    try:
-        if progress is not None:
-            with progress:
-                result = prepared.execute([sink], recorder)
-        else:
-            result = prepared.execute([sink], recorder)
-    except Exception as error:
-        print(f"korvane run: {type(error).__name__}: {error}", file=err)
+        result = _execute(options, artifact, inputs, recorder, sink, progress, err)
+    except CannotRun as failure:
+        _report(failure, options, out, err)
         return Exit.CANNOT_RUN
 
     if options.json:
         dump_json(result, out)
-    else:
+    elif not options.quiet:
         if sink.batches:
             print(file=out)
         render_result(result, sink, out)
-    return Exit.OK if result["machine_execution"]["status"] == "completed" else Exit.FAULT
+    return exit_status(result, recorder is not None)
