@@ -4,6 +4,11 @@
 # package beside korvane.*.so: type checkers find typing for a package that way,
 # but not for a lone extension module file (see python/facade/CMakeLists.txt).
 
+"""Find the machine bundles installed beside korvane, prepare a run of one
+machine and execute it. Sink, ExecutionResult with its status types, and
+Provider, PrepareFunction and ExecuteFunction exist in these stubs alone, for
+type checkers: import them under typing.TYPE_CHECKING."""
+
 from typing import Any, Literal, Protocol, ReadOnly, Self, TypedDict, TypeVar, final, overload, type_check_only
 
 __all__ = ["Runtime", "PreparedRun", "FileRecorder", "discover_bundles"]
@@ -131,8 +136,11 @@ class Runtime:
     """The bundles found by one discovery. Made only by Runtime.discover()."""
 
     @staticmethod
-    def discover() -> Runtime: ...
-    def bundles(self) -> str: ...
+    def discover() -> Runtime:
+        """Finds the installed bundles: all of them, or RuntimeError for the
+        first with unusable metadata or a machine id claimed twice."""
+    def bundles(self) -> str:
+        """The listing of this runtime's bundles, as discover_bundles() gives it."""
     def prepare(
         self,
         machine_id: str,
@@ -141,7 +149,10 @@ class Runtime:
         input_schedule: object = None,
         execution_controls: object = None,
         observation: object = None,
-    ) -> PreparedRun: ...
+    ) -> PreparedRun:
+        """Calls the bundle's prepare function with the artifact, a new run
+        identifier and the JSON text of each optional value ("null" when
+        omitted); LookupError when no bundle provides machine_id."""
 
 @final
 class PreparedRun:
@@ -159,7 +170,10 @@ class PreparedRun:
         self,
         sinks: list[Sink] | tuple[Sink, ...] | None = None,
         file_recorder: FileRecorder | None = None,
-    ) -> dict[str, Any]: ...
+    ) -> dict[str, Any]:
+        """Checks the sinks, calls the bundle's execute function and returns the
+        dict it returned once korvane has checked it (TypeError when it breaks
+        the result's rules)."""
     @overload
     def execute(self, sinks: list[_S], file_recorder: FileRecorder | None = None) -> dict[str, Any]: ...
 
@@ -169,4 +183,5 @@ class FileRecorder:
 
     def __new__(cls, path: str) -> Self: ...
 
-def discover_bundles() -> str: ...
+def discover_bundles() -> str:
+    """Compact JSON text: one object per installed bundle, sorted by machine_id."""
