@@ -23,7 +23,7 @@ LOADS = {("script", "src"), ("link", "href"), ("img", "src"), ("iframe", "src"),
 REMOTE = re.compile(r"^\s*(https?:)?//", re.IGNORECASE)
 CSS_REMOTE = re.compile(r"(@import\s+(url\()?|url\()\s*['\"]?\s*(https?:)?//", re.IGNORECASE)
 # Words (as the index stems them) it must hold: one from each kind of page.
-WORDS = ("discov", "provid", "sink", "troubleshoot", "benchmark")
+WORDS = ("discov", "provid", "sink", "break", "benchmark", "changelog")
 
 
 class Loads(HTMLParser):
