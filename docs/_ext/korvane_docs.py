@@ -77,7 +77,7 @@ BROKEN: dict[str, tuple[str, str, str, str, str, str]] = {
              _provider("korvane_echo", "korvane-echo", "echo", execute="excute")),
     "fan": ("korvane-fan", "2.0.0", "fan", "korvane_fan:provider", "korvane_fan",
             _provider("korvane_fan", "korvane-fan", "fan",
-                      body="    settings = open('/etc/korvane-fan.json').read()\n")),
+                      body="    settings = open('fan-settings.json').read()\n")),
     "lamp": ("korvane-lamp", "0.3.0", "lamp", "korvane_lamp:provider", "korvane_lamp",
              _provider("korvane_lamp", "korvane-lamp", "lamp", version="")),
     "parrot": ("korvane-parrot", "0.1.0", "parrot", "korvane_parrot:provider", "korvane_parrot",
