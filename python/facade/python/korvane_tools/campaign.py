@@ -421,6 +421,7 @@ class Campaign:
         # that the one that ends its worker is found and the others finish.
         self._suspects: collections.deque[Task] = collections.deque()
         self._suspect_ids: set[str] = set()
+        self._unsent: collections.deque[list[Task]] = collections.deque()
         self._closed = False
         self._stop_requested = False
         self._failure: str | None = None
@@ -495,7 +496,12 @@ class Campaign:
                     if unreadable:
                         continue
                     break
-                self._flight[self._executor.submit(execute_tasks, tasks)] = tasks
+                try:
+                    self._flight[self._executor.submit(execute_tasks, tasks)] = tasks
+                except BrokenExecutor:
+                    # A worker died after the last look: these runs never left.
+                    self._unsent.appendleft(tasks)
+                    yield from self._after_break([])
             if not self._flight:
                 break
             timeout = POLL_SECONDS
@@ -514,6 +520,8 @@ class Campaign:
         runs), and the outcomes of runs whose artifact could not be read."""
         if self._suspects:
             return [self._suspects.popleft()], []
+        if self._unsent:
+            return self._unsent.popleft(), []
         tasks: list[Task] = []
         unreadable: list[Outcome] = []
         for item in itertools.islice(source, self.chunk):
@@ -571,7 +579,7 @@ class Campaign:
         if len(broken) == 1:
             yield Outcome(broken[0].id, None, None, {"type": "WorkerDied", "message":
                           "the worker process ended abruptly while running it"}, 0.0, None)
-        else:
+        elif broken:
             self._suspect(broken)
         self._executor.shutdown(wait=False)
         self._executor = self._new_pool()
