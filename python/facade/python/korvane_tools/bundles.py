@@ -53,7 +53,8 @@ class Problem:
 
     def text(self) -> str:
         where = f" (at {self.file}, line {self.line})" if self.file and self.line else ""
-        return f"{self.summary}: {self.exception}: {self.message}{where}"
+        detail = f"{self.exception}: {self.message}" if self.message else self.exception
+        return f"{self.summary}: {detail}{where}"
 
     def as_json(self) -> dict[str, Any]:
         return {**dataclasses.asdict(self), "text": self.text()}

@@ -7,9 +7,11 @@ import json
 import os
 import pathlib
 import pty
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -126,6 +128,20 @@ BROKEN = {
     "misspelt execute function": (
         dict(execute_function="exeucte"),
         "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'",
+    ),
+    "module exits on import": (
+        dict(source="import sys\nsys.exit(7)\n"),
+        "entry point {module}:provider does not load: SystemExit: 7 (at {module_file}, line 4)",
+    ),
+    "module raises KeyboardInterrupt on import": (
+        dict(source="raise KeyboardInterrupt\n"),
+        "entry point {module}:provider does not load: KeyboardInterrupt (at {module_file}, line 3)",
+    ),
+    "prepare cannot take six arguments": (
+        dict(source="def provider():\n    return PROVIDER_TEXT\n\ndef prepare(artifact, run_id):\n    pass\n\n"
+                    "def execute(prepared, sinks, path):\n    pass\n"),
+        'prepare_function "prepare(artifact, run_id)" cannot take the 6 positional arguments korvane passes: '
+        "TypeError: too many positional arguments (at {module_file}, line 6)",
     ),
     "module does not import": (
         dict(provider_text=json.dumps(metadata("broken", "kv_gone.inner"))),
@@ -249,20 +265,19 @@ VALID = {
     "published_run": None,
 }
 
+# One document per kind of verdict: korvane's rule messages come through as
+# they are; a text that is not JSON is placed in the file's own lines.
 DOCUMENTS = [
-    (json.dumps(VALID), "valid"),
-    (json.dumps({**VALID, "extra": [1, 2]}), "valid"),
+    (json.dumps(VALID), ["valid"]),
+    (json.dumps({**VALID, "extra": [1, 2]}), ["valid"]),
     (json.dumps({**VALID, "machine_execution": {"status": "complete"}}),
-     'bundle execution result has unsupported machine-execution status "complete"'),
-    (json.dumps({k: v for k, v in VALID.items() if k != "publication"}),
-     'bundle execution result is missing "publication"'),
-    (json.dumps({**VALID, "publication": {"status": "published"}}),
-     "published run requires finalized recorder outcome and a run reference"),
-    (json.dumps({**VALID, "evidence_fulfillment": {}}), "evidence_fulfillment must contain a string status"),
-    (json.dumps({**VALID, "extra": float("nan")}),
-     "bundle execution result is not JSON-compatible: expected value at line 1 column "),
-    ("[1, 2]", "bundle execute_prepared must return a structured mapping"),
-    ("{nope", "not JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+     ['bundle execution result has unsupported machine-execution status "complete"']),
+    ("[1, 2]", ["bundle execution result must be an object"]),
+    (json.dumps({**VALID, "extra": {"big": 1e300}}, indent=2).replace("1e+300", "1e400"),
+     ["not JSON: number out of range at line 19 column", "found: the number 1e400, out of a double's range",
+      '  line 19:     "big": 1e400', "                      ^"]),
+    ('{"a": NaN}', ["not JSON: expected value at line 1 column 7", "found: NaN", '  line 1: {"a": NaN}',
+                    "                ^"]),
 ]
 
 
@@ -273,18 +288,93 @@ def test_check_result_prints_korvanes_verdict(tmp_path, document, expected):
     from_file = korvane(None, "check-result", str(path))
     from_stdin = korvane(None, "check-result", "-", stdin=document)
     for proc in (from_file, from_stdin):
-        assert proc.returncode == (0 if expected == "valid" else 1)
-        assert proc.stdout.startswith(expected) and proc.stdout.count("\n") == 1, proc.stdout
+        assert proc.returncode == (0 if expected == ["valid"] else 1)
+        lines = proc.stdout.splitlines()
+        assert len(lines) == len(expected) and all(a.startswith(b) for a, b in zip(lines, expected)), lines
         assert proc.stderr == ""
     verdict = json.loads(korvane(None, "check-result", "--json", str(path)).stdout)
-    assert verdict["valid"] is (expected == "valid")
-    assert verdict["message"] is None if expected == "valid" else verdict["message"].startswith(expected)
+    assert verdict["valid"] is (expected == ["valid"])
+    assert verdict["message"] is None if expected == ["valid"] else verdict["message"].startswith(expected[0])
 
 
 def test_check_result_of_an_unreadable_file(tmp_path):
     proc = korvane(None, "check-result", str(tmp_path / "absent.json"))
     assert proc.returncode == 2 and proc.stdout == ""
     assert proc.stderr.startswith(f"korvane check-result: cannot read {tmp_path / 'absent.json'}: ")
+
+
+# bundle code that exits, interrupts or prints -------------------------------
+
+FAULTY_SOURCE = """
+import json, os, sys
+{on_import}
+def provider():
+    {in_provider}
+    return PROVIDER_TEXT
+
+def prepare(artifact, run_id, configuration, input_schedule, execution_controls, observation):
+    return None
+
+def execute(prepared, sinks, path):
+    {in_execute}
+    return json.loads(RESULT_TEXT)
+"""
+
+NOISE = "print('noise'); os.write(1, b'fd noise\\n')"
+
+# Where the bundle "bad" misbehaves, and what `run bad` then ends with.
+BUNDLE_FAULTS = {
+    "exits on import": (dict(on_import="sys.exit(7)"), 3, 'machine "bad": its bundle is installed but left out'),
+    "exits in its provider": (dict(in_provider="sys.exit(5)"), 3, "provider raised: SystemExit: 5"),
+    "exits in execute": (dict(in_execute="sys.exit(9)"), 3, "korvane run: SystemExit: 9"),
+    "raises KeyboardInterrupt in execute": (dict(in_execute="raise KeyboardInterrupt"), 3,
+                                            "korvane run: KeyboardInterrupt"),
+    "prints everywhere": (dict(on_import=NOISE, in_provider=NOISE, in_execute=NOISE), 0, "fd noise"),
+    "returns a NaN": (dict(in_execute="return dict(json.loads(RESULT_TEXT), outputs={'mean': float('nan')})"), 3,
+                      "at outputs.mean: NaN"),
+}
+
+
+@pytest.mark.parametrize("kind", BUNDLE_FAULTS)
+def test_bundle_faults_never_take_the_command_down(run_site, tmp_path, kind):
+    hooks, status, says = BUNDLE_FAULTS[kind]
+    hooks = {"on_import": "", "in_provider": "pass", "in_execute": "pass", **hooks}
+    run_site.add("bad", source=FAULTY_SOURCE.format(**hooks))
+    program = str(tmp_path / "program")
+
+    for args in (["check", "--json"], ["list", "--metadata", "--json"], ["run", "bad", program, "--json"]):
+        proc = korvane(run_site.root, *args)
+        json.loads(proc.stdout)  # exactly one document, whatever the bundle wrote
+    assert proc.returncode == status and (says in proc.stderr or says in proc.stdout), proc
+    assert korvane(run_site.root, "run", "emitter", program).returncode == 0
+    text = korvane(run_site.root, "run", "bad", program)
+    assert text.returncode == status and says in text.stderr, text
+
+
+def test_rejected_result_is_shown_with_its_place(run_site, tmp_path):
+    run_site.add("bad", source=FAULTY_SOURCE.format(
+        on_import="", in_provider="pass", in_execute="return {'outputs': {'n': 10 ** 400}}"))
+    report = json.loads(korvane(run_site.root, "run", "bad", str(tmp_path / "program"), "--json").stdout)
+    assert report["rejected_result"] == {"outputs": {"n": 10 ** 400}}
+    assert report["problem"]["path"] == "outputs.n"
+    assert report["problem"]["token"] == "an integer of 401 digits that does not fit a double"
+    assert report["error"].startswith("korvane rejects the execution result: TypeError: bundle execution result "
+                                      "is not JSON-compatible: number out of range at line 1")
+
+
+def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path):
+    started = tmp_path / "started"
+    site.add("slow", source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n"
+                            "    time.sleep(120)\n")
+    env = dict(os.environ, PYTHONPATH=str(site.root))
+    proc = subprocess.Popen([sys.executable, "-m", "korvane_tools", "check"], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while not started.exists():
+        assert proc.poll() is None
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(timeout=120) == 130
+    proc.stdout.close(); proc.stderr.close()
 
 
 # run ----------------------------------------------------------------------

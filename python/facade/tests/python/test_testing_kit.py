@@ -5,12 +5,12 @@ from __future__ import annotations
 import importlib.metadata
 import json
 import sys
+import threading
 
 import pytest
 
 import korvane
 from bundle_kit import VALID_RESULT, raises_exactly
-from korvane_tools import results
 from korvane_tools.testing import BundleCheckError, check_bundle, run_machine, validate_result
 
 EMITTING = '''
@@ -38,22 +38,56 @@ def result(**changes):
     return document
 
 
-@pytest.mark.parametrize("document,message", [
-    (result(machine_execution={"status": "Completed"}),
-     'bundle execution result has unsupported machine-execution status "Completed"'),
-    (result(python_sink_delivery={"status": "done"}), 'bundle execution result has unsupported Python-sink status "done"'),
-    (result(recorder_finalization="finalized"), 'bundle execution result field "recorder_finalization" needs a string status'),
-    (result(publication={"status": "published"}, recorder_finalization={"status": "finalized"}),
-     "published outcome requires an object published-run reference"),
-    (result(published_run={"published": True, "path": ""}, publication={"status": "published"},
-            recorder_finalization={"status": "finalized"}),
-     "published-run reference needs a non-empty path and published=true"),
-    (result(published_run={}), "unpublished outcome cannot carry a published-run reference"),
-    ({"machine_execution": {"status": "completed"}}, 'bundle execution result is missing "evidence_fulfillment"'),
-    (json.loads(json.dumps(VALID_RESULT)).items(), "bundle execute_prepared must return a structured mapping"),
+RETURNING = """
+def provider():
+    return PROVIDER_TEXT
+
+def prepare(*args):
+    return None
+
+def execute(prepared, sinks, path):
+    return VALUE
+"""
+
+
+# One document per way korvane's execute can reject a result: the kit's
+# verdict must be korvane's own, exception type and message.
+@pytest.mark.parametrize("document", [
+    result(machine_execution={"status": "Completed"}),  # a rule of the format
+    list(VALID_RESULT.items()),  # not a mapping
+    result(outputs={"mean": float("nan")}),  # not JSON text
 ])
-def test_validate_result_raises_korvanes_own_error(document, message):
-    raises_exactly(TypeError, message, validate_result, document)
+def test_validate_result_says_what_korvanes_execute_says(bundles, document):
+    module = bundles.add("echo", source=RETURNING)
+    prepared = korvane.Runtime.discover().prepare("echo", b"")
+    sys.modules[module].VALUE = document
+    with pytest.raises(TypeError) as korvanes:
+        prepared.execute([], None)
+    kits = raises_exactly(TypeError, korvanes.value.args[0], validate_result, document)
+    if "NaN" in repr(document):
+        assert kits.__notes__[0] == "at outputs.mean: NaN" and kits.__notes__[1].endswith("^")
+
+
+def test_the_kit_leaves_discovery_alone_on_other_threads(bundles):
+    bundles.add("seen")
+    bundles.add("other")
+    stop = threading.Event()
+    counts = set()
+
+    def discover():
+        while not stop.is_set():
+            counts.add(len(json.loads(korvane.discover_bundles())))
+
+    thread = threading.Thread(target=discover)
+    thread.start()
+    try:
+        for _ in range(50):
+            check_bundle("seen")
+            validate_result(result())
+    finally:
+        stop.set()
+        thread.join()
+    assert counts == {2}
 
 
 def test_validate_result_returns_the_mapping_and_restores_the_process():

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import json
+import dataclasses
 import sys
 from typing import TextIO
 
@@ -13,7 +13,8 @@ from ..output import GREEN, RED, Painter, dump_json
 
 HELP = "check an execution-result document with korvane's rules"
 DESCRIPTION = ("Check a JSON execution-result document with korvane's own rules and print "
-               "`valid` or korvane's exact message.")
+               "`valid` or korvane's exact message. The file's own text is checked: a place in it "
+               "is given as its line and column, with the line and a caret under the place.")
 EXITS = {Exit.OK: "the document is a valid execution result", Exit.FAULT: "it is not"}
 
 
@@ -32,15 +33,18 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except (OSError, UnicodeDecodeError) as error:
         print(f"korvane check-result: cannot read {options.file}: {error}", file=err)
         return Exit.USAGE
-    try:
-        document = json.loads(text)
-    except (ValueError, RecursionError) as error:
-        message: str | None = f"not JSON: {error}"
-    else:
-        message = results.result_verdict(document)
+    problem = results.text_problem(text)
+    if problem is not None and problem.kind == "json":
+        problem = dataclasses.replace(problem, message=f"not JSON: {problem.message}")
     if options.json:
-        dump_json({"valid": message is None, "message": message}, out)
+        dump_json({"valid": problem is None, "message": None if problem is None else problem.message,
+                   "problem": None if problem is None else problem.as_json()}, out)
     else:
         paint = Painter(out)
-        print(paint("valid", GREEN) if message is None else paint(message, RED), file=out)
-    return Exit.OK if message is None else Exit.FAULT
+        if problem is None:
+            print(paint("valid", GREEN), file=out)
+        else:
+            print(paint(problem.message, RED), file=out)
+            for note in problem.notes():
+                print(note, file=out)
+    return Exit.OK if problem is None else Exit.FAULT
