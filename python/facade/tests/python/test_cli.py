@@ -379,6 +379,66 @@ def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path):
 
 # run ----------------------------------------------------------------------
 
+ECHO_SOURCE = """
+import json
+
+def provider():
+    return PROVIDER_TEXT
+
+def prepare(artifact, run_id, *inputs):
+    return json.loads(artifact)
+
+def execute(prepared, sinks, path):
+    return prepared
+"""
+
+# A result korvane accepts, and the exit status and status line `run` gives it.
+OUTCOMES = [
+    ({}, [], 0, "machine_execution      completed"),
+    ({"machine_execution": {"status": "failed", "reason": "stack underflow"}}, [], 1,
+     "machine_execution      failed     reason: stack underflow"),
+    ({"evidence_fulfillment": {"status": "incomplete"}}, [], 4, "evidence_fulfillment   incomplete"),
+    ({"recorder_finalization": {"status": "failed"}}, [], 5, "recorder_finalization  failed"),
+    ({}, ["--record", "{record}"], 5, "publication            not_published"),
+]
+
+
+@pytest.mark.parametrize("changes,args,status,line", OUTCOMES)
+def test_run_exit_status_follows_the_result(site, tmp_path, changes, args, status, line):
+    site.add("echo", source=ECHO_SOURCE)
+    args = [arg.replace("{record}", str(tmp_path / "run.rec")) for arg in args]
+    proc = korvane(site.root, "run", "echo", "-", *args, stdin=json.dumps({**VALID, **changes}))
+    assert proc.returncode == status and line.split() in [row.split() for row in proc.stdout.splitlines()], proc
+    quiet = korvane(site.root, "run", "echo", "-", "--quiet", *args, stdin=json.dumps({**VALID, **changes}))
+    assert (quiet.returncode, quiet.stdout) == (status, "")
+
+
+def test_run_traceback_and_notes_of_a_bundles_exception(site, tmp_path):
+    site.add("boom", source=FAULTY_SOURCE.format(
+        on_import="", in_provider="pass",
+        in_execute="e = ValueError('boom'); e.add_note('while stacking'); raise e"))
+    plain = korvane(site.root, "run", "boom", "-", stdin="")
+    assert plain.returncode == 3
+    assert plain.stderr.splitlines() == ["korvane run: ValueError: boom", "  while stacking",
+                                         "  (--traceback shows where the bundle raised it)"]
+    traced = korvane(site.root, "run", "boom", "-", "--traceback", stdin="")
+    assert "Traceback (most recent call last):" in traced.stderr and "in execute" in traced.stderr
+
+
+def test_check_by_machine_id_and_a_group_near_miss(site):
+    site.add("alpha", entry_name="first")
+    typo = site.root / "kv_typo-1.0.dist-info"
+    typo.mkdir()
+    (typo / "METADATA").write_text("Metadata-Version: 2.1\nName: kv_typo\nVersion: 1.0\n", encoding="utf-8")
+    (typo / "entry_points.txt").write_text("[korvane.machine_bundle]\ntypo = kv_typo:provider\n", encoding="utf-8")
+    assert korvane(site.root, "check", "alpha").returncode == 0
+    proc = korvane(site.root, "check")
+    assert ('WARN  entry point "typo" of kv_typo is in group "korvane.machine_bundle", which korvane never reads: '
+            'did you mean "korvane.machine_bundles"?') in proc.stdout.splitlines()
+    assert "did you mean" in korvane(site.root, "list").stderr
+
+
+
 @pytest.fixture
 def run_site(site, tmp_path):
     site.add("emitter", source=RUN_SOURCE)
@@ -488,7 +548,15 @@ def test_run_leaves_out_a_broken_bundle_and_names_it(run_site, tmp_path):
 def test_help_everywhere(command):
     proc = korvane(None, *command, "--help")
     assert proc.returncode == 0 and proc.stdout.startswith("usage: korvane")
-    assert "exit status:" in proc.stdout
+    statuses = proc.stdout.split("exit status:\n")[1].split("\n\n")[0]
+    codes = {int(line.split()[0]) for line in statuses.splitlines() if line[:5].strip().isdigit()}
+    # Each command lists its own statuses; only run ends with 3 to 5.
+    assert codes >= {2, 130} and (codes >= {3, 4, 5}) == (command in ([], ["run"]))
+
+
+def test_no_arguments_prints_the_help():
+    proc = korvane(None)
+    assert proc.returncode == 2 and proc.stderr.startswith("usage: korvane") and "COMMAND" in proc.stderr
 
 
 def test_usage_error_goes_to_stderr():
