@@ -6,6 +6,9 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import pty
+import re
+import select
 import signal
 import subprocess
 import sys
@@ -62,9 +65,9 @@ def environment(site: pathlib.Path) -> dict[str, str]:
     return env
 
 
-def batch(site: pathlib.Path, *args: str, **popen: object) -> subprocess.Popen[str]:
+def batch(site: pathlib.Path, *args: str, stderr: int = subprocess.PIPE) -> subprocess.Popen[str]:
     return subprocess.Popen([sys.executable, "-m", "korvane_tools", "batch", *args], env=environment(site),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)  # type: ignore[call-overload]
+                            stdout=subprocess.PIPE, stderr=stderr, text=True)
 
 
 def finish(proc: subprocess.Popen[str]) -> tuple[int, str, str]:
@@ -176,17 +179,32 @@ def test_every_run_has_its_line_and_a_rerun_repeats_none(site, tmp_path):
 def test_ctrl_c_waits_for_the_runs_going_and_a_rerun_does_the_rest(site, tmp_path):
     inputs = write_inputs(tmp_path, {f"s{i}": "sleep 0.4" for i in range(12)})
     out = tmp_path / "out"
-    proc = batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2")
+    # Standard error on a terminal, for the progress line.
+    leader, follower = pty.openpty()
+    proc = batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2", stderr=follower)
+    os.close(follower)
     wait_for_lines(out, 2)
     proc.send_signal(signal.SIGINT)
-    status, summary, err = finish(proc)
-    assert status == 130 and "stopping" in err
+    status, summary, _ = finish(proc)
+    terminal = b""
+    while select.select([leader], [], [], 5)[0]:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # EIO once every writer has closed its side
+            break
+        if not chunk:
+            break
+        terminal += chunk
+    os.close(leader)
+    assert status == 130 and b"stopping" in terminal
+    assert re.search(rb"\d+/12 runs  \d+\.\d/s  0:\d\d left", terminal), terminal
     first = results(out)
     assert 2 <= len(first) < 12 and all(word(line) == "completed" for line in first.values())
     assert "not run" in summary
-    status, summary, _ = finish(batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2"))
+    status, summary, err = finish(batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2"))
     assert status == 0 and len(results(out)) == 12
     assert summary == f"12 runs: 12 completed ({len(first)} finished earlier, skipped)\n"
+    assert err == ""  # no progress when standard error is not a terminal
 
 
 # A real cluster: a scheduler and two worker processes on 127.0.0.1 ------------------------------
