@@ -3,6 +3,7 @@ distributions (dist-info folders in a folder on PYTHONPATH)."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import pathlib
@@ -20,6 +21,7 @@ from bundle_kit import BundleFolder, metadata
 # A bundle whose run emits its input schedule in batches of two; an artifact
 # b"fail" makes the machine fail, and a recorder path gets one line written.
 RUN_SOURCE = '''
+import importlib.util
 import json
 
 def provider():
@@ -380,6 +382,7 @@ def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path):
 # run ----------------------------------------------------------------------
 
 ECHO_SOURCE = """
+import importlib.util
 import json
 
 def provider():
@@ -609,3 +612,24 @@ def test_the_module_surface_is_unchanged():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120).stdout
     assert out.strip() == "['FileRecorder', 'PreparedRun', 'Runtime', 'discover_bundles']"
+
+
+def test_new_writes_a_bundle_that_installs_and_passes_its_checks(tmp_path):
+    pytest.importorskip("setuptools")  # the generated pyproject's build backend, offline
+    assert korvane(None, "new", "Bad_Name", cwd=tmp_path).returncode == 2
+    assert korvane(None, "new", "word-count", cwd=tmp_path).returncode == 0
+    assert korvane(None, "new", "word-count", cwd=tmp_path).returncode == 2  # the folder exists
+    site = tmp_path / "site"
+    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+                    "--target", str(site), str(tmp_path / "word-count")], check=True, capture_output=True,
+                   timeout=300)
+    check = korvane(site, "check", "--json")
+    assert check.returncode == 0 and [b["machine_id"] for b in json.loads(check.stdout)["bundles"]] == ["word-count"]
+    env = dict(os.environ, PYTHONPATH=str(site))
+    tests = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"], env=env,
+                           cwd=tmp_path / "word-count", capture_output=True, text=True, timeout=300)
+    assert tests.returncode == 0, tests.stdout
+    if importlib.util.find_spec("mypy") is not None:
+        typed = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "src", "tests"],
+                               env=env, cwd=tmp_path / "word-count", capture_output=True, text=True, timeout=300)
+        assert typed.returncode == 0, typed.stdout
