@@ -80,6 +80,13 @@ class BundleReport:
     def machine_id(self) -> str | None:
         return None if self.metadata is None else str(self.metadata["machine_id"])
 
+    @classmethod
+    def from_json(cls, data: dict[str, Any]) -> BundleReport:
+        problem = data["problem"]
+        return cls(data["entry_point"], data["value"], data["distribution"], data["version"], data["metadata"],
+                   None if problem is None else Problem(**{k: v for k, v in problem.items() if k != "text"}),
+                   list(data["warnings"]))
+
     def culprit(self) -> str:
         """The entry point with its distribution, version and value."""
         return f"{self.entry_point} ({self.distribution or '?'} {self.version or '?'}, {self.value})"
@@ -336,16 +343,21 @@ def discovery_problem() -> Problem | None:
     return None if error is None else _problem("discovery", "korvane's discovery over every bundle fails", error)
 
 
-def check(names: Sequence[str] = (), *, discovery: bool = True) -> CheckReport:
+def check(names: Sequence[str] = (), *, discovery: bool = True,
+          check_each: Callable[[Sequence[importlib.metadata.EntryPoint]], list[BundleReport]] | None = None,
+          discover: Callable[[], Problem | None] = discovery_problem) -> CheckReport:
     """The verdict on the bundles named (entry-point, distribution names or
     machine ids), or on every installed bundle when no name is given. Unless
     `discovery` is false, korvane's own discovery has the last word when every
     bundle passed on its own and no names narrowed the check.
 
+    `check_each` and `discover` replace the checks made in this process
+    (korvane_tools.isolated makes them in child processes).
+
     Raises LookupError for a name that no entry point of the group carries.
     """
     eps = entry_points()
-    reports = [check_one(ep) for ep in eps]
+    reports = check_each(eps) if check_each is not None else [check_one(ep) for ep in eps]
     claims: dict[str, list[int]] = {}
     for index, report in enumerate(reports):
         if report.machine_id is not None:
@@ -364,7 +376,7 @@ def check(names: Sequence[str] = (), *, discovery: bool = True) -> CheckReport:
 
     result = CheckReport(reports, clashes)
     if result.ok and discovery:
-        result.discovery = discovery_problem()
+        result.discovery = discover()
     return result
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any, TextIO
 
-from .. import bundles
+from .. import bundles, isolated
 from ..exits import Exit
 from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
 
@@ -27,6 +27,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("names", nargs="*", metavar="NAME",
                         help="entry-point names, machine ids or distribution names to check (default: all)")
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
+    parser.add_argument("--isolate", action="store_true",
+                        help="check each bundle in a child process, so that one that hangs, exits or "
+                             "crashes the interpreter is reported as such")
+    parser.add_argument("--timeout", type=float, metavar="S", default=None,
+                        help="with --isolate, the seconds each child may take (default 60)")
 
 
 def near_miss_lines(near: list[tuple[str, str, str | None]]) -> list[str]:
@@ -64,8 +69,14 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    if options.timeout is not None and (not options.isolate or not options.timeout > 0):
+        print("korvane check: --timeout needs --isolate and a number of seconds above 0", file=err)
+        return Exit.USAGE
     try:
-        report = bundles.check(options.names)
+        if options.isolate:
+            report = isolated.check(options.names, options.timeout if options.timeout is not None else 60.0)
+        else:
+            report = bundles.check(options.names)
     except LookupError as error:
         print(f"korvane check: {error.args[0]}", file=err)
         for line in near_miss_lines(bundles.near_misses()):
