@@ -24,6 +24,7 @@ with `CampaignError`, after the runs still going have come back.
 from __future__ import annotations
 
 import collections
+import fcntl
 import importlib
 import importlib.metadata
 import itertools
@@ -618,6 +619,9 @@ class ResultsFile:
         self.dropped_tail = 0
         fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
         try:
+            # Two campaigns appending to one file would both run what neither
+            # had finished: the second is refused (BlockingIOError).
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             with os.fdopen(os.dup(fd), "rb") as stream:
                 data = stream.read()
             whole = data.rfind(b"\n") + 1

@@ -3,6 +3,7 @@ cluster on 127.0.0.1, with a bundle whose artifact says what the run does."""
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import pathlib
@@ -174,6 +175,12 @@ def test_every_run_has_its_line_and_a_rerun_repeats_none(site, tmp_path):
     assert json.loads(summary)["finished_earlier"] == 8
     assert results(out).keys() == commands.keys()
     assert (out / "results.jsonl").read_text().startswith(cut) and results(out)[last]["id"] == last
+
+    # A second campaign on the same folder at the same time is refused.
+    with open(out / "results.jsonl") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        status, _, err = finish(batch(site, "camp", str(inputs), "--out", str(out)))
+    assert status == 2 and "in use by another korvane batch" in err
 
 
 def test_ctrl_c_waits_for_the_runs_going_and_a_rerun_does_the_rest(site, tmp_path):

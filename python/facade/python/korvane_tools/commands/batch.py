@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import ipaddress
 import json
 import os
@@ -114,7 +115,7 @@ class Progress:
 def _plain_tcp_elsewhere(address: str) -> bool:
     """True for a scheduler reached without TLS on another machine."""
     parts = urllib.parse.urlsplit(address if "://" in address else "tcp://" + address)
-    if parts.scheme == "tls":
+    if parts.scheme != "tcp":
         return False
     host = parts.hostname or ""
     if host == "localhost":
@@ -149,6 +150,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         os.makedirs(options.out, exist_ok=True)
         results = ResultsFile(os.path.join(options.out, "results.jsonl"))
+    except BlockingIOError:
+        print(f"{PROG}: {options.out} is in use by another korvane batch", file=err)
+        return Exit.USAGE
     except OSError as error:
         print(f"{PROG}: cannot use {options.out}: {error.strerror or error}", file=err)
         return Exit.USAGE
@@ -164,7 +168,13 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 if _plain_tcp_elsewhere(options.scheduler):
                     print(f"{PROG}: {options.scheduler} is not TLS: runs and results travel unencrypted, and "
                           "whoever reaches the scheduler runs code on its workers", file=err)
-                client = import_distributed().Client(options.scheduler)
+                try:
+                    client = import_distributed().Client(options.scheduler)
+                except (CampaignError, KeyboardInterrupt):
+                    raise
+                except Exception as error:
+                    raise CampaignError(f"cannot reach the scheduler {options.scheduler}: "
+                                        f"{type(error).__name__}: {error}") from None
             campaign = Campaign(options.machine, client, jobs=options.jobs, chunk=options.chunk,
                                 recordings=os.path.join(options.out, "recordings") if options.record else None)
         except (LookupError, CampaignError, OSError) as error:
@@ -203,22 +213,17 @@ def _run(campaign: Campaign, ids: list[str], todo: list[Any], results: ResultsFi
 
     previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
     try:
-        if progress is not None:
-            progress.__enter__()
-        try:
-            for outcome in outcomes():
-                if results.write(outcome):
-                    if progress is not None:
+        with progress if progress is not None else contextlib.nullcontext():
+            try:
+                for outcome in outcomes():
+                    if results.write(outcome) and progress is not None:
                         with progress.lock:
                             progress.done += 1
                             progress.failed += outcome.status != "completed"
-        except CampaignError as error:
-            failure = str(error)
-        except KeyboardInterrupt:
-            killed = True
-        finally:
-            if progress is not None:
-                progress.__exit__(None, None, None)
+            except CampaignError as error:
+                failure = str(error)
+            except KeyboardInterrupt:
+                killed = True
     finally:
         for sig, handler in previous.items():
             signal.signal(sig, handler)
