@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
+#include <optional>
+#include <unordered_map>
+#include <variant>
 #include <utility>
 
 #include "interpreter.hpp"
@@ -55,14 +57,15 @@ Result<PyRef> select_group(PyRef&& eps) {
   return selected;
 }
 
-// name, load(), the provider call and validation for one entry point. The
-// name and the provider's str are held until validation has copied what it
-// keeps.
-Result<BundleProvider> read_entry_point(PyObject* entry_point) {
+// name, load(), the provider call and validation for one entry point, with
+// the name's text in `name` once read. The name and the provider's str are
+// held until validation has copied what it keeps.
+Result<BundleProvider> read_entry_point(PyObject* entry_point, std::string& name) {
   PyRef name_object = PyRef::steal(PyObject_GetAttrString(entry_point, "name"));
   if (!name_object) return take_pending();
-  auto name = required_text(name_object.get());
-  if (!name) return unexpected(std::move(name).error());
+  auto name_text = required_text(name_object.get());
+  if (!name_text) return unexpected(std::move(name_text).error());
+  name = *name_text;
 
   PyRef provider = PyRef::steal(PyObject_CallMethod(entry_point, "load", nullptr));
   if (!provider) return take_pending();
@@ -71,9 +74,55 @@ Result<BundleProvider> read_entry_point(PyObject* entry_point) {
   auto text = required_text(returned.get());
   if (!text) return unexpected(std::move(text).error());
 
-  auto record = validate_provider_metadata(*name, *text);
+  auto record = validate_provider_metadata(name, *text);
   if (!record) return module_error(ErrorType::runtime_error, std::move(record).error());
   return std::move(*record);
+}
+
+// An attribute's str text, or nothing when the object has no such str: the
+// lookup's ordinary error is dropped, while KeyboardInterrupt and the other
+// exceptions outside Exception stay raised and end the caller.
+Result<std::optional<std::string>> optional_text(PyObject* object, const char* attribute) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(object, attribute));
+  if (value && PyUnicode_Check(value.get())) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
+      return std::optional<std::string>(std::in_place, data, static_cast<std::size_t>(size));
+    }
+  }
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return take_pending();
+  PyErr_Clear();
+  return std::optional<std::string>();
+}
+
+// For the notes of a failure: entry point "NAME" (distribution DIST VERSION),
+// the distribution's part where the entry point tells it.
+Result<std::string> describe_entry_point(PyObject* entry_point, std::string_view name) {
+  std::string text = "entry point " + quoted(name);
+  PyRef distribution = PyRef::steal(PyObject_GetAttrString(entry_point, "dist"));
+  if (!distribution) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return take_pending();
+    PyErr_Clear();
+    return text;
+  }
+  if (distribution.get() == Py_None) return text;
+  auto distribution_name = optional_text(distribution.get(), "name");
+  if (!distribution_name) return unexpected(std::move(distribution_name).error());
+  auto version = optional_text(distribution.get(), "version");
+  if (!version) return unexpected(std::move(version).error());
+  if (*distribution_name) {
+    text += " (distribution " + **distribution_name;
+    if (*version) text += " " + **version;
+    text += ")";
+  }
+  return text;
+}
+
+// The entry point name of the accepted record of `machine_id`.
+std::string_view accepted_entry_point(const std::vector<BundleProvider>& accepted, std::string_view machine_id) {
+  for (const BundleProvider& record : accepted)
+    if (record.machine_id == machine_id) return record.entry_point;
+  return {};
 }
 
 }  // namespace
@@ -89,7 +138,9 @@ Result<std::vector<BundleProvider>> discover_providers() {
   if (!iterator) return take_pending();
 
   std::vector<BundleProvider> accepted;
-  std::unordered_set<std::string> seen;  // machine identifiers of `accepted`
+  // The entry point of each machine identifier in `accepted`, for the note
+  // that names both sides of a clash.
+  std::unordered_map<std::string, PyRef> seen;
   for (;;) {
     PyObject* next = nullptr;
     int status = PyIter_NextItem(iterator.get(), &next);
@@ -97,11 +148,27 @@ Result<std::vector<BundleProvider>> discover_providers() {
     if (status == 0) break;
     PyRef entry_point = PyRef::steal(next);
 
-    auto provider = read_entry_point(entry_point.get());
-    if (!provider) return unexpected(std::move(provider).error());
-    if (!seen.insert(provider->machine_id).second) {
-      return module_error(ErrorType::runtime_error,
-                          "multiple bundle entry points advertise machine_id " + korvane::quoted(provider->machine_id));
+    std::string name;
+    auto provider = read_entry_point(entry_point.get(), name);
+    if (!provider) {
+      // korvane's own verdicts on a bundle say which one and how to look closer.
+      if (!std::holds_alternative<ModuleError>(provider.error()) || name.empty()) {
+        return unexpected(std::move(provider).error());
+      }
+      auto label = describe_entry_point(entry_point.get(), name);
+      if (!label) return unexpected(std::move(label).error());
+      return with_note(unexpected(std::move(provider).error()),
+                       "in " + *label + "; run `korvane check " + name + "` for details");
+    }
+    auto [earlier, inserted] = seen.try_emplace(provider->machine_id, PyRef::borrow(entry_point.get()));
+    if (!inserted) {
+      auto first = describe_entry_point(earlier->second.get(), accepted_entry_point(accepted, provider->machine_id));
+      if (!first) return unexpected(std::move(first).error());
+      auto second = describe_entry_point(entry_point.get(), name);
+      if (!second) return unexpected(std::move(second).error());
+      return with_note(module_error(ErrorType::runtime_error, "multiple bundle entry points advertise machine_id " +
+                                                                   korvane::quoted(provider->machine_id)),
+                       "advertised by " + *first + " and by " + *second);
     }
     accepted.push_back(std::move(*provider));
   }

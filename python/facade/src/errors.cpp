@@ -27,6 +27,19 @@ void raise_with_message(PyObject* type, const std::string& message) {
   PyErr_SetObject(type, text.get());
 }
 
+// Adds the notes to the exception just raised. Should adding one fail, that
+// failure is raised instead, as for a failure while building the exception.
+void add_notes(const std::vector<std::string>& notes) {
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  if (!raised) return;
+  for (const std::string& note : notes) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    PyRef added = text ? PyRef::steal(PyObject_CallMethod(raised.get(), "add_note", "O", text.get())) : PyRef();
+    if (!added) return;
+  }
+  PyErr_SetRaisedException(raised.release());
+}
+
 std::atomic<PyObject*> g_invariant_type{nullptr};
 PyMutex g_invariant_type_lock{};
 
@@ -59,6 +72,7 @@ void raise_error(Error&& error) {
     PyErr_SetRaisedException(pending->exception.release());
   } else if (auto* failure = std::get_if<ModuleError>(&error)) {
     raise_with_message(builtin_type(failure->type), failure->message);
+    if (!failure->notes.empty()) add_notes(failure->notes);
   } else {
     auto& invariant = std::get<InvariantFailure>(error);
     PyObject* type = invariant_failure_type();

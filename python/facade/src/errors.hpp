@@ -9,6 +9,7 @@
 
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "expected.hpp"
 #include "py_ref.hpp"
@@ -20,6 +21,9 @@ enum class ErrorType { type_error, value_error, lookup_error, runtime_error, sys
 struct ModuleError {
   ErrorType type;
   std::string message;
+  // Added to the raised exception with add_note (PEP 678): context for a
+  // reader, beyond the message, which stays as it is.
+  std::vector<std::string> notes = {};
 };
 
 struct PendingException {
@@ -37,6 +41,13 @@ using Result = Expected<T, Error>;
 
 inline Unexpected<Error> module_error(ErrorType type, std::string message) {
   return {Error(ModuleError{type, std::move(message)})};
+}
+
+// The error with `note` added, when it is one of the module's own; a pending
+// exception passes through untouched.
+inline Unexpected<Error> with_note(Unexpected<Error>&& failure, std::string note) {
+  if (auto* own = std::get_if<ModuleError>(&failure.error)) own->notes.push_back(std::move(note));
+  return std::move(failure);
 }
 
 inline Unexpected<Error> invariant_failure(std::string description) {

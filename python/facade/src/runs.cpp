@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "decimal.hpp"
+#include "json/path.hpp"
 #include "execution_result.hpp"
 #include "file_recorder.hpp"
 #include "interpreter.hpp"
@@ -207,7 +208,15 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   if (!text) return unexpected(std::move(text).error());
   // Checked in full, built only as deep as the validation reads.
   auto parsed = parse_execution_result(text->utf8);
-  if (!parsed) return type_error(kNotJsonPrefix + parsed.error().to_string());
+  if (!parsed) {
+    auto failure = type_error(kNotJsonPrefix + parsed.error().to_string());
+    // json.dumps writes one line, so the column places the byte; the note
+    // says in which member it lies.
+    const std::string path =
+        parsed.error().line == 1 && parsed.error().column > 0 ? json_path_at(text->utf8, parsed.error().column - 1) : "";
+    if (path.empty()) return failure;
+    return with_note(std::move(failure), "in member " + path + " of the execution result");
+  }
   if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
   return result;
 }

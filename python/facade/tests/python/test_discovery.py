@@ -8,6 +8,7 @@ own distributions), so the listings can be compared byte for byte.
 
 import importlib.metadata
 import json
+import re
 import sys
 import threading
 
@@ -187,6 +188,22 @@ class TestRejectedMetadata:
         raises_exactly(RuntimeError, expected, korvane.discover_bundles)
         raises_exactly(RuntimeError, expected, korvane.Runtime.discover)
         assert runtime_count() == before
+
+    def test_notes_name_the_entry_point_and_its_distribution(self, site, two_sites):
+        # The message stays korvane's; a note says which bundle and how to look
+        # closer, and for a clash which two.
+        site.add("m", entry_name="broken", provider_text="{}")
+        failure = raises_exactly(RuntimeError, None, korvane.discover_bundles)
+        assert len(failure.__notes__) == 1
+        assert re.fullmatch(r'in entry point "broken" \(distribution kv_bundle_dist_\d+ 1\.0\); '
+                            r"run `korvane check broken` for details", failure.__notes__[0])
+        (first, second), activate = two_sites
+        first.add("dup", entry_name="one")
+        second.add("dup", entry_name="two")
+        activate(first, second)
+        failure = raises_exactly(RuntimeError, TestDuplicates.MESSAGE, korvane.Runtime.discover)
+        assert re.fullmatch(r'advertised by entry point "one" \(distribution kv_bundle_dist_\d+ 1\.0\) '
+                            r'and by entry point "two" \(distribution kv_bundle_dist_\d+ 1\.0\)', failure.__notes__[0])
 
     def test_odd_entry_name_reaches_the_listing_unescaped(self, site):
         site.add("m", entry_name=ODD_NAME)
