@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "decimal.hpp"
 
 namespace korvane {
 
@@ -40,11 +39,11 @@ Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& si
   if (positional_count > count) {
     std::string message = function_label(signature) + " takes ";
     if (signature.required == count) {
-      message += decimal(count);
+      message += std::to_string(count);
     } else {
-      message += "from " + decimal(signature.required) + " to " + decimal(count);
+      message += "from " + std::to_string(signature.required) + " to " + std::to_string(count);
     }
-    message += " positional arguments but " + decimal(positional_count) +
+    message += " positional arguments but " + std::to_string(positional_count) +
                (positional_count == 1 ? " was given" : " were given");
     return unexpected(std::move(message));
   }
@@ -73,7 +72,7 @@ Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& si
     if (bound.slots[i].source == BoundArguments::Source::absent) missing.push_back(signature.parameters[i]);
   }
   if (!missing.empty()) {
-    return unexpected(function_label(signature) + " missing " + decimal(missing.size()) + " required positional " +
+    return unexpected(function_label(signature) + " missing " + std::to_string(missing.size()) + " required positional " +
                       (missing.size() == 1 ? "argument: " : "arguments: ") + join_names(missing));
   }
   return bound;

@@ -6,7 +6,6 @@
 #include <optional>
 #include <utility>
 
-#include "decimal.hpp"
 #include "quoted.hpp"
 
 namespace korvane {
@@ -66,7 +65,7 @@ std::string message_version_out_of_range(std::string_view entry_point, std::stri
 std::string message_unsupported_version(std::string_view entry_point,
                                         const ProtocolVersion& version) {
   return entry_point_prefix(entry_point) + " returned unsupported provider protocol version " +
-         decimal(version.major) + "." + decimal(version.minor) + "." + decimal(version.patch);
+         std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.patch);
 }
 
 std::string message_missing_string_field(std::string_view entry_point, std::string_view field) {

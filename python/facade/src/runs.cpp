@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "decimal.hpp"
 #include "json/path.hpp"
 #include "execution_result.hpp"
 #include "file_recorder.hpp"
@@ -115,7 +114,7 @@ Result<PreparedContents> prepare_run(const std::vector<BundleProvider>& provider
   if (!prepare) return unexpected(std::move(prepare).error());
 
   const std::uint64_t sequence = g_run_sequence.fetch_add(1, std::memory_order_relaxed);
-  std::string run_id = "python-" + provider.machine_id + "-" + decimal(sequence);
+  std::string run_id = "python-" + provider.machine_id + "-" + std::to_string(sequence);
 
   std::array<PyRef, 6> arguments;
   arguments[0] = PyRef::steal(PyBytes_FromStringAndSize(artifact.data(), static_cast<Py_ssize_t>(artifact.size())));
@@ -172,10 +171,10 @@ Result<PyRef> check_sinks(PyObject* sinks) {
         // exceptions outside Exception are never swallowed.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return take_pending();
         PyErr_Clear();
-        return type_error("sink at index " + decimal(index) + " must define callable " + name);
+        return type_error("sink at index " + std::to_string(index) + " must define callable " + name);
       }
       if (!PyCallable_Check(method.get())) {
-        return type_error("sink at index " + decimal(index) + " attribute " + name + " must be callable");
+        return type_error("sink at index " + std::to_string(index) + " attribute " + name + " must be callable");
       }
     }
   }
