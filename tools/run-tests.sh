@@ -16,7 +16,9 @@
 #               mypy; mypy over the installed korvane_tools;
 #   dist        make dist, then the archives' metadata, and korvane-machines[stack]
 #               installed from dist/ alone into fresh venvs per version, running a
-#               machine; and a wheel built from the korvane sdist.
+#               machine; the same for the aarch64 wheels in Debian's arm64 CPython
+#               under qemu-aarch64-static, with some of the module's tests; and a
+#               wheel built from the korvane sdist.
 #   docs        the documentation site built as make docs builds it (warnings, unresolved
 #               references and broken internal links fail), nothing in it loaded from
 #               elsewhere, its search usable offline; every Python block of the README
@@ -125,17 +127,23 @@ for stage in "${stages[@]}"; do
       say "Distributions: make dist, then installs from dist/ alone"
       KORVANE_PYTHON_VERSIONS="$versions" tools/dist.sh
       pythons=""
-      for v in $versions; do pythons="$pythons $v=$(tools/provision-python.sh "$v")"; done
+      emulated=""
+      for v in $versions; do
+        pythons="$pythons $v=$(tools/provision-python.sh "$v")"
+        emulated="$emulated $v=$(tools/provision-python.sh --arch arm64 "$v")"
+      done
       env="$build/venv-dist-tests"
       tools/make-venv.sh "$py314" "$env"
       "$env/bin/python" -m pip install -q pytest
-      KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" \
-        "$env/bin/python" -m pytest -q -p no:cacheprovider tests/dist
+      # pytest's wheels (pure Python) for the emulated venvs, which install offline.
+      "$env/bin/python" -m pip download -q --only-binary :all: -d "$build/dist-test-wheels" pytest
+      KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" KORVANE_DIST_EMULATED="$emulated" \
+        KORVANE_DIST_TEST_WHEELS="$build/dist-test-wheels" \
+        "$env/bin/python" -m pytest -q -p no:cacheprovider --durations=5 tests/dist
       ;;
     docs)
       say "Documentation: the site built strictly, and every Python block of every page"
       tools/docs.sh
-      "$build/venv-docs/bin/python" -m pip install -q pytest
       "$build/venv-docs/bin/python" -m pytest -q -p no:cacheprovider docs/tests
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
