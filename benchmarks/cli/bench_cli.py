@@ -14,9 +14,10 @@ both with the bundle modules already imported, and prints best and median of
 each and their ratio (target: at most 3). Then the same as whole commands in
 fresh processes: `python -m korvane_tools check` against
 `python -c "import korvane; korvane.Runtime.discover()"`, where interpreter
-start-up and the first imports count too.
+start-up and the first imports count too. Last, `korvane check --isolate`
+(each bundle in a child process of its own) against the plain command.
 
-    python benchmarks/cli/bench_cli.py [--bundles 200] [--repeat 21] [--processes 5]
+    python benchmarks/cli/bench_cli.py [--bundles 200] [--repeat 21] [--processes 5] [--isolated 3]
 """
 
 from __future__ import annotations
@@ -59,6 +60,7 @@ def main() -> int:
     parser.add_argument("--bundles", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=21)
     parser.add_argument("--processes", type=int, default=5)
+    parser.add_argument("--isolated", type=int, default=3, help="runs of check --isolate (0: none)")
     options = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -89,6 +91,10 @@ def main() -> int:
         for _ in range(options.processes):
             command_times.append(timed(lambda: subprocess.run(command, env=env, capture_output=True, check=True)))
             plain_times.append(timed(lambda: subprocess.run(plain, env=env, capture_output=True, check=True)))
+        isolated_times = [
+            timed(lambda: subprocess.run([*command, "--isolate"], env=env, capture_output=True, check=True))
+            for _ in range(options.isolated)
+        ]
 
     print(f"{options.bundles} bundles, {options.repeat} repetitions, Python {sys.version.split()[0]}")
     check_figures = summary("korvane check (in process, modules imported)", check_times)
@@ -97,6 +103,10 @@ def main() -> int:
     command_figures = summary("python -m korvane_tools check (new process)", command_times)
     plain_figures = summary("python -c 'Runtime.discover()' (new process)", plain_times)
     ratio("ratio command / discover process", command_figures, plain_figures, 3)
+    if isolated_times:
+        isolated_figures = summary("python -m korvane_tools check --isolate", isolated_times)
+        ratio("ratio --isolate / command", isolated_figures, command_figures, "-")
+        print(f"(--isolate: {os.cpu_count()} children at a time, each checking a share of the bundles)")
     return 0
 
 

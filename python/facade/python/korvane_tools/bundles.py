@@ -248,9 +248,11 @@ def _same_name(a: str, b: str) -> bool:
     return _normalized(a) == _normalized(b)
 
 
-def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = True) -> BundleReport:
-    """Every check of one bundle on its own; the first failure is the verdict."""
-    distribution, version = distribution_of(ep)
+def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = True,
+              origin: tuple[str | None, str | None] | None = None) -> BundleReport:
+    """Every check of one bundle on its own; the first failure is the verdict.
+    `origin`: the distribution's name and version when already known."""
+    distribution, version = origin if origin is not None else distribution_of(ep)
     report = BundleReport(ep.name, ep.value, distribution, version)
 
     provider, error = _call(ep.load)
@@ -343,15 +345,19 @@ def discovery_problem() -> Problem | None:
     return None if error is None else _problem("discovery", "korvane's discovery over every bundle fails", error)
 
 
-def check(names: Sequence[str] = (), *, discovery: bool = True,
+def check(names: Sequence[str] = (), *,
           check_each: Callable[[Sequence[importlib.metadata.EntryPoint]], list[BundleReport]] | None = None,
-          discover: Callable[[], Problem | None] = discovery_problem) -> CheckReport:
+          discover: Callable[[], Problem | None] | None = None) -> CheckReport:
     """The verdict on the bundles named (entry-point, distribution names or
-    machine ids), or on every installed bundle when no name is given. Unless
-    `discovery` is false, korvane's own discovery has the last word when every
-    bundle passed on its own and no names narrowed the check.
+    machine ids), or on every installed bundle when no name is given.
 
-    `check_each` and `discover` replace the checks made in this process
+    Every bundle passing on its own, with no machine id claimed twice, is
+    what korvane's discovery asks of the same entry points, with the same
+    core: it is not run again here (its scan and provider calls would double
+    the check's time). `discover`, when given, still runs when everything
+    passed and no names narrowed the check, and has the last word (a
+    provider that answers differently from one call to the next).
+    `check_each` replaces the checks made in this process
     (korvane_tools.isolated makes them in child processes).
 
     Raises LookupError for a name that no entry point of the group carries.
@@ -375,7 +381,7 @@ def check(names: Sequence[str] = (), *, discovery: bool = True,
         return CheckReport(chosen, clashes)
 
     result = CheckReport(reports, clashes)
-    if result.ok and discovery:
+    if result.ok and discover is not None:
         result.discovery = discover()
     return result
 

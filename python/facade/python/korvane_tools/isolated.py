@@ -1,15 +1,14 @@
-"""`korvane check --isolate`: each bundle checked in a child process.
+"""`korvane check --isolate`: the bundles checked in child processes.
 
 A bundle whose import hangs, calls os._exit or crashes the interpreter takes
-only its own child down; the parent reports what happened to it (timed out
-after S s, exited with status N, killed by SIGSEGV) and goes on with the
-others. korvane's discovery over every bundle, the last word of the check,
-runs in a child too. The children are this interpreter
-(`python -m korvane_tools.isolated`), with the parent's sys.path.
-
-Run as a module, it checks the entry point named on its command line and
-prints its report as JSON on standard output (the bundle's own output goes
-to standard error), or with --discovery, korvane's discovery's verdict.
+only a child down; the parent reports what happened (timed out after S s,
+exited with status N, killed by SIGSEGV) as that bundle's fault and goes on
+with the others in a new child. Each child checks a share of the bundles and
+writes one JSON line per bundle as it finishes it, so the parent always knows
+which bundle a child was on, and the time limit applies to each bundle (the
+first one of a child also waits for the interpreter to start). The children
+are this interpreter (`python -m korvane_tools.isolated`) with the parent's
+sys.path; what bundle code prints goes to standard error.
 """
 
 from __future__ import annotations
@@ -18,12 +17,17 @@ import concurrent.futures
 import importlib.metadata
 import json
 import os
+import selectors
 import signal
 import subprocess
 import sys
+import time
 from collections.abc import Sequence
+from typing import Any
 
 from . import bundles
+
+Item = tuple[int, importlib.metadata.EntryPoint, tuple[str | None, str | None]]
 
 
 def _environment() -> dict[str, str]:
@@ -32,72 +36,102 @@ def _environment() -> dict[str, str]:
     return env
 
 
-def _child(args: Sequence[str], timeout: float | None) -> tuple[str | None, str]:
-    """Standard output of a child, or None and what happened to it."""
-    try:
-        proc = subprocess.run([sys.executable, "-m", "korvane_tools.isolated", *args], capture_output=True,
-                              text=True, env=_environment(), timeout=timeout, stdin=subprocess.DEVNULL)
-    except subprocess.TimeoutExpired:
-        return None, f"timed out after {timeout:g} s"
-    if proc.returncode == 0:
-        return proc.stdout, ""
-    if proc.returncode < 0:
+def _what_happened(proc: subprocess.Popen[bytes]) -> str:
+    status = proc.wait()
+    if status < 0:
         try:
-            name = signal.Signals(-proc.returncode).name
+            return f"killed by {signal.Signals(-status).name}"
         except ValueError:
-            name = f"signal {-proc.returncode}"
-        return None, f"killed by {name}"
-    return None, f"exited with status {proc.returncode}"
+            return f"killed by signal {-status}"
+    return f"exited with status {status}"
 
 
-def _crashed(stage: str, summary: str, what: str) -> bundles.Problem:
-    return bundles.Problem(stage, summary, "ChildProcessError", what)
+def _lines(proc: subprocess.Popen[bytes], timeout: float | None) -> Any:
+    """The child's lines as they come; None when one takes longer than `timeout`."""
+    assert proc.stdout is not None
+    fd = proc.stdout.fileno()
+    buffer = b""
+    with selectors.DefaultSelector() as selector:
+        selector.register(fd, selectors.EVENT_READ)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            while b"\n" in buffer:
+                line, buffer = buffer.split(b"\n", 1)
+                yield line
+                deadline = None if timeout is None else time.monotonic() + timeout
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0 or not selector.select(left):
+                yield None
+                return
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return
+            buffer += chunk
+
+
+def _check_share(items: list[Item], timeout: float | None) -> list[tuple[int, bundles.BundleReport]]:
+    done: list[tuple[int, bundles.BundleReport]] = []
+    pending = list(items)
+    while pending:
+        request = [[ep.name, ep.value, *origin] for _, ep, origin in pending]
+        proc = subprocess.Popen([sys.executable, "-m", "korvane_tools.isolated"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, env=_environment())
+        assert proc.stdin is not None and proc.stdout is not None
+        try:
+            proc.stdin.write(json.dumps(request).encode())
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        what = None
+        try:
+            for line in _lines(proc, timeout):
+                if line is None:
+                    proc.kill()
+                    proc.wait()
+                    what = f"timed out after {timeout:g} s"
+                    break
+                index, _, _ = pending.pop(0)
+                done.append((index, bundles.BundleReport.from_json(json.loads(line))))
+        finally:
+            proc.stdout.close()
+        if pending:
+            what = what or _what_happened(proc)
+            index, ep, (distribution, version) = pending.pop(0)
+            problem = bundles.Problem("isolate", "its check in a child process failed", "ChildProcessError", what)
+            done.append((index, bundles.BundleReport(ep.name, ep.value, distribution, version, problem=problem)))
+        else:
+            proc.wait()
+    return done
 
 
 def check_each(eps: Sequence[importlib.metadata.EntryPoint], timeout: float | None,
                jobs: int | None = None) -> list[bundles.BundleReport]:
-    def one(ep: importlib.metadata.EntryPoint) -> bundles.BundleReport:
-        printed, what = _child([ep.name, ep.value], timeout)
-        if printed is not None:
-            return bundles.BundleReport.from_json(json.loads(printed))
-        distribution, version = bundles.distribution_of(ep)
-        return bundles.BundleReport(ep.name, ep.value, distribution, version,
-                                    problem=_crashed("isolate", "the check of this bundle in a child process", what))
-
-    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs or os.cpu_count() or 2) as pool:
-        return list(pool.map(one, eps))
-
-
-def discovery(timeout: float | None) -> bundles.Problem | None:
-    printed, what = _child(["--discovery"], timeout)
-    if printed is None:
-        return _crashed("discovery", "korvane's discovery over every bundle, in a child process", what)
-    found = json.loads(printed)
-    return None if found is None else bundles.Problem(**{k: v for k, v in found.items() if k != "text"})
+    items: list[Item] = [(index, ep, bundles.distribution_of(ep)) for index, ep in enumerate(eps)]
+    jobs = max(1, min(jobs or os.cpu_count() or 2, len(items)))
+    shares = [items[start::jobs] for start in range(jobs)]
+    reports: dict[int, bundles.BundleReport] = {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        for share in pool.map(lambda share: _check_share(share, timeout), shares):
+            reports.update(share)
+    return [reports[index] for index in range(len(items))]
 
 
 def check(names: Sequence[str], timeout: float | None, jobs: int | None = None) -> bundles.CheckReport:
-    return bundles.check(names, check_each=lambda eps: check_each(eps, timeout, jobs),
-                         discover=lambda: discovery(timeout))
+    return bundles.check(names, check_each=lambda eps: check_each(eps, timeout, jobs))
 
 
-def _main(argv: Sequence[str]) -> int:
+def _main() -> int:
     from .contain import stdout_to_stderr, watch_interrupts
-    from .output import dump_json
 
+    request = json.loads(sys.stdin.read())
     with watch_interrupts(), stdout_to_stderr() as out:
-        if list(argv) == ["--discovery"]:
-            problem = bundles.discovery_problem()
-            dump_json(None if problem is None else problem.as_json(), out)
-            return 0
-        name, value = argv
-        for ep in bundles.entry_points():
-            if (ep.name, ep.value) == (name, value):
-                dump_json(bundles.check_one(ep).as_json(), out)
-                return 0
-    print(f"korvane_tools.isolated: no entry point {name} = {value} in group {bundles.GROUP}", file=sys.stderr)
-    return 2
+        for name, value, distribution, version in request:
+            ep = importlib.metadata.EntryPoint(name, value, bundles.GROUP)
+            report = bundles.check_one(ep, origin=(distribution, version))
+            out.write(json.dumps(report.as_json(), default=repr) + "\n")
+            out.flush()
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(_main(sys.argv[1:]))
+    sys.exit(_main())

@@ -640,11 +640,11 @@ def test_check_isolate_reports_what_happened_to_each_child(site):
     hangs = site.add("hangs", entry_name="hangs", source="import threading\nthreading.Event().wait()\n")
     site.add("exits", entry_name="exits", source="import os\nos._exit(4)\n")
     site.add("crashes", entry_name="crashes", source="import ctypes\nctypes.string_at(0)\n")
-    proc = korvane(site.root, "check", "--isolate", "--timeout", "5", "--json")
+    proc = korvane(site.root, "check", "--isolate", "--timeout", "3", "--json")
     assert proc.returncode == 1
     report = {b["entry_point"]: b for b in json.loads(proc.stdout)["bundles"]}
     assert report["fine"]["ok"], report["fine"]
-    for name, what in [("hangs", "timed out after 5 s"), ("exits", "exited with status 4"),
+    for name, what in [("hangs", "timed out after 3 s"), ("exits", "exited with status 4"),
                        ("crashes", "killed by SIGSEGV")]:
         assert report[name]["problem"]["message"] == what
     assert korvane(site.root, "check", "--timeout", "1").returncode == 2
