@@ -59,9 +59,10 @@ myst_heading_anchors = 3
 autoapi_type = "python"
 autoapi_dirs = [str(ROOT / "python/facade/stubs")]
 autoapi_file_patterns = ["*.pyi"]
-autoapi_root = "reference/api"
+# Rendered by the autoapimodule directive on reference/api.md, not as pages
+# of its own.
+autoapi_generate_api_docs = False
 autoapi_add_toctree_entry = False
-autoapi_keep_files = False
 autoapi_options = ["members", "undoc-members", "show-inheritance", "special-members", "imported-members"]
 autoapi_member_order = "bysource"
 autodoc_typehints = "signature"
