@@ -14,7 +14,7 @@ which=("$@")
 use_build_tools rapidjson-dev libsimdjson-dev libyyjson-dev
 env="$build/venv-bench"
 tools/make-venv.sh "$py314" "$env"
-"$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-bench"
+install_into "$env" ./python/facade -C "build-dir=$build/wheel-bench"
 
 for name in "${which[@]}"; do
   printf '\n=== %s\n' "$name"
@@ -28,7 +28,7 @@ for name in "${which[@]}"; do
     discovery) "$env/bin/python" benchmarks/discovery/bench_discovery.py ;;
     runs) "$env/bin/python" benchmarks/runs/bench_runs.py ;;
     recorder)
-      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
+      install_into "$env" ./bundles/stack
       "$env/bin/python" benchmarks/recorder/bench_recorder_memory.py
       ;;
     cli) "$env/bin/python" benchmarks/cli/bench_cli.py ;;

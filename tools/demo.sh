@@ -42,7 +42,7 @@ provision() { tools/provision-python.sh 3.14 >"$build/demo-python"; }
 # CMake each time and start the build folder afresh).
 venv_with_build_tools() {
   tools/make-venv.sh "$py" "$env"
-  "$env/bin/python" -m pip install -q "scikit-build-core>=0.11" "cmake>=3.26" ninja "setuptools>=77"
+  quiet_pip "$env/bin/python" -m pip install -q -r tools/build-tools.txt
 }
 install_here() { "$env/bin/python" -m pip install --force-reinstall --no-deps --no-build-isolation "$@"; }
 

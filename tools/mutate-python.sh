@@ -8,15 +8,14 @@
 #
 #   tools/mutate-python.sh           (KORVANE_MUTATE_PY_MINUTES bounds each project, default 20)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-work="$root/build/mutate/py"
+source "$(dirname "$0")/common.sh"
+work="$build/mutate/py"
 minutes=${KORVANE_MUTATE_PY_MINUTES:-20}
 mkdir -p "$work"
 
 py=$(tools/provision-python.sh 3.14)
 tools/make-venv.sh "$py" "$work/venv"
-"$work/venv/bin/python" -m pip install -q mutmut pytest 2>&1 | { grep -v 'is ignored' || true; }
+quiet_pip "$work/venv/bin/python" -m pip install -q mutmut pytest
 
 status=0
 for config in $(grep -l '^\[tool\.mutmut\]' bundles/*/pyproject.toml python/*/pyproject.toml 2>/dev/null || true); do

@@ -10,27 +10,21 @@
 # The builds are unoptimised, which keeps each incremental rebuild short: the
 # core tests with ASan and UBSan as in the core stage, the module plain.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-work="$root/build/mutate"
+source "$(dirname "$0")/common.sh"
+work="$build/mutate"
 mkdir -p "$work"
 
-tools/host-packages.sh g++ libgtest-dev patchelf
-py=$(tools/provision-python.sh 3.14)
-
+use_build_tools libgtest-dev
+py=$py314
 # A run that died half-way may have left a source mutated: put it back before
 # anything is built from the sources.
 "$py" tools/mutate.py --restore-only
-tools/make-venv.sh "$py" "$root/build/venv-tools"
-"$root/build/venv-tools/bin/python" -m pip install -q "cmake>=3.26" ninja 2>&1 | { grep -v 'is ignored' || true; }
-export PATH="$root/build/venv-tools/bin:$PATH"
 
 # korvane is installed once, the way a user gets it; each mutant's module is
 # then copied over the installed one.
 tools/make-venv.sh "$py" "$work/venv"
-"$work/venv/bin/python" -m pip install -q pytest 2>&1 | { grep -v 'is ignored' || true; }
-"$work/venv/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade \
-  -C "build-dir=$work/wheel" 2>&1 | { grep -v 'is ignored' || true; }
+quiet_pip "$work/venv/bin/python" -m pip install -q pytest
+install_into "$work/venv" ./python/facade -C "build-dir=$work/wheel"
 
 # Two build folders, rebuilt incrementally for each mutant.
 cmake -S python/facade -B "$work/core" -G Ninja -DCMAKE_BUILD_TYPE= \
