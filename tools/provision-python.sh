@@ -3,7 +3,7 @@
 # debug) and version, provisioning one into a private prefix when the machine
 # has none.
 #
-#   tools/provision-python.sh [--debug] [VERSION]     (VERSION defaults to 3.14)
+#   tools/provision-python.sh [--debug] [--arch ARCH] [VERSION]   (VERSION defaults to 3.14)
 #
 # Stable Debian does not carry CPython 3.14, unstable does. Installing unstable's
 # packages with apt would replace the host's libc, so they are only downloaded
@@ -20,13 +20,40 @@
 #
 # The packages are the host's architecture (dpkg --print-architecture); the
 # multiarch folder and the loader are read from what was unpacked.
+#
+# --arch arm64 provisions another architecture's release interpreter into
+# $KORVANE_CACHE/pythonVERSION-arm64, to be run under user-mode emulation:
+#   qemu-aarch64-static -L ROOT ROOT/usr/bin/pythonVERSION
+# where ROOT is that folder (the printed path less usr/bin/pythonVERSION).
+# The folder gets `lib -> usr/lib`, where the interpreter looks for its
+# loader. Besides the above it changes on the host, once: the architecture
+# added to dpkg (dpkg --add-architecture, which only lets apt fetch its
+# packages) and Debian's qemu-user-static installed. Nothing of the other
+# architecture is installed on the host.
 set -euo pipefail
 
 flavour=release
-if [ "${1:-}" = "--debug" ]; then flavour=debug; shift; fi
+arch=$(dpkg --print-architecture)
+foreign=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --debug) flavour=debug; shift ;;
+    --arch) [ "$2" = "$arch" ] || foreign="$2"; shift 2 ;;
+    *) break ;;
+  esac
+done
 ver="${1:-3.14}"
 cache="${KORVANE_CACHE:-$HOME/.cache/korvane}"
 prefix="$cache/python$ver"
+if [ -n "$foreign" ]; then
+  case "$foreign" in
+    arm64) qemu=qemu-aarch64-static; machine=aarch64 ;;
+    *) echo "provision-python: no emulation set up for architecture $foreign" >&2; exit 2 ;;
+  esac
+  [ "$flavour" = release ] || { echo "provision-python: --arch gives release interpreters only" >&2; exit 2; }
+  arch="$foreign"
+  prefix="$cache/python$ver-$arch"
+fi
 log() { echo "provision-python: $*" >&2; }
 
 # An interpreter already on PATH is used when it is this version and flavour.
@@ -80,7 +107,7 @@ materialise_debug_headers() {
   done
 }
 
-if [ -z "${KORVANE_FORCE_PREFIX:-}" ] && on_path; then exit 0; fi
+if [ -z "$foreign" ] && [ -z "${KORVANE_FORCE_PREFIX:-}" ] && on_path; then exit 0; fi
 if [ -f "$prefix/.complete" ]; then
   materialise_debug_headers "$prefix"; point_ensurepip_at_prefix "$prefix"; exe_in_prefix; exit 0
 fi
@@ -104,19 +131,29 @@ elif ! apt-cache show "libpython$ver-minimal" >/dev/null 2>&1; then
   apt-get update -qq >&2
 fi
 command -v patchelf >/dev/null 2>&1 || apt-get install -y -qq patchelf >&2
+if [ -n "$foreign" ]; then
+  command -v "$qemu" >/dev/null 2>&1 || apt-get install -y -qq qemu-user-static >&2
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    dpkg --add-architecture "$arch"
+    apt-get update -qq >&2
+  elif ! apt-cache show "libpython$ver-minimal:$arch" >/dev/null 2>&1; then
+    apt-get update -qq >&2
+  fi
+fi
 
 pkgs="libpython$ver-minimal libpython$ver-stdlib libpython$ver libpython$ver-dev
- python$ver-minimal python$ver python$ver-dev python$ver-venv python$ver-dbg libpython$ver-dbg
+ python$ver-minimal python$ver python$ver-dev python$ver-venv
  libc6 libstdc++6 libgcc-s1 libssl3t64 libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1
- libsqlite3-0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libdb5.3t64 libmpdec4 python3-pip-whl"
+ libsqlite3-0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libdb5.3t64 libmpdec4"
+[ -n "$foreign" ] || pkgs="$pkgs python$ver-dbg libpython$ver-dbg"
 
-arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$prefix.tmp"; mkdir -p "$prefix.tmp"
 log "downloading CPython $ver ($arch) from Debian unstable"
 ( cd "$work"
-  wanted=""
+  # pip's wheel is of no architecture (all), so it takes no qualifier.
+  wanted="python3-pip-whl/sid"
   for p in $pkgs; do wanted="$wanted $p:$arch/sid"; done
   apt-get download -qq $wanted >&2 )
 for deb in "$work"/*.deb; do dpkg-deb -x "$deb" "$prefix.tmp"; done
@@ -137,6 +174,20 @@ for inc in "python$ver" "python${ver}d"; do
   [ -f "$real" ] && cp "$real" "$prefix.tmp/usr/include/$inc/pyconfig.h"
 done
 materialise_debug_headers "$prefix.tmp"
+if [ -n "$foreign" ]; then
+  # Emulated: the loader and libraries are found through qemu's -L ROOT, the
+  # loader by the absolute path the interpreter names (/lib/...), which the
+  # merged-/usr packages put under usr/lib.
+  [ -e "$prefix.tmp/lib" ] || ln -s usr/lib "$prefix.tmp/lib"
+  rm -rf "$prefix"; mv "$prefix.tmp" "$prefix"
+  point_ensurepip_at_prefix "$prefix"
+  "$qemu" -L "$prefix" "$prefix/usr/bin/python$ver" -c \
+    "import json, ssl, sqlite3, importlib.metadata, platform; assert platform.machine() == '$machine', platform.machine()" >&2
+  touch "$prefix/.complete"
+  log "CPython $ver ($arch) ready in $prefix"
+  exe_in_prefix
+  exit 0
+fi
 rm -rf "$prefix"; mv "$prefix.tmp" "$prefix"
 point_ensurepip_at_prefix "$prefix"
 for exe in "python$ver" "python$ver-dbg"; do
