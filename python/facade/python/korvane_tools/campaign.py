@@ -359,9 +359,14 @@ def check_cluster(client: Any, machine: str, bundle: tuple[str, str]) -> int:
     except TimeoutError:
         raise CampaignError(f"no worker joined the scheduler within {WORKER_JOIN_SECONDS:g} s") from None
     here = {"korvane": _korvane_version(), "bundle": bundle}
-    replies: dict[str, dict[str, Any]] = client.run(worker_installation, machine)
+    # A worker that cannot even answer (korvane missing there) answers with
+    # its exception.
+    replies: dict[str, Any] = client.run(worker_installation, machine, on_error="return")
     differing = []
     for address, reply in sorted(replies.items()):
+        if isinstance(reply, BaseException):
+            differing.append(f"{address}: {type(reply).__name__}: {reply}")
+            continue
         found = reply["bundle"] if reply["bundle"] is None else tuple(reply["bundle"])
         if reply["problem"] is not None:
             differing.append(f"{address}: {reply['problem']}")
