@@ -280,7 +280,10 @@ def test_a_worker_killed_mid_campaign_loses_no_run_and_repeats_none(cluster, sit
     out = tmp_path / "out"
     proc = batch(site, "camp", str(inputs), "--out", str(out), "--scheduler", cluster.address, "--chunk", "2", "--json")
     wait_for_lines(out, 3)
-    cluster.workers[0].kill()
+    # Kill a worker that has finished runs (and is likely running more).
+    done = (out / "results.jsonl").read_text().rsplit("\n", 1)[0].splitlines()
+    pids = {int(json.loads(line)["worker"].rsplit(":", 1)[1]) for line in done}
+    next(worker for worker in cluster.workers if worker.pid in pids).kill()
     status, summary, err = finish(proc)
     assert status == 0, err
     assert json.loads(summary)["outcomes"] == {"completed": 14}
