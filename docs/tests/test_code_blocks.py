@@ -78,6 +78,11 @@ def test_the_pages_have_their_examples():
     assert len(BLOCKS) >= 8 and len(needing_stack) >= 3
 
 
+def test_the_readme_stays_short():
+    # What it cannot say in 150 lines belongs on a page of the site.
+    assert len((ROOT / "README.md").read_text(encoding="utf-8").splitlines()) <= 150
+
+
 def test_requires_marker_is_read_from_the_head_of_a_block():
     assert required_bundles("# requires: korvane-stack\nimport korvane\n") == ["korvane-stack"]
     assert required_bundles("import korvane\n\n\n# requires: korvane-stack\n") == []
