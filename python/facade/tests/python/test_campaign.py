@@ -25,6 +25,8 @@ SOURCE = '''
 import json, os, time
 
 def provider():
+    with open(os.environ["CAMP_PROVIDER_LOG"], "a") as log:  # who discovers, and how often
+        log.write(f"{os.getpid()}\\n")
     return PROVIDER_TEXT
 
 def prepare(artifact, run_id, configuration, input_schedule, execution_controls, observation):
@@ -61,7 +63,8 @@ def install(root: pathlib.Path, version: str = "1.0.0") -> pathlib.Path:
 
 
 def environment(site: pathlib.Path) -> dict[str, str]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")])))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")])),
+               CAMP_PROVIDER_LOG=str(site.parent / "provider.log"))
     env.pop("NO_COLOR", None)
     return env
 
@@ -163,6 +166,9 @@ def test_every_run_has_its_line_and_a_rerun_repeats_none(site, tmp_path):
     assert sorted(path.name for path in (out / "recordings").iterdir()) == sorted(
         f"{run_id}.jsonl" for run_id in commands if run_id not in ("raise", "die"))
     assert summary == "9 runs: 6 completed, 1 failed, 2 error\n"
+    # The client and each worker process (a fresh pool after the death) discover once.
+    discoveries = (tmp_path / "provider.log").read_text().split()
+    assert len(discoveries) >= 3 and len(set(discoveries)) == len(discoveries)
 
     # A kill while a line was being written: the cut line is dropped and its
     # run done again; the others are not repeated.
