@@ -127,19 +127,19 @@ PyObject* clash_message(PyObject*, PyObject* machine_id) {
 PyMethodDef methods[] = {
     {"provider_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provider_record)),
      METH_FASTCALL,
-     "provider_record(entry_point_name, returned)\n--\n\n"
+     "provider_record(entry_point_name, returned, /)\n--\n\n"
      "korvane's verdict on what a provider returned: the listing object's JSON text, or the\n"
      "TypeError or RuntimeError korvane's discovery raises for it."},
     {"result_text_problem", result_text_problem, METH_O,
-     "result_text_problem(text)\n--\n\n"
+     "result_text_problem(text, /)\n--\n\n"
      "None when korvane accepts the JSON text as an execution result, otherwise\n"
      "(kind, message, description, line, column), kind 'json' or 'rule'."},
     {"result_problem", result_problem, METH_O,
-     "result_problem(result)\n--\n\n"
+     "result_problem(result, /)\n--\n\n"
      "None when korvane's execute accepts `result`, otherwise (kind, message, description,\n"
      "line, column) with korvane's own message; kind is 'mapping', 'json' or 'rule'."},
     {"clash_message", clash_message, METH_O,
-     "clash_message(machine_id)\n--\n\n"
+     "clash_message(machine_id, /)\n--\n\n"
      "korvane's message for a machine id that several entry points advertise."},
     {nullptr, nullptr, 0, nullptr},
 };

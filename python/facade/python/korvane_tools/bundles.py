@@ -50,11 +50,13 @@ class Problem:
     message: str  # str() of the exception: korvane's own message where korvane raised it
     file: str | None = None
     line: int | None = None
+    notes: tuple[str, ...] = ()  # the exception's own notes (PEP 678)
 
     def text(self) -> str:
         where = f" (at {self.file}, line {self.line})" if self.file and self.line else ""
         detail = f"{self.exception}: {self.message}" if self.message else self.exception
-        return f"{self.summary}: {detail}{where}"
+        notes = "".join(f"; note: {note}" for note in self.notes)
+        return f"{self.summary}: {detail}{where}{notes}"
 
     def as_json(self) -> dict[str, Any]:
         return {**dataclasses.asdict(self), "text": self.text()}
@@ -84,7 +86,8 @@ class BundleReport:
     def from_json(cls, data: dict[str, Any]) -> BundleReport:
         problem = data["problem"]
         return cls(data["entry_point"], data["value"], data["distribution"], data["version"], data["metadata"],
-                   None if problem is None else Problem(**{k: v for k, v in problem.items() if k != "text"}),
+                   None if problem is None else Problem(**{k: tuple(v) if k == "notes" else v
+                                                            for k, v in problem.items() if k != "text"}),
                    list(data["warnings"]))
 
     def culprit(self) -> str:
@@ -224,7 +227,9 @@ def _where(error: BaseException) -> tuple[str | None, int | None]:
 
 def _problem(stage: str, summary: str, error: BaseException) -> Problem:
     file, line = _where(error)
-    return Problem(stage, summary, type(error).__name__, str(error), file, line)
+    notes = getattr(error, "__notes__", ())
+    return Problem(stage, summary, type(error).__name__, str(error), file, line,
+                   tuple(str(note) for note in notes) if isinstance(notes, (list, tuple)) else ())
 
 
 def _call(function: Callable[[], Any]) -> tuple[Any, BaseException | None]:

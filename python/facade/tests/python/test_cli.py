@@ -91,6 +91,10 @@ BROKEN = {
         dict(source="import json\n\ndef provider():\n    raise ValueError('no metadata today')\n"),
         "provider raised: ValueError: no metadata today (at {module_file}, line 6)",
     ),
+    "provider raises with a note": (
+        dict(source="def provider():\n    e = ValueError('no'); e.add_note('see the docs'); raise e\n"),
+        "provider raised: ValueError: no (at {module_file}, line 4); note: see the docs",
+    ),
     "provider is not callable": (
         dict(source="provider = 42\n"),
         "entry point {module}:provider names no callable: TypeError: 'int' object is not callable",
@@ -597,6 +601,9 @@ def test_colour_only_on_a_terminal_and_never_with_no_color(site, args):
     assert b"\x1b[" in on_terminal(site, *args, env={})
     assert b"\x1b[" not in on_terminal(site, *args, env={"NO_COLOR": "1"})
     assert "\x1b[" not in korvane(site.root, *args).stdout
+    assert "\x1b[" in korvane(site.root, *args, env={"FORCE_COLOR": "1"}).stdout
+    assert "\x1b[" in korvane(site.root, "--color", "always", *args, env={"NO_COLOR": "1"}).stdout
+    assert b"\x1b[" not in on_terminal(site, "--color", "never", *args, env={"FORCE_COLOR": "1"})
 
 
 def test_console_script_is_installed():
