@@ -61,6 +61,11 @@ class Problem:
     def as_json(self) -> dict[str, Any]:
         return {**dataclasses.asdict(self), "text": self.text()}
 
+    @classmethod
+    def from_json(cls, data: dict[str, Any]) -> Problem:
+        return cls(data["stage"], data["summary"], data["exception"], data["message"], data["file"], data["line"],
+                   tuple(data["notes"]))
+
 
 @dataclasses.dataclass
 class BundleReport:
@@ -86,8 +91,7 @@ class BundleReport:
     def from_json(cls, data: dict[str, Any]) -> BundleReport:
         problem = data["problem"]
         return cls(data["entry_point"], data["value"], data["distribution"], data["version"], data["metadata"],
-                   None if problem is None else Problem(**{k: tuple(v) if k == "notes" else v
-                                                            for k, v in problem.items() if k != "text"}),
+                   None if problem is None else Problem.from_json(problem),
                    list(data["warnings"]))
 
     def culprit(self) -> str:
