@@ -33,6 +33,25 @@ stages=("$@")
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
+seconds_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }'; }
+
+# Each stage's time as it ends, and a table of them when the run ends, with
+# the plain closing line "stages: N passed, M failed".
+done_stages=()
+run_started=$EPOCHREALTIME
+summary() {
+  local status=$? passed=${#done_stages[@]} failed=0 row
+  [ "$status" -ne 0 ] && failed=1
+  printf '\n%-12s %8s  %s\n' stage seconds result
+  for row in "${done_stages[@]}"; do printf '%-12s %8s  passed\n' $row; done
+  if [ "$failed" -eq 1 ] && [ -n "${stage:-}" ]; then
+    printf '%-12s %8s  failed\n' "$stage" "$(seconds_since "$stage_started")"
+  fi
+  printf '%-12s %8s\n' total "$(seconds_since "$run_started")"
+  echo
+  echo "stages: $passed passed, $failed failed"
+}
+trap summary EXIT
 
 use_build_tools libgtest-dev
 
@@ -41,11 +60,29 @@ use_build_tools libgtest-dev
 install_env() {  # PYTHON DIR [extra pip args for korvane]
   local py="$1" env="$2"; shift 2
   tools/make-venv.sh "$py" "$env"
-  "$env/bin/python" -m pip install -q pytest
-  "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$@" ./python/facade
+  quiet_pip "$env/bin/python" -m pip install -q pytest
+  install_into "$env" "$@" ./python/facade
 }
 
+# The stages that run with the example bundle installed (bundles, faults) and
+# the type checks (stubs) share one venv, korvane installed in it once a run
+# from the wheel that the bundles stage's offline install also uses.
+shared_env() {
+  env="$build/venv-3.14-shared"
+  [ -n "${shared_ready:-}" ] && return 0
+  tools/make-venv.sh "$py314" "$env"
+  quiet_pip "$env/bin/python" -m pip install -q pytest "setuptools>=77" mypy
+  rm -rf "$build/wheelhouse"
+  quiet_pip "$env/bin/python" -m pip wheel -q --no-deps -w "$build/wheelhouse" ./python/facade \
+    -C "build-dir=$build/wheel-3.14"
+  install_into "$env" "$build"/wheelhouse/korvane-*.whl ./bundles/stack
+  shared_ready=1
+}
+
+stage=""
 for stage in "${stages[@]}"; do
+  stage_started=$EPOCHREALTIME
+  printf '\n##### [%d/%d] %s\n' "$(( ${#done_stages[@]} + 1 ))" "${#stages[@]}" "$stage"
   case "$stage" in
     core)
       say "Each source of the core compiles on its own"
@@ -73,23 +110,14 @@ for stage in "${stages[@]}"; do
       ;;
     bundles)
       say "Example bundle and the offline korvane-machines[stack] install"
-      env="$build/venv-bundles"
-      tools/make-venv.sh "$py314" "$env"
-      "$env/bin/python" -m pip install -q pytest "setuptools>=77"
-      rm -rf "$build/wheelhouse"
-      "$env/bin/python" -m pip wheel -q --no-deps -w "$build/wheelhouse" ./python/facade -C "build-dir=$build/wheel-3.14"
-      "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$build"/wheelhouse/korvane-*.whl ./bundles/stack
+      shared_env
       KORVANE_WHEELHOUSE="$build/wheelhouse" "$env/bin/python" -m pytest -q -p no:cacheprovider \
         bundles/stack/tests bundles/tests
       ;;
     faults)
       say "Recorder fault injection"
-      env="$build/venv-faults"
-      tools/make-venv.sh "$py314" "$env"
-      "$env/bin/python" -m pip install -q pytest
       # The bundle's test helpers check results with korvane's own rules.
-      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-3.14"
-      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./bundles/stack
+      shared_env
       "$env/bin/python" -m pytest -q -p no:cacheprovider -rs bundles/stack/faults
       ;;
     leaks)
@@ -112,10 +140,7 @@ for stage in "${stages[@]}"; do
       ;;
     stubs)
       say "Type stubs against the module"
-      env="$build/venv-stubs"
-      tools/make-venv.sh "$py314" "$env"
-      "$env/bin/python" -m pip install -q mypy
-      "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$build/wheel-3.14"
+      shared_env
       # From a neutral folder, so that only the installed korvane-stubs package is seen.
       (cd "$build" && "$env/bin/python" -m mypy.stubtest korvane)
       "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental \
@@ -148,8 +173,7 @@ for stage in "${stages[@]}"; do
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
+  printf '##### %s: %s s\n' "$stage" "$(seconds_since "$stage_started")"
+  done_stages+=("$stage $(seconds_since "$stage_started")")
 done
-
-# Reached only when every stage passed (set -e ends the run at the first failure).
-echo
-echo "stages: ${#stages[@]} passed, 0 failed"
+stage=""
