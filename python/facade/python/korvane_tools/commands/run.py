@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import importlib
 import importlib.metadata
 import json
@@ -308,7 +309,11 @@ def _report(failure: CannotRun, options: argparse.Namespace, out: TextIO, err: T
         for note in getattr(failure.error, "__notes__", ()):
             print(f"  {note}", file=err)
     if failure.problem is not None:
-        for note in failure.problem.notes():
+        problem = failure.problem
+        korvanes = getattr(failure.error, "__notes__", ())
+        if problem.path is not None and any(problem.path in str(note) for note in korvanes):
+            problem = dataclasses.replace(problem, path=None)  # korvane's own note names the member
+        for note in problem.notes():
             print("  " + note.replace("\n", "\n  "), file=err)
     if failure.error is not None and options.traceback:
         traceback.print_exception(failure.error, file=err)
