@@ -104,7 +104,8 @@ for stage in "${stages[@]}"; do
         say "Python tests on $v"
         install_env "$py" "$build/venv-$v" -C "build-dir=$build/wheel-$v"
         # korvane[dask]: the campaign tests start a real cluster, and must not skip here.
-        "$build/venv-$v/bin/python" -m pip install -q distributed
+        # setuptools and mypy: the bundle `korvane new` writes is built offline and type-checked.
+        "$build/venv-$v/bin/python" -m pip install -q distributed "setuptools>=77" mypy
         KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python
       done
       ;;
