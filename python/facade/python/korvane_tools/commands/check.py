@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any, TextIO
 
-from .. import bundles, isolated
+from .. import bundles
 from ..exits import Exit
 from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
 
@@ -74,6 +74,8 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return Exit.USAGE
     try:
         if options.isolate:
+            from .. import isolated  # child processes and threads: only when asked for
+
             report = isolated.check(options.names, options.timeout if options.timeout is not None else 60.0)
         else:
             report = bundles.check(options.names)
