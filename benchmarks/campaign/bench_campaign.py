@@ -151,12 +151,14 @@ def main() -> None:
         modes["empty, Dask 1 worker"] = lambda: cluster.campaign(NOTHING, n)
         modes["empty, Dask chunk 10"] = lambda: cluster.campaign(NOTHING, n, chunk=10)
     times: dict[str, list[float]] = {name: [] for name in modes}
-    for round_number in range(options.rounds):
-        for name, mode in modes.items():
-            times[name].append(mode())
-        print(f"round {round_number + 1}: " + ", ".join(f"{name} {times[name][-1]:.2f} s" for name in modes))
-    if cluster is not None:
-        cluster.close()
+    try:
+        for round_number in range(options.rounds):
+            for name, mode in modes.items():
+                times[name].append(mode())
+            print(f"round {round_number + 1}: " + ", ".join(f"{name} {times[name][-1]:.2f} s" for name in modes))
+    finally:
+        if cluster is not None:
+            cluster.close()
 
     median = {name: statistics.median(values) for name, values in times.items()}
     print(f"\n{n} runs, medians of {options.rounds} interleaved rounds")
