@@ -166,8 +166,7 @@ Result<std::vector<BundleProvider>> discover_providers() {
       if (!first) return unexpected(std::move(first).error());
       auto second = describe_entry_point(entry_point.get(), name);
       if (!second) return unexpected(std::move(second).error());
-      return with_note(module_error(ErrorType::runtime_error, "multiple bundle entry points advertise machine_id " +
-                                                                   korvane::quoted(provider->machine_id)),
+      return with_note(module_error(ErrorType::runtime_error, duplicate_machine_id_message(provider->machine_id)),
                        "advertised by " + *first + " and by " + *second);
     }
     accepted.push_back(std::move(*provider));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <initializer_list>
 #include <optional>
 #include <utility>
 
@@ -69,11 +68,14 @@ constexpr std::string_view kRecorderFinalization = "recorder_finalization";
 constexpr std::string_view kPublication = "publication";
 constexpr std::string_view kPublishedRun = "published_run";
 
+// The words the publication rules below name, as the vocabulary lists them.
+static_assert(kPublicationWords[0] == "published" && kPublicationWords[1] == "not_published");
+
 // The same words as the list in the header, in its order.
 static_assert(kExecutionResultMembers == std::array{kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
                                              kRecorderFinalization, kPublication, kPublishedRun});
 
-bool is_one_of(std::string_view word, std::initializer_list<std::string_view> accepted) {
+bool is_one_of(std::string_view word, std::span<const std::string_view> accepted) {
   return std::find(accepted.begin(), accepted.end(), word) != accepted.end();
 }
 
@@ -128,7 +130,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   if (!machine) {
     return unexpected(std::move(machine).error());
   }
-  if (!is_one_of(*machine, {"completed", "failed", "interrupted_by_evidence_failure"})) {
+  if (!is_one_of(*machine, kMachineExecutionWords)) {
     return unexpected(message_unsupported_machine_status(*machine));
   }
 
@@ -137,7 +139,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   if (!evidence) {
     return unexpected(std::string(kEvidenceNeedsStatus));
   }
-  if (!is_one_of(*evidence, {"complete", "incomplete", "failed"})) {
+  if (!is_one_of(*evidence, kEvidenceWords)) {
     return unexpected(message_unsupported_evidence_status(*evidence));
   }
 
@@ -145,7 +147,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   if (!sinks) {
     return unexpected(std::move(sinks).error());
   }
-  if (!is_one_of(*sinks, {"complete", "failed", "not_requested"})) {
+  if (!is_one_of(*sinks, kSinkDeliveryWords)) {
     return unexpected(message_unsupported_sink_status(*sinks));
   }
 
@@ -154,7 +156,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
   if (!recorder) {
     return unexpected(std::move(recorder).error());
   }
-  if (!is_one_of(*recorder, {"finalized", "failed", "not_requested", "not_finalized"})) {
+  if (!is_one_of(*recorder, kRecorderWords)) {
     return unexpected(message_unsupported_recorder_status(*recorder));
   }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,32 @@ inline constexpr std::array<std::string_view, 6> kExecutionResultMembers = {
     "machine_execution", "evidence_fulfillment", "python_sink_delivery",
     "recorder_finalization", "publication", "published_run",
 };
+
+// The status words each status member accepts, by member, in the order the
+// checks read them. The one list of the vocabulary: the type stubs and the
+// command's colours are held to it by the tests.
+struct StatusVocabulary {
+  std::string_view field;
+  std::span<const std::string_view> words;
+};
+inline constexpr std::string_view kMachineExecutionWords[] = {"completed", "failed", "interrupted_by_evidence_failure"};
+inline constexpr std::string_view kEvidenceWords[] = {"complete", "incomplete", "failed"};
+inline constexpr std::string_view kSinkDeliveryWords[] = {"complete", "failed", "not_requested"};
+inline constexpr std::string_view kRecorderWords[] = {"finalized", "failed", "not_requested", "not_finalized"};
+inline constexpr std::string_view kPublicationWords[] = {"published", "not_published"};
+inline constexpr std::array<StatusVocabulary, 5> kStatusVocabulary = {{
+    {"machine_execution", kMachineExecutionWords},
+    {"evidence_fulfillment", kEvidenceWords},
+    {"python_sink_delivery", kSinkDeliveryWords},
+    {"recorder_finalization", kRecorderWords},
+    {"publication", kPublicationWords},
+}};
+
+// The texts of the checks that execute makes around these rules (the result
+// must be a dict; its JSON text must parse), for every reader that reports
+// them as korvane does.
+inline constexpr std::string_view kNotMappingMessage = "bundle execute_prepared must return a structured mapping";
+inline constexpr std::string_view kNotJsonPrefix = "bundle execution result is not JSON-compatible: ";
 
 // Parses the text of an execution result as deep as the checks read: to
 // kExecutionResultDepth in the six members that the format names, and only

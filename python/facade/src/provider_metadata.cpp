@@ -254,4 +254,8 @@ const BundleProvider* find_provider(const std::vector<BundleProvider>& providers
   return it != providers.end() ? &*it : nullptr;
 }
 
+std::string duplicate_machine_id_message(std::string_view machine_id) {
+  return "multiple bundle entry points advertise machine_id " + quoted(machine_id);
+}
+
 }  // namespace korvane

@@ -42,6 +42,10 @@ struct BundleProvider {
   friend bool operator==(const BundleProvider&, const BundleProvider&) = default;
 };
 
+// The message of discovery for a second entry point whose metadata names a
+// machine_id already accepted.
+std::string duplicate_machine_id_message(std::string_view machine_id);
+
 // Parses one provider's JSON text, checks it against the protocol rule by
 // rule (the first failing rule decides the message) and returns the record of
 // the accepted bundle, its `entry_point` set to `entry_point_name`. The

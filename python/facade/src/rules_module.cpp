@@ -18,12 +18,6 @@ namespace {
 
 using korvane::PyRef;
 
-// The texts the korvane module gives for the same cases (its execute and its
-// discovery), which live in its glue rather than in the core.
-constexpr const char* kNotMappingMessage = "bundle execute_prepared must return a structured mapping";
-constexpr const char* kNotJsonPrefix = "bundle execution result is not JSON-compatible: ";
-constexpr const char* kClashPrefix = "multiple bundle entry points advertise machine_id ";
-
 bool utf8_of(PyObject* text, std::string_view& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -103,8 +97,9 @@ PyObject* result_text_problem(PyObject*, PyObject* text) {
 // through), that text parsed, then the rules; the message is korvane's.
 PyObject* result_problem(PyObject*, PyObject* result) {
   if (!PyDict_Check(result)) {
-    return Py_BuildValue("(sssnn)", "mapping", kNotMappingMessage, kNotMappingMessage, Py_ssize_t{0},
-                         Py_ssize_t{0});
+    const auto size = static_cast<Py_ssize_t>(korvane::kNotMappingMessage.size());
+    return Py_BuildValue("(ss#s#nn)", "mapping", korvane::kNotMappingMessage.data(), size,
+                         korvane::kNotMappingMessage.data(), size, Py_ssize_t{0}, Py_ssize_t{0});
   }
   PyRef json = PyRef::steal(PyImport_ImportModule("json"));
   if (!json) return nullptr;
@@ -113,7 +108,7 @@ PyObject* result_problem(PyObject*, PyObject* result) {
   if (!PyUnicode_Check(text.get())) return not_text(text.get());
   std::string_view utf8;
   if (!utf8_of(text.get(), utf8)) return nullptr;
-  return problem_of_text(utf8, kNotJsonPrefix);
+  return problem_of_text(utf8, korvane::kNotJsonPrefix);
 }
 
 // clash_message(machine_id) -> str
@@ -121,7 +116,25 @@ PyObject* clash_message(PyObject*, PyObject* machine_id) {
   if (!PyUnicode_Check(machine_id)) return not_text(machine_id);
   std::string_view utf8;
   if (!utf8_of(machine_id, utf8)) return nullptr;
-  return new_text(std::string(kClashPrefix) + korvane::quoted(utf8));
+  return new_text(korvane::duplicate_machine_id_message(utf8));
+}
+
+// status_words() -> {field: (word, ...)}
+PyObject* status_words(PyObject*, PyObject*) {
+  PyRef words = PyRef::steal(PyDict_New());
+  if (!words) return nullptr;
+  for (const auto& [field, accepted] : korvane::kStatusVocabulary) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(accepted.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < accepted.size(); ++i) {
+      PyObject* word = new_text(accepted[i]);
+      if (word == nullptr) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    PyRef key = PyRef::steal(new_text(field));
+    if (!key || PyDict_SetItem(words.get(), key.get(), tuple.get()) < 0) return nullptr;
+  }
+  return words.release();
 }
 
 PyMethodDef methods[] = {
@@ -141,6 +154,9 @@ PyMethodDef methods[] = {
     {"clash_message", clash_message, METH_O,
      "clash_message(machine_id, /)\n--\n\n"
      "korvane's message for a machine id that several entry points advertise."},
+    {"status_words", status_words, METH_NOARGS,
+     "status_words()\n--\n\n"
+     "The status words korvane accepts, by member of the execution result."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,8 +19,6 @@ namespace {
 
 constexpr const char* kSinksMessage = "sinks must be a list or tuple of emission consumers";
 constexpr const char* kFileRecorderMessage = "file_recorder must be a korvane.FileRecorder or None";
-constexpr const char* kNotMappingMessage = "bundle execute_prepared must return a structured mapping";
-constexpr const char* kNotJsonPrefix = "bundle execution result is not JSON-compatible: ";
 constexpr std::array<const char*, 3> kSinkMethods = {"emit_batch", "record_capability_outputs",
                                                      "record_capability_receipts"};
 
@@ -202,13 +200,13 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   PyRef result = PyRef::steal(PyObject_Vectorcall(execute->get(), call_arguments, 3, nullptr));
   if (!result) return take_pending();
 
-  if (!PyDict_Check(result.get())) return type_error(kNotMappingMessage);
+  if (!PyDict_Check(result.get())) return type_error(std::string(kNotMappingMessage));
   auto text = python_to_json_text(result.get(), "execution result");
   if (!text) return unexpected(std::move(text).error());
   // Checked in full, built only as deep as the validation reads.
   auto parsed = parse_execution_result(text->utf8);
   if (!parsed) {
-    auto failure = type_error(kNotJsonPrefix + parsed.error().to_string());
+    auto failure = type_error(std::string(kNotJsonPrefix) + parsed.error().to_string());
     // json.dumps writes one line, so the column places the byte; the note
     // says in which member it lies.
     const std::string path =

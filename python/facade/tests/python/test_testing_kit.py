@@ -138,3 +138,27 @@ def test_run_machine_records_what_each_sink_received(bundles):
 
     runtime = korvane.Runtime.discover()
     assert run_machine("emitter", b"", runtime=runtime, input_schedule=[1]).values == [1]
+
+
+def test_status_words_have_one_source():
+    # korvane's core holds the vocabulary; the type stubs' Literals and the
+    # command's colours must not drift from it.
+    import ast
+    import pathlib
+    import re
+    import sysconfig
+
+    from korvane_tools import _rules, output
+
+    words = _rules.status_words()
+    stubs = pathlib.Path(sysconfig.get_paths()["platlib"]) / "korvane-stubs" / "__init__.pyi"
+    typed = {}
+    for node in ast.walk(ast.parse(stubs.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.AnnAssign) and getattr(item.target, "id", None) == "status":
+                    field = re.sub(r"(?<!^)(?=[A-Z])", "_", node.name).lower()
+                    typed[field] = tuple(c.value for c in ast.walk(item.annotation) if isinstance(c, ast.Constant))
+    assert typed == words
+    accepted = {word for field_words in words.values() for word in field_words}
+    assert output.STATUS_GOOD | output.STATUS_BAD <= accepted
