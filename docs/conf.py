@@ -28,7 +28,9 @@ version = release
 
 extensions = ["myst_parser", "autoapi.extension", "sphinx.ext.autodoc", "korvane_docs"]
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
-exclude_patterns = ["_build", "_ext", "requirements.txt", "**/README.md"]
+# command-notes.md: notes on the command for these pages, folded into them;
+# never a page of its own.
+exclude_patterns = ["_build", "_ext", "tests", "requirements.txt", "**/README.md", "command-notes.md"]
 root_doc = "index"
 # `name` in the stubs' docstrings is code, as in Markdown.
 default_role = "literal"

@@ -63,11 +63,26 @@ METADATA = """\
 FUNCTIONS = "\n\ndef prepare(*args):\n    return args\n\n\ndef execute(prepared, sinks, path):\n    return {}\n"
 
 
+RESULT_WITH_NAN = """
+
+def prepare(*args):
+    return args
+
+
+def execute(prepared, sinks, path):
+    return {"machine_execution": {"status": "completed"}, "evidence_fulfillment": {"status": "complete"},
+            "python_sink_delivery": {"status": "complete"}, "recorder_finalization": {"status": "not_requested"},
+            "publication": {"status": "not_published"}, "published_run": None,
+            "outputs": {"count": 3, "mean": float("nan")}}
+"""
+
+
 def _provider(package: str, distribution: str, machine: str, body: str = "", execute: str = "execute",
-              version: str = '"bundle_version": "1.0.0",', returns: str = "json.dumps") -> str:
+              version: str = '"bundle_version": "1.0.0",', returns: str = "json.dumps",
+              functions: str = FUNCTIONS, head: str = "") -> str:
     members = METADATA.format(machine=machine, distribution=distribution, package=package, execute=execute)
-    return (f"import json\n\n\ndef provider():\n{body}    return {returns}({{\n{members}\n    {version}\n    }})\n"
-            + FUNCTIONS)
+    return (f"{head}import json\n\n\ndef provider():\n{body}    return {returns}({{\n{members}\n    {version}\n    }})\n"
+            + functions)
 
 
 BROKEN: dict[str, tuple[str, str, str, str, str, str]] = {
@@ -84,7 +99,22 @@ BROKEN: dict[str, tuple[str, str, str, str, str, str]] = {
              _provider("korvane_lamp", "korvane-lamp", "lamp", version="")),
     "parrot": ("korvane-parrot", "0.1.0", "parrot", "korvane_parrot:provider", "korvane_parrot",
                _provider("korvane_parrot", "korvane-parrot", "stack")),
+    # Faults that discovery lets through and a run would meet later.
+    "gauge": ("korvane-gauge", "0.4.0", "gauge", "korvane_gauge:provider", "korvane_gauge",
+              _provider("korvane_gauge", "korvane-gauge", "gauge",
+                        functions=FUNCTIONS.replace("def prepare(*args)", "def prepare(artifact, run_id)"))),
+    "meter": ("korvane-meter", "1.2.0", "meter", "korvane_meter:provider", "korvane_meter",
+              _provider("korvane_meter", "korvane-metre", "meter")),
+    "knob": ("korvane-knob", "0.1.0", "knob", "korvane_knob:provider", "korvane_knob",
+             _provider("korvane_knob", "korvane-knob", "knob")),
+    "stats": ("korvane-stats", "0.9.0", "stats", "korvane_stats:provider", "korvane_stats",
+              _provider("korvane_stats", "korvane-stats", "stats", functions=RESULT_WITH_NAN)),
+    # A module that ends the interpreter when it is imported.
+    "crash": ("korvane-crash", "0.0.1", "crash", "korvane_crash:provider", "korvane_crash",
+              _provider("korvane_crash", "korvane-crash", "crash", head="import os\n\nos._exit(3)\n\n")),
 }
+# Entry points registered in a group other than korvane's.
+GROUPS = {"knob": "korvane.machine_bundle"}
 
 # Files every session finds in its folder.
 FILES = {
@@ -93,14 +123,16 @@ FILES = {
                    ' "python_sink_delivery": {"status": "not_requested"},\n'
                    ' "recorder_finalization": {"status": "not_requested"},\n'
                    ' "publication": {"status": "not_published"}, "published_run": null}\n',
+    "nothing.art": "",
 }
 
 
-def _dist_info(site: pathlib.Path, distribution: str, version: str, entry: str, value: str) -> None:
+def _dist_info(site: pathlib.Path, distribution: str, version: str, entry: str, value: str,
+               group: str = "korvane.machine_bundles") -> None:
     info = site / f"{distribution.replace('-', '_')}-{version}.dist-info"
     info.mkdir()
     (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {distribution}\nVersion: {version}\n")
-    (info / "entry_points.txt").write_text(f"[korvane.machine_bundles]\n{entry} = {value}\n")
+    (info / "entry_points.txt").write_text(f"[{group}]\n{entry} = {value}\n")
 
 
 def _install_project(site: pathlib.Path, project: pathlib.Path, version: str = "0") -> None:
@@ -125,7 +157,7 @@ def _install(site: pathlib.Path, name: str) -> None:
     distribution, version, entry, value, package, source = BROKEN[name]
     (site / package).mkdir()
     (site / package / "__init__.py").write_text(source)
-    _dist_info(site, distribution, version, entry, value)
+    _dist_info(site, distribution, version, entry, value, GROUPS.get(name, "korvane.machine_bundles"))
 
 
 def _environment(bin_dir: pathlib.Path, site: pathlib.Path | None) -> dict[str, str]:
