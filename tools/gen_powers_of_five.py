@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Generate python/facade/src/json/powers_of_five.inc: the powers of five that
-the JSON parsers' decimal-to-double conversion (src/json/number.hpp) multiplies by.
+"""Generate python/facade/core/json/powers_of_five.inc: the powers of five that
+the JSON parsers' decimal-to-double conversion (core/json/number.hpp) multiplies by.
 
 For each q from -342 to 308 the table holds the 128-bit integer
 T = floor(5**q / 2**e), with e chosen so that 2**127 <= T < 2**128, as two
@@ -24,7 +24,7 @@ import sys
 SMALLEST_Q = -342
 LARGEST_Q = 308
 DEFAULT_OUTPUT = os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "python", "facade", "src", "json", "powers_of_five.inc"
+    os.path.dirname(os.path.abspath(__file__)), "..", "python", "facade", "core", "json", "powers_of_five.inc"
 )
 
 

@@ -2,7 +2,7 @@
 """Seeded single-point faults in the C++ sources, to measure how many the tests catch.
 
 Finds its mutation sites afresh in every .cpp and .hpp file under
-python/facade/src (generated files and .inc tables excluded), so it follows the
+python/facade/core and python/facade/glue (generated files and .inc tables excluded), so it follows the
 sources wherever they move. Each mutant changes one line of one file; the tool
 rebuilds incrementally, runs the C++ core tests and then the Python tests
 against the installed module, and puts the original bytes back before the next
@@ -46,7 +46,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SRC = ROOT / "python" / "facade" / "src"
+SOURCES = [ROOT / "python" / "facade" / "core", ROOT / "python" / "facade" / "glue"]
 WORK = ROOT / "build" / "mutate"
 # The core tests are built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # as the core test stage builds them (a fault that leaks or corrupts memory
@@ -94,7 +94,7 @@ def is_generated(text: str) -> bool:
 
 
 def source_files() -> list[Path]:
-    files = [p for p in SRC.rglob("*") if p.suffix in (".cpp", ".hpp") and p.is_file()]
+    files = [p for folder in SOURCES for p in folder.rglob("*") if p.suffix in (".cpp", ".hpp") and p.is_file()]
     return sorted(p for p in files if not is_generated(p.read_text(encoding="utf-8")))
 
 

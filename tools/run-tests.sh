@@ -86,9 +86,13 @@ for stage in "${stages[@]}"; do
   case "$stage" in
     core)
       say "Each source of the core compiles on its own"
-      for source in python/facade/src/json/*.cpp python/facade/src/{quoted,provider_metadata,execution_result,arg_binding}.cpp; do
-        g++ -std=c++20 -fsyntax-only -Ipython/facade/src "$source"
+      for source in python/facade/core/*.cpp python/facade/core/json/*.cpp; do
+        g++ -std=c++20 -fsyntax-only -Ipython/facade/core "$source"
       done
+      # The core stays pure: nothing in it names the interpreter.
+      if grep -rlE 'Python\.h|PyObject|py_ref\.hpp' python/facade/core; then
+        echo "the core names the interpreter (files above)" >&2; exit 1
+      fi
       say "C++ unit tests of the core (ASan, UBSan)"
       cmake -S python/facade -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
