@@ -96,7 +96,7 @@ for stage in "${stages[@]}"; do
       say "C++ unit tests of the core (ASan, UBSan)"
       cmake -S python/facade -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
-        ${KORVANE_JSON_CONFORMANCE_DIR:+"-DKORVANE_JSON_CONFORMANCE_DIR=$KORVANE_JSON_CONFORMANCE_DIR"} >/dev/null
+        "-DKORVANE_JSON_CONFORMANCE_DIR=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}" >/dev/null
       cmake --build "$build/core-tests"
       "$build/core-tests/korvane_core_tests" --gtest_brief=1
       say "Fuzz targets replayed over their seed corpora (ASan, UBSan)"
