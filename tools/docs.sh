@@ -13,15 +13,14 @@
 # build folder.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-py314=$(tools/provision-python.sh 3.14)
 env=${KORVANE_DOCS_VENV:-$build/venv-docs}
 wheel=${KORVANE_DOCS_WHEEL_BUILD:-$build/wheel-3.14}
 out="$build/docs/html"
 
-tools/make-venv.sh "$py314" "$env"
-"$env/bin/python" -m pip install -q -r docs/requirements.txt
 use_build_tools
-"$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade -C "build-dir=$wheel"
+tools/make-venv.sh "$py314" "$env"
+quiet_pip "$env/bin/python" -m pip install -q -r docs/requirements.txt
+install_into "$env" ./python/facade -C "build-dir=$wheel"
 rm -rf "$out"
 # -E: every page read afresh, so that what the installed korvane says is
 # produced again; -n: every cross-reference must resolve.
