@@ -31,6 +31,7 @@ BUNDLES = {"korvane-stack": STACK}
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 REQUIRES = re.compile(r"^# requires: (.+)$", re.MULTILINE)
 
+
 def python_blocks(text: str) -> list[tuple[int, str]]:
     """(line number, code) of every ```python block."""
     return [(text.count("\n", 0, m.start()) + 2, m.group(1)) for m in BLOCK.finditer(text)]
