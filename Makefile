@@ -1,33 +1,36 @@
-# The two commands of the project; each does its own set-up on a fresh machine.
-.PHONY: demo test bench dist docs docs-serve mutate mutate-python
+# The project's entry points, each a script in tools/ that does its own set-up
+# on a fresh machine (Debian packages, CPython 3.14 and 3.15, venvs under
+# build/). `make help` lists them. Two are for everyone: `make demo` and
+# `make test` (what CI runs); the rest are for maintainers.
+.PHONY: help demo test bench dist docs docs-serve fuzz mutate mutate-python
+.DEFAULT_GOAL := help
 
-demo:
+help:  ## this list
+	@awk 'BEGIN { FS = ":.*## " } /^[a-z-]+:.*## / { printf "  make %-14s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
+
+demo:  ## build korvane and the example bundle, then run a machine
 	tools/demo.sh
 
-test:
+test:  ## every test stage (tools/run-tests.sh STAGE... runs some)
 	tools/run-tests.sh
 
-# Benchmarks (not part of the tests): figures beside their baselines.
-bench:
+bench:  ## benchmarks, figures beside their baselines (not tests)
 	tools/bench.sh
 
-# sdists and manylinux wheels of every distribution into dist/.
-dist:
+dist:  ## sdists and manylinux wheels of every distribution into dist/
 	tools/dist.sh
 
-# The documentation site into build/docs/html; docs-serve also serves it on
-# http://127.0.0.1:8000.
-docs:
+docs:  ## the documentation site into build/docs/html
 	tools/docs.sh
 
-docs-serve:
+docs-serve:  ## the site, served on http://127.0.0.1:8000
 	tools/docs.sh serve
 
-# Measures of the tests (not part of the tests, and slow): seeded faults in the
-# C++ sources, run against the core and Python tests on 3.14, and mutmut over
-# the Python packages. Each prints the kill rate and every survivor.
-mutate:
+fuzz:  ## one fuzz target for a while: make fuzz FUZZ_ARGS="fuzz_json 600"
+	tools/fuzz.sh $(FUZZ_ARGS)
+
+mutate:  ## seeded faults in the C++ sources against the tests (slow)
 	tools/mutate.sh $(MUTATE_ARGS)
 
-mutate-python:
+mutate-python:  ## mutmut over the Python packages (slow)
 	tools/mutate-python.sh
