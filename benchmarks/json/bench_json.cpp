@@ -10,6 +10,9 @@
 //
 //   bench_json FILE [MIN_SECONDS [CANDIDATE]]   CANDIDATE alone, for profiling
 //   bench_json --small MIN_SECONDS      per-call times on a 300-byte provider text
+//
+// Built with KORVANE_BENCH_NO_ANCHORS, korvane's candidates alone: for a
+// compiler the anchors cannot be built with (zig's clang with its libc++).
 #include <malloc.h>
 
 #include <algorithm>
@@ -27,9 +30,11 @@
 #include <string_view>
 #include <vector>
 
+#ifndef KORVANE_BENCH_NO_ANCHORS
 #include <rapidjson/document.h>
 #include <simdjson.h>
 #include <yyjson.h>
+#endif
 
 #include "execution_result.hpp"
 #include "json/memory.hpp"
@@ -171,12 +176,15 @@ int main(int argc, char** argv) {
   }
 
   // Every timing includes freeing the tree or document built.
-  simdjson::dom::parser simd_parser;
-  const simdjson::padded_string padded(text);
   std::vector<Candidate> candidates = {
       {"parse", [&] { must(korvane::parse_json_text(text).has_value()); }},
       {"check_result", [&] { must(korvane::parse_execution_result(text).has_value()); }},
       {"check_depth", [&] { must(korvane::parse_json_text(text, korvane::kExecutionResultDepth).has_value()); }},
+  };
+#ifndef KORVANE_BENCH_NO_ANCHORS
+  simdjson::dom::parser simd_parser;
+  const simdjson::padded_string padded(text);
+  candidates.insert(candidates.end(), {
       {"rapidjson_dom", [&] {
          rapidjson::Document document;
          document.Parse(text.data(), text.size());
@@ -196,7 +204,8 @@ int main(int argc, char** argv) {
          must(document != nullptr);
          yyjson_doc_free(document);
        }},
-  };
+  });
+#endif
   if (argc > 3) {
     std::erase_if(candidates, [&](const Candidate& c) { return std::string_view(c.name) != argv[3]; });
     if (candidates.empty()) {

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The x86_64 wheels' compiler against the host's: korvane built by g++ as the
+# sdist builds it (with KORVANE_OWN_FLOAT_CHARS, as the wheels were before
+# zig) and by zig for x86_64-linux-gnu.2.17 (tools/zig-toolchain), each into
+# its own venv and each with its own bench_json (korvane's candidates only);
+# then benchmarks/toolchain/bench_toolchain.py measures both in interleaved
+# rounds on one core and prints the medians and their ratio.
+#
+#   tools/bench-toolchain.sh [--help] [bench_toolchain.py arguments, e.g. --rounds 15]
+set -euo pipefail
+case "${1:-}" in -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+source "$(dirname "$0")/common.sh"
+use_build_tools
+"$build/venv-tools/bin/python" -m pip install -q "ziglang>=0.17,<0.18"
+ZIG="$("$build/venv-tools/bin/python" -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig"
+export ZIG
+zig_toolchain="$root/tools/zig-toolchain/x86_64-linux-gnu.2.17.cmake"
+
+builds=()
+for compiler in gcc zig; do
+  env="$build/venv-bench-$compiler"
+  module_args=(-C "build-dir=$build/bench-$compiler-module")
+  json_args=()
+  if [ "$compiler" = zig ]; then
+    module_args+=(-C "cmake.define.CMAKE_TOOLCHAIN_FILE=$zig_toolchain")
+    json_args+=("-DCMAKE_TOOLCHAIN_FILE=$zig_toolchain")
+  else
+    module_args+=(-C cmake.define.KORVANE_OWN_FLOAT_CHARS=ON)
+  fi
+  tools/make-venv.sh "$py314" "$env"
+  "$env/bin/python" -m pip install -q pytest
+  "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade "${module_args[@]}"
+  cmake -S python/facade -B "$build/bench-$compiler-json" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_BENCHMARKS=ON -DKORVANE_BENCH_ANCHORS=OFF "${json_args[@]}" >/dev/null
+  cmake --build "$build/bench-$compiler-json" --target bench_json >/dev/null
+  builds+=(--build "$compiler=$env/bin/python,$build/bench-$compiler-json/benchmarks/json/bench_json")
+done
+taskset -c 0 "$py314" benchmarks/toolchain/bench_toolchain.py "${builds[@]}" "$@"
