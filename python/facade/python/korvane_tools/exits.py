@@ -14,7 +14,7 @@ class Exit(enum.IntEnum):
     OK = 0
     FAULT = 1  # the checked thing is at fault: a broken bundle, an invalid result, a failed machine
     USAGE = 2  # wrong use of the command: a bad option, an unreadable file
-    CANNOT_RUN = 3  # run: discovery, prepare or execute failed, so no result came back
+    CANNOT_RUN = 3  # run, batch: the machine could not be run at all
     EVIDENCE_INCOMPLETE = 4  # run: the machine completed, its evidence did not
     RECORDING_FAILED = 5  # run: the recording asked for was not finalized or not published
     INTERRUPTED = 130  # Ctrl-C at the terminal (128 + SIGINT)
@@ -26,7 +26,8 @@ MEANING: Mapping[Exit, str] = {
     Exit.OK: "success",
     Exit.FAULT: "the checked thing is at fault (a broken bundle, an invalid result, a failed machine)",
     Exit.USAGE: "wrong use of the command (bad option, unreadable file)",
-    Exit.CANNOT_RUN: "korvane run could not run the machine (discovery, prepare or execute failed)",
+    Exit.CANNOT_RUN: "the machine could not be run at all (korvane run: discovery, prepare or execute failed; "
+    "korvane batch: not installed, or a cluster that differs or cannot be reached)",
     Exit.EVIDENCE_INCOMPLETE: "korvane run: the machine completed but its evidence is incomplete",
     Exit.RECORDING_FAILED: "korvane run: the recording asked for was not finalized or not published",
     Exit.INTERRUPTED: "interrupted (Ctrl-C)",
@@ -43,6 +44,7 @@ COMMON: Mapping[Exit, str] = {
 def epilog(statuses: Mapping[Exit, str]) -> str:
     """The `exit status:` block of a --help text."""
     lines = ["exit status:"]
-    for status, meaning in sorted({**statuses, **COMMON}.items()):
+    # A subcommand's own word on a common status comes first.
+    for status, meaning in sorted({**COMMON, **statuses}.items()):
         lines.append(f"  {int(status):<3}  {meaning}")
     return "\n".join(lines)

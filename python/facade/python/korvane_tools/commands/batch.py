@@ -17,7 +17,12 @@ from collections.abc import Iterator
 from types import FrameType
 from typing import Any, TextIO
 
-from ..campaign import Campaign, CampaignError, InputError, ResultsFile, import_distributed, rate_text, read_inputs
+from typing import TYPE_CHECKING
+
+# The campaign engine (process pools, Dask) is imported when a batch runs,
+# not whenever the command's parser is built.
+if TYPE_CHECKING:
+    from ..campaign import Campaign, ResultsFile
 from ..exits import Exit
 from ..output import DIM, GREEN, RED, Painter, is_terminal
 
@@ -100,6 +105,8 @@ class Progress:
     def _tick(self) -> None:
         while not self._stop.wait(0.25):
             with self.lock:
+                from ..campaign import rate_text
+
                 text = rate_text(self.done, self.total, time.monotonic() - self.started)
                 if self.failed:
                     text += f"  ({self.failed} not completed)"
@@ -139,6 +146,8 @@ def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, 
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from ..campaign import Campaign, CampaignError, InputError, ResultsFile, import_distributed, read_inputs
+
     try:
         runs = read_inputs(options.inputs)
     except InputError as error:
@@ -191,6 +200,8 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def _run(campaign: Campaign, ids: list[str], todo: list[Any], results: ResultsFile,
          options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from ..campaign import CampaignError
+
     failure: str | None = None
     stopped = killed = False
     progress = Progress(err, len(todo)) if is_terminal(err) else None
