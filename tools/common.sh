@@ -12,6 +12,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 build="$root/build"
 mkdir -p "$build"
+# The tests' shared helpers (bundle_kit), for the leak checks, benchmarks and
+# fuzz seeds that import them; pytest finds them through its own setting.
+export PYTHONPATH="$root/python/facade/tests/support${PYTHONPATH:+:$PYTHONPATH}"
 
 # pip's notes on the host's unused index locations, which say nothing about
 # the install, are left out of the output.

@@ -17,7 +17,7 @@ fresh processes: `python -m korvane_tools check` against
 start-up and the first imports count too. Last, `korvane check --isolate`
 (each bundle in a child process of its own) against the plain command.
 
-    python benchmarks/cli/bench_cli.py [--bundles 200] [--repeat 21] [--processes 5] [--isolated 3]
+    PYTHONPATH=python/facade/tests/support python benchmarks/cli/bench_cli.py [--bundles 200] [--repeat 21] [--processes 5] [--isolated 3]
 """
 
 from __future__ import annotations
@@ -32,7 +32,6 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python" / "facade" / "tests" / "python"))
 
 import korvane  # noqa: E402
 from bundle_kit import BundleFolder, only_bundles_from  # noqa: E402

@@ -16,7 +16,7 @@ and the time of Runtime.bundles() on the 200-bundle registry (target: under
 1 ms). The bundle modules are imported by a warm-up call, as they would be
 after the first discovery of a process.
 
-    python benchmarks/discovery/bench_discovery.py [--bundles 200] [--repeat 31]
+    PYTHONPATH=python/facade/tests/support python benchmarks/discovery/bench_discovery.py [--bundles 200] [--repeat 31]
 """
 
 from __future__ import annotations
@@ -30,7 +30,6 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python" / "facade" / "tests" / "python"))
 
 import korvane  # noqa: E402
 from bundle_kit import GROUP, BundleFolder, only_bundles_from  # noqa: E402

@@ -1,6 +1,6 @@
 """What korvane keeps of the memory of large checks, whatever the thread count.
 
-    python benchmarks/runs/bench_memory.py [--threads 50] [--megabytes 20] [--loops 20]
+    PYTHONPATH=python/facade/tests/support python benchmarks/runs/bench_memory.py [--threads 50] [--megabytes 20] [--loops 20]
 
 Needs korvane installed in the running interpreter (and pytest, which the
 bundle kit of the tests imports). Each figure comes from fresh child
@@ -30,7 +30,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 CHILD = r'''
 import gc, importlib, json, os, resource, sys, tempfile, threading, pathlib
-sys.path.insert(0, sys.argv[1])
 from bundle_kit import QUIET_SOURCE, VALID_RESULT, BundleFolder
 mode, threads, megabytes, loops = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
 
@@ -82,8 +81,7 @@ else:
 
 
 def child(mode: str, what: str, options: argparse.Namespace) -> dict[str, float]:
-    kit = str(ROOT / "python" / "facade" / "tests" / "python")
-    argv = [sys.executable, "-c", CHILD, kit, mode, str(options.threads), str(options.megabytes), str(options.loops), what]
+    argv = [sys.executable, "-c", CHILD, "-", mode, str(options.threads), str(options.megabytes), str(options.loops), what]
     # One malloc arena for all threads, in both processes: glibc's arena per
     # thread would otherwise keep freed json.dumps buffers at random, in the
     # control as much as with korvane, and drown what korvane keeps.

@@ -2,7 +2,7 @@
 plain Python, the cost of checking a large execution result, and the resident
 size over a long loop.
 
-    python benchmarks/runs/bench_runs.py [--quick]
+    PYTHONPATH=python/facade/tests/support python benchmarks/runs/bench_runs.py [--quick]
 
 Needs korvane installed in the running interpreter (and pytest, which the
 bundle kit of the tests imports). Targets:
@@ -27,7 +27,6 @@ import tempfile
 import timeit
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "python" / "facade" / "tests" / "python"))
 
 import korvane  # noqa: E402
 from bundle_kit import QUIET_SOURCE, VALID_RESULT, BundleFolder, Sink  # noqa: E402

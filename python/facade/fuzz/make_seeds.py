@@ -3,7 +3,7 @@ corpus/, from texts the unit tests use: valid inputs, one variation per rule
 they check, and the awkward texts (escapes, deep nesting, numbers at their
 limits, invalid UTF-8).
 
-    python make_seeds.py        (rewrites corpus/<target>/ in place)
+    PYTHONPATH=../tests/support python make_seeds.py     (rewrites corpus/<target>/ in place)
 
 The JSON targets also take the JSONTestSuite corpus as seeds at run time (see
 tools/fuzz.sh and the replay in the core test stage); it is never copied here.
@@ -18,8 +18,7 @@ import shutil
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
-from bundle_kit import VALID_RESULT  # noqa: E402
+from bundle_kit import VALID_RESULT
 
 PROVIDER = {
     "protocol": "korvane.python_bundle",

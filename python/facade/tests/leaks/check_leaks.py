@@ -18,8 +18,6 @@ import sys
 import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "python"))
-sys.path.insert(0, str(HERE))
 
 import korvane  # noqa: E402
 from bundle_kit import QUIET_SOURCE, BundleFolder, raises_exactly  # noqa: E402

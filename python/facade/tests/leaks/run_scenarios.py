@@ -18,10 +18,8 @@ import pathlib
 import sys
 from functools import partial
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
-
-import korvane  # noqa: E402
-from bundle_kit import QUIET_SOURCE, VALID_RESULT, Sink, metadata, raises_exactly  # noqa: E402
+import korvane
+from bundle_kit import QUIET_SOURCE, VALID_RESULT, Sink, metadata, raises_exactly
 
 # Like QUIET_SOURCE, but execute returns what RETURN builds, when a scenario
 # needs a value that JSON text cannot carry.

@@ -4,8 +4,7 @@ import sys
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from bundle_kit import VALID_RESULT, BundleFolder, run_fresh  # noqa: E402
+from bundle_kit import VALID_RESULT, BundleFolder, run_fresh
 
 
 
