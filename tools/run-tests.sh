@@ -3,7 +3,7 @@
 #   core        the C++ unit tests of the pure core, and every fuzz target replayed over
 #               its seed corpus, built with ASan and UBSan;
 #   python      the Python tests against the installed package, per interpreter version;
-#   bundles     the example bundle's tests and the offline korvane-machines[stack] install;
+#   bundles     the example bundle's tests (korvane-machines[stack] is installed from dist/ in dist);
 #   faults      the example bundle's recorder under faults: writers killed with SIGKILL, a
 #               file size limit, a full and a read-only file system (tmpfs mounts when
 #               root), FIFOs, sockets, device nodes and symlinks at the recorder path, all
@@ -65,8 +65,7 @@ install_env() {  # PYTHON DIR [extra pip args for korvane]
 }
 
 # The stages that run with the example bundle installed (bundles, faults) and
-# the type checks (stubs) share one venv, korvane installed in it once a run
-# from the wheel that the bundles stage's offline install also uses.
+# the type checks (stubs) share one venv, korvane installed in it once a run.
 shared_env() {
   env="$build/venv-3.14-shared"
   [ -n "${shared_ready:-}" ] && return 0
@@ -114,10 +113,9 @@ for stage in "${stages[@]}"; do
       done
       ;;
     bundles)
-      say "Example bundle and the offline korvane-machines[stack] install"
+      say "The example bundle korvane-stack"
       shared_env
-      KORVANE_WHEELHOUSE="$build/wheelhouse" "$env/bin/python" -m pytest -q -p no:cacheprovider \
-        bundles/stack/tests bundles/tests
+      "$env/bin/python" -m pytest -q -p no:cacheprovider bundles/stack/tests
       ;;
     faults)
       say "Recorder fault injection"
