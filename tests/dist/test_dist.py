@@ -3,10 +3,13 @@ user gets them: installed with pip from dist/ alone into fresh virtual
 environments, where a machine runs.
 
     KORVANE_DIST=dist KORVANE_DIST_PYTHONS="3.14=/path/python3.14 3.15=/path/python3.15" \\
-        python -m pytest tests/dist
+        KORVANE_DIST_EMULATED="3.14=/root314/usr/bin/python3.14 ..." \\
+        KORVANE_DIST_TEST_WHEELS=/folder/with/pytest/wheels python -m pytest tests/dist
 
 tools/run-tests.sh dist builds dist/ (tools/dist.sh) and runs this with the
-provisioned interpreters. Building a wheel from the korvane sdist fetches the
+provisioned interpreters: the host's, and the aarch64 ones of
+KORVANE_DIST_EMULATED (tools/provision-python.sh --arch arm64), which run under
+qemu-aarch64-static. Building a wheel from the korvane sdist fetches the
 build requirements from the package index, as pip does for any sdist.
 """
 
@@ -28,12 +31,18 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 LICENSE = (ROOT / "LICENSE").read_bytes()
-PLATFORM = re.compile(r"-manylinux_2_\d+_[a-z0-9_]+\.whl$")
+ARCHS = ("x86_64", "aarch64")
+# The platform part of a korvane wheel's name: aarch64 (and x86_64 built by
+# zig) manylinux_2_17 with its older name manylinux2014 before it, as
+# auditwheel writes them; x86_64 built by gcc manylinux_2_31.
+PLATFORM = re.compile(r"-((?:manylinux2014_(?:x86_64|aarch64)\.)?manylinux_2_(17|31)_(x86_64|aarch64))\.whl$")
 
 if "KORVANE_DIST" not in os.environ:
     pytest.skip("KORVANE_DIST is not set (the folder make dist fills)", allow_module_level=True)
 DIST = Path(os.environ["KORVANE_DIST"]).resolve()
 PYTHONS = dict(item.split("=", 1) for item in os.environ.get("KORVANE_DIST_PYTHONS", "").split())
+EMULATED = dict(item.split("=", 1) for item in os.environ.get("KORVANE_DIST_EMULATED", "").split())
+QEMU = "qemu-aarch64-static"
 
 
 def archives() -> list[Path]:
@@ -87,8 +96,8 @@ def test_dist_holds_every_sdist_and_wheel():
         r"korvane_machines-[\d.]+\.tar\.gz",
         r"korvane_stack-[\d.]+-py3-none-any\.whl",
         r"korvane_stack-[\d.]+\.tar\.gz",
-    ] + [rf"korvane-[\d.]+-cp{v.replace('.', '')}-cp{v.replace('.', '')}-manylinux_2_\d+_\w+\.whl"
-         for v in PYTHONS]
+    ] + [rf"korvane-[\d.]+-cp{v.replace('.', '')}-cp{v.replace('.', '')}-manylinux[\w.]*_{arch}\.whl"
+         for v in PYTHONS for arch in ARCHS]
     for pattern in expected:
         assert sum(bool(re.fullmatch(pattern, name)) for name in names) == 1, (pattern, names)
     assert len(names) == len(expected), names
@@ -121,15 +130,39 @@ KORVANE_WHEELS = [path for path in archives() if path.name.startswith("korvane-"
 
 @pytest.mark.parametrize("wheel", KORVANE_WHEELS, ids=lambda path: path.name)
 def test_korvane_wheel_is_manylinux_and_exports_only_its_init(wheel, tmp_path):
-    assert PLATFORM.search(wheel.name)
+    platforms, glibc_minor, arch = PLATFORM.search(wheel.name).groups()
+    assert glibc_minor == "17" or arch == "x86_64", wheel.name
+    version = re.search(r"-cp(\d)(\d+)-", wheel.name).groups()
     files = members(wheel)
-    modules = [name for name in files if re.fullmatch(r"korvane\.cpython-\d+[a-z]*-[\w-]+\.so", name)]
-    assert len(modules) == 1, sorted(files)
     assert "korvane-stubs/__init__.pyi" in files
-    module = tmp_path / modules[0]
-    module.write_bytes(files[modules[0]])
+    suffix = rf"\.cpython-{''.join(version)}-{arch}-linux-gnu\.so"
+    for pattern, init in ((rf"korvane{suffix}", "PyInit_korvane"),
+                          (rf"korvane_tools/_rules{suffix}", "PyInit__rules")):
+        found = [name for name in files if re.fullmatch(pattern, name)]
+        assert len(found) == 1, (pattern, sorted(files))
+        name = found[0]
+        module = tmp_path / name.replace("/", "_")
+        module.write_bytes(files[name])
+        check_module(module, init, arch, ".".join(version), int(glibc_minor))
+    wheel_info = next(body for name, body in files.items() if name.endswith(".dist-info/WHEEL"))
+    tags = re.findall(r"^Tag: (.+)$", wheel_info.decode(), re.MULTILINE)
+    assert sorted(tag.split("-")[-1] for tag in tags) == platforms.split("."), tags
+
+
+ELF_MACHINES = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
+
+
+def check_module(module: Path, init: str, arch: str, version: str, glibc_minor: int) -> None:
+    header = run(["readelf", "-h", module])
+    assert re.search(rf"Machine:\s+{ELF_MACHINES[arch]}$", header, re.MULTILINE), header
     exported = dynamic_symbols(module, "--defined-only")
-    assert exported == {"PyInit_korvane"}, exported
+    assert exported == {init}, exported
+    # Nothing newer than the tag's glibc; built by zig, no C++ library of the system.
+    listing = run(["nm", "-D", "--undefined-only", module])
+    glibc = {tuple(map(int, v.split("."))) for v in re.findall(r"@GLIBC_([\d.]+)", listing)}
+    assert glibc and max(glibc) <= (2, glibc_minor), sorted(glibc)
+    if glibc_minor == 17:
+        assert not re.search(r"@(GLIBCXX|CXXABI)_", listing)
 
     # Every symbol the module needs, other than the interpreter's, is one that
     # the system libraries it names export (a member of the static libstdc++
@@ -137,18 +170,23 @@ def test_korvane_wheel_is_manylinux_and_exports_only_its_init(wheel, tmp_path):
     # through, and only the import would fail).
     needed = {name.split("@")[0] for name in dynamic_symbols(module, "--undefined-only")}
     needed = {name for name in needed if not name.startswith(("Py", "_Py"))}
-    libraries = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]",
-                           subprocess.run(["readelf", "-d", str(module)], capture_output=True,
-                                          text=True, check=True).stdout)
-    cache = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+    libraries = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", run(["readelf", "-d", module]))
     provided = set()
     for library in libraries:
-        path = re.search(rf"^\s+{re.escape(library)} \(.*\) => (\S+)$", cache, re.MULTILINE).group(1)
-        provided |= {name.split("@")[0] for name in dynamic_symbols(Path(path), "--defined-only")}
+        provided |= {name.split("@")[0] for name in dynamic_symbols(system_library(library, arch, version),
+                                                                    "--defined-only")}
     assert needed - provided == set(), (libraries, sorted(needed - provided))
-    wheel_info = next(body for name, body in files.items() if name.endswith(".dist-info/WHEEL"))
-    tags = re.findall(r"^Tag: (.+)$", wheel_info.decode(), re.MULTILINE)
-    assert tags and all(PLATFORM.search(f"-{tag.split('-')[-1]}.whl") for tag in tags), tags
+
+
+def system_library(name: str, arch: str, version: str) -> Path:
+    """The C library's file of that name: the host's, or for another
+    architecture the one in its provisioned interpreter's tree."""
+    if arch == os.uname().machine:
+        cache = run(["ldconfig", "-p"])
+        return Path(re.search(rf"^\s+{re.escape(name)} \(.*\) => (\S+)$", cache, re.MULTILINE).group(1))
+    if version not in EMULATED:
+        pytest.skip(f"no {arch} interpreter for {version} given (KORVANE_DIST_EMULATED)")
+    return Path(EMULATED[version]).parents[2] / "usr" / "lib" / f"{arch}-linux-gnu" / name
 
 
 def dynamic_symbols(library: Path, which: str) -> set[str]:
@@ -269,6 +307,57 @@ def test_machines_stack_installs_from_dist_alone_and_runs(version, tmp_path):
     assert {"korvane", "korvane-stack", "korvane-machines"} <= names
     run_machine(venv, tmp_path)
     check_doubles(venv, tmp_path)
+
+
+def emulated_venv(python: str, where: Path) -> Path:
+    """A venv of an aarch64 interpreter whose bin/python runs on this host.
+
+    There is no binfmt_misc here, so an aarch64 program cannot be started
+    directly: bin/python becomes a script that starts the interpreter under
+    qemu with the script's own path as argv[0]. The interpreter then finds the
+    venv from it, and sys.executable is the script, so an interpreter that a
+    test starts as a child goes through qemu too."""
+    root = Path(python).parents[2]
+    run([QEMU, "-L", root, python, "-m", "venv", "--without-pip", where])
+    exe = where / "bin" / "python"
+    exe.unlink()
+    exe.write_text(f'#!/bin/sh\nexec {QEMU} -L "{root}" -0 "$0" "{python}" "$@"\n', encoding="utf-8")
+    exe.chmod(0o755)
+    return where
+
+
+def emulated_pip(python: str, venv: Path, *args) -> None:
+    # pip runs from the interpreter's own pip wheel (it cannot be installed by
+    # ensurepip, which starts a child interpreter by its real path). No
+    # byte-compiling: under emulation it would take longer than the tests.
+    (pip,) = (Path(python).parents[2] / "usr" / "share" / "python-wheels").glob("pip-*.whl")
+    run([venv / "bin" / "python", pip / "pip", "install", "-q", "--no-index", "--no-cache-dir", "--no-compile",
+         "--find-links", DIST, *args], env=OFFLINE)
+
+
+# The module's own tests that run under emulation in a few minutes: the
+# module's life and surface, prepare and execute. (Speed means nothing there.)
+EMULATED_TESTS = ["test_module.py", "test_prepare.py", "test_execute.py"]
+
+
+@pytest.mark.parametrize("version", sorted(EMULATED))
+def test_aarch64_wheel_installs_and_runs_under_emulation(version, tmp_path):
+    python = EMULATED[version]
+    venv = emulated_venv(python, tmp_path / "venv")
+    wheels = os.environ.get("KORVANE_DIST_TEST_WHEELS")
+    # First korvane alone, as the module's tests expect no bundle installed.
+    if wheels:
+        emulated_pip(python, venv, "--find-links", wheels, "korvane", "pytest")
+        tests = ROOT / "python" / "facade" / "tests" / "python"
+        run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+             *(tests / name for name in EMULATED_TESTS)], cwd=tmp_path)
+    emulated_pip(python, venv, "korvane-machines[stack]")
+    report = run_machine(venv, tmp_path)
+    assert report["module"].endswith("-aarch64-linux-gnu.so")
+    check_doubles(venv, tmp_path)
+    if not wheels:
+        pytest.skip("KORVANE_DIST_TEST_WHEELS is not set (a folder holding pytest's wheels): "
+                    "the module's tests were not run")
 
 
 def test_korvane_sdist_builds_a_wheel_that_runs(tmp_path):
