@@ -21,7 +21,7 @@ copyright = "the korvane developers; Apache License 2.0"
 try:
     import tomllib
 
-    release = tomllib.loads((ROOT / "python/facade/pyproject.toml").read_text())["project"]["version"]
+    release = tomllib.loads((ROOT / "python/korvane/pyproject.toml").read_text())["project"]["version"]
 except (OSError, KeyError):
     release = ""
 version = release
@@ -59,7 +59,7 @@ myst_heading_anchors = 3
 # The API reference of the module, from its type stubs alone: nothing is
 # imported and nothing is copied by hand.
 autoapi_type = "python"
-autoapi_dirs = [str(ROOT / "python/facade/stubs")]
+autoapi_dirs = [str(ROOT / "python/korvane/stubs")]
 autoapi_file_patterns = ["*.pyi"]
 # Rendered by the autoapimodule directive on reference/api.md, not as pages
 # of its own.

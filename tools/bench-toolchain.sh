@@ -29,10 +29,10 @@ for compiler in gcc zig; do
   fi
   tools/make-venv.sh "$py314" "$env"
   "$env/bin/python" -m pip install -q pytest
-  "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/facade "${module_args[@]}"
-  cmake -S python/facade -B "$build/bench-$compiler-json" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_BENCHMARKS=ON -DKORVANE_BENCH_ANCHORS=OFF "${json_args[@]}" >/dev/null
+  "$env/bin/python" -m pip install -q --force-reinstall --no-deps ./python/korvane "${module_args[@]}"
+  cmake -S benchmarks/json -B "$build/bench-$compiler-json" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DKORVANE_BENCH_ANCHORS=OFF "${json_args[@]}" >/dev/null
   cmake --build "$build/bench-$compiler-json" --target bench_json >/dev/null
-  builds+=(--build "$compiler=$env/bin/python,$build/bench-$compiler-json/benchmarks/json/bench_json")
+  builds+=(--build "$compiler=$env/bin/python,$build/bench-$compiler-json/bench_json")
 done
 taskset -c 0 "$py314" benchmarks/toolchain/bench_toolchain.py "${builds[@]}" "$@"

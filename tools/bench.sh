@@ -14,16 +14,15 @@ which=("$@")
 use_build_tools rapidjson-dev libsimdjson-dev libyyjson-dev
 env="$build/venv-bench"
 tools/make-venv.sh "$py314" "$env"
-install_into "$env" ./python/facade -C "build-dir=$build/wheel-bench"
+install_into "$env" ./python/korvane -C "build-dir=$build/wheel-bench"
 
 for name in "${which[@]}"; do
   printf '\n=== %s\n' "$name"
   case "$name" in
     json)
-      cmake -S python/facade -B "$build/bench-native" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_BENCHMARKS=ON >/dev/null
+      cmake -S benchmarks/json -B "$build/bench-native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
       cmake --build "$build/bench-native" >/dev/null
-      "$env/bin/python" benchmarks/json/bench_json.py --bench "$build/bench-native/benchmarks/json/bench_json"
+      "$env/bin/python" benchmarks/json/bench_json.py --bench "$build/bench-native/bench_json"
       ;;
     discovery) "$env/bin/python" benchmarks/discovery/bench_discovery.py ;;
     runs) "$env/bin/python" benchmarks/runs/bench_runs.py ;;

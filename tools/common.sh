@@ -14,14 +14,14 @@ build="$root/build"
 mkdir -p "$build"
 # The tests' shared helpers (bundle_kit), for the leak checks, benchmarks and
 # fuzz seeds that import them; pytest finds them through its own setting.
-export PYTHONPATH="$root/python/facade/tests/support${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$root/python/korvane/tests/support${PYTHONPATH:+:$PYTHONPATH}"
 
 # pip's notes on the host's unused index locations, which say nothing about
 # the install, are left out of the output.
 quiet_pip() { "$@" 2>&1 | { grep -v 'is ignored: it is neither a file nor a directory' || true; }; return "${PIPESTATUS[0]}"; }
 
 # Installs what the arguments name into VENV afresh, without dependencies:
-# korvane (./python/facade, with -C build-dir=... to reuse a build folder),
+# korvane (./python/korvane, with -C build-dir=... to reuse a build folder),
 # a wheel, or the example bundle.
 install_into() {
   local env="$1"; shift

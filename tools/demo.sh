@@ -51,7 +51,7 @@ step "Debian packages (g++)" tools/host-packages.sh g++ patchelf
 step "CPython 3.14" provision
 py=$(<"$build/demo-python")
 step "venv build/venv-demo, build tools" venv_with_build_tools
-step "korvane built and installed" install_here ./python/facade -C "build-dir=$build/wheel-demo"
+step "korvane built and installed" install_here ./python/korvane -C "build-dir=$build/wheel-demo"
 step "korvane-stack installed" install_here ./bundles/stack
 echo >&2
 

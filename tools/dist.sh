@@ -70,7 +70,7 @@ rm -rf "$out" "$raw"
 mkdir -p "$out" "$raw"
 
 say "sdists, and the pure wheels built from them"
-"$tools_py" -m build --sdist --no-isolation -o "$out" python/facade
+"$tools_py" -m build --sdist --no-isolation -o "$out" python/korvane
 for bundle in bundles/stack bundles/machines; do
   # From a copy, so the checkout gets no build/ or egg-info folders.
   copy="$raw/src/$(basename "$bundle")"
@@ -106,7 +106,7 @@ for v in $versions; do
       args+=(-C "cmake.define.Python_INCLUDE_DIR=${target_py%/bin/*}/include/python$v")
       envs=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".cpython-${v/./}-$arch-linux-gnu.so")
     fi
-    env "${envs[@]}" "$py" -m build --wheel --no-isolation -o "$raw/$v-$arch" python/facade "${args[@]}"
+    env "${envs[@]}" "$py" -m build --wheel --no-isolation -o "$raw/$v-$arch" python/korvane "${args[@]}"
     auditwheel repair --plat "$plat" -w "$out" "$raw/$v-$arch"/korvane-*.whl
   done
 done

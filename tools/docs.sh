@@ -20,7 +20,7 @@ out="$build/docs/html"
 use_build_tools
 tools/make-venv.sh "$py314" "$env"
 quiet_pip "$env/bin/python" -m pip install -q -r docs/requirements.txt
-install_into "$env" ./python/facade -C "build-dir=$wheel"
+install_into "$env" ./python/korvane -C "build-dir=$wheel"
 rm -rf "$out"
 # -E: every page read afresh, so that what the installed korvane says is
 # produced again; -n: every cross-reference must resolve.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the pure core with clang (ASan, UBSan and
 # coverage) and runs one of them for a number of seconds, seeded from its
-# committed corpus (python/facade/fuzz/corpus/TARGET) and, for the JSON targets,
+# committed corpus (python/korvane/fuzz/corpus/TARGET) and, for the JSON targets,
 # from the JSONTestSuite corpus where it lies (KORVANE_JSON_CONFORMANCE_DIR, by
 # default ../shared/json-conformance/test_parsing beside the checkout). What the
 # run finds goes to build/fuzz/corpus-TARGET, never into the committed corpus.
@@ -12,7 +12,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 target=${1:-fuzz_json}; seconds=${2:-60}
 use_build_tools clang libclang-rt-14-dev
-cmake -S python/facade -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S python/korvane -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_FUZZERS=ON >/dev/null
 cmake --build build/fuzz --target "$target"
 mkdir -p "build/fuzz/corpus-$target"
@@ -24,7 +24,7 @@ case "$target" in
   *) corpora=("$target") ;;
 esac
 for corpus in "${corpora[@]}"; do
-  if [ -d "$root/python/facade/fuzz/corpus/$corpus" ]; then seeds+=("$root/python/facade/fuzz/corpus/$corpus"); fi
+  if [ -d "$root/python/korvane/fuzz/corpus/$corpus" ]; then seeds+=("$root/python/korvane/fuzz/corpus/$corpus"); fi
 done
 conformance=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}
 if [[ $target == fuzz_json* ]] && [ -d "$conformance" ]; then seeds+=("$conformance"); fi

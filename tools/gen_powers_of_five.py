@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate python/facade/core/json/powers_of_five.inc: the powers of five that
+"""Generate python/korvane/core/json/powers_of_five.inc: the powers of five that
 the JSON parsers' decimal-to-double conversion (core/json/number.hpp) multiplies by.
 
 For each q from -342 to 308 the table holds the 128-bit integer
@@ -24,7 +24,7 @@ import sys
 SMALLEST_Q = -342
 LARGEST_Q = 308
 DEFAULT_OUTPUT = os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "python", "facade", "core", "json", "powers_of_five.inc"
+    os.path.dirname(os.path.abspath(__file__)), "..", "python", "korvane", "core", "json", "powers_of_five.inc"
 )
 
 

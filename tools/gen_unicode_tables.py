@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate python/facade/core/unicode_tables.inc from the Unicode Character Database.
+"""Generate python/korvane/core/unicode_tables.inc from the Unicode Character Database.
 
 The quoted form of texts in korvane's messages escapes every code point that is
 not printable or that extends a grapheme. This script derives that set from two
@@ -16,7 +16,7 @@ Code points absent from UnicodeData.txt are unassigned (Cn); the
 Usage:
   gen_unicode_tables.py UnicodeData.txt DerivedCoreProperties.txt [OUTPUT]
 
-OUTPUT defaults to python/facade/core/unicode_tables.inc beside this script's
+OUTPUT defaults to python/korvane/core/unicode_tables.inc beside this script's
 repository root. Needs only Python 3.
 """
 
@@ -140,7 +140,7 @@ def main(argv):
         output = argv[3]
     else:
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        output = os.path.join(root, "python", "facade", "core", "unicode_tables.inc")
+        output = os.path.join(root, "python", "korvane", "core", "unicode_tables.inc")
     categories = read_categories(unicode_data)
     grapheme_extend, version = read_property(derived_core, "Grapheme_Extend")
     ranges = escaped_ranges(categories, grapheme_extend)

@@ -2,7 +2,7 @@
 """Seeded single-point faults in the C++ sources, to measure how many the tests catch.
 
 Finds its mutation sites afresh in every .cpp and .hpp file under
-python/facade/core and python/facade/glue (generated files and .inc tables excluded), so it follows the
+python/korvane/core and python/korvane/glue (generated files and .inc tables excluded), so it follows the
 sources wherever they move. Each mutant changes one line of one file; the tool
 rebuilds incrementally, runs the C++ core tests and then the Python tests
 against the installed module, and puts the original bytes back before the next
@@ -46,7 +46,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = [ROOT / "python" / "facade" / "core", ROOT / "python" / "facade" / "glue"]
+SOURCES = [ROOT / "python" / "korvane" / "core", ROOT / "python" / "korvane" / "glue"]
 WORK = ROOT / "build" / "mutate"
 # The core tests are built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # as the core test stage builds them (a fault that leaks or corrupts memory
@@ -60,7 +60,7 @@ VENV_PYTHON = WORK / "venv" / "bin" / "python"
 # match one (by the changed line's text, so moves between files do not matter)
 # are listed apart and left out of the adjusted rate.
 EQUIVALENTS = ROOT / "tools" / "mutate-equivalent.txt"
-PY_TESTS = ROOT / "python" / "facade" / "tests" / "python"
+PY_TESTS = ROOT / "python" / "korvane" / "tests" / "python"
 # The pip-based discovery test installs real distributions (tens of seconds
 # per run); the other discovery tests cover the same code paths.
 PY_TESTS_SKIPPED = ["test_discovery_pip.py"]

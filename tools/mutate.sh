@@ -24,12 +24,12 @@ py=$py314
 # then copied over the installed one.
 tools/make-venv.sh "$py" "$work/venv"
 quiet_pip "$work/venv/bin/python" -m pip install -q pytest
-install_into "$work/venv" ./python/facade -C "build-dir=$work/wheel"
+install_into "$work/venv" ./python/korvane -C "build-dir=$work/wheel"
 
 # Two build folders, rebuilt incrementally for each mutant.
-cmake -S python/facade -B "$work/core" -G Ninja -DCMAKE_BUILD_TYPE= \
+cmake -S python/korvane -B "$work/core" -G Ninja -DCMAKE_BUILD_TYPE= \
   -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON >/dev/null
-cmake -S python/facade -B "$work/module" -G Ninja -DCMAKE_BUILD_TYPE= \
+cmake -S python/korvane -B "$work/module" -G Ninja -DCMAKE_BUILD_TYPE= \
   -DKORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE="$py" >/dev/null
 
 exec nice -n 19 "$py" tools/mutate.py "$@"

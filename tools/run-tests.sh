@@ -61,7 +61,7 @@ install_env() {  # PYTHON DIR [extra pip args for korvane]
   local py="$1" env="$2"; shift 2
   tools/make-venv.sh "$py" "$env"
   quiet_pip "$env/bin/python" -m pip install -q pytest
-  install_into "$env" "$@" ./python/facade
+  install_into "$env" "$@" ./python/korvane
 }
 
 # The stages that run with the example bundle installed (bundles, faults) and
@@ -72,7 +72,7 @@ shared_env() {
   tools/make-venv.sh "$py314" "$env"
   quiet_pip "$env/bin/python" -m pip install -q pytest "setuptools>=77" mypy
   rm -rf "$build/wheelhouse"
-  quiet_pip "$env/bin/python" -m pip wheel -q --no-deps -w "$build/wheelhouse" ./python/facade \
+  quiet_pip "$env/bin/python" -m pip wheel -q --no-deps -w "$build/wheelhouse" ./python/korvane \
     -C "build-dir=$build/wheel-3.14"
   install_into "$env" "$build"/wheelhouse/korvane-*.whl ./bundles/stack
   shared_ready=1
@@ -85,15 +85,15 @@ for stage in "${stages[@]}"; do
   case "$stage" in
     core)
       say "Each source of the core compiles on its own"
-      for source in python/facade/core/*.cpp python/facade/core/json/*.cpp; do
-        g++ -std=c++20 -fsyntax-only -Ipython/facade/core "$source"
+      for source in python/korvane/core/*.cpp python/korvane/core/json/*.cpp; do
+        g++ -std=c++20 -fsyntax-only -Ipython/korvane/core "$source"
       done
       # The core stays pure: nothing in it names the interpreter.
-      if grep -rlE 'Python\.h|PyObject|py_ref\.hpp' python/facade/core; then
+      if grep -rlE 'Python\.h|PyObject|py_ref\.hpp' python/korvane/core; then
         echo "the core names the interpreter (files above)" >&2; exit 1
       fi
       say "C++ unit tests of the core (ASan, UBSan)"
-      cmake -S python/facade -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+      cmake -S python/korvane -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
         "-DKORVANE_JSON_CONFORMANCE_DIR=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}" >/dev/null
       cmake --build "$build/core-tests"
@@ -109,7 +109,7 @@ for stage in "${stages[@]}"; do
         # korvane[dask]: the campaign tests start a real cluster, and must not skip here.
         # setuptools and mypy: the bundle `korvane new` writes is built offline and type-checked.
         "$build/venv-$v/bin/python" -m pip install -q distributed "setuptools>=77" mypy
-        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q python/facade/tests/python
+        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q python/korvane/tests/python
       done
       ;;
     bundles)
@@ -127,11 +127,11 @@ for stage in "${stages[@]}"; do
       pyd=$(tools/provision-python.sh --debug 3.14)
       say "Leak check with the debug interpreter"
       install_env "$pyd" "$build/venv-3.14d" -C "build-dir=$build/wheel-3.14d"
-      "$build/venv-3.14d/bin/python" python/facade/tests/leaks/check_leaks.py
+      "$build/venv-3.14d/bin/python" python/korvane/tests/leaks/check_leaks.py
       # The debug interpreter checks its own invariants and aborts on a broken
       # type or object, so the surface and the hostile-use tests run there too.
       "$build/venv-3.14d/bin/python" -m pytest -q -p no:cacheprovider \
-        python/facade/tests/python/test_module.py python/facade/tests/python/test_hostile.py
+        python/korvane/tests/python/test_module.py python/korvane/tests/python/test_hostile.py
       ;;
     sanitizers)
       say "Python tests with ASan and UBSan"
@@ -139,7 +139,7 @@ for stage in "${stages[@]}"; do
         -C cmake.define.KORVANE_SANITIZE=ON -C cmake.build-type=Debug
       LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
       PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider python/facade/tests/python
+        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider python/korvane/tests/python
       ;;
     stubs)
       say "Type stubs against the module"
@@ -147,7 +147,7 @@ for stage in "${stages[@]}"; do
       # From a neutral folder, so that only the installed korvane-stubs package is seen.
       (cd "$build" && "$env/bin/python" -m mypy.stubtest korvane)
       "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental \
-        python/facade/tests/typing examples/demo.py
+        python/korvane/tests/typing examples/demo.py
       # The pure-Python tools as installed, typed inline (py.typed).
       (cd "$build" && "$env/bin/python" -m mypy --strict --warn-unused-ignores --no-incremental -p korvane_tools)
       ;;

@@ -17,7 +17,7 @@ fresh processes: `python -m korvane_tools check` against
 start-up and the first imports count too. Last, `korvane check --isolate`
 (each bundle in a child process of its own) against the plain command.
 
-    PYTHONPATH=python/facade/tests/support python benchmarks/cli/bench_cli.py [--bundles 200] [--repeat 21] [--processes 5] [--isolated 3]
+    PYTHONPATH=python/korvane/tests/support python benchmarks/cli/bench_cli.py [--bundles 200] [--repeat 21] [--processes 5] [--isolated 3]
 """
 
 from __future__ import annotations

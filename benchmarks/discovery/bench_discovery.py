@@ -16,7 +16,7 @@ and the time of Runtime.bundles() on the 200-bundle registry (target: under
 1 ms). The bundle modules are imported by a warm-up call, as they would be
 after the first discovery of a process.
 
-    PYTHONPATH=python/facade/tests/support python benchmarks/discovery/bench_discovery.py [--bundles 200] [--repeat 31]
+    PYTHONPATH=python/korvane/tests/support python benchmarks/discovery/bench_discovery.py [--bundles 200] [--repeat 31]
 """
 
 from __future__ import annotations

@@ -1,6 +1,6 @@
 """What korvane keeps of the memory of large checks, whatever the thread count.
 
-    PYTHONPATH=python/facade/tests/support python benchmarks/runs/bench_memory.py [--threads 50] [--megabytes 20] [--loops 20]
+    PYTHONPATH=python/korvane/tests/support python benchmarks/runs/bench_memory.py [--threads 50] [--megabytes 20] [--loops 20]
 
 Needs korvane installed in the running interpreter (and pytest, which the
 bundle kit of the tests imports). Each figure comes from fresh child

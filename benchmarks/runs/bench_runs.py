@@ -2,7 +2,7 @@
 plain Python, the cost of checking a large execution result, and the resident
 size over a long loop.
 
-    PYTHONPATH=python/facade/tests/support python benchmarks/runs/bench_runs.py [--quick]
+    PYTHONPATH=python/korvane/tests/support python benchmarks/runs/bench_runs.py [--quick]
 
 Needs korvane installed in the running interpreter (and pytest, which the
 bundle kit of the tests imports). Targets:

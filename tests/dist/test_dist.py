@@ -351,7 +351,7 @@ def test_aarch64_wheel_installs_and_runs_under_emulation(version, tmp_path):
     # by the same cross-compiler (the machine below runs on each).
     if wheels and version == min(EMULATED):
         emulated_pip(python, venv, "--find-links", wheels, "korvane", "pytest")
-        tests = ROOT / "python" / "facade" / "tests" / "python"
+        tests = ROOT / "python" / "korvane" / "tests" / "python"
         run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
              *(tests / name for name in EMULATED_TESTS)], cwd=tmp_path)
     emulated_pip(python, venv, "korvane-machines[stack]")

@@ -23,7 +23,7 @@ import textwrap
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[4]
-FACADE = REPO / "python" / "facade"
+KORVANE_PROJECT = REPO / "python" / "korvane"
 MAKE_VENV = REPO / "tools" / "make-venv.sh"
 
 pytestmark = pytest.mark.skipif(
@@ -126,7 +126,7 @@ def venv_python(tmp_path_factory):
 
 def test_pip_installed_bundles_are_discovered(venv_python, tmp_path):
     build_dir = REPO / "build" / f"pip-discovery-{sys.version_info.major}.{sys.version_info.minor}"
-    must(run([venv_python, "-m", "pip", "install", "-q", "--no-deps", FACADE, "-C", f"build-dir={build_dir}"]))
+    must(run([venv_python, "-m", "pip", "install", "-q", "--no-deps", KORVANE_PROJECT, "-C", f"build-dir={build_dir}"]))
     projects = []
     for backend, machine_id, distribution, module, entry_name in BUNDLES:
         root = tmp_path / distribution

@@ -2,7 +2,7 @@
 #
 # The wheel installs this file as korvane-stubs/__init__.pyi, a stub-only
 # package beside korvane.*.so: type checkers find typing for a package that way,
-# but not for a lone extension module file (see python/facade/CMakeLists.txt).
+# but not for a lone extension module file (see python/korvane/CMakeLists.txt).
 
 """Find the machine bundles installed beside korvane, prepare a run of one
 machine and execute it. Sink, ExecutionResult with its status types, and
