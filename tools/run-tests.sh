@@ -108,7 +108,7 @@ for stage in "${stages[@]}"; do
         install_env "$py" "$build/venv-$v" -C "build-dir=$build/wheel-$v"
         # korvane[dask]: the campaign tests start a real cluster, and must not skip here.
         # setuptools and mypy: the bundle `korvane new` writes is built offline and type-checked.
-        "$build/venv-$v/bin/python" -m pip install -q distributed "setuptools>=77" mypy
+        quiet_pip "$build/venv-$v/bin/python" -m pip install -q distributed "setuptools>=77" mypy
         KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q python/korvane/tests/python
       done
       ;;
@@ -162,9 +162,9 @@ for stage in "${stages[@]}"; do
       done
       env="$build/venv-dist-tests"
       tools/make-venv.sh "$py314" "$env"
-      "$env/bin/python" -m pip install -q pytest
+      quiet_pip "$env/bin/python" -m pip install -q pytest
       # pytest's wheels (pure Python) for the emulated venvs, which install offline.
-      "$env/bin/python" -m pip download -q --only-binary :all: -d "$build/dist-test-wheels" pytest
+      quiet_pip "$env/bin/python" -m pip download -q --only-binary :all: -d "$build/dist-test-wheels" pytest
       KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" KORVANE_DIST_EMULATED="$emulated" \
         KORVANE_DIST_TEST_WHEELS="$build/dist-test-wheels" \
         "$env/bin/python" -m pytest -q -p no:cacheprovider --durations=5 tests/dist
