@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import json
 import os
+import threading
+import time
 from collections.abc import Sequence
 from typing import TextIO
 
@@ -85,3 +87,50 @@ def dump_json(value: object, out: TextIO) -> None:
     """One JSON document on `out`; what JSON cannot hold is written as its repr."""
     json.dump(value, out, indent=2, ensure_ascii=False, default=repr)
     out.write("\n")
+
+
+class LiveLine:
+    """One line on a terminal, redrawn in place a few times a second by a
+    daemon thread, so that it moves on while the work below it is busy.
+    Subclasses say what it shows (text); `lock` guards what text reads."""
+
+    INTERVAL = 0.2
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.paint = Painter(stream)
+        self.started = time.monotonic()
+        self.lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._tick, name="korvane-progress", daemon=True)
+
+    def text(self) -> str:
+        raise NotImplementedError
+
+    def __enter__(self) -> LiveLine:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._stop.set()
+        self._thread.join()
+        with self.lock:
+            self.stream.write("\r\x1b[2K")
+            self.stream.flush()
+
+    def _draw(self) -> None:
+        self.stream.write("\r\x1b[2K" + self.paint(self.text(), DIM))
+        self.stream.flush()
+
+    def _tick(self) -> None:
+        while not self._stop.wait(self.INTERVAL):
+            with self.lock:
+                self._draw()
+
+    def above(self, line: str, stream: TextIO) -> None:
+        """Prints a line on `stream` without tearing the live line."""
+        with self.lock:
+            self.stream.write("\r\x1b[2K")
+            self.stream.flush()
+            print(line, file=stream, flush=True)
+            self._draw()

@@ -8,11 +8,10 @@ import json
 import os
 import shutil
 import stat
-import threading
 import time
 from typing import Any, TextIO
 
-from .output import DIM, Painter, is_terminal
+from .output import LiveLine, is_terminal
 
 
 class UsageError(Exception):
@@ -106,56 +105,19 @@ class ShowingSink:
         self.receipts = args
 
 
-class Progress:
-    """One line on a terminal, redrawn in place: elapsed time, batches, values.
-
-    A daemon thread redraws it a few times a second so that the time moves
-    on while a machine runs without emitting; the bundle's Python code lets
-    that thread in between its steps.
-    """
-
-    INTERVAL = 0.2
+class Progress(LiveLine):
+    """The live line of `korvane run`: elapsed time, batches, values. The
+    bundle's Python code lets its thread in between its steps."""
 
     def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-        self.paint = Painter(stream)
-        self.started = time.monotonic()
+        super().__init__(stream)
         self.batches = 0
         self.values = 0
-        self._lock = threading.Lock()
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._tick, name="korvane-progress", daemon=True)
 
-    def __enter__(self) -> Progress:
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self._stop.set()
-        self._thread.join()
-        with self._lock:
-            self.stream.write("\r\x1b[2K")
-            self.stream.flush()
-
-    def _draw(self) -> None:
+    def text(self) -> str:
         elapsed = time.monotonic() - self.started
-        text = f"running {elapsed:6.1f}s  {self.batches} batches  {self.values} values"
-        self.stream.write("\r\x1b[2K" + self.paint(text, DIM))
-        self.stream.flush()
-
-    def _tick(self) -> None:
-        while not self._stop.wait(self.INTERVAL):
-            with self._lock:
-                self._draw()
+        return f"running {elapsed:6.1f}s  {self.batches} batches  {self.values} values"
 
     def update(self, batches: int, values: int) -> None:
-        with self._lock:
+        with self.lock:
             self.batches, self.values = batches, values
-
-    def above(self, line: str, stream: TextIO) -> None:
-        """Prints a line on `stream` without tearing the progress line."""
-        with self._lock:
-            self.stream.write("\r\x1b[2K")
-            self.stream.flush()
-            print(line, file=stream, flush=True)
-            self._draw()

@@ -10,7 +10,6 @@ import ipaddress
 import json
 import os
 import signal
-import threading
 import time
 import urllib.parse
 from collections.abc import Iterator
@@ -24,7 +23,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from ..campaign import Campaign, ResultsFile
 from ..exits import Exit
-from ..output import DIM, GREEN, RED, Painter, is_terminal
+from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
 PROG = "korvane batch"
 SHOWN_PROBLEMS = 20
@@ -79,39 +78,23 @@ def _positive(text: str) -> int:
     return value
 
 
-class Progress:
+class Progress(LiveLine):
     """Runs done, rate and time left, redrawn in place on a terminal."""
 
+    INTERVAL = 0.25
+
     def __init__(self, stream: TextIO, total: int) -> None:
-        self.stream, self.total = stream, total
-        self.paint = Painter(stream)
+        super().__init__(stream)
+        self.total = total
         self.done = self.failed = 0
-        self.started = time.monotonic()
-        self.lock = threading.Lock()
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._tick, name="korvane-batch-progress", daemon=True)
 
-    def __enter__(self) -> Progress:
-        self._thread.start()
-        return self
+    def text(self) -> str:
+        from ..campaign import rate_text
 
-    def __exit__(self, *exc_info: object) -> None:
-        self._stop.set()
-        self._thread.join()
-        with self.lock:
-            self.stream.write("\r\x1b[2K")
-            self.stream.flush()
-
-    def _tick(self) -> None:
-        while not self._stop.wait(0.25):
-            with self.lock:
-                from ..campaign import rate_text
-
-                text = rate_text(self.done, self.total, time.monotonic() - self.started)
-                if self.failed:
-                    text += f"  ({self.failed} not completed)"
-                self.stream.write("\r\x1b[2K" + self.paint(text, DIM))
-                self.stream.flush()
+        text = rate_text(self.done, self.total, time.monotonic() - self.started)
+        if self.failed:
+            text += f"  ({self.failed} not completed)"
+        return text
 
     def say(self, line: str) -> None:
         with self.lock:
