@@ -71,8 +71,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=0.3, help="minimum time per JSON figure")
     args = parser.parse_args()
     builds = []
-    for spec in args.build:
-        name, paths = spec.split("=", 1)
+    for given in args.build:
+        name, paths = given.split("=", 1)
         python, bench = paths.split(",")
         builds.append({"name": name, "python": python, "bench": bench})
     if len(builds) != 2:
