@@ -108,8 +108,22 @@ materialise_debug_headers() {
 }
 
 if [ -z "$foreign" ] && [ -z "${KORVANE_FORCE_PREFIX:-}" ] && on_path; then exit 0; fi
+# Installing Debian's packages byte-compiles the standard library (py3compile);
+# unpacking them does not. Under emulation compiling is the slow part: an
+# interpreter that may not write its bytecode (PYTHONDONTWRITEBYTECODE) would
+# compile what it imports at every start, pip's imports alone for a minute.
+# So the emulated interpreter compiles its standard library once, in one
+# process (compileall's workers would be started without qemu).
+compile_emulated_stdlib() {
+  [ -n "$foreign" ] && [ ! -f "$prefix/.compiled" ] || return 0
+  log "byte-compiling the standard library of CPython $ver ($arch) under emulation"
+  "$qemu" -L "$prefix" "$prefix/usr/bin/python$ver" -m compileall -q "$prefix/usr/lib/python$ver" >&2
+  touch "$prefix/.compiled"
+}
+
 if [ -f "$prefix/.complete" ]; then
-  materialise_debug_headers "$prefix"; point_ensurepip_at_prefix "$prefix"; exe_in_prefix; exit 0
+  materialise_debug_headers "$prefix"; point_ensurepip_at_prefix "$prefix"; compile_emulated_stdlib
+  exe_in_prefix; exit 0
 fi
 
 [ "$(id -u)" = 0 ] || { log "needs root to add the unstable apt source"; exit 1; }
@@ -183,6 +197,7 @@ if [ -n "$foreign" ]; then
   point_ensurepip_at_prefix "$prefix"
   "$qemu" -L "$prefix" "$prefix/usr/bin/python$ver" -c \
     "import json, ssl, sqlite3, importlib.metadata, platform; assert platform.machine() == '$machine', platform.machine()" >&2
+  compile_emulated_stdlib
   touch "$prefix/.complete"
   log "CPython $ver ($arch) ready in $prefix"
   exe_in_prefix

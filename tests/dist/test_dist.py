@@ -321,28 +321,50 @@ def emulated_venv(python: str, where: Path) -> Path:
     run([QEMU, "-L", root, python, "-m", "venv", "--without-pip", where])
     exe = where / "bin" / "python"
     exe.unlink()
-    exe.write_text(f'#!/bin/sh\nexec {QEMU} -L "{root}" -0 "$0" "{python}" "$@"\n', encoding="utf-8")
+    # Compiling is the slow part under emulation: the interpreter keeps the
+    # bytecode it compiles, whatever the caller's environment says.
+    exe.write_text(f'#!/bin/sh\nunset PYTHONDONTWRITEBYTECODE\n'
+                   f'exec {QEMU} -L "{root}" -0 "$0" "{python}" "$@"\n', encoding="utf-8")
     exe.chmod(0o755)
     return where
 
 
-def emulated_pip(python: str, venv: Path, *args) -> None:
-    # pip runs from the interpreter's own pip wheel (it cannot be installed by
-    # ensurepip, which starts a child interpreter by its real path). No
-    # byte-compiling: under emulation it would take longer than the tests.
-    (pip,) = (Path(python).parents[2] / "usr" / "share" / "python-wheels").glob("pip-*.whl")
-    run([venv / "bin" / "python", pip / "pip", "install", "-q", "--no-index", "--no-cache-dir", "--no-compile",
-         "--find-links", DIST, *args], env=OFFLINE)
+@pytest.fixture(scope="session")
+def emulated_pip(tmp_path_factory):
+    """Runs pip in a version's emulated venv, from its interpreter's own pip
+    wheel (it cannot be installed by ensurepip, which starts a child
+    interpreter by its real path). The wheel is unpacked once per version and
+    byte-compiled by the host's interpreter of that version: bytecode does not
+    depend on the architecture, and the host compiles it in a second, not half
+    a minute. What pip installs is not byte-compiled: the tests import little of it."""
+    unpacked: dict[str, Path] = {}
+
+    def pip(version: str, venv: Path, *args) -> None:
+        if version not in unpacked:
+            pythons = Path(EMULATED[version]).parents[2] / "usr" / "share" / "python-wheels"
+            (wheel,) = pythons.glob("pip-*.whl")
+            unpacked[version] = tmp_path_factory.mktemp("pip")
+            with zipfile.ZipFile(wheel) as archive:
+                archive.extractall(unpacked[version])
+            if version in PYTHONS:
+                run([PYTHONS[version], "-m", "compileall", "-q", "-j0", unpacked[version]])
+        run([venv / "bin" / "python", unpacked[version] / "pip", "install", "-q", "--no-index",
+             "--no-cache-dir", "--no-compile", "--find-links", DIST, *args], env=OFFLINE)
+
+    return pip
 
 
-# The module's own tests that run under emulation in a few minutes: the
-# module's life and surface, prepare and execute. (Speed means nothing there.)
-# The surface and the whole road through execute; prepare runs in the machine below.
+# The module's own tests that run under emulation: its life and surface and
+# the whole road through execute (prepare runs in the machine below). Speed
+# means nothing there. One test is left out: it counts the process's threads
+# over 30 executes of a large result, a minute under emulation, and whether a
+# thread starts does not depend on the architecture.
 EMULATED_TESTS = ["test_module.py", "test_execute.py"]
+EMULATED_SKIPPED = "test_a_large_result_is_checked_on_the_calling_thread"
 
 
 @pytest.mark.parametrize("version", sorted(EMULATED))
-def test_aarch64_wheel_installs_and_runs_under_emulation(version, tmp_path):
+def test_aarch64_wheel_installs_and_runs_under_emulation(version, tmp_path, emulated_pip):
     python = EMULATED[version]
     venv = emulated_venv(python, tmp_path / "venv")
     wheels = os.environ.get("KORVANE_DIST_TEST_WHEELS")
@@ -351,11 +373,12 @@ def test_aarch64_wheel_installs_and_runs_under_emulation(version, tmp_path):
     # per version, and every version's module is built from the same source
     # by the same cross-compiler (the machine below runs on each).
     if wheels and version == min(EMULATED):
-        emulated_pip(python, venv, "--find-links", wheels, "korvane", "pytest")
+        emulated_pip(version, venv, "--find-links", wheels, "korvane", "pytest")
         tests = ROOT / "python" / "korvane" / "tests" / "python"
         run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-             *(tests / name for name in EMULATED_TESTS)], cwd=tmp_path)
-    emulated_pip(python, venv, "korvane-machines[stack]")
+             "-k", f"not {EMULATED_SKIPPED}", *(tests / name for name in EMULATED_TESTS)],
+            cwd=tmp_path)
+    emulated_pip(version, venv, "korvane-machines[stack]")
     report = run_machine(venv, tmp_path)
     assert report["module"].endswith("-aarch64-linux-gnu.so")
     check_doubles(venv, tmp_path)
