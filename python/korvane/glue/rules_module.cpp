@@ -10,6 +10,7 @@
 
 #include "execution_result.hpp"
 #include "json/parse.hpp"
+#include "json/path.hpp"
 #include "provider_metadata.hpp"
 #include "py_ref.hpp"
 #include "quoted.hpp"
@@ -111,6 +112,19 @@ PyObject* result_problem(PyObject*, PyObject* result) {
   return problem_of_text(utf8, korvane::kNotJsonPrefix);
 }
 
+// member_path(text, offset) -> str
+PyObject* member_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyUnicode_Check(args[0]) || !PyLong_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "member_path(text: str, offset: int)");
+    return nullptr;
+  }
+  std::string_view utf8;
+  if (!utf8_of(args[0], utf8)) return nullptr;
+  const std::size_t offset = PyLong_AsSize_t(args[1]);
+  if (offset == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+  return new_text(korvane::json_path_at(utf8, offset));
+}
+
 // clash_message(machine_id) -> str
 PyObject* clash_message(PyObject*, PyObject* machine_id) {
   if (!PyUnicode_Check(machine_id)) return not_text(machine_id);
@@ -151,6 +165,10 @@ PyMethodDef methods[] = {
      "result_problem(result, /)\n--\n\n"
      "None when korvane's execute accepts `result`, otherwise (kind, message, description,\n"
      "line, column) with korvane's own message; kind is 'mapping', 'json' or 'rule'."},
+    {"member_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(member_path)), METH_FASTCALL,
+     "member_path(text, offset, /)\n--\n\n"
+     "The path of the member or element of the JSON text that holds the byte at `offset`,\n"
+     "as korvane's execute names it in its note ('' at the top level)."},
     {"clash_message", clash_message, METH_O,
      "clash_message(machine_id, /)\n--\n\n"
      "korvane's message for a machine id that several entry points advertise."},

@@ -373,15 +373,7 @@ def check(names: Sequence[str] = (), *,
     """
     eps = entry_points()
     reports = check_each(eps) if check_each is not None else [check_one(ep) for ep in eps]
-    claims: dict[str, list[int]] = {}
-    for index, report in enumerate(reports):
-        if report.machine_id is not None:
-            claims.setdefault(report.machine_id, []).append(index)
-    clashes = [
-        Clash(machine_id, _rules.clash_message(machine_id), [reports[i] for i in indices])
-        for machine_id, indices in claims.items()
-        if len(indices) > 1
-    ]
+    clashes = _clashes(reports)
 
     if names:
         chosen = select(reports, names)
@@ -393,6 +385,16 @@ def check(names: Sequence[str] = (), *,
     if result.ok and discover is not None:
         result.discovery = discover()
     return result
+
+
+def _clashes(reports: Sequence[BundleReport]) -> list[Clash]:
+    """The machine ids that more than one of `reports` claims."""
+    claims: dict[str, list[BundleReport]] = {}
+    for report in reports:
+        if report.machine_id is not None:
+            claims.setdefault(report.machine_id, []).append(report)
+    return [Clash(machine_id, _rules.clash_message(machine_id), claimed)
+            for machine_id, claimed in claims.items() if len(claimed) > 1]
 
 
 def _normalized(name: str) -> str:
@@ -419,12 +421,8 @@ def usable_entry_points() -> tuple[list[importlib.metadata.EntryPoint], CheckRep
     with the report that says which were left out."""
     eps = entry_points()
     reports = [check_one(ep) for ep in eps]
-    counts: dict[str, int] = {}
-    for report in reports:
-        if report.machine_id is not None:
-            counts[report.machine_id] = counts.get(report.machine_id, 0) + 1
-    keep = [ep for ep, report in zip(eps, reports)
-            if report.ok and counts.get(report.machine_id or "", 0) == 1]
-    skipped = [report for report in reports
-               if not report.ok or counts.get(report.machine_id or "", 0) > 1]
+    clashing = {id(bundle) for clash in _clashes(reports) for bundle in clash.bundles}
+    usable = [report.ok and id(report) not in clashing for report in reports]
+    keep = [ep for ep, ok in zip(eps, usable) if ok]
+    skipped = [report for report, ok in zip(reports, usable) if not ok]
     return keep, CheckReport(skipped, [])

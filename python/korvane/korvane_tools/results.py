@@ -5,17 +5,15 @@ The verdict and its message come from korvane's core through
 korvane_tools._rules, the same code korvane's execute runs on what a
 bundle's execute function returns; nothing here changes process-wide state
 or uses a run number. What this module adds is the way to the fix: the
-member path of the value that is not JSON (`outputs.mean`), the token
-(NaN, Infinity, an integer too large for a double) and an excerpt of the
-text with a caret under the place.
+member path of the value that is not JSON (`outputs.mean`, named by the
+core as execute's note names it), the token (NaN, Infinity, an integer too
+large for a double) and an excerpt of the text with a caret under the place.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import json
-import math
-from collections.abc import Iterator
 from typing import Any
 
 from . import _rules
@@ -52,14 +50,14 @@ class ResultProblem:
 
 
 def _problem(found: tuple[str, str, str, int, int] | None, text: str | None,
-             path: str | None = None, token: str | None = None) -> ResultProblem | None:
+             path: str | None = None) -> ResultProblem | None:
     if found is None:
         return None
     kind, message, _description, line, column = found
-    excerpt = None
+    excerpt = token = None
     if kind == "json" and text is not None:
         excerpt, at = _excerpt(text, line, column)
-        token = token or _token_at(at)
+        token = _token_at(at)
     return ResultProblem(kind, message, line, column, path, token, excerpt)
 
 
@@ -75,8 +73,12 @@ def result_problem(result: object) -> ResultProblem | None:
     found = _rules.result_problem(result)
     if found is None or found[0] != "json":
         return _problem(found, None)
-    path, token = next(_unencodable(result, ""), (None, None))
-    return _problem(found, json.dumps(result), path, token)
+    # The text korvane checked: json.dumps writes one line, so the column
+    # places the byte, and the core names its member as execute's note does.
+    text = json.dumps(result)
+    _, _, _, line, column = found
+    path = _rules.member_path(text, column - 1) if line == 1 and column > 0 else ""
+    return _problem(found, text, path or None)
 
 
 def validate_result(result: object) -> object:
@@ -96,41 +98,6 @@ def result_verdict(result: object) -> str | None:
     """None when korvane accepts `result`, otherwise its message."""
     problem = result_problem(result)
     return None if problem is None else problem.message
-
-
-# Where a Python value breaks JSON --------------------------------------------
-
-def _describe_number(value: object) -> str | None:
-    if isinstance(value, float):
-        if math.isnan(value):
-            return "NaN"
-        if math.isinf(value):
-            return "Infinity" if value > 0 else "-Infinity"
-        return None
-    if isinstance(value, int) and not isinstance(value, bool):
-        try:
-            float(value)
-        except OverflowError:
-            try:
-                size = f"of {len(str(abs(value)))} digits"
-            except ValueError:  # beyond Python's own limit for writing it out
-                size = f"of about {int(abs(value).bit_length() * math.log10(2)) + 1} digits"
-            return f"an integer {size} that does not fit a double"
-    return None
-
-
-def _unencodable(value: object, path: str) -> Iterator[tuple[str, str]]:
-    """(member path, token) of each value JSON text cannot hold, in the order
-    json.dumps writes them."""
-    token = _describe_number(value)
-    if token is not None:
-        yield path or "(the result)", token
-    elif isinstance(value, dict):
-        for key, member in value.items():
-            yield from _unencodable(member, f"{path}.{key}" if path else str(key))
-    elif isinstance(value, (list, tuple)):
-        for index, item in enumerate(value):
-            yield from _unencodable(item, f"{path}[{index}]")
 
 
 # Excerpts of a text -------------------------------------------------------------

@@ -278,7 +278,7 @@ def _execute(options: argparse.Namespace, artifact: bytes, inputs: dict[str, Any
     except BaseException as error:
         reraise_if_interrupted(error)
         if kept and isinstance(error, (TypeError, ValueError)):
-            problem = results.result_problem(kept[-1]) if _encodable_enough(kept[-1]) else None
+            problem = _problem_of(kept[-1])
             if problem is not None and problem.message == str(error):
                 raise CannotRun(f"korvane rejects the execution result: {_describe(error)}", error,
                                 kept[-1], problem) from None
@@ -286,12 +286,13 @@ def _execute(options: argparse.Namespace, artifact: bytes, inputs: dict[str, Any
     return result
 
 
-def _encodable_enough(value: object) -> bool:
+def _problem_of(value: object) -> results.ResultProblem | None:
+    """korvane's verdict on what the bundle returned; None also when json.dumps
+    raises for it (execute's error then is that exception's own)."""
     try:
-        results.result_problem(value)
+        return results.result_problem(value)
     except Exception:
-        return False
-    return True
+        return None
 
 
 def _report(failure: CannotRun, options: argparse.Namespace, out: TextIO, err: TextIO) -> None:
