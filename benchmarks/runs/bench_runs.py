@@ -164,18 +164,25 @@ def large_result(target_bytes=1 << 20):
     return result
 
 
-def main():
-    quick = "--quick" in sys.argv
-    number, repeat = (2000, 5) if quick else (5000, 30)
+def bench_bundles():
+    """The two bundles the figures use, "bench-trivial" and "bench-large" (its
+    module's RESULT a 1 MiB result), written to a new temporary folder on
+    sys.path: korvane's Runtime over them and the large one's module."""
     root = pathlib.Path(tempfile.mkdtemp(prefix="bench-runs-"))
     sys.path.insert(0, str(root))
     folder = BundleFolder(root)
     folder.add("bench-trivial", source=QUIET_SOURCE)
     big_module = folder.add("bench-large", source=QUIET_SOURCE)
     importlib.invalidate_caches()
-    importlib.import_module(big_module).RESULT = large_result()
+    bundle = importlib.import_module(big_module)
+    bundle.RESULT = large_result()
+    return korvane.Runtime.discover(), bundle
 
-    runtime = korvane.Runtime.discover()
+
+def main():
+    quick = "--quick" in sys.argv
+    number, repeat = (2000, 5) if quick else (5000, 30)
+    runtime, bundle = bench_bundles()
     records = json.loads(runtime.bundles())
     run = runtime.prepare("bench-trivial", b"artifact")
     py_run = py_prepare(records, "bench-trivial", b"artifact")
@@ -209,7 +216,6 @@ def main():
     # alike. The share is judged on the median of the rounds' own shares:
     # the three timings of one round are taken side by side, while the best
     # of each (printed too) may come from different moments of a busy host.
-    bundle = importlib.import_module(big_module)
     big_run = runtime.prepare("bench-large", b"")
     for megabytes, rounds in ((1, 5 if quick else 31), (20, 3 if quick else 9)):
         bundle.RESULT = big = large_result(megabytes << 20)

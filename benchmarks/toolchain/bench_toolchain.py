@@ -32,19 +32,10 @@ from bench_json import execution_result_document  # noqa: E402
 # Run inside each build's venv: microseconds per call of execute (no sinks)
 # and milliseconds per execute of a 1 MiB result, best of a few repeats.
 EXECUTE = f"""
-import importlib, json, pathlib, sys, tempfile, timeit
+import json, sys, timeit
 sys.path.insert(0, {str(ROOT / "benchmarks" / "runs")!r})
-sys.argv = ["bench_runs"]
-import bench_runs
-from bench_runs import BundleFolder, QUIET_SOURCE, large_result, korvane
-root = pathlib.Path(tempfile.mkdtemp(prefix="bench-toolchain-"))
-sys.path.insert(0, str(root))
-folder = BundleFolder(root)
-folder.add("bench-trivial", source=QUIET_SOURCE)
-big_module = folder.add("bench-large", source=QUIET_SOURCE)
-importlib.invalidate_caches()
-importlib.import_module(big_module).RESULT = large_result()
-runtime = korvane.Runtime.discover()
+from bench_runs import bench_bundles
+runtime, _ = bench_bundles()
 run = runtime.prepare("bench-trivial", b"artifact")
 big = runtime.prepare("bench-large", b"")
 small_us = min(timeit.repeat(run.execute, number=2000, repeat=5)) / 2000 * 1e6
