@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import gc
 import importlib
+import json
 import pathlib
 import sys
 import tempfile
@@ -20,7 +21,7 @@ import tempfile
 HERE = pathlib.Path(__file__).resolve().parent
 
 import korvane  # noqa: E402
-from bundle_kit import QUIET_SOURCE, BundleFolder, raises_exactly  # noqa: E402
+from bundle_kit import QUIET_SOURCE, VALID_RESULT, BundleFolder, metadata, raises_exactly  # noqa: E402
 
 
 def surface_scenarios(folder: BundleFolder):
@@ -59,6 +60,30 @@ def surface_scenarios(folder: BundleFolder):
         ("execute too many", lambda: raises_exactly(TypeError, None, run.execute, 1, 2, 3)),
         ("execute unknown keyword", lambda: raises_exactly(TypeError, None, run.execute, sink=[])),
         ("module reimport", reimport),
+    ]
+
+
+def rules_scenarios():
+    """The private module the command and the kit use for korvane's verdicts."""
+    from korvane_tools import _rules
+
+    provider = json.dumps(metadata("leak_rules", "leak_rules"))
+    not_json = {**VALID_RESULT, "outputs": {"mean": float("nan")}}
+    return [
+        ("rules provider_record", lambda: _rules.provider_record("leak", provider)),
+        ("rules provider_record refused", lambda: raises_exactly(RuntimeError, None, _rules.provider_record,
+                                                                 "leak", "{}")),
+        ("rules provider_record not str", lambda: raises_exactly(TypeError, None, _rules.provider_record, "leak", 1)),
+        ("rules result_problem", lambda: _rules.result_problem(VALID_RESULT)),
+        ("rules result_problem not JSON", lambda: _rules.result_problem(not_json)),
+        ("rules result_problem rule", lambda: _rules.result_problem({})),
+        ("rules result_problem not a dict", lambda: _rules.result_problem([])),
+        ("rules result_problem dumps fails", lambda: raises_exactly(TypeError, None, _rules.result_problem, {1j: 1})),
+        ("rules result_text_problem", lambda: _rules.result_text_problem('{"a": [1, NaN]}')),
+        ("rules member_path", lambda: _rules.member_path('{"a": [1, NaN]}', 10)),
+        ("rules member_path negative", lambda: raises_exactly(OverflowError, None, _rules.member_path, "x", -1)),
+        ("rules clash_message", lambda: _rules.clash_message("leak")),
+        ("rules status_words", _rules.status_words),
     ]
 
 
@@ -104,7 +129,7 @@ def main() -> int:
         root.mkdir()
         sys.path.insert(0, str(root))
         folder = BundleFolder(root)
-        scenarios = surface_scenarios(folder)
+        scenarios = surface_scenarios(folder) + rules_scenarios()
         scenarios += optional_scenarios("discovery_scenarios", folder)
         scenarios += optional_scenarios("run_scenarios", folder)
         importlib.invalidate_caches()
