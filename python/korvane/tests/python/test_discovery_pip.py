@@ -18,7 +18,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -52,36 +51,31 @@ def execute(prepared, sinks, recorder_path):
     return {{}}
 '''
 
+PROJECT = '''
+[project]
+name = "{distribution}"
+version = "0.3.1"
+description = "A test bundle"
+
+[project.entry-points."korvane.machine_bundles"]
+{entry_name} = "{module}:provider"
+'''
+
+# Each back end's build-system table, and what it needs beyond the project table.
 PROJECTS = {
     "setuptools": '''
-        [build-system]
-        requires = ["setuptools>=61"]
-        build-backend = "setuptools.build_meta"
-
-        [project]
-        name = "{distribution}"
-        version = "0.3.1"
-        description = "A test bundle"
-
-        [project.entry-points."korvane.machine_bundles"]
-        {entry_name} = "{module}:provider"
-
-        [tool.setuptools]
-        py-modules = ["{module}"]
-    ''',
+[build-system]
+requires = ["setuptools>=61"]
+build-backend = "setuptools.build_meta"
+''' + PROJECT + '''
+[tool.setuptools]
+py-modules = ["{module}"]
+''',
     "flit_core": '''
-        [build-system]
-        requires = ["flit_core>=3.4,<4"]
-        build-backend = "flit_core.buildapi"
-
-        [project]
-        name = "{distribution}"
-        version = "0.3.1"
-        description = "A test bundle"
-
-        [project.entry-points."korvane.machine_bundles"]
-        {entry_name} = "{module}:provider"
-    ''',
+[build-system]
+requires = ["flit_core>=3.4,<4"]
+build-backend = "flit_core.buildapi"
+''' + PROJECT,
 }
 
 BUNDLES = [
@@ -104,7 +98,7 @@ def must(proc):
 def write_project(root: pathlib.Path, backend, machine_id, distribution, module, entry_name):
     root.mkdir(parents=True)
     fields = dict(machine_id=machine_id, distribution=distribution, module=module, entry_name=entry_name)
-    (root / "pyproject.toml").write_text(textwrap.dedent(PROJECTS[backend]).format(**fields), encoding="utf-8")
+    (root / "pyproject.toml").write_text(PROJECTS[backend].format(**fields), encoding="utf-8")
     (root / f"{module}.py").write_text(f'"""Bundle {machine_id}."""\n' + PROVIDER.format(**fields), encoding="utf-8")
 
 
