@@ -245,7 +245,7 @@ def find_mutants() -> list[Mutant]:
                 continue
             code, spans = split_code(line)
 
-            def add(op: str, new: str) -> None:
+            def add(op: str, new: str, rel: str = rel, index: int = index, line: str = line) -> None:
                 if new != line:
                     mutants.append(Mutant(rel, index + 1, op, line.rstrip("\n"), new.rstrip("\n")))
 
@@ -552,7 +552,7 @@ def main() -> int:
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        raise SystemExit("another tools/mutate.py run is working in this checkout")
+        raise SystemExit("another tools/mutate.py run is working in this checkout") from None
     restore_pending()
     if args.restore_only:
         return 0

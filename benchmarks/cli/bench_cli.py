@@ -32,7 +32,6 @@ import sys
 import tempfile
 import time
 
-
 import korvane  # noqa: E402
 from bundle_kit import BundleFolder, only_bundles_from  # noqa: E402
 from korvane_tools import bundles  # noqa: E402

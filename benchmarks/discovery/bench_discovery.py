@@ -30,7 +30,6 @@ import sys
 import tempfile
 import time
 
-
 import korvane  # noqa: E402
 from bundle_kit import GROUP, BundleFolder, only_bundles_from  # noqa: E402
 

@@ -117,7 +117,7 @@ def field_table(bench, field_dir, seconds):
         with open(path, "rb") as f:
             raw = f.read()
         text = raw.decode("utf-8")
-        loads = native["bytes"] / 1e6 / best_seconds(lambda: json.loads(text), seconds)
+        loads = native["bytes"] / 1e6 / best_seconds(lambda: json.loads(text), seconds)  # noqa: B023 (timed here)
         print("%-14s" % name + "".join("%10.0f" % native.get(key, float("nan")) for _, key in cols)
               + "%10.0f" % loads)
     small = json.loads(subprocess.run([bench, "--small", str(seconds)], check=True,
@@ -167,8 +167,8 @@ def main():
                                                capture_output=True, text=True).stdout)
             mb = native["bytes"] / 1e6
             loaded = json.loads(text)
-            loads = mb / best_seconds(lambda: json.loads(text), args.seconds)
-            dumps = mb / best_seconds(lambda: json.dumps(loaded), args.seconds)
+            loads = mb / best_seconds(lambda: json.loads(text), args.seconds)  # noqa: B023 (timed here)
+            dumps = mb / best_seconds(lambda: json.dumps(loaded), args.seconds)  # noqa: B023 (timed here)
             row = {
                 "parse/loads": native["parse_mb_s"] / loads,
                 "parse/rapid": native["parse_mb_s"] / native["rapidjson_dom_mb_s"],

@@ -224,7 +224,7 @@ def main():
         dumps_ms = execute_ms = call_ms = float("inf")
         shares = []
         for _ in range(rounds):
-            dumps = timeit.timeit(lambda: json.dumps(big), number=number) / number * 1e3
+            dumps = timeit.timeit(lambda: json.dumps(big), number=number) / number * 1e3  # noqa: B023
             execute = timeit.timeit(big_run.execute, number=number) / number * 1e3
             call = timeit.timeit(lambda: bundle.execute(None, [], None), number=number) / number * 1e3
             shares.append((execute - dumps - call) / dumps)

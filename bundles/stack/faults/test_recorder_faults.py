@@ -20,10 +20,9 @@ import sys
 import time
 
 import pytest
+from stack_testkit import is_complete_recording, run, temporaries  # noqa: F401
 
 from korvane_stack import recording
-
-from stack_testkit import is_complete_recording, run, temporaries  # noqa: F401
 
 OLD = "the previous recording\n"
 SHORT = "push 7\nemit\npush 8\nemit"

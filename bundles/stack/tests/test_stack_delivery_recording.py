@@ -3,11 +3,10 @@ import json
 import os
 
 import pytest
+from stack_testkit import RecordingSink, check_result, prepare, run
 
 import korvane_stack
 from korvane_stack import recording
-
-from stack_testkit import RecordingSink, check_result, prepare, run
 
 COUNT_DOWN = "read\nloop: dup\nemit\npush 1\nsub\ndup\njnz loop\nhalt"
 

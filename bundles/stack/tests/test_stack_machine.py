@@ -1,11 +1,10 @@
 import json
 
 import pytest
+from stack_testkit import prepare, run
 
 import korvane_stack
 from korvane_stack import RunInputError
-
-from stack_testkit import prepare, run
 
 SUM_TO_ZERO = """
         push 0

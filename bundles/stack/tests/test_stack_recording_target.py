@@ -10,10 +10,9 @@ import subprocess
 import sys
 
 import pytest
+from stack_testkit import RecordingSink, is_complete_recording, run, temporaries  # noqa: F401
 
 from korvane_stack import recording
-
-from stack_testkit import RecordingSink, is_complete_recording, run, temporaries  # noqa: F401
 
 PROGRAM = "push 7\nemit\npush 8\nemit"
 

@@ -15,10 +15,9 @@ import hashlib
 import json
 import pathlib
 import shutil
-import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-from bundle_kit import VALID_RESULT
+from bundle_kit import VALID_RESULT  # noqa: E402 (after the constants it needs)
 
 PROVIDER = {
     "protocol": "korvane.python_bundle",

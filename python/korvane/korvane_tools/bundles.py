@@ -323,7 +323,7 @@ def resolve(metadata: dict[str, Any]) -> Problem | None:
         return _problem("module", f'module "{name}" does not import', error)
     for field in ("prepare_function", "execute_function"):
         attribute = metadata[field]
-        function, error = _call(lambda: getattr(module, attribute))
+        function, error = _call(lambda: getattr(module, attribute))  # noqa: B023 (called at once)
         if error is not None:
             return _problem(field, f'{field} "{attribute}"', error)
         if not callable(function):

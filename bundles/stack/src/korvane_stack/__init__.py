@@ -9,7 +9,7 @@ format and its publication) in ``recording.py``, and the text helpers shared by
 results and recordings in ``text.py``.
 """
 
-from ._version import __version__
+from ._version import __version__ as __version__
 from .bundle import StackRun, execute, prepare, provider
 from .errors import ProgramError, RunInputError, StackBundleError
 

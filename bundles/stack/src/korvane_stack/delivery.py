@@ -35,7 +35,7 @@ failed; ``complete`` when every sink took every call.
 
 from __future__ import annotations
 
-from typing import Sequence
+from collections.abc import Sequence
 
 from .text import describe_exception
 

@@ -39,8 +39,8 @@ returns False stops the run there (status ``interrupted_by_evidence_failure``).
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 from .program import INT64_MAX, INT64_MIN, Program
 

@@ -14,9 +14,7 @@ import time
 import urllib.parse
 from collections.abc import Iterator
 from types import FrameType
-from typing import Any, TextIO
-
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, TextIO
 
 # The campaign engine (process pools, Dask) is imported when a batch runs,
 # not whenever the command's parser is built.

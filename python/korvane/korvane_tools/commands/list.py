@@ -7,8 +7,8 @@ from typing import Any, TextIO
 
 from .. import bundles
 from ..exits import Exit
-from .check import near_miss_lines
 from ..output import BOLD, RED, Painter, dump_json, table
+from .check import near_miss_lines
 
 HELP = "list the bundles' entry points, importing nothing"
 DESCRIPTION = ("List every entry point in the group korvane.machine_bundles with its "

@@ -186,7 +186,7 @@ def _catching_execute(listing: list[Any], machine: str) -> list[object]:
             break
 
         def execute(*args: Any, **kwargs: Any) -> Any:
-            value = original(*args, **kwargs)
+            value = original(*args, **kwargs)  # noqa: B023 (the loop ends here)
             kept.append(value)
             return value
 

@@ -1,11 +1,9 @@
 import importlib
-import pathlib
 import sys
 
 import pytest
 
 from bundle_kit import VALID_RESULT, BundleFolder, run_fresh
-
 
 
 @pytest.fixture

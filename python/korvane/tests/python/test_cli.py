@@ -380,7 +380,8 @@ def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path):
         time.sleep(0.05)
     proc.send_signal(signal.SIGINT)
     assert proc.wait(timeout=120) == 130
-    proc.stdout.close(); proc.stderr.close()
+    proc.stdout.close()
+    proc.stderr.close()
 
 
 # run ----------------------------------------------------------------------
