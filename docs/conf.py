@@ -22,7 +22,7 @@ try:
     import tomllib
 
     release = tomllib.loads((ROOT / "python/korvane/pyproject.toml").read_text())["project"]["version"]
-except (OSError, KeyError):
+except OSError, KeyError:
     release = ""
 version = release
 
@@ -42,7 +42,10 @@ nitpick_ignore_regex = [
     # Names from the standard library and typing: no inventory is fetched, so
     # they cannot be linked.
     (r"py:.*", r"(typing|typing_extensions|collections\.abc|argparse|pathlib|dataclasses)\..*"),
-    (r"py:class", r"(Any|Literal|Protocol|ReadOnly|Self|TypedDict|TypeVar|object|str|bytes|int|float|bool|dict|list|tuple|None)"),
+    (
+        r"py:class",
+        r"(Any|Literal|Protocol|ReadOnly|Self|TypedDict|TypeVar|object|str|bytes|int|float|bool|dict|list|tuple|None)",
+    ),
     (r"py:class", r"(Sequence|Mapping|Iterable|Callable|TextIO)"),
     # Names private to the stubs.
     (r"py:.*", r"(korvane\.)?_S"),

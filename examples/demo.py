@@ -74,16 +74,23 @@ class PrintingSink:
         print(f"  sink: {run_id} batch from position {start}: {values}")
 
     def record_capability_outputs(self, run_id: str, outputs: dict[str, Any]) -> None:
-        print(f"  sink: {run_id} finished: machine {outputs['machine_execution']}, "
-              f"{len(outputs['emitted'])} values emitted in {outputs['steps']} steps")
+        print(
+            f"  sink: {run_id} finished: machine {outputs['machine_execution']}, "
+            f"{len(outputs['emitted'])} values emitted in {outputs['steps']} steps"
+        )
 
     def record_capability_receipts(self, run_id: str, receipts: list[dict[str, int]]) -> None:
         print(f"  sink: {run_id} receipts for {len(receipts)} batches")
 
 
 def show_result(result: dict[str, Any]) -> None:
-    for field in ("machine_execution", "evidence_fulfillment", "python_sink_delivery",
-                  "recorder_finalization", "publication"):
+    for field in (
+        "machine_execution",
+        "evidence_fulfillment",
+        "python_sink_delivery",
+        "recorder_finalization",
+        "publication",
+    ):
         print(f"  {field:<22} {result[field]['status']}")
     print(f"  {'published_run':<22} {json.dumps(result['published_run'])}")
     print(f"  {'outputs':<22} {result['outputs']}")
@@ -92,8 +99,13 @@ def show_result(result: dict[str, Any]) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description="A tour of korvane with the example bundle korvane-stack.")
-    parser.add_argument("--recording", type=pathlib.Path, default=RECORDING, metavar="PATH",
-                        help=f"where the run's recording is written (default: {RECORDING})")
+    parser.add_argument(
+        "--recording",
+        type=pathlib.Path,
+        default=RECORDING,
+        metavar="PATH",
+        help=f"where the run's recording is written (default: {RECORDING})",
+    )
     recording: pathlib.Path = parser.parse_args().recording.absolute()
     recording.parent.mkdir(parents=True, exist_ok=True)
 

@@ -28,6 +28,7 @@ that does not compile is counted apart and left out of the rate.
 
 Needs the set-up that tools/mutate.sh makes (build folder, venv).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -122,8 +123,12 @@ def split_code(line: str) -> tuple[str, list[tuple[int, int]]]:
 
 
 def skipped_line(stripped: str) -> bool:
-    return (not stripped or stripped.startswith(("//", "#", "*", "/*"))
-            or "static_assert" in stripped or "operator" in stripped)
+    return (
+        not stripped
+        or stripped.startswith(("//", "#", "*", "/*"))
+        or "static_assert" in stripped
+        or "operator" in stripped
+    )
 
 
 CMP_RE = re.compile(r"(?<![<>=!\-])(==|!=|<=|>=)(?![=>])|(?<=\s)(<|>)(?=\s)")
@@ -164,10 +169,10 @@ def top_level_operands(code: str, start: int, end: int) -> list[tuple[int, int]]
 
 
 def guards_return(lines: list[str], index: int, close_at: int) -> bool:
-    rest = lines[index][close_at + 1:]
+    rest = lines[index][close_at + 1 :]
     if "return" in rest:
         return True
-    for follow in lines[index + 1:index + 4]:
+    for follow in lines[index + 1 : index + 4]:
         if "return" in follow:
             return True
         if follow.strip().startswith("}"):
@@ -200,10 +205,10 @@ def condition_mutants(lines: list[str], index: int, code: str) -> list[str]:
             bang = re.match(r"\s*!(?!=)", text)
             if bang:
                 at = a + bang.end() - 1
-                found.append(line[:at] + line[at + 1:])
+                found.append(line[:at] + line[at + 1 :])
         if m.group(1) == "if" and guards_return(lines, index, close_at):
             for forced in ("true", "false"):
-                found.append(line[:open_at + 1] + forced + line[close_at:])
+                found.append(line[: open_at + 1] + forced + line[close_at:])
     return found
 
 
@@ -216,7 +221,7 @@ def vocabulary(files: dict[Path, list[str]]) -> list[str]:
                 continue
             _, spans = split_code(line)
             for a, b in spans:
-                word = line[a + 1:b - 1]
+                word = line[a + 1 : b - 1]
                 if WORD_RE.match(word):
                     words.add(word)
     return sorted(words)
@@ -251,7 +256,7 @@ def find_mutants() -> list[Mutant]:
 
             for m in CMP_RE.finditer(code):
                 token = m.group(0)
-                add("cmp", line[:m.start()] + CMP_SWAP[token] + line[m.end():])
+                add("cmp", line[: m.start()] + CMP_SWAP[token] + line[m.end() :])
             for m in INT_RE.finditer(code):
                 digits = m.group(1)
                 value = int(digits, 16) if digits[:2].lower() == "0x" else int(digits)
@@ -259,29 +264,28 @@ def find_mutants() -> list[Mutant]:
                     if changed < 0:
                         continue
                     text = hex(changed) if digits[:2].lower() == "0x" else str(changed)
-                    add("const", line[:m.start(1)] + text + line[m.end(1):])
+                    add("const", line[: m.start(1)] + text + line[m.end(1) :])
             for new in condition_mutants(lines, index, code):
                 add("cond", new)
             for m in BOOL_RE.finditer(code):
-                add("bool", line[:m.start()] + ("false" if m.group(1) == "true" else "true")
-                    + line[m.end():])
-            words = [line[a + 1:b - 1] for a, b in spans]
+                add("bool", line[: m.start()] + ("false" if m.group(1) == "true" else "true") + line[m.end() :])
+            words = [line[a + 1 : b - 1] for a, b in spans]
             for (a, b), text in zip(spans, words):
                 if WORD_RE.match(text):
                     other = nearest(text, pool, {text})
                     if other:
-                        add("word", line[:a + 1] + other + line[b - 1:])
+                        add("word", line[: a + 1] + other + line[b - 1 :])
                 elif re.search(r"[A-Za-z]", text) and (" " in text or len(text) > 3):
                     k = re.search(r"[A-Za-z]", text).start()
-                    add("msg", line[:a + 1 + k] + text[k].swapcase() + line[a + 2 + k:])
+                    add("msg", line[: a + 1 + k] + text[k].swapcase() + line[a + 2 + k :])
             vocab = [w for w in words if WORD_RE.match(w)]
             if len(vocab) >= 2 and len(vocab) == len(words):
                 extra = nearest(vocab[0], pool, set(vocab))
-                close = re.search(r"\}", code[spans[-1][1]:])
+                close = re.search(r"\}", code[spans[-1][1] :])
                 if extra and close:
                     at = spans[-1][1] + close.start()
-                    add("vocab", line[:spans[-1][1]] + f', "{extra}"' + line[at:])
-                elif extra and code[spans[-1][1]:].strip() in (",", ""):
+                    add("vocab", line[: spans[-1][1]] + f', "{extra}"' + line[at:])
+                elif extra and code[spans[-1][1] :].strip() in (",", ""):
                     at = spans[-1][1]
                     add("vocab", line[:at] + f', "{extra}"' + line[at:])
     seen, unique = set(), []
@@ -296,8 +300,7 @@ def choose(mutants: list[Mutant], limit: int, seed: int) -> list[Mutant]:
     """A seeded sample with an equal share for every operator; an operator with
     fewer sites than its share gives the rest to the others."""
     rng = random.Random(seed)
-    by_op = {op: sorted((m for m in mutants if m.op == op), key=lambda m: m.key)
-             for op in OPERATORS}
+    by_op = {op: sorted((m for m in mutants if m.op == op), key=lambda m: m.key) for op in OPERATORS}
     for group in by_op.values():
         rng.shuffle(group)
     chosen: list[Mutant] = []
@@ -361,13 +364,13 @@ def context_of(result: dict) -> str | None:
 def equivalent_reason(result: dict, equivalents) -> str | None:
     before, after = result["before"].strip(), result["after"].strip()
     for e_before, e_after, e_context, reason in equivalents:
-        if (e_before, e_after) == (before, after) and (e_context is None
-                                                       or e_context == context_of(result)):
+        if (e_before, e_after) == (before, after) and (e_context is None or e_context == context_of(result)):
             return reason
     return None
 
 
 # --- Running them --------------------------------------------------------------------------
+
 
 def restore_pending() -> None:
     """Puts back a file that an interrupted run left mutated."""
@@ -386,8 +389,9 @@ def restore_pending() -> None:
 def run(cmd: list[str], timeout: float, **kwargs) -> tuple[str, str]:
     """('ok' | 'fail' | 'timeout', output); the command runs in its own
     process group, which is ended as a whole on timeout."""
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            start_new_session=True, **kwargs)
+    proc = subprocess.Popen(
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, start_new_session=True, **kwargs
+    )
     try:
         out, _ = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -403,9 +407,11 @@ def run(cmd: list[str], timeout: float, **kwargs) -> tuple[str, str]:
 
 class Harness:
     def __init__(self, test_timeout: float | None) -> None:
-        self.installed = Path(subprocess.check_output(
-            [str(VENV_PYTHON), "-c", "import korvane; print(korvane.__file__)"],
-            text=True, cwd="/").strip())
+        self.installed = Path(
+            subprocess.check_output(
+                [str(VENV_PYTHON), "-c", "import korvane; print(korvane.__file__)"], text=True, cwd="/"
+            ).strip()
+        )
         self.test_timeout = test_timeout
 
     def built_module(self) -> Path:
@@ -433,8 +439,7 @@ class Harness:
         return [str(CORE_BUILD / "korvane_core_tests"), "--gtest_brief=1", "--gtest_fail_fast"]
 
     def python_tests(self) -> list[str]:
-        cmd = [str(VENV_PYTHON), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
-               str(PY_TESTS)]
+        cmd = [str(VENV_PYTHON), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", str(PY_TESTS)]
         for name in PY_TESTS_SKIPPED:
             cmd += ["--ignore", str(PY_TESTS / name)]
         return cmd
@@ -477,7 +482,7 @@ class Harness:
         (BACKUP / "original").write_bytes(original)
         PENDING.write_text(mutant.path, encoding="utf-8")
         try:
-            ending = lines[mutant.line - 1][len(mutant.before):]
+            ending = lines[mutant.line - 1][len(mutant.before) :]
             lines[mutant.line - 1] = mutant.after + ending
             target.write_bytes("".join(lines).encode("utf-8"))
             state, _ = self.build_core()
@@ -491,16 +496,21 @@ class Harness:
 
 
 def summarize(results: list[dict], elapsed: float, args: argparse.Namespace) -> None:
-    tally = {k: sum(1 for r in results if r["outcome"] == k)
-             for k in ("killed-core", "killed-python", "timeout", "survived", "uncompilable",
-                       "stale")}
+    tally = {
+        k: sum(1 for r in results if r["outcome"] == k)
+        for k in ("killed-core", "killed-python", "timeout", "survived", "uncompilable", "stale")
+    }
     killed = tally["killed-core"] + tally["killed-python"] + tally["timeout"]
     counted = killed + tally["survived"]
     rate = 100.0 * killed / counted if counted else 0.0
     args.report.parent.mkdir(parents=True, exist_ok=True)
-    args.report.write_text(json.dumps({"seed": args.seed, "limit": args.limit,
-                                       "seconds": round(elapsed), "tally": tally,
-                                       "results": results}, indent=1), encoding="utf-8")
+    args.report.write_text(
+        json.dumps(
+            {"seed": args.seed, "limit": args.limit, "seconds": round(elapsed), "tally": tally, "results": results},
+            indent=1,
+        ),
+        encoding="utf-8",
+    )
     equivalents = read_equivalents()
     survivors = [r for r in results if r["outcome"] == "survived"]
     reasons = {r["key"]: equivalent_reason(r, equivalents) for r in survivors}
@@ -508,21 +518,24 @@ def summarize(results: list[dict], elapsed: float, args: argparse.Namespace) -> 
     print()
     for r in survivors:
         label = "EQUIVALENT" if reasons[r["key"]] else "SURVIVED"
-        print(f"{label} {r['path']}:{r['line']} {r['op']}\n  - {r['before'].strip()}\n"
-              f"  + {r['after'].strip()}")
+        print(f"{label} {r['path']}:{r['line']} {r['op']}\n  - {r['before'].strip()}\n  + {r['after'].strip()}")
         if reasons[r["key"]]:
             print(f"  ({reasons[r['key']]})")
-    print(f"\nmutants: {len(results)} run, {tally['uncompilable']} did not compile"
-          f"{', %d stale' % tally['stale'] if tally['stale'] else ''}; "
-          f"killed {killed} of {counted} = {rate:.1f}% "
-          f"(core {tally['killed-core']}, python {tally['killed-python']}, "
-          f"timeout {tally['timeout']}); survived {tally['survived']}; "
-          f"time {elapsed / 60:.1f} min; report {args.report}")
+    print(
+        f"\nmutants: {len(results)} run, {tally['uncompilable']} did not compile"
+        f"{', %d stale' % tally['stale'] if tally['stale'] else ''}; "
+        f"killed {killed} of {counted} = {rate:.1f}% "
+        f"(core {tally['killed-core']}, python {tally['killed-python']}, "
+        f"timeout {tally['timeout']}); survived {tally['survived']}; "
+        f"time {elapsed / 60:.1f} min; report {args.report}"
+    )
     if named:
         adjusted = counted - len(named)
-        print(f"{len(named)} survivors named equivalent in {EQUIVALENTS.relative_to(ROOT)}: "
-              f"killed {killed} of {adjusted} = "
-              f"{100.0 * killed / adjusted if adjusted else 0.0:.1f}% of the others")
+        print(
+            f"{len(named)} survivors named equivalent in {EQUIVALENTS.relative_to(ROOT)}: "
+            f"killed {killed} of {adjusted} = "
+            f"{100.0 * killed / adjusted if adjusted else 0.0:.1f}% of the others"
+        )
 
 
 def main() -> int:
@@ -530,20 +543,29 @@ def main() -> int:
     parser.add_argument("--limit", type=int, default=160, help="mutants to run (default 160)")
     parser.add_argument("--seed", type=int, default=13, help="sampling seed (default 13)")
     parser.add_argument("--list", action="store_true", help="print the chosen mutants and stop")
-    parser.add_argument("--rerun", type=Path,
-                        help="run only the survivors recorded in this report")
-    parser.add_argument("--combine", type=Path, nargs=2, metavar=("BASE", "RERUN"),
-                        help="summarize BASE with the outcomes of RERUN (a --rerun report) "
-                             "put over it, and stop")
+    parser.add_argument("--rerun", type=Path, help="run only the survivors recorded in this report")
+    parser.add_argument(
+        "--combine",
+        type=Path,
+        nargs=2,
+        metavar=("BASE", "RERUN"),
+        help="summarize BASE with the outcomes of RERUN (a --rerun report) put over it, and stop",
+    )
     parser.add_argument("--match", help="run only the chosen mutants whose file:line contains this")
-    parser.add_argument("--restore-only", action="store_true",
-                        help="put back a source that an interrupted run left mutated, and stop")
-    parser.add_argument("--report", type=Path, default=WORK / "report.json",
-                        help="where the JSON report goes (default build/mutate/report.json)")
+    parser.add_argument(
+        "--restore-only", action="store_true", help="put back a source that an interrupted run left mutated, and stop"
+    )
+    parser.add_argument(
+        "--report",
+        type=Path,
+        default=WORK / "report.json",
+        help="where the JSON report goes (default build/mutate/report.json)",
+    )
     args = parser.parse_args()
 
     def interrupted(signum, frame):
         raise KeyboardInterrupt
+
     signal.signal(signal.SIGTERM, interrupted)
 
     # One run per checkout: two would mutate and restore the same files.
@@ -566,13 +588,19 @@ def main() -> int:
     chosen = choose(every, args.limit, args.seed)
     if args.rerun:
         previous = json.loads(args.rerun.read_text(encoding="utf-8"))
-        chosen = [Mutant(r["path"], r["line"], r["op"], r["before"], r["after"])
-                  for r in previous["results"] if r["outcome"] == "survived"]
+        chosen = [
+            Mutant(r["path"], r["line"], r["op"], r["before"], r["after"])
+            for r in previous["results"]
+            if r["outcome"] == "survived"
+        ]
     if args.match:
         chosen = [m for m in chosen if args.match in f"{m.path}:{m.line}"]
     counts = {op: sum(1 for m in every if m.op == op) for op in OPERATORS}
-    print(f"sites: {len(every)} ({', '.join(f'{op} {n}' for op, n in counts.items())}); "
-          f"running {len(chosen)} (seed {args.seed})", flush=True)
+    print(
+        f"sites: {len(every)} ({', '.join(f'{op} {n}' for op, n in counts.items())}); "
+        f"running {len(chosen)} (seed {args.seed})",
+        flush=True,
+    )
     if args.list:
         for m in chosen:
             print(f"{m.path}:{m.line} {m.op}\n  - {m.before.strip()}\n  + {m.after.strip()}")
@@ -583,16 +611,15 @@ def main() -> int:
     try:
         base = harness.baseline()
         harness.test_timeout = max(120.0, 5 * base)
-        print(f"baseline: tests pass in {base:.1f}s; time limit per stage "
-              f"{harness.test_timeout:.0f}s", flush=True)
+        print(f"baseline: tests pass in {base:.1f}s; time limit per stage {harness.test_timeout:.0f}s", flush=True)
         results = []
         for n, mutant in enumerate(chosen, 1):
             t0 = time.monotonic()
             outcome = harness.try_mutant(mutant)
-            results.append({**asdict(mutant), "key": mutant.key, "outcome": outcome,
-                            "seconds": round(time.monotonic() - t0, 1)})
-            print(f"[{n}/{len(chosen)}] {outcome:13} {mutant.path}:{mutant.line} {mutant.op}",
-                  flush=True)
+            results.append(
+                {**asdict(mutant), "key": mutant.key, "outcome": outcome, "seconds": round(time.monotonic() - t0, 1)}
+            )
+            print(f"[{n}/{len(chosen)}] {outcome:13} {mutant.path}:{mutant.line} {mutant.op}", flush=True)
     finally:
         # Back to the unmutated module in the venv, whatever happened.
         restore_pending()
@@ -600,8 +627,7 @@ def main() -> int:
         if state == "ok":
             harness.install_module()
         else:
-            print("warning: the restored sources did not rebuild:\n" + out[-2000:],
-                  file=sys.stderr)
+            print("warning: the restored sources did not rebuild:\n" + out[-2000:], file=sys.stderr)
     elapsed = time.monotonic() - started
 
     summarize(results, elapsed, args)

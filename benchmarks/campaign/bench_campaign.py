@@ -67,7 +67,7 @@ def campaign(artifact: bytes, runs: int, engine: object = None, jobs: int | None
     inputs = [RunInput(str(i), artifact) for i in range(runs)]
     with Campaign("stack", engine, jobs=jobs, chunk=chunk) as batch:
         # The workers start and discover before the clock starts.
-        list(batch.run(inputs[:2 * (jobs or 2)]))
+        list(batch.run(inputs[: 2 * (jobs or 2)]))
         started = time.perf_counter()
         outcomes = list(batch.run(inputs))
         elapsed = time.perf_counter() - started
@@ -92,13 +92,31 @@ class Cluster:
         self.folder = tempfile.TemporaryDirectory()
         self.file = os.path.join(self.folder.name, "scheduler.json")
         common = ["--scheduler-file", self.file, "--no-dashboard"]
-        self.processes = [subprocess.Popen([sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1",
-                                            "--port", "0", *common], stderr=subprocess.DEVNULL)]
+        self.processes = [
+            subprocess.Popen(
+                [sys.executable, "-m", "dask", "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
+                stderr=subprocess.DEVNULL,
+            )
+        ]
         while not os.path.exists(self.file) or not open(self.file).read().strip():
             time.sleep(0.1)
-        self.processes.append(subprocess.Popen(
-            [sys.executable, "-m", "dask", "worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
-             *common], stderr=subprocess.DEVNULL))
+        self.processes.append(
+            subprocess.Popen(
+                [
+                    sys.executable,
+                    "-m",
+                    "dask",
+                    "worker",
+                    "--host",
+                    "127.0.0.1",
+                    "--nthreads",
+                    "1",
+                    "--no-nanny",
+                    *common,
+                ],
+                stderr=subprocess.DEVNULL,
+            )
+        )
 
     def campaign(self, artifact: bytes, runs: int, chunk: int = 1) -> float:
         import distributed
@@ -170,10 +188,14 @@ def main() -> None:
     base = median["empty, plain loop"] / n
     for name in ("empty, pool of 1", "empty, Dask 1 worker", "empty, Dask chunk 10"):
         if name in median:
-            print(f"overhead a run, {name.split(', ')[1]}: {(median[name] / n - base) * 1e6:.0f} us over the plain loop")
+            print(
+                f"overhead a run, {name.split(', ')[1]}: {(median[name] / n - base) * 1e6:.0f} us over the plain loop"
+            )
     for jobs in (1, 2):
-        print(f"pool of {jobs}, 10 ms runs: workers in prepare/execute {statistics.median(BUSY[jobs, work]):.0%} "
-              "of the wall time")
+        print(
+            f"pool of {jobs}, 10 ms runs: workers in prepare/execute {statistics.median(BUSY[jobs, work]):.0%} "
+            "of the wall time"
+        )
     print(f"2 workers against the plain loop: {median['10 ms, plain loop'] / median['10 ms, pool of 2']:.2f}x")
 
     # On a machine shared with other work the free cores change from minute
@@ -185,8 +207,10 @@ def main() -> None:
         one = campaign(work, size, jobs=1)
         ratios.append(one / campaign(work, size, jobs=2))
     ratios.sort()
-    print(f"speed-up of 2 workers over 1 in {options.pairs} back-to-back pairs of {size} runs: "
-          f"median {statistics.median(ratios):.2f}x (lowest {ratios[0]:.2f}x, highest {ratios[-1]:.2f}x)")
+    print(
+        f"speed-up of 2 workers over 1 in {options.pairs} back-to-back pairs of {size} runs: "
+        f"median {statistics.median(ratios):.2f}x (lowest {ratios[0]:.2f}x, highest {ratios[-1]:.2f}x)"
+    )
     print(f"load average after: {os.getloadavg()[0]:.2f}")
 
 

@@ -85,8 +85,10 @@ def main() -> int:
     print(f"{options.bundles} bundles, {options.repeat} repetitions, Python {sys.version.split()[0]}")
     k_best, k_median = summary("korvane.discover_bundles()", korvane_times)
     p_best, p_median = summary("plain entry_points/load/call loop", plain_times)
-    print(f"{'ratio korvane / plain':<34} best {k_best / p_best:8.3f}      median {k_median / p_median:8.3f}"
-          f"      (target <= 1.1)")
+    print(
+        f"{'ratio korvane / plain':<34} best {k_best / p_best:8.3f}      median {k_median / p_median:8.3f}"
+        f"      (target <= 1.1)"
+    )
     b_best, _ = summary("Runtime.bundles()", listing_times)
     print(f"{'':<34} {'within' if b_best < 1e-3 else 'OVER'} the 1 ms target")
     return 0

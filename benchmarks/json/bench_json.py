@@ -16,6 +16,7 @@ The documents are written the way the module receives JSON: by json.dumps with
 default settings (ASCII only, \\u escapes, ", " and ": " separators). Python's
 figures come from the interpreter running this script.
 """
+
 import argparse
 import json
 import os
@@ -25,8 +26,25 @@ import sys
 import tempfile
 import time
 
-WORDS = ["state", "tape", "head", "halt", "accept", "reject", "blank", "symbol", "emit",
-         "transition", "register", "stack", "push", "pop", "überprüft", "naïve", "日本"]
+WORDS = [
+    "state",
+    "tape",
+    "head",
+    "halt",
+    "accept",
+    "reject",
+    "blank",
+    "symbol",
+    "emit",
+    "transition",
+    "register",
+    "stack",
+    "push",
+    "pop",
+    "überprüft",
+    "naïve",
+    "日本",
+]
 
 
 def text_value(rng):
@@ -36,7 +54,7 @@ def text_value(rng):
     if kind < 0.8:
         return " ".join(rng.choice(WORDS) for _ in range(rng.randint(2, 8)))
     # Quotes, backslashes, control characters and non-ASCII: escapes both ways.
-    return "line \"%s\"\n\tpath C:\\run\\%d %s" % (rng.choice(WORDS), rng.randint(0, 999), rng.choice(WORDS))
+    return 'line "%s"\n\tpath C:\\run\\%d %s' % (rng.choice(WORDS), rng.randint(0, 999), rng.choice(WORDS))
 
 
 def number_value(rng):
@@ -106,24 +124,32 @@ def field_table(bench, field_dir, seconds):
     if not os.path.isdir(field_dir):
         print("field documents not found at %s: skipped" % field_dir)
         return []
-    cols = (("parse", "parse_mb_s"), ("check", "check_result_mb_s"), ("rapidjson", "rapidjson_dom_mb_s"),
-            ("simdjson", "simdjson_dom_mb_s"), ("yyjson", "yyjson_mb_s"))
+    cols = (
+        ("parse", "parse_mb_s"),
+        ("check", "check_result_mb_s"),
+        ("rapidjson", "rapidjson_dom_mb_s"),
+        ("simdjson", "simdjson_dom_mb_s"),
+        ("yyjson", "yyjson_mb_s"),
+    )
     print("\nField documents (MB/s)")
     print("%-14s" % "document" + "".join("%10s" % c for c, _ in cols) + "%10s" % "loads")
     for name in FIELD_DOCUMENTS:
         path = os.path.join(field_dir, name + ".json")
-        native = json.loads(subprocess.run([bench, path, str(seconds)], check=True,
-                                           capture_output=True, text=True).stdout)
+        native = json.loads(
+            subprocess.run([bench, path, str(seconds)], check=True, capture_output=True, text=True).stdout
+        )
         with open(path, "rb") as f:
             raw = f.read()
         text = raw.decode("utf-8")
         loads = native["bytes"] / 1e6 / best_seconds(lambda: json.loads(text), seconds)  # noqa: B023 (timed here)
-        print("%-14s" % name + "".join("%10.0f" % native.get(key, float("nan")) for _, key in cols)
-              + "%10.0f" % loads)
-    small = json.loads(subprocess.run([bench, "--small", str(seconds)], check=True,
-                                      capture_output=True, text=True).stdout)
-    print("\nPer call on a %d-byte provider text (ns): " % small["bytes"] + ", ".join(
-        "%s %.0f" % (key[:-3], value) for key, value in small.items() if key.endswith("_ns")))
+        print("%-14s" % name + "".join("%10.0f" % native.get(key, float("nan")) for _, key in cols) + "%10.0f" % loads)
+    small = json.loads(
+        subprocess.run([bench, "--small", str(seconds)], check=True, capture_output=True, text=True).stdout
+    )
+    print(
+        "\nPer call on a %d-byte provider text (ns): " % small["bytes"]
+        + ", ".join("%s %.0f" % (key[:-3], value) for key, value in small.items() if key.endswith("_ns"))
+    )
 
 
 def best_seconds(fn, min_seconds):
@@ -144,13 +170,29 @@ def main():
     parser.add_argument("--sizes", default="1,20", help="document sizes in MB, comma separated")
     parser.add_argument("--seconds", type=float, default=1.0, help="minimum time per measurement")
     here = os.path.dirname(os.path.abspath(__file__))
-    parser.add_argument("--field-dir", default=os.path.join(here, "..", "..", "..", "shared", "json-benchmark"),
-                        help="folder of canada.json, citm_catalog.json and twitter.json")
+    parser.add_argument(
+        "--field-dir",
+        default=os.path.join(here, "..", "..", "..", "shared", "json-benchmark"),
+        help="folder of canada.json, citm_catalog.json and twitter.json",
+    )
     args = parser.parse_args()
 
     print("Python %s (%s)" % (sys.version.split()[0], sys.executable))
-    header = ("document", "MB", "parse", "check", "rapidjson", "loads", "write", "dumps",
-              "parse/loads", "parse/rapid", "write/dumps", "tree/text", "peak/text")
+    header = (
+        "document",
+        "MB",
+        "parse",
+        "check",
+        "rapidjson",
+        "loads",
+        "write",
+        "dumps",
+        "parse/loads",
+        "parse/rapid",
+        "write/dumps",
+        "tree/text",
+        "peak/text",
+    )
     print("%-22s %6s %8s %8s %9s %7s %8s %7s %11s %11s %11s %9s %9s" % header)
     failures = []
     with tempfile.TemporaryDirectory() as tmp:
@@ -163,8 +205,9 @@ def main():
             path = os.path.join(tmp, "doc.json")
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
-            native = json.loads(subprocess.run([args.bench, path, str(args.seconds)], check=True,
-                                               capture_output=True, text=True).stdout)
+            native = json.loads(
+                subprocess.run([args.bench, path, str(args.seconds)], check=True, capture_output=True, text=True).stdout
+            )
             mb = native["bytes"] / 1e6
             loaded = json.loads(text)
             loads = mb / best_seconds(lambda: json.loads(text), args.seconds)  # noqa: B023 (timed here)
@@ -176,18 +219,33 @@ def main():
                 "tree/text": native["tree_bytes"] / native["bytes"],
                 "peak/text": native["parse_peak_bytes"] / native["bytes"],
             }
-            print("%-22s %6.1f %8.0f %8.0f %9.0f %7.0f %8.0f %7.0f %10.1fx %10.2fx %10.1fx %8.2fx %8.2fx" % (
-                name, mb, native["parse_mb_s"], native["check_result_mb_s"],
-                native["rapidjson_dom_mb_s"], loads,
-                native["write_mb_s"], dumps, row["parse/loads"], row["parse/rapid"],
-                row["write/dumps"], row["tree/text"], row["peak/text"]))
+            print(
+                "%-22s %6.1f %8.0f %8.0f %9.0f %7.0f %8.0f %7.0f %10.1fx %10.2fx %10.1fx %8.2fx %8.2fx"
+                % (
+                    name,
+                    mb,
+                    native["parse_mb_s"],
+                    native["check_result_mb_s"],
+                    native["rapidjson_dom_mb_s"],
+                    loads,
+                    native["write_mb_s"],
+                    dumps,
+                    row["parse/loads"],
+                    row["parse/rapid"],
+                    row["write/dumps"],
+                    row["tree/text"],
+                    row["peak/text"],
+                )
+            )
             for key, target in (("parse/loads", 4.0), ("parse/rapid", 1.0), ("write/dumps", 4.0)):
                 if row[key] < target:
                     failures.append("%s: %s %.2f below %.2f" % (name, key, row[key], target))
             if row["tree/text"] > 4.0:
                 failures.append("%s: tree/text %.2f above 4" % (name, row["tree/text"]))
-    print("(MB/s over the document's size; parse figures include freeing the tree;"
-          " RapidJSON full precision is in the native output)")
+    print(
+        "(MB/s over the document's size; parse figures include freeing the tree;"
+        " RapidJSON full precision is in the native output)"
+    )
     field_table(args.bench, os.path.normpath(args.field_dir), args.seconds)
     for failure in failures:
         print("target missed:", failure)

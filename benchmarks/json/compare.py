@@ -24,8 +24,12 @@ FIELD = pathlib.Path(__file__).resolve().parents[3] / "shared" / "json-benchmark
 
 
 def one_run(bench: str, document: str, candidate: str, seconds: float, cpu: int) -> float:
-    out = subprocess.run(["taskset", "-c", str(cpu), bench, document, str(seconds), candidate],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        ["taskset", "-c", str(cpu), bench, document, str(seconds), candidate],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     # A run of one candidate writes nothing, so its write figure is infinite.
     return float(json.loads(out.replace(":inf", ":null"))[candidate + "_mb_s"])
 
@@ -50,12 +54,15 @@ def main() -> int:
             for which in order:
                 bench = options.before if which == "before" else options.after
                 figures.setdefault((document, which), []).append(
-                    one_run(bench, document, options.candidate, options.seconds, options.cpu))
+                    one_run(bench, document, options.candidate, options.seconds, options.cpu)
+                )
     print(f"{options.candidate}, median MB/s of {options.rounds} interleaved rounds on CPU {options.cpu}")
     for document in documents:
         before = statistics.median(figures[(document, "before")])
         after = statistics.median(figures[(document, "after")])
-        print(f"{pathlib.Path(document).stem:24} before {before:8.0f}  after {after:8.0f}  after/before {after / before:.3f}")
+        print(
+            f"{pathlib.Path(document).stem:24} before {before:8.0f}  after {after:8.0f}  after/before {after / before:.3f}"
+        )
     return 0
 
 

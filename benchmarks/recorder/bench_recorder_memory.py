@@ -72,8 +72,9 @@ def child(kind: str, count: int) -> None:
     else:
         import korvane_stack
 
-        prepared = korvane_stack.prepare(PROGRAM, "python-stack-1", "null", json.dumps([count]),
-                                         json.dumps({"step_limit": 10 * count}), "null")
+        prepared = korvane_stack.prepare(
+            PROGRAM, "python-stack-1", "null", json.dumps([count]), json.dumps({"step_limit": 10 * count}), "null"
+        )
         with tempfile.TemporaryDirectory() as folder:
             sinks = [DiscardingSink()] if kind == "run+sink" else []
             gc.collect()
@@ -86,8 +87,9 @@ def child(kind: str, count: int) -> None:
 
 
 def measure(kind: str, count: int) -> int:
-    output = subprocess.run([sys.executable, __file__, "--child", kind, str(count)],
-                            check=True, capture_output=True, text=True).stdout
+    output = subprocess.run(
+        [sys.executable, __file__, "--child", kind, str(count)], check=True, capture_output=True, text=True
+    ).stdout
     figures = json.loads(output)
     assert figures["held"] == count
     return figures["growth"]
@@ -106,8 +108,10 @@ def main() -> None:
     baseline = {count: measure("baseline", count) for count in sizes}
     small, large = sizes
     print(f"peak resident growth per emitted value (bytes), runs of {small:,} and {large:,} values")
-    print(f"  the output values alone (baseline): {baseline[small] / small:6.1f}  {baseline[large] / large:6.1f}"
-          f"   slope {(baseline[large] - baseline[small]) / (large - small):6.1f}")
+    print(
+        f"  the output values alone (baseline): {baseline[small] / small:6.1f}  {baseline[large] / large:6.1f}"
+        f"   slope {(baseline[large] - baseline[small]) / (large - small):6.1f}"
+    )
     worst = 0.0
     for kind in ("run", "run+sink"):
         growth = {count: measure(kind, count) for count in sizes}
@@ -115,10 +119,14 @@ def main() -> None:
         slope = ((growth[large] - baseline[large]) - (growth[small] - baseline[small])) / (large - small)
         worst = max(worst, slope, beyond[large])
         label = "recorded run" if kind == "run" else "recorded run, one sink"
-        print(f"  {label:<24} total {growth[small] / small:6.1f}  {growth[large] / large:6.1f}"
-              f"   beyond the values {beyond[small]:6.1f}  {beyond[large]:6.1f}   slope {slope:6.1f}")
-    print(f"worst figure beyond the output values: {worst:.1f} bytes per value "
-          f"(target at most {TARGET}: {'met' if worst <= TARGET else 'NOT met'})")
+        print(
+            f"  {label:<24} total {growth[small] / small:6.1f}  {growth[large] / large:6.1f}"
+            f"   beyond the values {beyond[small]:6.1f}  {beyond[large]:6.1f}   slope {slope:6.1f}"
+        )
+    print(
+        f"worst figure beyond the output values: {worst:.1f} bytes per value "
+        f"(target at most {TARGET}: {'met' if worst <= TARGET else 'NOT met'})"
+    )
 
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
-CHILD = r'''
+CHILD = r"""
 import gc, importlib, json, os, resource, sys, tempfile, threading, pathlib
 from bundle_kit import QUIET_SOURCE, VALID_RESULT, BundleFolder
 mode, threads, megabytes, loops = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
@@ -77,11 +77,21 @@ else:
         work()
     after = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     print(json.dumps({"faults_per_call": (after - before) / loops, "rss_kib": rss_kib()}))
-'''
+"""
 
 
 def child(mode: str, what: str, options: argparse.Namespace) -> dict[str, float]:
-    argv = [sys.executable, "-c", CHILD, "-", mode, str(options.threads), str(options.megabytes), str(options.loops), what]
+    argv = [
+        sys.executable,
+        "-c",
+        CHILD,
+        "-",
+        mode,
+        str(options.threads),
+        str(options.megabytes),
+        str(options.loops),
+        what,
+    ]
     # One malloc arena for all threads, in both processes: glibc's arena per
     # thread would otherwise keep freed json.dumps buffers at random, in the
     # control as much as with korvane, and drown what korvane keeps.
@@ -107,10 +117,14 @@ def main() -> int:
     faults.sort()
     above, per_call = idle[len(idle) // 2], faults[len(faults) // 2]
     print(f"Python {sys.version.split()[0]}, {options.megabytes} MB results, medians of {options.rounds} rounds")
-    print(f"{options.threads} idle threads after one large check each: {above:.1f} MiB above the control "
-          f"(target <= 64 MiB): {'ok' if above <= 64 else 'MISSED'}")
-    print(f"one thread checking in a loop: {per_call:.0f} minor page faults per call above the control "
-          f"(a {options.megabytes} MB tree newly mapped would fault some {options.megabytes * 256} pages)")
+    print(
+        f"{options.threads} idle threads after one large check each: {above:.1f} MiB above the control "
+        f"(target <= 64 MiB): {'ok' if above <= 64 else 'MISSED'}"
+    )
+    print(
+        f"one thread checking in a loop: {per_call:.0f} minor page faults per call above the control "
+        f"(a {options.megabytes} MB tree newly mapped would fault some {options.megabytes * 256} pages)"
+    )
     return 0 if above <= 64 else 1
 
 

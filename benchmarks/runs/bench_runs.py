@@ -37,6 +37,7 @@ SINK_METHODS = ("emit_batch", "record_capability_outputs", "record_capability_re
 # ---------------------------------------------------------------------------
 # The same routing in plain Python
 
+
 class PyRecorder:
     def __init__(self, path):
         self.path = path
@@ -45,8 +46,9 @@ class PyRecorder:
 _py_counter = itertools.count(1)
 
 
-def py_prepare(records, machine_id, artifact, configuration=None, input_schedule=None,
-               execution_controls=None, observation=None):
+def py_prepare(
+    records, machine_id, artifact, configuration=None, input_schedule=None, execution_controls=None, observation=None
+):
     for record in records:
         if record["machine_id"] == machine_id:
             break
@@ -54,8 +56,10 @@ def py_prepare(records, machine_id, artifact, configuration=None, input_schedule
         raise LookupError(f"machine bundle {machine_id!r} is not installed")
     function = getattr(importlib.import_module(record["module"]), record["prepare_function"])
     run_id = f"python-{record['machine_id']}-{next(_py_counter)}"
-    texts = ["null" if value is None else json.dumps(value)
-             for value in (configuration, input_schedule, execution_controls, observation)]
+    texts = [
+        "null" if value is None else json.dumps(value)
+        for value in (configuration, input_schedule, execution_controls, observation)
+    ]
     return dict(record), function(bytes(artifact), run_id, *texts)
 
 
@@ -73,8 +77,14 @@ def _status(result, field):
 def py_validate(result):
     if not isinstance(result, dict):
         raise TypeError("bundle execution result must be an object")
-    for field in ("machine_execution", "evidence_fulfillment", "python_sink_delivery",
-                  "recorder_finalization", "publication", "published_run"):
+    for field in (
+        "machine_execution",
+        "evidence_fulfillment",
+        "python_sink_delivery",
+        "recorder_finalization",
+        "publication",
+        "published_run",
+    ):
         if field not in result:
             raise TypeError(f"bundle execution result is missing {field!r}")
     if _status(result, "machine_execution") not in ("completed", "failed", "interrupted_by_evidence_failure"):
@@ -138,6 +148,7 @@ def py_execute(prepared_run, sinks=None, file_recorder=None):
 # ---------------------------------------------------------------------------
 # Measuring
 
+
 def interleaved(first, second, names, number, repeat):
     """The best time of one call of each statement in microseconds, the two
     measured in alternation so that a change in machine load hits both."""
@@ -189,22 +200,35 @@ def main():
     sinks = [Sink(), Sink(), Sink()]
     recorder, py_recorder = korvane.FileRecorder("/tmp/bench.kvr"), PyRecorder("/tmp/bench.kvr")
     values = ({"steps": 100, "mode": "strict"}, [[0, "push"], [1, "pop"]], {"limit": 1000}, None)
-    names = dict(globals(), runtime=runtime, records=records, run=run, py_run=py_run, sinks=sinks,
-                 recorder=recorder, py_recorder=py_recorder, values=values)
+    names = dict(
+        globals(),
+        runtime=runtime,
+        records=records,
+        run=run,
+        py_run=py_run,
+        sinks=sinks,
+        recorder=recorder,
+        py_recorder=py_recorder,
+        values=values,
+    )
 
     cases = [
-        ("prepare, optional values absent",
-         "runtime.prepare('bench-trivial', b'artifact')",
-         "py_prepare(records, 'bench-trivial', b'artifact')"),
-        ("prepare, three values given",
-         "runtime.prepare('bench-trivial', b'artifact', *values)",
-         "py_prepare(records, 'bench-trivial', b'artifact', *values)"),
-        ("execute, no sinks, no recorder",
-         "run.execute()",
-         "py_execute(py_run)"),
-        ("execute, three sinks and a recorder",
-         "run.execute(sinks, recorder)",
-         "py_execute(py_run, sinks, py_recorder)"),
+        (
+            "prepare, optional values absent",
+            "runtime.prepare('bench-trivial', b'artifact')",
+            "py_prepare(records, 'bench-trivial', b'artifact')",
+        ),
+        (
+            "prepare, three values given",
+            "runtime.prepare('bench-trivial', b'artifact', *values)",
+            "py_prepare(records, 'bench-trivial', b'artifact', *values)",
+        ),
+        ("execute, no sinks, no recorder", "run.execute()", "py_execute(py_run)"),
+        (
+            "execute, three sinks and a recorder",
+            "run.execute(sinks, recorder)",
+            "py_execute(py_run, sinks, py_recorder)",
+        ),
     ]
     print(f"Python {sys.version.split()[0]}, best of {repeat} x {number} calls, microseconds per call")
     print(f"{'call':40} {'korvane':>9} {'plain Py':>9} {'ratio':>7}  target <= 0.50")
@@ -232,11 +256,13 @@ def main():
         share = statistics.median(shares)
         lower, _, upper = statistics.quantiles(shares, n=4)
         own = execute_ms - dumps_ms - call_ms
-        print(f"\nexecute with a {text_size / 2**20:.2f} MiB result: best {execute_ms:.2f} ms; json.dumps alone "
-              f"best {dumps_ms:.2f} ms; the module's own work {share:.1%} of json.dumps, median of {rounds} rounds "
-              f"(quartiles {lower:.1%} to {upper:.1%}; "
-              f"from the best times {own:.2f} ms = {own / dumps_ms:.1%}) (target <= 10 %): "
-              f"{'ok' if share <= 0.10 else 'MISSED'}")
+        print(
+            f"\nexecute with a {text_size / 2**20:.2f} MiB result: best {execute_ms:.2f} ms; json.dumps alone "
+            f"best {dumps_ms:.2f} ms; the module's own work {share:.1%} of json.dumps, median of {rounds} rounds "
+            f"(quartiles {lower:.1%} to {upper:.1%}; "
+            f"from the best times {own:.2f} ms = {own / dumps_ms:.1%}) (target <= 10 %): "
+            f"{'ok' if share <= 0.10 else 'MISSED'}"
+        )
     bundle.RESULT = None
 
     loops = 10000 if quick else 100000
@@ -248,8 +274,10 @@ def main():
             marks.append(rss_kib())
     gc.collect()
     marks.append(rss_kib())
-    print(f"\nresident size over {loops} prepare/execute pairs: start {marks[0]} KiB, middle {marks[1]} KiB, "
-          f"end {marks[2]} KiB (growth {marks[2] - marks[0]} KiB)")
+    print(
+        f"\nresident size over {loops} prepare/execute pairs: start {marks[0]} KiB, middle {marks[1]} KiB, "
+        f"end {marks[2]} KiB (growth {marks[2] - marks[0]} KiB)"
+    )
 
 
 if __name__ == "__main__":

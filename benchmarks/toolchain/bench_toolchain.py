@@ -11,6 +11,7 @@ pytest, which the bundle kit of the tests imports), BENCH_JSON the bench_json
 program built by the same toolchain (benchmarks/json). tools/bench-toolchain.sh
 builds both with g++ and with zig and runs this.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -45,11 +46,13 @@ print(json.dumps({{"execute_us": small_us, "execute_1mib_ms": large_ms}}))
 
 
 def measure(build: dict, document: str, seconds: float) -> dict:
-    figures = json.loads(subprocess.run([build["python"], "-c", EXECUTE], capture_output=True, text=True,
-                                        check=True).stdout)
+    figures = json.loads(
+        subprocess.run([build["python"], "-c", EXECUTE], capture_output=True, text=True, check=True).stdout
+    )
     for candidate in ("parse", "check_result"):
-        out = subprocess.run([build["bench"], document, str(seconds), candidate], capture_output=True,
-                             text=True, check=True).stdout
+        out = subprocess.run(
+            [build["bench"], document, str(seconds), candidate], capture_output=True, text=True, check=True
+        ).stdout
         # One candidate alone leaves the write figure at "inf", which is no JSON.
         figures[f"{candidate}_mb_s"] = float(re.search(rf'"{candidate}_mb_s":([\d.]+)', out).group(1))
     return figures
@@ -84,8 +87,7 @@ def main() -> None:
     first, second = (build["name"] for build in builds)
     keys = rounds[first][0].keys()
     higher_is_better = {key: key.endswith("_mb_s") for key in keys}
-    print(f"medians of {args.rounds} interleaved rounds; ratio = {second} / {first} "
-          f"(above 1 is {second} faster)")
+    print(f"medians of {args.rounds} interleaved rounds; ratio = {second} / {first} (above 1 is {second} faster)")
     print(f"{'figure':20} {first:>12} {second:>12} {'ratio':>7}")
     for key in keys:
         a = statistics.median(r[key] for r in rounds[first])

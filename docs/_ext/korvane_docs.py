@@ -77,41 +77,120 @@ def execute(prepared, sinks, path):
 """
 
 
-def _provider(package: str, distribution: str, machine: str, body: str = "", execute: str = "execute",
-              version: str = '"bundle_version": "1.0.0",', returns: str = "json.dumps",
-              functions: str = FUNCTIONS, head: str = "") -> str:
+def _provider(
+    package: str,
+    distribution: str,
+    machine: str,
+    body: str = "",
+    execute: str = "execute",
+    version: str = '"bundle_version": "1.0.0",',
+    returns: str = "json.dumps",
+    functions: str = FUNCTIONS,
+    head: str = "",
+) -> str:
     members = METADATA.format(machine=machine, distribution=distribution, package=package, execute=execute)
-    return (f"{head}import json\n\n\ndef provider():\n{body}    return {returns}({{\n{members}\n    {version}\n    }})\n"
-            + functions)
+    return (
+        f"{head}import json\n\n\ndef provider():\n{body}    return {returns}({{\n{members}\n    {version}\n    }})\n"
+        + functions
+    )
 
 
 BROKEN: dict[str, tuple[str, str, str, str, str, str]] = {
-    "clock": ("korvane-clock", "1.1.0", "clock", "korvane_clock:provider", "korvane_clock",
-              _provider("korvane_clock", "korvane-clock", "clock", returns="dict")),
-    "dice": ("korvane-dice", "0.2.0", "dice", "korvane_dice:provder", "korvane_dice",
-             _provider("korvane_dice", "korvane-dice", "dice")),
-    "echo": ("korvane-echo", "1.0.0", "echo", "korvane_echo:provider", "korvane_echo",
-             _provider("korvane_echo", "korvane-echo", "echo", execute="excute")),
-    "fan": ("korvane-fan", "2.0.0", "fan", "korvane_fan:provider", "korvane_fan",
-            _provider("korvane_fan", "korvane-fan", "fan",
-                      body="    settings = open('fan-settings.json').read()\n")),
-    "lamp": ("korvane-lamp", "0.3.0", "lamp", "korvane_lamp:provider", "korvane_lamp",
-             _provider("korvane_lamp", "korvane-lamp", "lamp", version="")),
-    "parrot": ("korvane-parrot", "0.1.0", "parrot", "korvane_parrot:provider", "korvane_parrot",
-               _provider("korvane_parrot", "korvane-parrot", "stack")),
+    "clock": (
+        "korvane-clock",
+        "1.1.0",
+        "clock",
+        "korvane_clock:provider",
+        "korvane_clock",
+        _provider("korvane_clock", "korvane-clock", "clock", returns="dict"),
+    ),
+    "dice": (
+        "korvane-dice",
+        "0.2.0",
+        "dice",
+        "korvane_dice:provder",
+        "korvane_dice",
+        _provider("korvane_dice", "korvane-dice", "dice"),
+    ),
+    "echo": (
+        "korvane-echo",
+        "1.0.0",
+        "echo",
+        "korvane_echo:provider",
+        "korvane_echo",
+        _provider("korvane_echo", "korvane-echo", "echo", execute="excute"),
+    ),
+    "fan": (
+        "korvane-fan",
+        "2.0.0",
+        "fan",
+        "korvane_fan:provider",
+        "korvane_fan",
+        _provider("korvane_fan", "korvane-fan", "fan", body="    settings = open('fan-settings.json').read()\n"),
+    ),
+    "lamp": (
+        "korvane-lamp",
+        "0.3.0",
+        "lamp",
+        "korvane_lamp:provider",
+        "korvane_lamp",
+        _provider("korvane_lamp", "korvane-lamp", "lamp", version=""),
+    ),
+    "parrot": (
+        "korvane-parrot",
+        "0.1.0",
+        "parrot",
+        "korvane_parrot:provider",
+        "korvane_parrot",
+        _provider("korvane_parrot", "korvane-parrot", "stack"),
+    ),
     # Faults that discovery lets through and a run would meet later.
-    "gauge": ("korvane-gauge", "0.4.0", "gauge", "korvane_gauge:provider", "korvane_gauge",
-              _provider("korvane_gauge", "korvane-gauge", "gauge",
-                        functions=FUNCTIONS.replace("def prepare(*args)", "def prepare(artifact, run_id)"))),
-    "meter": ("korvane-meter", "1.2.0", "meter", "korvane_meter:provider", "korvane_meter",
-              _provider("korvane_meter", "korvane-metre", "meter")),
-    "knob": ("korvane-knob", "0.1.0", "knob", "korvane_knob:provider", "korvane_knob",
-             _provider("korvane_knob", "korvane-knob", "knob")),
-    "stats": ("korvane-stats", "0.9.0", "stats", "korvane_stats:provider", "korvane_stats",
-              _provider("korvane_stats", "korvane-stats", "stats", functions=RESULT_WITH_NAN)),
+    "gauge": (
+        "korvane-gauge",
+        "0.4.0",
+        "gauge",
+        "korvane_gauge:provider",
+        "korvane_gauge",
+        _provider(
+            "korvane_gauge",
+            "korvane-gauge",
+            "gauge",
+            functions=FUNCTIONS.replace("def prepare(*args)", "def prepare(artifact, run_id)"),
+        ),
+    ),
+    "meter": (
+        "korvane-meter",
+        "1.2.0",
+        "meter",
+        "korvane_meter:provider",
+        "korvane_meter",
+        _provider("korvane_meter", "korvane-metre", "meter"),
+    ),
+    "knob": (
+        "korvane-knob",
+        "0.1.0",
+        "knob",
+        "korvane_knob:provider",
+        "korvane_knob",
+        _provider("korvane_knob", "korvane-knob", "knob"),
+    ),
+    "stats": (
+        "korvane-stats",
+        "0.9.0",
+        "stats",
+        "korvane_stats:provider",
+        "korvane_stats",
+        _provider("korvane_stats", "korvane-stats", "stats", functions=RESULT_WITH_NAN),
+    ),
     # A module that ends the interpreter when it is imported.
-    "crash": ("korvane-crash", "0.0.1", "crash", "korvane_crash:provider", "korvane_crash",
-              _provider("korvane_crash", "korvane-crash", "crash", head="import os\n\nos._exit(3)\n\n")),
+    "crash": (
+        "korvane-crash",
+        "0.0.1",
+        "crash",
+        "korvane_crash:provider",
+        "korvane_crash",
+        _provider("korvane_crash", "korvane-crash", "crash", head="import os\n\nos._exit(3)\n\n"),
+    ),
 }
 # Entry points registered in a group other than korvane's.
 GROUPS = {"knob": "korvane.machine_bundle"}
@@ -120,15 +199,16 @@ GROUPS = {"knob": "korvane.machine_bundle"}
 FILES = {
     "count-down.stk": "        read\nloop:   dup\n        emit\n        push 1\n        sub\n        dup\n        jnz loop\n",
     "result.json": '{"machine_execution": {"status": "complete"}, "evidence_fulfillment": {"status": "complete"},\n'
-                   ' "python_sink_delivery": {"status": "not_requested"},\n'
-                   ' "recorder_finalization": {"status": "not_requested"},\n'
-                   ' "publication": {"status": "not_published"}, "published_run": null}\n',
+    ' "python_sink_delivery": {"status": "not_requested"},\n'
+    ' "recorder_finalization": {"status": "not_requested"},\n'
+    ' "publication": {"status": "not_published"}, "published_run": null}\n',
     "nothing.art": "",
 }
 
 
-def _dist_info(site: pathlib.Path, distribution: str, version: str, entry: str, value: str,
-               group: str = "korvane.machine_bundles") -> None:
+def _dist_info(
+    site: pathlib.Path, distribution: str, version: str, entry: str, value: str, group: str = "korvane.machine_bundles"
+) -> None:
     info = site / f"{distribution.replace('-', '_')}-{version}.dist-info"
     info.mkdir()
     (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {distribution}\nVersion: {version}\n")
@@ -150,8 +230,9 @@ def _install_project(site: pathlib.Path, project: pathlib.Path, version: str = "
 
 def _install(site: pathlib.Path, name: str) -> None:
     if name == "stack":
-        version = re.search(r'^__version__ = "(.+)"', (STACK / "src/korvane_stack/_version.py").read_text(),
-                            re.MULTILINE)
+        version = re.search(
+            r'^__version__ = "(.+)"', (STACK / "src/korvane_stack/_version.py").read_text(), re.MULTILINE
+        )
         _install_project(site, STACK, version.group(1) if version else "0")
         return
     distribution, version, entry, value, package, source = BROKEN[name]
@@ -162,8 +243,14 @@ def _install(site: pathlib.Path, name: str) -> None:
 
 def _environment(bin_dir: pathlib.Path, site: pathlib.Path | None) -> dict[str, str]:
     env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "FORCE_COLOR"))}
-    env.update(NO_COLOR="1", TERM="dumb", COLUMNS=WIDTH, PYTHONDONTWRITEBYTECODE="1", PYTHONSAFEPATH="1",
-               PATH=f"{bin_dir}{os.pathsep}{env.get('PATH', '')}")
+    env.update(
+        NO_COLOR="1",
+        TERM="dumb",
+        COLUMNS=WIDTH,
+        PYTHONDONTWRITEBYTECODE="1",
+        PYTHONSAFEPATH="1",
+        PATH=f"{bin_dir}{os.pathsep}{env.get('PATH', '')}",
+    )
     if site is not None:
         env["PYTHONPATH"] = str(site)
     return env
@@ -192,19 +279,28 @@ def command_reference(_argument: str, _body: str) -> str:
             helps.update({choice.dest: choice.help or "" for choice in action._choices_actions})
     parts = ["### korvane", "", _fence("text", ANSI.sub("", top.format_help()))]
     for name, sub in subcommands.items():
-        parts += ["", f"### korvane {name}", "", helps.get(name, ""), "", _fence("text", ANSI.sub("", sub.format_help()))]
+        parts += [
+            "",
+            f"### korvane {name}",
+            "",
+            helps.get(name, ""),
+            "",
+            _fence("text", ANSI.sub("", sub.format_help())),
+        ]
     return "\n".join(parts)
 
 
 def _has_subcommand(name: str) -> bool:
     from korvane_tools import cli
 
-    return any(name in action.choices for action in cli.parser()._actions
-               if isinstance(action, argparse._SubParsersAction))
+    return any(
+        name in action.choices for action in cli.parser()._actions if isinstance(action, argparse._SubParsersAction)
+    )
 
 
-NO_NEW = ("```{note}\nThis build's `korvane` command has no `new` subcommand yet; "
-          "what it writes is shown once it has.\n```")
+NO_NEW = (
+    "```{note}\nThis build's `korvane` command has no `new` subcommand yet; what it writes is shown once it has.\n```"
+)
 
 
 def session(_argument: str, body: str) -> str:
@@ -224,14 +320,27 @@ def session(_argument: str, body: str) -> str:
             _install(site, name)
         for name in new:
             # Written by `korvane new` into the session's folder, and installed.
-            subprocess.run(["korvane", "new", name], cwd=work, env=_environment(_bin_dir(), None),
-                           capture_output=True, check=True, timeout=120)
+            subprocess.run(
+                ["korvane", "new", name],
+                cwd=work,
+                env=_environment(_bin_dir(), None),
+                capture_output=True,
+                check=True,
+                timeout=120,
+            )
             _install_project(site, work / name)
         for name, text in FILES.items():
             (work / name).write_text(text)
         script = "".join(f"rc=$?; printf '%s\\n' '{marker}'; (exit $rc)\n{command}\n" for command in commands)
-        proc = subprocess.run(["bash", "-c", script], cwd=work, env=_environment(_bin_dir(), site),
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)
+        proc = subprocess.run(
+            ["bash", "-c", script],
+            cwd=work,
+            env=_environment(_bin_dir(), site),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            timeout=300,
+        )
         output = ANSI.sub("", proc.stdout).replace(str(site), "/venv/lib/python3.14/site-packages")
     outputs = output.split(marker + "\n")[1:]
     shown = []
@@ -248,8 +357,14 @@ def new_bundle(argument: str, _body: str) -> str:
     if not _has_subcommand("new"):
         return NO_NEW
     with tempfile.TemporaryDirectory(prefix="korvane-docs-new-") as folder:
-        proc = subprocess.run(["korvane", "new", name], cwd=folder, env=_environment(_bin_dir(), None),
-                              capture_output=True, text=True, timeout=120)
+        proc = subprocess.run(
+            ["korvane", "new", name],
+            cwd=folder,
+            env=_environment(_bin_dir(), None),
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         if proc.returncode != 0:
             raise RuntimeError(f"korvane new {name} failed:\n{proc.stdout}{proc.stderr}")
         parts = [_fence("text", f"$ korvane new {name}\n{ANSI.sub('', proc.stdout + proc.stderr)}")]

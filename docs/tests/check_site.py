@@ -18,8 +18,17 @@ from html.parser import HTMLParser
 
 # Attributes through which a page loads something when it is shown; a link
 # (<a href>) to another site is a link, not a load.
-LOADS = {("script", "src"), ("link", "href"), ("img", "src"), ("iframe", "src"), ("source", "src"),
-         ("video", "src"), ("audio", "src"), ("embed", "src"), ("object", "data")}
+LOADS = {
+    ("script", "src"),
+    ("link", "href"),
+    ("img", "src"),
+    ("iframe", "src"),
+    ("source", "src"),
+    ("video", "src"),
+    ("audio", "src"),
+    ("embed", "src"),
+    ("object", "data"),
+}
 REMOTE = re.compile(r"^\s*(https?:)?//", re.IGNORECASE)
 CSS_REMOTE = re.compile(r"(@import\s+(url\()?|url\()\s*['\"]?\s*(https?:)?//", re.IGNORECASE)
 # Words (as the index stems them) it must hold: one from each kind of page.
@@ -35,7 +44,16 @@ class Loads(HTMLParser):
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         for name, value in attrs:
             if value and (tag, name) in LOADS and REMOTE.match(value):
-                if tag == "link" and dict(attrs).get("rel", "") not in ("stylesheet", "preload", "icon", "modulepreload", "manifest", "prefetch", "preconnect", "dns-prefetch"):
+                if tag == "link" and dict(attrs).get("rel", "") not in (
+                    "stylesheet",
+                    "preload",
+                    "icon",
+                    "modulepreload",
+                    "manifest",
+                    "prefetch",
+                    "preconnect",
+                    "dns-prefetch",
+                ):
                     continue
                 self.remote.append(f"<{tag} {name}={value!r}>")
             if tag == "script" and name == "src" and value:
@@ -69,7 +87,9 @@ def main(site: pathlib.Path) -> int:
     for fault in faults:
         print(fault, file=sys.stderr)
     pages = sum(1 for _ in site.rglob("*.html"))
-    print(f"{pages} pages: {'nothing loaded from elsewhere, search works offline' if not faults else f'{len(faults)} faults'}")
+    print(
+        f"{pages} pages: {'nothing loaded from elsewhere, search works offline' if not faults else f'{len(faults)} faults'}"
+    )
     return 1 if faults else 0
 
 

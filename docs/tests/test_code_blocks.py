@@ -68,8 +68,11 @@ def install_source_bundle(project: pathlib.Path, site: pathlib.Path) -> None:
     (info / "entry_points.txt").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
-BLOCKS = [(f"{page.relative_to(ROOT)}:{line}", code)
-          for page in PAGES for line, code in python_blocks(page.read_text(encoding="utf-8"))]
+BLOCKS = [
+    (f"{page.relative_to(ROOT)}:{line}", code)
+    for page in PAGES
+    for line, code in python_blocks(page.read_text(encoding="utf-8"))
+]
 
 
 def test_the_pages_have_their_examples():
@@ -104,6 +107,5 @@ def test_block_runs(place, code, tmp_path):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(site), env.get("PYTHONPATH", "")]))
     env["PYTHONDONTWRITEBYTECODE"] = "1"
-    proc = subprocess.run([sys.executable, "-c", code], cwd=work, env=env,
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-c", code], cwd=work, env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, f"the block at {place} failed:\n{proc.stdout}\n{proc.stderr}"

@@ -59,8 +59,9 @@ print(json.dumps(korvane_stack.execute(prepared, [Sink()], path)), flush=True)
 
 
 def start_child(path, kind, count, mode="run"):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, str(path), kind, str(count), mode, COUNTING],
-                             stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, str(path), kind, str(count), mode, COUNTING], stdout=subprocess.PIPE, text=True
+    )
     assert child.stdout.readline() == "started\n"
     return child
 
@@ -92,8 +93,13 @@ def snapshot(folder):
             path = os.path.join(directory, name)
             status = os.lstat(path)
             entries[os.path.relpath(path, folder)] = (
-                status.st_mode, status.st_ino, status.st_rdev, status.st_size, status.st_mtime_ns,
-                os.readlink(path) if stat.S_ISLNK(status.st_mode) else None)
+                status.st_mode,
+                status.st_ino,
+                status.st_rdev,
+                status.st_size,
+                status.st_mtime_ns,
+                os.readlink(path) if stat.S_ISLNK(status.st_mode) else None,
+            )
     return entries
 
 
@@ -105,6 +111,7 @@ def assert_not_published(result):
 
 
 # Killed writers ---------------------------------------------------------
+
 
 def test_killed_writer_leaves_no_temporary_file_after_the_next_run(tmp_path, temporaries):
     path = tmp_path / "run.jsonl"
@@ -153,6 +160,7 @@ def test_kill_trials_leave_the_old_or_the_complete_new_recording(tmp_path):
 
 # A full disk ------------------------------------------------------------
 
+
 def test_file_size_limit_fails_the_recording_honestly(tmp_path, temporaries):
     path = tmp_path / "run.jsonl"
     path.write_text(OLD)
@@ -173,8 +181,11 @@ def tmpfs(folder, size):
     if os.geteuid() != 0:
         pytest.skip("mounting a tmpfs needs root")
     folder.mkdir()
-    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "korvane-faults",
-                            str(folder)], capture_output=True, text=True)
+    mount = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "korvane-faults", str(folder)],
+        capture_output=True,
+        text=True,
+    )
     if mount.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs here: {mount.stderr.strip()}")
     try:
@@ -224,6 +235,7 @@ def test_read_only_folder_fails_the_recording_honestly(tmp_path, temporaries):
 
 # What the path names ----------------------------------------------------
 
+
 def make_fifo(path):
     os.mkfifo(path)
 
@@ -239,6 +251,7 @@ def make_node(kind, major, minor):
             os.mknod(path, kind | 0o666, os.makedev(major, minor))
         except PermissionError:
             pytest.skip("making device nodes needs CAP_MKNOD")
+
     return make
 
 
@@ -247,13 +260,17 @@ def make_directory(path):
     (path / "inside").write_text("keep\n")
 
 
-@pytest.mark.parametrize("make", [
-    make_fifo,
-    make_socket,
-    make_node(stat.S_IFCHR, 1, 3),   # a copy of the null device, in the temporary folder
-    make_node(stat.S_IFBLK, 7, 0),   # a loop device node, never opened
-    make_directory,
-], ids=["fifo", "socket", "character-device", "block-device", "directory"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        make_fifo,
+        make_socket,
+        make_node(stat.S_IFCHR, 1, 3),  # a copy of the null device, in the temporary folder
+        make_node(stat.S_IFBLK, 7, 0),  # a loop device node, never opened
+        make_directory,
+    ],
+    ids=["fifo", "socket", "character-device", "block-device", "directory"],
+)
 @pytest.mark.parametrize("through", ["direct", "symlink", "symlink-chain"])
 def test_special_files_at_the_path_are_left_untouched(tmp_path, temporaries, make, through):
     make(tmp_path / "target")
@@ -291,4 +308,3 @@ def test_symlink_to_a_recording_is_written_through(tmp_path, temporaries):
     assert is_complete_recording(tmp_path / "real.jsonl")
     assert stat.S_IMODE(os.stat(tmp_path / "real.jsonl").st_mode) == 0o600
     assert sorted(os.listdir(tmp_path)) == ["real.jsonl", "run.jsonl"]
-

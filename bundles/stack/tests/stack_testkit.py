@@ -17,12 +17,12 @@ def check_result(result):
     return validate_result(result)
 
 
-def prepare(program, *, configuration=None, inputs=None, controls=None, observation=None,
-            run_id="python-stack-1"):
+def prepare(program, *, configuration=None, inputs=None, controls=None, observation=None, run_id="python-stack-1"):
     if isinstance(program, str):
         program = program.encode()
-    return korvane_stack.prepare(program, run_id, json.dumps(configuration), json.dumps(inputs),
-                                 json.dumps(controls), json.dumps(observation))
+    return korvane_stack.prepare(
+        program, run_id, json.dumps(configuration), json.dumps(inputs), json.dumps(controls), json.dumps(observation)
+    )
 
 
 def run(program, sinks=(), recorder_path=None, **kwargs):
@@ -70,5 +70,6 @@ def is_complete_recording(path):
         return False
     lines = [json.loads(line) for line in data.split(b"\n")[:-1]]
     emits = [line["sequence"] for line in lines if line["event"] == "emit"]
-    return (lines[0]["event"] == "run_started" and lines[-1]["event"] == "run_finished"
-            and emits == list(range(len(emits))))
+    return (
+        lines[0]["event"] == "run_started" and lines[-1]["event"] == "run_finished" and emits == list(range(len(emits)))
+    )

@@ -13,20 +13,25 @@ COUNT_DOWN = "read\nloop: dup\nemit\npush 1\nsub\ndup\njnz loop\nhalt"
 
 # Sinks ------------------------------------------------------------------
 
+
 def test_batches_then_outputs_then_receipts():
     sink = RecordingSink()
     result = run(COUNT_DOWN, [sink], inputs=[5], configuration={"batch_size": 2})
     assert result["python_sink_delivery"]["status"] == "complete"
     assert [call[0] for call in sink.calls] == ["emit_batch"] * 3 + [
-        "record_capability_outputs", "record_capability_receipts"]
+        "record_capability_outputs",
+        "record_capability_receipts",
+    ]
     assert [call[2:] for call in sink.calls[:3]] == [(0, [5, 4]), (2, [3, 2]), (4, [1])]
     assert all(call[1] == "python-stack-1" for call in sink.calls)
     outputs = sink.calls[3][2]
     assert outputs["emitted"] == [5, 4, 3, 2, 1]
     assert outputs["machine_execution"] == "completed"
-    assert sink.calls[4][2] == [{"batch": 0, "start": 0, "count": 2},
-                                {"batch": 1, "start": 2, "count": 2},
-                                {"batch": 2, "start": 4, "count": 1}]
+    assert sink.calls[4][2] == [
+        {"batch": 0, "start": 0, "count": 2},
+        {"batch": 1, "start": 2, "count": 2},
+        {"batch": 2, "start": 4, "count": 1},
+    ]
 
 
 def test_no_sinks_is_not_requested():
@@ -41,18 +46,25 @@ class FailingSink(RecordingSink):
     def __getattribute__(self, name):
         attribute = super().__getattribute__(name)
         if name == super().__getattribute__("method"):
+
             def wrapper(*args):
                 self.seen += 1
                 if self.seen == self.on_call:
                     raise RuntimeError(f"{name} broke \udcff")
                 return attribute(*args)
+
             return wrapper
         return attribute
 
 
-@pytest.mark.parametrize("method, on_call", [
-    ("emit_batch", 2), ("record_capability_outputs", 1), ("record_capability_receipts", 1),
-])
+@pytest.mark.parametrize(
+    "method, on_call",
+    [
+        ("emit_batch", 2),
+        ("record_capability_outputs", 1),
+        ("record_capability_receipts", 1),
+    ],
+)
 def test_failing_sink_is_dropped_and_others_are_served(method, on_call):
     first, bad, last = RecordingSink(), FailingSink(method, on_call), RecordingSink()
     result = run(COUNT_DOWN, [first, bad, last], inputs=[5], configuration={"batch_size": 2})
@@ -100,6 +112,7 @@ def test_keyboard_interrupt_from_a_sink_is_not_swallowed():
 
 # Recording --------------------------------------------------------------
 
+
 def read_lines(path):
     with open(path, "rb") as stream:
         data = stream.read()
@@ -115,8 +128,7 @@ def test_recording_is_published(tmp_path):
     assert result["publication"] == {"status": "published"}
     assert result["published_run"]["path"] == path
     lines = read_lines(path)
-    assert [line["event"] for line in lines] == [
-        "run_started", "read", "emit", "read", "emit", "run_finished"]
+    assert [line["event"] for line in lines] == ["run_started", "read", "emit", "read", "emit", "run_finished"]
     assert lines[0]["run_id"] == "python-stack-1" and lines[0]["inputs"] == [7, 8]
     assert [(line["step"], line["value"]) for line in lines[1:5]] == [(1, 7), (2, 7), (3, 8), (4, 8)]
     assert lines[-1]["machine_execution"] == "completed"
@@ -190,12 +202,15 @@ def test_crash_while_writing_leaves_no_partial_recording(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
 
 
-@pytest.mark.parametrize("make_path", [
-    lambda tmp: str(tmp / "missing" / "run.jsonl"),
-    lambda tmp: str(tmp),                     # a directory
-    lambda tmp: str(tmp) + os.sep,            # names no file
-    lambda tmp: str(tmp / "bad\0name"),
-])
+@pytest.mark.parametrize(
+    "make_path",
+    [
+        lambda tmp: str(tmp / "missing" / "run.jsonl"),
+        lambda tmp: str(tmp),  # a directory
+        lambda tmp: str(tmp) + os.sep,  # names no file
+        lambda tmp: str(tmp / "bad\0name"),
+    ],
+)
 def test_unusable_recorder_path_is_reported(tmp_path, make_path):
     before = sorted(os.listdir(tmp_path))
     result = run("push 1\nemit", recorder_path=make_path(tmp_path))
@@ -224,14 +239,21 @@ def test_wrong_argument_types_raise():
 
 # --- Whole reports: every member of the result, the sink calls and the recording ----------
 
+
 def test_whole_report_of_a_published_run(tmp_path):
     path = str(tmp_path / "run.jsonl")
     sink = RecordingSink()
     program = b"read\nread\nadd\nemit\nread\nemit\n"
     result = korvane_stack.execute(
-        prepare(program, configuration={"batch_size": 1}, inputs=[2, 40, 7],
-                observation={"expected_outputs": [42, 7], "require_emitted": 2}),
-        [sink], path)
+        prepare(
+            program,
+            configuration={"batch_size": 1},
+            inputs=[2, 40, 7],
+            observation={"expected_outputs": [42, 7], "require_emitted": 2},
+        ),
+        [sink],
+        path,
+    )
     assert result == {
         "machine_execution": {"status": "completed", "steps": 6, "fault": None},
         "evidence_fulfillment": {"status": "complete", "requested": True, "emitted": 2},
@@ -239,78 +261,120 @@ def test_whole_report_of_a_published_run(tmp_path):
         "recorder_finalization": {"status": "finalized", "path": path, "directory_synced": True},
         "publication": {"status": "published"},
         "published_run": {"published": True, "path": path, "run_id": "python-stack-1"},
-        "run_id": "python-stack-1", "machine_id": "stack", "outputs": [42, 7], "steps": 6,
+        "run_id": "python-stack-1",
+        "machine_id": "stack",
+        "outputs": [42, 7],
+        "steps": 6,
         "final_stack": [],
     }
     assert sink.calls == [
         ("emit_batch", "python-stack-1", 0, [42]),
         ("emit_batch", "python-stack-1", 1, [7]),
-        ("record_capability_outputs", "python-stack-1",
-         {"machine_id": "stack", "machine_execution": "completed", "emitted": [42, 7], "final_stack": [],
-          "inputs_consumed": 3, "steps": 6}),
-        ("record_capability_receipts", "python-stack-1",
-         [{"batch": 0, "start": 0, "count": 1}, {"batch": 1, "start": 1, "count": 1}]),
+        (
+            "record_capability_outputs",
+            "python-stack-1",
+            {
+                "machine_id": "stack",
+                "machine_execution": "completed",
+                "emitted": [42, 7],
+                "final_stack": [],
+                "inputs_consumed": 3,
+                "steps": 6,
+            },
+        ),
+        (
+            "record_capability_receipts",
+            "python-stack-1",
+            [{"batch": 0, "start": 0, "count": 1}, {"batch": 1, "start": 1, "count": 1}],
+        ),
     ]
     with open(path, encoding="utf-8") as recording:
         assert [json.loads(line) for line in recording] == [
-            {"event": "run_started", "format": "korvane-stack-recording", "format_version": 1,
-             "run_id": "python-stack-1", "machine_id": "stack", "bundle_version": korvane_stack.__version__,
-             "program_sha256": hashlib.sha256(program).hexdigest(), "instructions": 6, "stack_limit": 1024,
-             "step_limit": 1000000, "batch_size": 1, "inputs": [2, 40, 7],
-             "observation": {"expected_outputs": [42, 7], "require_emitted": 2}},
+            {
+                "event": "run_started",
+                "format": "korvane-stack-recording",
+                "format_version": 1,
+                "run_id": "python-stack-1",
+                "machine_id": "stack",
+                "bundle_version": korvane_stack.__version__,
+                "program_sha256": hashlib.sha256(program).hexdigest(),
+                "instructions": 6,
+                "stack_limit": 1024,
+                "step_limit": 1000000,
+                "batch_size": 1,
+                "inputs": [2, 40, 7],
+                "observation": {"expected_outputs": [42, 7], "require_emitted": 2},
+            },
             {"event": "read", "step": 1, "index": 0, "value": 2},
             {"event": "read", "step": 2, "index": 1, "value": 40},
             {"event": "emit", "step": 4, "sequence": 0, "value": 42},
             {"event": "read", "step": 5, "index": 2, "value": 7},
             {"event": "emit", "step": 6, "sequence": 1, "value": 7},
-            {"event": "run_finished", "machine_execution": "completed", "fault": None, "steps": 6,
-             "final_stack": [], "inputs_consumed": 3, "evidence_fulfillment": "complete",
-             "python_sink_delivery": "complete"},
+            {
+                "event": "run_finished",
+                "machine_execution": "completed",
+                "fault": None,
+                "steps": 6,
+                "final_stack": [],
+                "inputs_consumed": 3,
+                "evidence_fulfillment": "complete",
+                "python_sink_delivery": "complete",
+            },
         ]
 
 
 def test_whole_report_of_an_interrupted_run():
     sink = RecordingSink()
     result = korvane_stack.execute(
-        prepare("read\nemit\nread\nemit\nadd\n", inputs=[5, 6], observation={"expected_outputs": [5, 7]}),
-        [sink], None)
+        prepare("read\nemit\nread\nemit\nadd\n", inputs=[5, 6], observation={"expected_outputs": [5, 7]}), [sink], None
+    )
     contradiction = {"sequence": 1, "expected": 7, "emitted": 6, "message": "output 1 is 6, expected 7"}
     assert result == {
-        "machine_execution": {"status": "interrupted_by_evidence_failure", "steps": 4, "fault": None,
-                              "interrupted_by": contradiction},
-        "evidence_fulfillment": {"status": "failed", "requested": True, "emitted": 2,
-                                 "contradiction": contradiction},
+        "machine_execution": {
+            "status": "interrupted_by_evidence_failure",
+            "steps": 4,
+            "fault": None,
+            "interrupted_by": contradiction,
+        },
+        "evidence_fulfillment": {"status": "failed", "requested": True, "emitted": 2, "contradiction": contradiction},
         "python_sink_delivery": {"status": "complete", "sinks": 1, "batches": 1, "failures": []},
         "recorder_finalization": {"status": "not_requested"},
         "publication": {"status": "not_published"},
         "published_run": None,
-        "run_id": "python-stack-1", "machine_id": "stack", "outputs": [5, 6], "steps": 4, "final_stack": [],
+        "run_id": "python-stack-1",
+        "machine_id": "stack",
+        "outputs": [5, 6],
+        "steps": 4,
+        "final_stack": [],
     }
-    assert sink.calls[-1] == ("record_capability_receipts", "python-stack-1",
-                              [{"batch": 0, "start": 0, "count": 2}])
+    assert sink.calls[-1] == ("record_capability_receipts", "python-stack-1", [{"batch": 0, "start": 0, "count": 2}])
 
 
 def test_whole_report_of_a_faulted_run_without_sinks():
-    result = korvane_stack.execute(prepare("read\nemit\nadd\n", inputs=[5], configuration={"stack_limit": 4}),
-                                   [], None)
+    result = korvane_stack.execute(prepare("read\nemit\nadd\n", inputs=[5], configuration={"stack_limit": 4}), [], None)
     assert result == {
-        "machine_execution": {"status": "failed", "steps": 3,
-                              "fault": {"kind": "stack_underflow", "line": 3,
-                                        "message": "add needs 2 values on the stack, found 0"}},
+        "machine_execution": {
+            "status": "failed",
+            "steps": 3,
+            "fault": {"kind": "stack_underflow", "line": 3, "message": "add needs 2 values on the stack, found 0"},
+        },
         "evidence_fulfillment": {"status": "complete", "requested": False, "emitted": 1},
         "python_sink_delivery": {"status": "not_requested", "sinks": 0, "batches": 0, "failures": []},
         "recorder_finalization": {"status": "not_requested"},
         "publication": {"status": "not_published"},
         "published_run": None,
-        "run_id": "python-stack-1", "machine_id": "stack", "outputs": [5], "steps": 3, "final_stack": [],
+        "run_id": "python-stack-1",
+        "machine_id": "stack",
+        "outputs": [5],
+        "steps": 3,
+        "final_stack": [],
     }
 
 
 def test_recorder_path_naming_no_file_is_reported_whole(tmp_path):
     path = str(tmp_path) + os.sep
     result = korvane_stack.execute(prepare("halt"), [], path)
-    assert result["recorder_finalization"] == {"status": "failed", "path": path,
-                                               "error": "recorder path names no file"}
+    assert result["recorder_finalization"] == {"status": "failed", "path": path, "error": "recorder path names no file"}
     assert result["publication"] == {"status": "not_published"} and result["published_run"] is None
 
 
@@ -327,9 +391,12 @@ def test_an_unexpected_recording_failure_keeps_the_report(tmp_path, monkeypatch)
         def __str__(self):
             raise ValueError("no text")
 
-    for failure, error in [(RuntimeError("disk on fire"), "RuntimeError: disk on fire"),
-                           (RuntimeError(), "RuntimeError"),
-                           (Unprintable(), f"{Unprintable.__qualname__}: <exception text unavailable>")]:
+    for failure, error in [
+        (RuntimeError("disk on fire"), "RuntimeError: disk on fire"),
+        (RuntimeError(), "RuntimeError"),
+        (Unprintable(), f"{Unprintable.__qualname__}: <exception text unavailable>"),
+    ]:
+
         def broken(*args, failure=failure):
             raise failure
 

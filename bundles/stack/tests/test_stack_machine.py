@@ -32,9 +32,15 @@ def test_loop_with_inputs_completes():
     assert result["run_id"] == "python-stack-1"
 
 
-@pytest.mark.parametrize("a, b, quotient, remainder", [
-    (7, 2, 3, 1), (-7, 2, -3, -1), (7, -2, -3, 1), (-7, -2, 3, -1),
-])
+@pytest.mark.parametrize(
+    "a, b, quotient, remainder",
+    [
+        (7, 2, 3, 1),
+        (-7, 2, -3, -1),
+        (7, -2, -3, 1),
+        (-7, -2, 3, -1),
+    ],
+)
 def test_div_and_mod_round_toward_zero(a, b, quotient, remainder):
     result = run(f"push {a}\npush {b}\ndiv\nemit\npush {a}\npush {b}\nmod\nemit")
     assert result["outputs"] == [quotient, remainder]
@@ -46,18 +52,21 @@ def test_stack_shuffles():
     assert result["final_stack"] == []
 
 
-@pytest.mark.parametrize("program, kind, line", [
-    ("push 1\npush 0\ndiv", "division_by_zero", 3),
-    ("push 1\npush 0\nmod", "division_by_zero", 3),
-    ("push 9223372036854775807\npush 1\nadd", "integer_overflow", 3),
-    ("push -9223372036854775808\npush -1\ndiv", "integer_overflow", 3),
-    ("push -9223372036854775808\npush -1\nmul", "integer_overflow", 3),
-    ("push 1\nadd", "stack_underflow", 2),
-    ("emit", "stack_underflow", 1),
-    ("read\nread", "input_exhausted", 2),
-    ("loop: jmp loop", "step_limit_exceeded", 1),
-    ("loop: push 1\njmp loop", "stack_overflow", 1),
-])
+@pytest.mark.parametrize(
+    "program, kind, line",
+    [
+        ("push 1\npush 0\ndiv", "division_by_zero", 3),
+        ("push 1\npush 0\nmod", "division_by_zero", 3),
+        ("push 9223372036854775807\npush 1\nadd", "integer_overflow", 3),
+        ("push -9223372036854775808\npush -1\ndiv", "integer_overflow", 3),
+        ("push -9223372036854775808\npush -1\nmul", "integer_overflow", 3),
+        ("push 1\nadd", "stack_underflow", 2),
+        ("emit", "stack_underflow", 1),
+        ("read\nread", "input_exhausted", 2),
+        ("loop: jmp loop", "step_limit_exceeded", 1),
+        ("loop: push 1\njmp loop", "stack_overflow", 1),
+    ],
+)
 def test_runtime_faults_fail_the_machine(program, kind, line):
     result = run(program, inputs=[1], controls={"step_limit": 10_000}, configuration={"stack_limit": 8})
     assert result["machine_execution"]["status"] == "failed"
@@ -67,8 +76,10 @@ def test_runtime_faults_fail_the_machine(program, kind, line):
 
 def test_limits_are_exact():
     program = "push 1\npush 2\npush 3\nhalt"
-    assert run(program, configuration={"stack_limit": 3},
-               controls={"step_limit": 4})["machine_execution"]["status"] == "completed"
+    assert (
+        run(program, configuration={"stack_limit": 3}, controls={"step_limit": 4})["machine_execution"]["status"]
+        == "completed"
+    )
     assert fault(run(program, configuration={"stack_limit": 2}))["kind"] == "stack_overflow"
     limited = run(program, controls={"step_limit": 3})
     assert fault(limited)["kind"] == "step_limit_exceeded"
@@ -90,6 +101,7 @@ def test_prepared_run_can_be_executed_again():
 
 # Evidence ---------------------------------------------------------------
 
+
 def test_expected_outputs_met():
     result = run(SUM_TO_ZERO, inputs=[1, 2, 0], observation={"expected_outputs": [1, 3]})
     assert result["evidence_fulfillment"]["status"] == "complete"
@@ -110,12 +122,15 @@ def test_output_beyond_expected_interrupts():
     assert result["outputs"] == [1, 2]
 
 
-@pytest.mark.parametrize("observation, status", [
-    ({"expected_outputs": [1, 3, 6]}, "incomplete"),
-    ({"require_emitted": 3}, "incomplete"),
-    ({"require_emitted": 2}, "complete"),
-    (None, "complete"),
-])
+@pytest.mark.parametrize(
+    "observation, status",
+    [
+        ({"expected_outputs": [1, 3, 6]}, "incomplete"),
+        ({"require_emitted": 3}, "incomplete"),
+        ({"require_emitted": 2}, "complete"),
+        (None, "complete"),
+    ],
+)
 def test_missing_evidence_is_incomplete(observation, status):
     result = run(SUM_TO_ZERO, inputs=[1, 2, 0], observation=observation)
     assert result["evidence_fulfillment"]["status"] == status
@@ -130,20 +145,24 @@ def test_evidence_is_judged_separately_from_a_fault():
 
 # Inputs of prepare ------------------------------------------------------
 
-@pytest.mark.parametrize("argument, text, fragment", [
-    (2, "{not json", "not valid JSON"),
-    (2, '{"stack_limt": 4}', "unknown member 'stack_limt'"),
-    (2, '{"stack_limit": 0}', "between 1 and"),
-    (2, '{"stack_limit": true}', "must be an integer"),
-    (2, '{"batch_size": 2.0}', "must be an integer"),
-    (2, "[]", "must be a JSON object"),
-    (3, "[1, NaN]", "not valid JSON"),
-    (3, "[9223372036854775808]", "between"),
-    (3, '{"values": [1]}', "must be an array"),
-    (4, '{"step_limit": -1}', "between 1 and"),
-    (5, '{"expected_outputs": [1], "require_emitted": 2}', "exceeds the 1 expected outputs"),
-    (5, '{"require_emitted": "3"}', "must be an integer"),
-])
+
+@pytest.mark.parametrize(
+    "argument, text, fragment",
+    [
+        (2, "{not json", "not valid JSON"),
+        (2, '{"stack_limt": 4}', "unknown member 'stack_limt'"),
+        (2, '{"stack_limit": 0}', "between 1 and"),
+        (2, '{"stack_limit": true}', "must be an integer"),
+        (2, '{"batch_size": 2.0}', "must be an integer"),
+        (2, "[]", "must be a JSON object"),
+        (3, "[1, NaN]", "not valid JSON"),
+        (3, "[9223372036854775808]", "between"),
+        (3, '{"values": [1]}', "must be an array"),
+        (4, '{"step_limit": -1}', "between 1 and"),
+        (5, '{"expected_outputs": [1], "require_emitted": 2}', "exceeds the 1 expected outputs"),
+        (5, '{"require_emitted": "3"}', "must be an integer"),
+    ],
+)
 def test_bad_json_inputs_are_refused(argument, text, fragment):
     args = [b"halt", "python-stack-1", "null", "null", "null", "null"]
     args[argument] = text
@@ -173,17 +192,20 @@ def test_provider_metadata():
     }
 
 
-@pytest.mark.parametrize("program, message", [
-    ("push 1\npush 0\ndiv", "division by zero"),
-    ("push 1\npush 0\nmod", "division by zero"),
-    ("push 1\nadd", "add needs 2 values on the stack, found 1"),
-    ("emit", "emit needs 1 value on the stack, found 0"),
-    ("dup", "dup needs 1 value on the stack, found 0"),
-    ("push 1\nswap", "swap needs 2 values on the stack, found 1"),
-    ("read\nread", "read with no input left (1 consumed)"),
-    ("loop: jmp loop", "step limit of 50 reached"),
-    ("loop: push 1\njmp loop", "stack limit of 8 values exceeded"),
-])
+@pytest.mark.parametrize(
+    "program, message",
+    [
+        ("push 1\npush 0\ndiv", "division by zero"),
+        ("push 1\npush 0\nmod", "division by zero"),
+        ("push 1\nadd", "add needs 2 values on the stack, found 1"),
+        ("emit", "emit needs 1 value on the stack, found 0"),
+        ("dup", "dup needs 1 value on the stack, found 0"),
+        ("push 1\nswap", "swap needs 2 values on the stack, found 1"),
+        ("read\nread", "read with no input left (1 consumed)"),
+        ("loop: jmp loop", "step limit of 50 reached"),
+        ("loop: push 1\njmp loop", "stack limit of 8 values exceeded"),
+    ],
+)
 def test_fault_messages(program, message):
     result = run(program, inputs=[1], controls={"step_limit": 50}, configuration={"stack_limit": 8})
     assert fault(result)["message"] == message
@@ -195,34 +217,54 @@ def test_dup_and_swap_keep_the_values_and_their_order():
     assert result["final_stack"] == [3, 3]
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: korvane_stack.prepare("push 1", "r", "null", "null", "null", "null"),
-     "artifact must be bytes, not str"),
-    (lambda: korvane_stack.prepare(b"push 1", 7, "null", "null", "null", "null"),
-     "run_id must be a str, not int"),
-    (lambda: korvane_stack.execute(object(), [], None),
-     "prepared must be a StackRun from korvane_stack.prepare, not object"),
-    (lambda: korvane_stack.execute(prepare("halt"), {}, None), "sinks must be a list or tuple, not dict"),
-    (lambda: korvane_stack.execute(prepare("halt"), [], b"run.jsonl"),
-     "recorder_path must be a str or None, not bytes"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: korvane_stack.prepare("push 1", "r", "null", "null", "null", "null"),
+            "artifact must be bytes, not str",
+        ),
+        (lambda: korvane_stack.prepare(b"push 1", 7, "null", "null", "null", "null"), "run_id must be a str, not int"),
+        (
+            lambda: korvane_stack.execute(object(), [], None),
+            "prepared must be a StackRun from korvane_stack.prepare, not object",
+        ),
+        (lambda: korvane_stack.execute(prepare("halt"), {}, None), "sinks must be a list or tuple, not dict"),
+        (
+            lambda: korvane_stack.execute(prepare("halt"), [], b"run.jsonl"),
+            "recorder_path must be a str or None, not bytes",
+        ),
+    ],
+)
 def test_arguments_of_the_wrong_type(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("observation, evidence", [
-    ({"expected_outputs": [1, 2, 3]},
-     {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["2 expected outputs not emitted"]}),
-    ({"require_emitted": 3},
-     {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["1 of 3 required outputs emitted"]}),
-    ({"expected_outputs": [1, 2], "require_emitted": 2},
-     {"status": "incomplete", "requested": True, "emitted": 1,
-      "missing": ["1 expected outputs not emitted", "1 of 2 required outputs emitted"]}),
-    ({"expected_outputs": [1], "require_emitted": 1},
-     {"status": "complete", "requested": True, "emitted": 1}),
-])
+@pytest.mark.parametrize(
+    "observation, evidence",
+    [
+        (
+            {"expected_outputs": [1, 2, 3]},
+            {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["2 expected outputs not emitted"]},
+        ),
+        (
+            {"require_emitted": 3},
+            {"status": "incomplete", "requested": True, "emitted": 1, "missing": ["1 of 3 required outputs emitted"]},
+        ),
+        (
+            {"expected_outputs": [1, 2], "require_emitted": 2},
+            {
+                "status": "incomplete",
+                "requested": True,
+                "emitted": 1,
+                "missing": ["1 expected outputs not emitted", "1 of 2 required outputs emitted"],
+            },
+        ),
+        ({"expected_outputs": [1], "require_emitted": 1}, {"status": "complete", "requested": True, "emitted": 1}),
+    ],
+)
 def test_whole_evidence_reports(observation, evidence):
     assert run("push 1\nemit", observation=observation)["evidence_fulfillment"] == evidence
 
@@ -230,6 +272,13 @@ def test_whole_evidence_reports(observation, evidence):
 def test_output_beyond_the_expected_ones_is_reported_whole():
     result = run("push 1\nemit\npush 2\nemit", observation={"expected_outputs": [1]})
     assert result["evidence_fulfillment"] == {
-        "status": "failed", "requested": True, "emitted": 2,
-        "contradiction": {"sequence": 1, "expected": None, "emitted": 2,
-                          "message": "output 1 was not expected (1 outputs expected)"}}
+        "status": "failed",
+        "requested": True,
+        "emitted": 2,
+        "contradiction": {
+            "sequence": 1,
+            "expected": None,
+            "emitted": 2,
+            "message": "output 1 was not expected (1 outputs expected)",
+        },
+    }

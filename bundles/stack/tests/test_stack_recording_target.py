@@ -28,12 +28,15 @@ def mode_of(path):
     return stat.S_IMODE(os.stat(path).st_mode)
 
 
-@pytest.mark.parametrize("old_mode, new_mode", [
-    (0o600, 0o600),   # a private recording stays private
-    (0o640, 0o640),
-    (0o444, 0o444),   # read-only for everyone: still replaced, still read-only
-    (0o6755, 0o755),  # set-id bits are not handed to the new file
-])
+@pytest.mark.parametrize(
+    "old_mode, new_mode",
+    [
+        (0o600, 0o600),  # a private recording stays private
+        (0o640, 0o640),
+        (0o444, 0o444),  # read-only for everyone: still replaced, still read-only
+        (0o6755, 0o755),  # set-id bits are not handed to the new file
+    ],
+)
 def test_replaced_file_keeps_its_permission_bits(tmp_path, temporaries, umask, old_mode, new_mode):
     path = tmp_path / "run.jsonl"
     path.write_text("old\n")
@@ -79,11 +82,14 @@ def test_private_recording_is_never_readable_by_others_while_written(tmp_path, t
         assert {name for name, _ in seen} == {"run.jsonl"}
 
 
-@pytest.mark.parametrize("link, target", [
-    ("run.jsonl", "data/real.jsonl"),                 # relative, into another folder
-    ("run.jsonl", "{tmp}/data/real.jsonl"),           # absolute
-    ("run.jsonl", "hop.jsonl -> data/real.jsonl"),    # a chain of two links
-])
+@pytest.mark.parametrize(
+    "link, target",
+    [
+        ("run.jsonl", "data/real.jsonl"),  # relative, into another folder
+        ("run.jsonl", "{tmp}/data/real.jsonl"),  # absolute
+        ("run.jsonl", "hop.jsonl -> data/real.jsonl"),  # a chain of two links
+    ],
+)
 def test_symlink_is_followed_and_the_file_it_names_is_replaced(tmp_path, temporaries, link, target):
     (tmp_path / "data").mkdir()
     real = tmp_path / "data" / "real.jsonl"
@@ -130,8 +136,9 @@ def test_a_full_disk_during_the_run_fails_honestly(tmp_path, temporaries, monkey
 
     monkeypatch.setattr(os, "write", write)
     # About 60 bytes a line for 5,000 emitted values: the disk fills mid-run.
-    result = run("push 0\nloop: dup\nemit\npush 1\nadd\njmp loop", recorder_path=str(path),
-                 controls={"step_limit": 25_000})
+    result = run(
+        "push 0\nloop: dup\nemit\npush 1\nadd\njmp loop", recorder_path=str(path), controls={"step_limit": 25_000}
+    )
     assert result["recorder_finalization"]["status"] == "failed"
     assert "No space left" in result["recorder_finalization"]["error"]
     assert result["publication"]["status"] == "not_published"
@@ -142,22 +149,26 @@ def test_a_full_disk_during_the_run_fails_honestly(tmp_path, temporaries, monkey
 
 # Stale temporary files --------------------------------------------------
 
+
 def dead_pid():
     child = subprocess.Popen([sys.executable, "-c", ""])
     child.wait()
     return child.pid
 
 
-@pytest.mark.parametrize("entry, removed", [
-    (".run.jsonl.{host}.{dead}.0123456789abcdef.tmp", True),
-    (".run.jsonl.{host}.{own}.0123456789abcdef.tmp", False),        # this process writes it
-    (".run.jsonl.{host}.1.0123456789abcdef.tmp", False),            # its writer lives
-    (".run.jsonl.elsewhere.{dead}.0123456789abcdef.tmp", False),    # another host's writer
-    (".other.jsonl.{host}.{dead}.0123456789abcdef.tmp", False),     # another recording
-    (".run.jsonl.{host}.{dead}.0123456789abcdef.tmp/", False),      # a directory
-    (".run.jsonl.{host}.{dead}.0123456789abcdef.tmp@", False),      # a symbolic link
-    (".run.jsonl.0123456789abcdef.tmp", False),                     # no writer named
-])
+@pytest.mark.parametrize(
+    "entry, removed",
+    [
+        (".run.jsonl.{host}.{dead}.0123456789abcdef.tmp", True),
+        (".run.jsonl.{host}.{own}.0123456789abcdef.tmp", False),  # this process writes it
+        (".run.jsonl.{host}.1.0123456789abcdef.tmp", False),  # its writer lives
+        (".run.jsonl.elsewhere.{dead}.0123456789abcdef.tmp", False),  # another host's writer
+        (".other.jsonl.{host}.{dead}.0123456789abcdef.tmp", False),  # another recording
+        (".run.jsonl.{host}.{dead}.0123456789abcdef.tmp/", False),  # a directory
+        (".run.jsonl.{host}.{dead}.0123456789abcdef.tmp@", False),  # a symbolic link
+        (".run.jsonl.0123456789abcdef.tmp", False),  # no writer named
+    ],
+)
 def test_temporaries_of_dead_writers_are_removed(tmp_path, temporaries, entry, removed):
     name = entry.rstrip("/@").format(host=recording._HOST, dead=dead_pid(), own=os.getpid())
     if entry.endswith("/"):

@@ -21,18 +21,31 @@ PROGRAM = b"read\nemit\n"
 
 
 def prepare_with(**texts):
-    arguments = {"configuration": "null", "input_schedule": "[1]", "execution_controls": "null",
-                 "observation": "null"}
+    arguments = {"configuration": "null", "input_schedule": "[1]", "execution_controls": "null", "observation": "null"}
     arguments.update(texts)
-    return korvane_stack.prepare(PROGRAM, "python-stack-1", arguments["configuration"],
-                                 arguments["input_schedule"], arguments["execution_controls"],
-                                 arguments["observation"])
+    return korvane_stack.prepare(
+        PROGRAM,
+        "python-stack-1",
+        arguments["configuration"],
+        arguments["input_schedule"],
+        arguments["execution_controls"],
+        arguments["observation"],
+    )
 
 
 def look_alikes(name):
     camel = name.split("_")[0] + "".join(part.capitalize() for part in name.split("_")[1:])
-    return [name.capitalize(), name.upper(), f" {name}", f"{name} ", name.replace("_", "-"), camel,
-            name.replace("_", ""), name[:-1], f"{name}s"]
+    return [
+        name.capitalize(),
+        name.upper(),
+        f" {name}",
+        f"{name} ",
+        name.replace("_", "-"),
+        camel,
+        name.replace("_", ""),
+        name[:-1],
+        f"{name}s",
+    ]
 
 
 @pytest.mark.parametrize("field", sorted(INPUTS))
@@ -44,8 +57,9 @@ def test_member_name_look_alikes_are_refused(field):
         for alike in look_alikes(name):
             with pytest.raises(RunInputError) as info:
                 prepare_with(**{field: json.dumps({alike: value})})
-            assert (info.value.field, info.value.reason) == (
-                field, f"unknown member {alike!r} (allowed: {allowed})"), alike
+            assert (info.value.field, info.value.reason) == (field, f"unknown member {alike!r} (allowed: {allowed})"), (
+                alike
+            )
             assert str(info.value) == f"{field}: {info.value.reason}"
     # A member of another input is a look-alike too.
     for other_field, other_members in INPUTS.items():
@@ -55,35 +69,49 @@ def test_member_name_look_alikes_are_refused(field):
                     prepare_with(**{field: json.dumps({name: 1})})
 
 
-@pytest.mark.parametrize("field, text, message", [
-    ("configuration", "[]", "configuration: must be a JSON object or null"),
-    ("configuration", '"x"', "configuration: must be a JSON object or null"),
-    ("configuration", '{"stack_limit": 0}',
-     f"configuration.stack_limit: must be between 1 and {INT64_MAX}, got 0"),
-    ("configuration", '{"batch_size": 0}',
-     f"configuration.batch_size: must be between 1 and {INT64_MAX}, got 0"),
-    ("configuration", '{"stack_limit": true}', "configuration.stack_limit: must be an integer"),
-    ("configuration", '{"batch_size": 2.0}', "configuration.batch_size: must be an integer"),
-    ("configuration", f'{{"stack_limit": {INT64_MAX + 1}}}',
-     f"configuration.stack_limit: must be between 1 and {INT64_MAX}, got {INT64_MAX + 1}"),
-    ("configuration", '{"stack_limit": NaN}', "configuration: not valid JSON: NaN is not a number"),
-    ("input_schedule", '{"a": 1}', "input_schedule: must be an array of integers"),
-    ("input_schedule", "[1, 2.5]", "input_schedule[1]: must be an integer"),
-    ("input_schedule", f"[{-INT64_MAX - 2}]",
-     f"input_schedule[0]: must be between {-INT64_MAX - 1} and {INT64_MAX}, got {-INT64_MAX - 2}"),
-    ("input_schedule", "[Infinity]", "input_schedule: not valid JSON: Infinity is not a number"),
-    ("execution_controls", '{"step_limit": 0}',
-     f"execution_controls.step_limit: must be between 1 and {INT64_MAX}, got 0"),
-    ("execution_controls", "7", "execution_controls: must be a JSON object or null"),
-    ("observation", '{"require_emitted": -1}',
-     f"observation.require_emitted: must be between 0 and {INT64_MAX}, got -1"),
-    ("observation", '{"expected_outputs": "12"}',
-     "observation.expected_outputs: must be an array of integers"),
-    ("observation", '{"expected_outputs": [1, null]}',
-     "observation.expected_outputs[1]: must be an integer"),
-    ("observation", '{"expected_outputs": [1], "require_emitted": 2}',
-     "observation: require_emitted 2 exceeds the 1 expected outputs"),
-])
+@pytest.mark.parametrize(
+    "field, text, message",
+    [
+        ("configuration", "[]", "configuration: must be a JSON object or null"),
+        ("configuration", '"x"', "configuration: must be a JSON object or null"),
+        ("configuration", '{"stack_limit": 0}', f"configuration.stack_limit: must be between 1 and {INT64_MAX}, got 0"),
+        ("configuration", '{"batch_size": 0}', f"configuration.batch_size: must be between 1 and {INT64_MAX}, got 0"),
+        ("configuration", '{"stack_limit": true}', "configuration.stack_limit: must be an integer"),
+        ("configuration", '{"batch_size": 2.0}', "configuration.batch_size: must be an integer"),
+        (
+            "configuration",
+            f'{{"stack_limit": {INT64_MAX + 1}}}',
+            f"configuration.stack_limit: must be between 1 and {INT64_MAX}, got {INT64_MAX + 1}",
+        ),
+        ("configuration", '{"stack_limit": NaN}', "configuration: not valid JSON: NaN is not a number"),
+        ("input_schedule", '{"a": 1}', "input_schedule: must be an array of integers"),
+        ("input_schedule", "[1, 2.5]", "input_schedule[1]: must be an integer"),
+        (
+            "input_schedule",
+            f"[{-INT64_MAX - 2}]",
+            f"input_schedule[0]: must be between {-INT64_MAX - 1} and {INT64_MAX}, got {-INT64_MAX - 2}",
+        ),
+        ("input_schedule", "[Infinity]", "input_schedule: not valid JSON: Infinity is not a number"),
+        (
+            "execution_controls",
+            '{"step_limit": 0}',
+            f"execution_controls.step_limit: must be between 1 and {INT64_MAX}, got 0",
+        ),
+        ("execution_controls", "7", "execution_controls: must be a JSON object or null"),
+        (
+            "observation",
+            '{"require_emitted": -1}',
+            f"observation.require_emitted: must be between 0 and {INT64_MAX}, got -1",
+        ),
+        ("observation", '{"expected_outputs": "12"}', "observation.expected_outputs: must be an array of integers"),
+        ("observation", '{"expected_outputs": [1, null]}', "observation.expected_outputs[1]: must be an integer"),
+        (
+            "observation",
+            '{"expected_outputs": [1], "require_emitted": 2}',
+            "observation: require_emitted 2 exceeds the 1 expected outputs",
+        ),
+    ],
+)
 def test_malformed_values_are_refused_exactly(field, text, message):
     with pytest.raises(RunInputError) as info:
         prepare_with(**{field: text})
@@ -91,16 +119,19 @@ def test_malformed_values_are_refused_exactly(field, text, message):
     assert info.value.field == message.split(":")[0]
 
 
-@pytest.mark.parametrize("field, text", [
-    ("configuration", '{"stack_limit": 1, "batch_size": 1}'),
-    ("configuration", f'{{"stack_limit": {INT64_MAX}}}'),
-    ("input_schedule", f"[{-INT64_MAX - 1}, {INT64_MAX}]"),
-    ("input_schedule", "null"),
-    ("execution_controls", '{"step_limit": 1}'),
-    ("observation", '{"require_emitted": 0}'),
-    ("observation", '{"expected_outputs": [1], "require_emitted": 1}'),
-    ("observation", '{"expected_outputs": null, "require_emitted": null}'),
-])
+@pytest.mark.parametrize(
+    "field, text",
+    [
+        ("configuration", '{"stack_limit": 1, "batch_size": 1}'),
+        ("configuration", f'{{"stack_limit": {INT64_MAX}}}'),
+        ("input_schedule", f"[{-INT64_MAX - 1}, {INT64_MAX}]"),
+        ("input_schedule", "null"),
+        ("execution_controls", '{"step_limit": 1}'),
+        ("observation", '{"require_emitted": 0}'),
+        ("observation", '{"expected_outputs": [1], "require_emitted": 1}'),
+        ("observation", '{"expected_outputs": null, "require_emitted": null}'),
+    ],
+)
 def test_values_at_the_edges_are_accepted(field, text):
     prepare_with(**{field: text})
 

@@ -63,8 +63,15 @@ class Problem:
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> Problem:
-        return cls(data["stage"], data["summary"], data["exception"], data["message"], data["file"], data["line"],
-                   tuple(data["notes"]))
+        return cls(
+            data["stage"],
+            data["summary"],
+            data["exception"],
+            data["message"],
+            data["file"],
+            data["line"],
+            tuple(data["notes"]),
+        )
 
 
 @dataclasses.dataclass
@@ -90,9 +97,15 @@ class BundleReport:
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> BundleReport:
         problem = data["problem"]
-        return cls(data["entry_point"], data["value"], data["distribution"], data["version"], data["metadata"],
-                   None if problem is None else Problem.from_json(problem),
-                   list(data["warnings"]))
+        return cls(
+            data["entry_point"],
+            data["value"],
+            data["distribution"],
+            data["version"],
+            data["metadata"],
+            None if problem is None else Problem.from_json(problem),
+            list(data["warnings"]),
+        )
 
     def culprit(self) -> str:
         """The entry point with its distribution, version and value."""
@@ -160,8 +173,10 @@ class CheckReport:
             "bundles": [bundle.as_json() for bundle in self.bundles],
             "clashes": [clash.as_json() for clash in self.clashes],
             "discovery": None if self.discovery is None else self.discovery.as_json(),
-            "near_misses": [{"group": group, "entry_point": name, "distribution": distribution}
-                            for group, name, distribution in self.near_misses],
+            "near_misses": [
+                {"group": group, "entry_point": name, "distribution": distribution}
+                for group, name, distribution in self.near_misses
+            ],
         }
 
 
@@ -232,8 +247,15 @@ def _where(error: BaseException) -> tuple[str | None, int | None]:
 def _problem(stage: str, summary: str, error: BaseException) -> Problem:
     file, line = _where(error)
     notes = getattr(error, "__notes__", ())
-    return Problem(stage, summary, type(error).__name__, str(error), file, line,
-                   tuple(str(note) for note in notes) if isinstance(notes, (list, tuple)) else ())
+    return Problem(
+        stage,
+        summary,
+        type(error).__name__,
+        str(error),
+        file,
+        line,
+        tuple(str(note) for note in notes) if isinstance(notes, (list, tuple)) else (),
+    )
 
 
 def _call(function: Callable[[], Any]) -> tuple[Any, BaseException | None]:
@@ -257,8 +279,12 @@ def _same_name(a: str, b: str) -> bool:
     return _normalized(a) == _normalized(b)
 
 
-def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = True,
-              origin: tuple[str | None, str | None] | None = None) -> BundleReport:
+def check_one(
+    ep: importlib.metadata.EntryPoint,
+    *,
+    resolve_functions: bool = True,
+    origin: tuple[str | None, str | None] | None = None,
+) -> BundleReport:
     """Every check of one bundle on its own; the first failure is the verdict.
     `origin`: the distribution's name and version when already known."""
     distribution, version = origin if origin is not None else distribution_of(ep)
@@ -269,8 +295,12 @@ def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = Tr
         report.problem = _problem("load", f"entry point {ep.value} does not load", error)
         return report
     if not callable(provider):
-        report.problem = Problem("provider", f"entry point {ep.value} names no callable", "TypeError",
-                                 f"'{type(provider).__name__}' object is not callable")
+        report.problem = Problem(
+            "provider",
+            f"entry point {ep.value} names no callable",
+            "TypeError",
+            f"'{type(provider).__name__}' object is not callable",
+        )
         return report
     returned, error = _call(provider)
     if error is not None:
@@ -288,8 +318,9 @@ def check_one(ep: importlib.metadata.EntryPoint, *, resolve_functions: bool = Tr
 
     claimed = report.metadata["distribution"]
     if distribution is not None and not _same_name(claimed, distribution):
-        report.warnings.append(f'the metadata names distribution "{claimed}", but the entry point '
-                               f'comes from "{distribution}"')
+        report.warnings.append(
+            f'the metadata names distribution "{claimed}", but the entry point comes from "{distribution}"'
+        )
     if resolve_functions:
         report.problem = resolve(report.metadata)
     return report
@@ -300,16 +331,21 @@ def _arity_problem(field: str, attribute: str, function: Any) -> Problem | None:
     as far as its signature can be read."""
     try:
         signature = inspect.signature(function)
-    except (TypeError, ValueError):  # no signature to read (some builtins): the call will tell
+    except TypeError, ValueError:  # no signature to read (some builtins): the call will tell
         return None
     count = ARITY[field]
     try:
         signature.bind(*range(count))
     except TypeError as error:
         code = getattr(function, "__code__", None)
-        return Problem(field, f'{field} "{attribute}{signature}" cannot take the {count} positional '
-                              f"arguments korvane passes", "TypeError", str(error),
-                       getattr(code, "co_filename", None), getattr(code, "co_firstlineno", None))
+        return Problem(
+            field,
+            f'{field} "{attribute}{signature}" cannot take the {count} positional arguments korvane passes',
+            "TypeError",
+            str(error),
+            getattr(code, "co_filename", None),
+            getattr(code, "co_firstlineno", None),
+        )
     return None
 
 
@@ -327,8 +363,9 @@ def resolve(metadata: dict[str, Any]) -> Problem | None:
         if error is not None:
             return _problem(field, f'{field} "{attribute}"', error)
         if not callable(function):
-            return Problem(field, f'{field} "{attribute}"', "TypeError",
-                           f"'{type(function).__name__}' object is not callable")
+            return Problem(
+                field, f'{field} "{attribute}"', "TypeError", f"'{type(function).__name__}' object is not callable"
+            )
         problem = _arity_problem(field, attribute, function)
         if problem is not None:
             return problem
@@ -354,9 +391,12 @@ def discovery_problem() -> Problem | None:
     return None if error is None else _problem("discovery", "korvane's discovery over every bundle fails", error)
 
 
-def check(names: Sequence[str] = (), *,
-          check_each: Callable[[Sequence[importlib.metadata.EntryPoint]], list[BundleReport]] | None = None,
-          discover: Callable[[], Problem | None] | None = None) -> CheckReport:
+def check(
+    names: Sequence[str] = (),
+    *,
+    check_each: Callable[[Sequence[importlib.metadata.EntryPoint]], list[BundleReport]] | None = None,
+    discover: Callable[[], Problem | None] | None = None,
+) -> CheckReport:
     """The verdict on the bundles named (entry-point, distribution names or
     machine ids), or on every installed bundle when no name is given.
 
@@ -393,8 +433,11 @@ def _clashes(reports: Sequence[BundleReport]) -> list[Clash]:
     for report in reports:
         if report.machine_id is not None:
             claims.setdefault(report.machine_id, []).append(report)
-    return [Clash(machine_id, _rules.clash_message(machine_id), claimed)
-            for machine_id, claimed in claims.items() if len(claimed) > 1]
+    return [
+        Clash(machine_id, _rules.clash_message(machine_id), claimed)
+        for machine_id, claimed in claims.items()
+        if len(claimed) > 1
+    ]
 
 
 def _normalized(name: str) -> str:
@@ -402,8 +445,11 @@ def _normalized(name: str) -> str:
 
 
 def _named(report: BundleReport, name: str) -> bool:
-    return (report.entry_point == name or report.machine_id == name
-            or (report.distribution is not None and _same_name(report.distribution, name)))
+    return (
+        report.entry_point == name
+        or report.machine_id == name
+        or (report.distribution is not None and _same_name(report.distribution, name))
+    )
 
 
 def select(reports: Sequence[BundleReport], names: Sequence[str]) -> list[BundleReport]:
@@ -411,8 +457,7 @@ def select(reports: Sequence[BundleReport], names: Sequence[str]) -> list[Bundle
     among `names`."""
     unknown = [name for name in names if not any(_named(r, name) for r in reports)]
     if unknown:
-        raise LookupError(f"no entry point, machine id or distribution named {', '.join(unknown)} "
-                          f"in group {GROUP}")
+        raise LookupError(f"no entry point, machine id or distribution named {', '.join(unknown)} in group {GROUP}")
     return [r for r in reports if any(_named(r, name) for name in names)]
 
 

@@ -147,6 +147,7 @@ class Outcome:
 
 # inputs ----------------------------------------------------------------------
 
+
 def _id_problem(run_id: object) -> str | None:
     if not isinstance(run_id, str):
         return "id must be a string"
@@ -309,23 +310,37 @@ def execute_task(task: Task) -> Outcome:
     runtime, machines = _worker_runtime()
     if task.bundle is not None and _bundle_of(machines.get(task.machine)) != task.bundle:
         raise WorkerUnfit(
-            f'worker {WORKER} has {describe_bundle(_bundle_of(machines.get(task.machine)))} for machine '
-            f'"{task.machine}", the client {describe_bundle(task.bundle)}')
+            f"worker {WORKER} has {describe_bundle(_bundle_of(machines.get(task.machine)))} for machine "
+            f'"{task.machine}", the client {describe_bundle(task.bundle)}'
+        )
     started = time.perf_counter()
     try:
         recorder = None if task.recording is None else _recorder(task.recording)
-        prepared = runtime.prepare(task.machine, task.artifact, task.configuration, task.input_schedule,
-                                   task.execution_controls, task.observation)
+        prepared = runtime.prepare(
+            task.machine,
+            task.artifact,
+            task.configuration,
+            task.input_schedule,
+            task.execution_controls,
+            task.observation,
+        )
         result = prepared.execute(None, recorder)
         # korvane has checked that json.dumps takes the result; the round trip
         # leaves plain values that travel back whatever types the bundle used.
         plain = json.loads(json.dumps(result))
     except (Exception, SystemExit) as error:
-        return Outcome(task.id, None, None, {"type": type(error).__name__, "message": str(error)},
-                       time.perf_counter() - started, WORKER)
+        return Outcome(
+            task.id,
+            None,
+            None,
+            {"type": type(error).__name__, "message": str(error)},
+            time.perf_counter() - started,
+            WORKER,
+        )
     run_id = plain.get("run_id")
-    return Outcome(task.id, run_id if isinstance(run_id, str) else None, plain, None,
-                   time.perf_counter() - started, WORKER)
+    return Outcome(
+        task.id, run_id if isinstance(run_id, str) else None, plain, None, time.perf_counter() - started, WORKER
+    )
 
 
 def _pool_worker_start() -> None:
@@ -335,6 +350,7 @@ def _pool_worker_start() -> None:
 
 
 # the client side ----------------------------------------------------------------
+
 
 def local_bundle(machine: str) -> tuple[str, str]:
     """The (distribution, bundle_version) of `machine` in this process's
@@ -374,8 +390,9 @@ def check_cluster(client: Any, machine: str, bundle: tuple[str, str]) -> int:
             differing.append(f"{address}: korvane {reply['korvane']}, {describe_bundle(found)}")
     if differing:
         raise CampaignError(
-            f'{len(differing)} of {len(replies)} workers differ from this client (korvane {here["korvane"]}, '
-            f'{describe_bundle(bundle)} for machine "{machine}"): ' + "; ".join(differing))
+            f"{len(differing)} of {len(replies)} workers differ from this client (korvane {here['korvane']}, "
+            f'{describe_bundle(bundle)} for machine "{machine}"): ' + "; ".join(differing)
+        )
     return sum(client.nthreads().values()) or 1
 
 
@@ -395,9 +412,16 @@ class Campaign:
     before any run.
     """
 
-    def __init__(self, machine: str, engine: Executor | Any = None, *, jobs: int | None = None,
-                 recordings: str | os.PathLike[str] | None = None, chunk: int = 1,
-                 window: int | None = None) -> None:
+    def __init__(
+        self,
+        machine: str,
+        engine: Executor | Any = None,
+        *,
+        jobs: int | None = None,
+        recordings: str | os.PathLike[str] | None = None,
+        chunk: int = 1,
+        window: int | None = None,
+    ) -> None:
         if chunk < 1 or (jobs is not None and jobs < 1):
             raise ValueError("chunk and jobs must be at least 1")
         self.machine = machine
@@ -476,8 +500,17 @@ class Campaign:
 
     def _task(self, item: RunInput) -> Task:
         recording = None if self.recordings is None else os.path.join(self.recordings, f"{item.id}.jsonl")
-        return Task(self.machine, item.id, self._artifact(item.artifact), item.configuration,
-                    item.input_schedule, item.execution_controls, item.observation, recording, self.bundle)
+        return Task(
+            self.machine,
+            item.id,
+            self._artifact(item.artifact),
+            item.configuration,
+            item.input_schedule,
+            item.execution_controls,
+            item.observation,
+            recording,
+            self.bundle,
+        )
 
     def run(self, inputs: Iterable[RunInput], *, grace: float = 10.0) -> Iterator[Outcome]:
         """Yields each run's outcome as it finishes, in finishing order.
@@ -534,8 +567,9 @@ class Campaign:
             try:
                 tasks.append(self._task(item))
             except OSError as error:
-                unreadable.append(Outcome(item.id, None, None, {"type": type(error).__name__,
-                                                                "message": str(error)}, 0.0, None))
+                unreadable.append(
+                    Outcome(item.id, None, None, {"type": type(error).__name__, "message": str(error)}, 0.0, None)
+                )
         return tasks, unreadable
 
     def _limit(self) -> int:
@@ -577,14 +611,20 @@ class Campaign:
             tasks = self._flight.pop(future)
             try:
                 yield from future.result()
-            except (BrokenExecutor, CancelledError):
+            except BrokenExecutor, CancelledError:
                 broken += tasks
         if not self._owns_pool:
             self._fail("the executor broke (a worker process ended abruptly)")
             return
         if len(broken) == 1:
-            yield Outcome(broken[0].id, None, None, {"type": "WorkerDied", "message":
-                          "the worker process ended abruptly while running it"}, 0.0, None)
+            yield Outcome(
+                broken[0].id,
+                None,
+                None,
+                {"type": "WorkerDied", "message": "the worker process ended abruptly while running it"},
+                0.0,
+                None,
+            )
         elif broken:
             self._suspect(broken)
         self._executor.shutdown(wait=False)
@@ -599,9 +639,15 @@ class Campaign:
             self._failure = text
 
 
-def run_campaign(machine: str, inputs: Iterable[RunInput], engine: Executor | Any = None, *,
-                 jobs: int | None = None, recordings: str | os.PathLike[str] | None = None,
-                 chunk: int = 1) -> Iterator[Outcome]:
+def run_campaign(
+    machine: str,
+    inputs: Iterable[RunInput],
+    engine: Executor | Any = None,
+    *,
+    jobs: int | None = None,
+    recordings: str | os.PathLike[str] | None = None,
+    chunk: int = 1,
+) -> Iterator[Outcome]:
     """`Campaign(...).run(inputs)` for a loop: the pool it makes is shut down
     when the loop ends or is left."""
     with Campaign(machine, engine, jobs=jobs, recordings=recordings, chunk=chunk) as campaign:
@@ -609,6 +655,7 @@ def run_campaign(machine: str, inputs: Iterable[RunInput], engine: Executor | An
 
 
 # results.jsonl ---------------------------------------------------------------
+
 
 class ResultsFile:
     """DIR/results.jsonl: the outcome of each id it already holds, and one
@@ -637,7 +684,7 @@ class ResultsFile:
                 try:
                     item = json.loads(line)
                     self.finished[item["id"]] = _status_of(item)
-                except (ValueError, TypeError, KeyError):
+                except ValueError, TypeError, KeyError:
                     continue
         except BaseException:
             os.close(fd)
@@ -654,7 +701,7 @@ class ResultsFile:
         except UnicodeEncodeError:  # a lone surrogate, which JSON can carry escaped
             data = outcome.json_line(ascii_only=True).encode("ascii")
         while data:
-            data = data[os.write(self._fd, data):]
+            data = data[os.write(self._fd, data) :]
         self.finished[outcome.id] = outcome.status
         return True
 
@@ -678,13 +725,16 @@ def _status_of(line: dict[str, Any]) -> str:
 
 
 def rate_text(done: int, total: int, elapsed: float) -> str:
-    """"412/2000 runs  37.5/s  0:42 left" for a progress line."""
+    """ "412/2000 runs  37.5/s  0:42 left" for a progress line."""
     rate = done / elapsed if elapsed > 0 else 0.0
     text = f"{done}/{total} runs  {rate:.1f}/s"
     if 0 < done < total and rate > 0:
         left = math.ceil((total - done) / rate)
-        text += f"  {left // 3600}:{left // 60 % 60:02d}:{left % 60:02d} left" if left >= 3600 \
+        text += (
+            f"  {left // 3600}:{left // 60 % 60:02d}:{left % 60:02d} left"
+            if left >= 3600
             else f"  {left // 60}:{left % 60:02d} left"
+        )
     return text
 
 
@@ -697,6 +747,17 @@ def import_distributed() -> Any:
 
 
 __all__ = [
-    "Campaign", "CampaignError", "InputError", "Outcome", "ResultsFile", "RunInput", "Task", "WorkerUnfit",
-    "check_cluster", "execute_task", "execute_tasks", "read_inputs", "run_campaign",
+    "Campaign",
+    "CampaignError",
+    "InputError",
+    "Outcome",
+    "ResultsFile",
+    "RunInput",
+    "Task",
+    "WorkerUnfit",
+    "check_cluster",
+    "execute_task",
+    "execute_tasks",
+    "read_inputs",
+    "run_campaign",
 ]

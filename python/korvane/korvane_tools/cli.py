@@ -38,19 +38,31 @@ def _version() -> str:
 def parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     top = argparse.ArgumentParser(
-        prog=PROG, formatter_class=formatter,
+        prog=PROG,
+        formatter_class=formatter,
         description="Find, check and run the machine bundles installed for korvane.",
         epilog=epilog(MEANING) + "\n\nEach command's --help lists the statuses it can end with.\n"
-               "Colour only on a terminal, never with NO_COLOR set; FORCE_COLOR or --color always\n"
-               "asks for it anywhere.")
+        "Colour only on a terminal, never with NO_COLOR set; FORCE_COLOR or --color always\n"
+        "asks for it anywhere.",
+    )
     top.add_argument("--version", action="version", version=f"{PROG} {_version()}")
-    top.add_argument("--color", "--colour", choices=("auto", "always", "never"), default="auto",
-                     help="colour the output: auto (on a terminal), always or never")
+    top.add_argument(
+        "--color",
+        "--colour",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="colour the output: auto (on a terminal), always or never",
+    )
     subparsers = top.add_subparsers(dest="command", metavar="COMMAND")
     for name in COMMANDS:
         command = load(name)
-        sub = subparsers.add_parser(name, formatter_class=formatter, help=command.HELP,
-                                    description=command.DESCRIPTION, epilog=epilog(command.EXITS))
+        sub = subparsers.add_parser(
+            name,
+            formatter_class=formatter,
+            help=command.HELP,
+            description=command.DESCRIPTION,
+            epilog=epilog(command.EXITS),
+        )
         command.add_arguments(sub)
         sub.set_defaults(handler=command.run)
     return top

@@ -84,15 +84,16 @@ def stdout_to_stderr() -> Iterator[TextIO]:
         fd = real.fileno()
         err_fd = sys.stderr.fileno()
         kept = os.dup(fd)
-    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+    except AttributeError, OSError, ValueError, io.UnsupportedOperation:
         sys.stdout = sys.stderr
         try:
             yield real
         finally:
             sys.stdout = real
         return
-    out = os.fdopen(kept, "w", buffering=1 if real.line_buffering else -1, encoding=real.encoding,
-                    errors=real.errors or "strict")
+    out = os.fdopen(
+        kept, "w", buffering=1 if real.line_buffering else -1, encoding=real.encoding, errors=real.errors or "strict"
+    )
     os.dup2(err_fd, fd)
     sys.stdout = sys.stderr
     try:
@@ -101,7 +102,7 @@ def stdout_to_stderr() -> Iterator[TextIO]:
         sys.stdout = real
         try:
             sys.stderr.flush()
-        except (OSError, ValueError):
+        except OSError, ValueError:
             pass
         os.dup2(kept, fd)
         try:

@@ -74,8 +74,12 @@ def _check_share(items: list[Item], timeout: float | None) -> list[tuple[int, bu
     pending = list(items)
     while pending:
         request = [[ep.name, ep.value, *origin] for _, ep, origin in pending]
-        proc = subprocess.Popen([sys.executable, "-m", "korvane_tools.isolated"], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, env=_environment())
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "korvane_tools.isolated"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            env=_environment(),
+        )
         assert proc.stdin is not None and proc.stdout is not None
         try:
             proc.stdin.write(json.dumps(request).encode())
@@ -104,8 +108,9 @@ def _check_share(items: list[Item], timeout: float | None) -> list[tuple[int, bu
     return done
 
 
-def check_each(eps: Sequence[importlib.metadata.EntryPoint], timeout: float | None,
-               jobs: int | None = None) -> list[bundles.BundleReport]:
+def check_each(
+    eps: Sequence[importlib.metadata.EntryPoint], timeout: float | None, jobs: int | None = None
+) -> list[bundles.BundleReport]:
     items: list[Item] = [(index, ep, bundles.distribution_of(ep)) for index, ep in enumerate(eps)]
     jobs = max(1, min(jobs or os.cpu_count() or 2, len(items)))
     shares = [items[start::jobs] for start in range(jobs)]

@@ -21,7 +21,7 @@ GREEN, RED, YELLOW, BOLD, DIM = "32", "31", "33", "1", "2"
 def is_terminal(stream: TextIO) -> bool:
     try:
         return stream.isatty()
-    except (AttributeError, ValueError):  # a replaced or closed stream
+    except AttributeError, ValueError:  # a replaced or closed stream
         return False
 
 
@@ -66,7 +66,7 @@ def table(rows: Sequence[Sequence[Cell]], paint: Painter, gap: str = "  ") -> li
         for i, cell in enumerate(row):
             text, code = (cell, "") if isinstance(cell, str) else cell
             padded = text if i == len(row) - 1 else text.ljust(widths[i])
-            parts.append(paint(text, code) + padded[len(text):] if code else padded)
+            parts.append(paint(text, code) + padded[len(text) :] if code else padded)
         lines.append(gap.join(parts).rstrip())
     return lines
 

@@ -49,8 +49,9 @@ class ResultProblem:
         return dataclasses.asdict(self)
 
 
-def _problem(found: tuple[str, str, str, int, int] | None, text: str | None,
-             path: str | None = None) -> ResultProblem | None:
+def _problem(
+    found: tuple[str, str, str, int, int] | None, text: str | None, path: str | None = None
+) -> ResultProblem | None:
     if found is None:
         return None
     kind, message, _description, line, column = found
@@ -117,10 +118,10 @@ def _excerpt(text: str, line: int, column: int) -> tuple[str, str]:
     start = at
     while start > 0 and row[start - 1] in "0123456789+-.eE":
         start -= 1
-    if start < at and row[start:at + 1].lstrip("-")[:1].isdigit():
+    if start < at and row[start : at + 1].lstrip("-")[:1].isdigit():
         at = start
     left = max(0, at - _WIDTH // 2)
-    shown = row[left:left + _WIDTH]
+    shown = row[left : left + _WIDTH]
     prefix = "..." if left > 0 else ""
     suffix = "..." if left + _WIDTH < len(row) else ""
     lead = f"  line {line}: "

@@ -64,7 +64,7 @@ def _counted_values(args: tuple[Any, ...]) -> int:
 def _text(value: Any) -> str:
     try:
         return json.dumps(value, ensure_ascii=False, default=repr)
-    except (ValueError, RecursionError):
+    except ValueError, RecursionError:
         return repr(value)
 
 

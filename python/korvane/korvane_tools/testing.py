@@ -118,8 +118,7 @@ def run_machine(
     Runtime.discover() unless `runtime` is given) with `sinks` recording
     sinks, and a FileRecorder at `record` when given."""
     runtime = runtime if runtime is not None else korvane.Runtime.discover()
-    prepared = runtime.prepare(machine_id, artifact, configuration, input_schedule,
-                               execution_controls, observation)
+    prepared = runtime.prepare(machine_id, artifact, configuration, input_schedule, execution_controls, observation)
     recording: Sequence[RecordingSink] = [RecordingSink() for _ in range(sinks)]
     recorder = korvane.FileRecorder(record) if record is not None else None
     result = prepared.execute(list(recording), recorder)

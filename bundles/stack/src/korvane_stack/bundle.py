@@ -34,16 +34,18 @@ DISTRIBUTION = "korvane-stack"
 
 def provider() -> str:
     """Metadata for the provider protocol "korvane.python_bundle" 2.0.0."""
-    return json.dumps({
-        "protocol": "korvane.python_bundle",
-        "protocol_version": {"major": 2, "minor": 0, "patch": 0},
-        "machine_id": MACHINE_ID,
-        "distribution": DISTRIBUTION,
-        "module": "korvane_stack",
-        "prepare_function": "prepare",
-        "execute_function": "execute",
-        "bundle_version": __version__,
-    })
+    return json.dumps(
+        {
+            "protocol": "korvane.python_bundle",
+            "protocol_version": {"major": 2, "minor": 0, "patch": 0},
+            "machine_id": MACHINE_ID,
+            "distribution": DISTRIBUTION,
+            "module": "korvane_stack",
+            "prepare_function": "prepare",
+            "execute_function": "execute",
+            "bundle_version": __version__,
+        }
+    )
 
 
 @dataclass(frozen=True, slots=True)
@@ -59,8 +61,9 @@ class StackRun:
     observation: Observation
 
 
-def prepare(artifact, run_id, configuration_json, input_schedule_json,
-            execution_controls_json, observation_json) -> StackRun:
+def prepare(
+    artifact, run_id, configuration_json, input_schedule_json, execution_controls_json, observation_json
+) -> StackRun:
     """Parse the program and the four JSON inputs.
 
     Raises ProgramError (a ValueError) for a bad program, with the line
@@ -88,8 +91,7 @@ def execute(prepared, sinks, recorder_path) -> dict:
     raise TypeError.
     """
     if not isinstance(prepared, StackRun):
-        raise TypeError(f"prepared must be a StackRun from korvane_stack.prepare, "
-                        f"not {type(prepared).__name__}")
+        raise TypeError(f"prepared must be a StackRun from korvane_stack.prepare, not {type(prepared).__name__}")
     if not isinstance(sinks, (list, tuple)):
         raise TypeError(f"sinks must be a list or tuple, not {type(sinks).__name__}")
     if recorder_path is not None and not isinstance(recorder_path, str):
@@ -113,19 +115,22 @@ def execute(prepared, sinks, recorder_path) -> dict:
             recording.write({"event": "read", "step": step, "index": index, "value": value})
 
     try:
-        outcome = run(prepared.program, prepared.inputs, prepared.configuration.stack_limit,
-                      prepared.step_limit, on_emit, on_read)
+        outcome = run(
+            prepared.program, prepared.inputs, prepared.configuration.stack_limit, prepared.step_limit, on_emit, on_read
+        )
         evidence = watch.report()
         # Each sink gets its own copy of the emitted values; the result keeps
         # the machine's own list.
-        delivery = fanout.finish({
-            "machine_id": MACHINE_ID,
-            "machine_execution": outcome.status,
-            "emitted": outcome.outputs,
-            "final_stack": list(outcome.final_stack),
-            "inputs_consumed": outcome.inputs_consumed,
-            "steps": outcome.steps,
-        })
+        delivery = fanout.finish(
+            {
+                "machine_id": MACHINE_ID,
+                "machine_execution": outcome.status,
+                "emitted": outcome.outputs,
+                "final_stack": list(outcome.final_stack),
+                "inputs_consumed": outcome.inputs_consumed,
+                "steps": outcome.steps,
+            }
+        )
         if recording is None:
             recorder = {"status": "not_requested"}
         else:
@@ -136,8 +141,11 @@ def execute(prepared, sinks, recorder_path) -> dict:
         if recording is not None:
             recording.discard()
 
-    machine = {"status": outcome.status, "steps": outcome.steps,
-               "fault": None if outcome.fault is None else outcome.fault.as_json()}
+    machine = {
+        "status": outcome.status,
+        "steps": outcome.steps,
+        "fault": None if outcome.fault is None else outcome.fault.as_json(),
+    }
     if outcome.status == INTERRUPTED:
         machine["interrupted_by"] = evidence.get("contradiction")
 

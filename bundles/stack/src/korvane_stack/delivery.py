@@ -92,8 +92,7 @@ class SinkFanout:
         self._flush()
         for state in self._states:
             self._call(state, "record_capability_outputs", self._run_id, _copy(outputs))
-            self._call(state, "record_capability_receipts", self._run_id,
-                       [dict(receipt) for receipt in state.receipts])
+            self._call(state, "record_capability_receipts", self._run_id, [dict(receipt) for receipt in state.receipts])
         failures = [state.failure for state in self._states if state.failure is not None]
         if not self._states:
             status = "not_requested"
@@ -101,8 +100,7 @@ class SinkFanout:
             status = "failed"
         else:
             status = "complete"
-        return {"status": status, "sinks": len(self._states), "batches": self._batches,
-                "failures": failures}
+        return {"status": status, "sinks": len(self._states), "batches": self._batches, "failures": failures}
 
 
 def _copy(outputs: dict) -> dict:

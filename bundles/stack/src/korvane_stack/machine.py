@@ -103,8 +103,19 @@ _ARITHMETIC: dict[str, Callable[[int, int, int], int]] = {
 }
 
 # How many values each instruction pops before it can run.
-_NEEDS = {"add": 2, "sub": 2, "mul": 2, "div": 2, "mod": 2, "dup": 1, "swap": 2,
-          "drop": 1, "emit": 1, "jz": 1, "jnz": 1}
+_NEEDS = {
+    "add": 2,
+    "sub": 2,
+    "mul": 2,
+    "div": 2,
+    "mod": 2,
+    "dup": 1,
+    "swap": 2,
+    "drop": 1,
+    "emit": 1,
+    "jz": 1,
+    "jnz": 1,
+}
 
 
 def run(
@@ -144,9 +155,13 @@ def run(
             pc += 1
             needed = _NEEDS.get(op, 0)
             if len(stack) < needed:
-                raise _Stop(Fault("stack_underflow",
-                                  f"{op} needs {needed} value{'s' if needed > 1 else ''} on the stack, "
-                                  f"found {len(stack)}", line))
+                raise _Stop(
+                    Fault(
+                        "stack_underflow",
+                        f"{op} needs {needed} value{'s' if needed > 1 else ''} on the stack, found {len(stack)}",
+                        line,
+                    )
+                )
             if op == "push":
                 push(instruction.operand, line)
             elif op in _ARITHMETIC:
@@ -161,8 +176,7 @@ def run(
                 stack.pop()
             elif op == "read":
                 if consumed >= len(inputs):
-                    raise _Stop(Fault("input_exhausted",
-                                      f"read with no input left ({len(inputs)} consumed)", line))
+                    raise _Stop(Fault("input_exhausted", f"read with no input left ({len(inputs)} consumed)", line))
                 push(inputs[consumed], line)
                 on_read(steps, consumed, inputs[consumed])
                 consumed += 1

@@ -42,9 +42,7 @@ INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
 
 # Mnemonic -> whether it takes an operand, and of which kind.
-_NO_OPERAND = frozenset(
-    {"add", "sub", "mul", "div", "mod", "dup", "swap", "drop", "read", "emit", "halt"}
-)
+_NO_OPERAND = frozenset({"add", "sub", "mul", "div", "mod", "dup", "swap", "drop", "read", "emit", "halt"})
 _LABEL_OPERAND = frozenset({"jz", "jnz", "jmp"})
 _INTEGER_OPERAND = frozenset({"push"})
 

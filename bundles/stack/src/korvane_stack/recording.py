@@ -101,6 +101,7 @@ def encode_line(record: dict) -> bytes:
 
 # The records ------------------------------------------------------------
 
+
 def run_started(run, machine_id: str) -> dict:
     """The first line: what determines the run (``run`` is a ``StackRun``)."""
     return {
@@ -136,6 +137,7 @@ def run_finished(outcome, evidence: dict, delivery: dict) -> dict:
 
 # The target -------------------------------------------------------------
 
+
 class _Refused(Exception):
     """The recorder path names something a recording must not replace."""
 
@@ -166,13 +168,13 @@ def _resolve(path: str) -> tuple[str, os.stat_result | None]:
         kind = _kind(status.st_mode)
         if kind is not None:
             shown = "" if target == path else f" (through a symbolic link, at {safe_text(target)!r})"
-            raise _Refused(f"the recorder path names {kind}{shown}, not a regular file; "
-                           f"it was left untouched")
+            raise _Refused(f"the recorder path names {kind}{shown}, not a regular file; it was left untouched")
         return target, status
     raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), path)
 
 
 # Temporary files --------------------------------------------------------
+
 
 def _host() -> str:
     return re.sub(r"[^A-Za-z0-9_-]", "-", platform.node())[:32] or "host"
@@ -189,8 +191,7 @@ def _temporary_prefix(name: str) -> str:
 
 
 def _temporary_name(directory: str, name: str) -> str:
-    return os.path.join(directory, f"{_temporary_prefix(name)}{_HOST}.{os.getpid()}."
-                                   f"{secrets.token_hex(8)}.tmp")
+    return os.path.join(directory, f"{_temporary_prefix(name)}{_HOST}.{os.getpid()}.{secrets.token_hex(8)}.tmp")
 
 
 def _process_gone(pid: int) -> bool:
@@ -287,6 +288,7 @@ def _take_over_attributes(fd: int, status: os.stat_result) -> None:
 
 # The recording ----------------------------------------------------------
 
+
 class Recording:
     """One recording in progress.
 
@@ -361,8 +363,7 @@ class Recording:
             return self._failed()
         finally:
             self.discard()
-        report = {"status": "finalized", "path": self.path,
-                  "directory_synced": _sync_directory(self._directory)}
+        report = {"status": "finalized", "path": self.path, "directory_synced": _sync_directory(self._directory)}
         if target != self.path:
             report["target"] = safe_text(target)
         return report

@@ -75,8 +75,7 @@ def _integer(field: str, value: object, minimum: int, maximum: int) -> int:
 def _integers(field: str, value: object) -> tuple[int, ...]:
     if not isinstance(value, list):
         raise RunInputError(field, "must be an array of integers")
-    return tuple(_integer(f"{field}[{index}]", item, INT64_MIN, INT64_MAX)
-                 for index, item in enumerate(value))
+    return tuple(_integer(f"{field}[{index}]", item, INT64_MIN, INT64_MAX) for index, item in enumerate(value))
 
 
 @dataclass(frozen=True, slots=True)
@@ -106,10 +105,8 @@ class Observation:
 def read_configuration(text: str) -> Configuration:
     value = _object("configuration", _load("configuration", text), ("stack_limit", "batch_size"))
     return Configuration(
-        stack_limit=_integer("configuration.stack_limit",
-                             value.get("stack_limit", DEFAULT_STACK_LIMIT), 1, INT64_MAX),
-        batch_size=_integer("configuration.batch_size",
-                            value.get("batch_size", DEFAULT_BATCH_SIZE), 1, INT64_MAX),
+        stack_limit=_integer("configuration.stack_limit", value.get("stack_limit", DEFAULT_STACK_LIMIT), 1, INT64_MAX),
+        batch_size=_integer("configuration.batch_size", value.get("batch_size", DEFAULT_BATCH_SIZE), 1, INT64_MAX),
     )
 
 
@@ -122,13 +119,11 @@ def read_input_schedule(text: str) -> tuple[int, ...]:
 
 def read_step_limit(text: str) -> int:
     value = _object("execution_controls", _load("execution_controls", text), ("step_limit",))
-    return _integer("execution_controls.step_limit",
-                    value.get("step_limit", DEFAULT_STEP_LIMIT), 1, INT64_MAX)
+    return _integer("execution_controls.step_limit", value.get("step_limit", DEFAULT_STEP_LIMIT), 1, INT64_MAX)
 
 
 def read_observation(text: str) -> Observation:
-    value = _object("observation", _load("observation", text),
-                    ("expected_outputs", "require_emitted"))
+    value = _object("observation", _load("observation", text), ("expected_outputs", "require_emitted"))
     expected = None
     if value.get("expected_outputs") is not None:
         expected = _integers("observation.expected_outputs", value["expected_outputs"])
@@ -138,8 +133,7 @@ def read_observation(text: str) -> Observation:
     if expected is not None and required is not None and required > len(expected):
         # Emitting past the expected outputs is itself a failure, so this
         # request could never be met; refuse it instead of running in vain.
-        raise RunInputError("observation",
-                            f"require_emitted {required} exceeds the {len(expected)} expected outputs")
+        raise RunInputError("observation", f"require_emitted {required} exceeds the {len(expected)} expected outputs")
     return Observation(expected, required)
 
 
@@ -164,12 +158,19 @@ class EvidenceWatch:
         if expected is None or self.contradiction is not None:
             return self.contradiction is None
         if sequence >= len(expected):
-            self.contradiction = {"sequence": sequence, "expected": None, "emitted": value,
-                                  "message": f"output {sequence} was not expected "
-                                             f"({len(expected)} outputs expected)"}
+            self.contradiction = {
+                "sequence": sequence,
+                "expected": None,
+                "emitted": value,
+                "message": f"output {sequence} was not expected ({len(expected)} outputs expected)",
+            }
         elif expected[sequence] != value:
-            self.contradiction = {"sequence": sequence, "expected": expected[sequence], "emitted": value,
-                                  "message": f"output {sequence} is {value}, expected {expected[sequence]}"}
+            self.contradiction = {
+                "sequence": sequence,
+                "expected": expected[sequence],
+                "emitted": value,
+                "message": f"output {sequence} is {value}, expected {expected[sequence]}",
+            }
         return self.contradiction is None
 
     def report(self) -> dict:

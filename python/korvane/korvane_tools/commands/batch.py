@@ -46,7 +46,7 @@ EXITS = {
     Exit.FAULT: "a run did not complete (failed, interrupted, raised) or was not run",
     Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number)",
     Exit.CANNOT_RUN: "the machine cannot be run: not installed, a cluster without it or at another "
-                     "version, an unreachable scheduler, an engine that failed",
+    "version, an unreachable scheduler, an engine that failed",
     Exit.INTERRUPTED: "stopped by Ctrl-C or SIGTERM",
 }
 
@@ -57,15 +57,28 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--out", metavar="DIR", required=True, help="folder for results.jsonl (and recordings/)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--jobs", metavar="N", type=_positive, help="local worker processes (default: one per core)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run on the Dask cluster of this scheduler (tcp://HOST:PORT or tls://HOST:PORT; "
-                            "TLS settings come from Dask's configuration; needs korvane[dask])")
-    p.add_argument("--chunk", metavar="N", type=_positive, default=1,
-                   help="runs sent to a worker together, which spreads the engine's cost of a task over "
-                        "them (default 1; try 10 for runs of a few ms on a cluster)")
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the Dask cluster of this scheduler (tcp://HOST:PORT or tls://HOST:PORT; "
+        "TLS settings come from Dask's configuration; needs korvane[dask])",
+    )
+    p.add_argument(
+        "--chunk",
+        metavar="N",
+        type=_positive,
+        default=1,
+        help="runs sent to a worker together, which spreads the engine's cost of a task over "
+        "them (default 1; try 10 for runs of a few ms on a cluster)",
+    )
     p.add_argument("--record", action="store_true", help="record each run to DIR/recordings/ID.jsonl")
-    p.add_argument("--grace", metavar="SECONDS", type=float, default=10.0,
-                   help="how long a stop waits for the runs going (default 10)")
+    p.add_argument(
+        "--grace",
+        metavar="SECONDS",
+        type=float,
+        default=10.0,
+        help="how long a stop waits for the runs going (default 10)",
+    )
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
 
 
@@ -148,25 +161,37 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return Exit.USAGE
     with results:
         if results.dropped_tail:
-            print(f"{PROG}: the last line of results.jsonl was cut short ({results.dropped_tail} bytes); "
-                  "dropped, its run is done again", file=err)
+            print(
+                f"{PROG}: the last line of results.jsonl was cut short ({results.dropped_tail} bytes); "
+                "dropped, its run is done again",
+                file=err,
+            )
         todo = [item for item in runs if item.id not in results.finished]
 
         client: Any = None
         try:
             if options.scheduler is not None:
                 if _plain_tcp_elsewhere(options.scheduler):
-                    print(f"{PROG}: {options.scheduler} is not TLS: runs and results travel unencrypted, and "
-                          "whoever reaches the scheduler runs code on its workers", file=err)
+                    print(
+                        f"{PROG}: {options.scheduler} is not TLS: runs and results travel unencrypted, and "
+                        "whoever reaches the scheduler runs code on its workers",
+                        file=err,
+                    )
                 try:
                     client = import_distributed().Client(options.scheduler)
-                except (CampaignError, KeyboardInterrupt):
+                except CampaignError, KeyboardInterrupt:
                     raise
                 except Exception as error:
-                    raise CampaignError(f"cannot reach the scheduler {options.scheduler}: "
-                                        f"{type(error).__name__}: {error}") from None
-            campaign = Campaign(options.machine, client, jobs=options.jobs, chunk=options.chunk,
-                                recordings=os.path.join(options.out, "recordings") if options.record else None)
+                    raise CampaignError(
+                        f"cannot reach the scheduler {options.scheduler}: {type(error).__name__}: {error}"
+                    ) from None
+            campaign = Campaign(
+                options.machine,
+                client,
+                jobs=options.jobs,
+                chunk=options.chunk,
+                recordings=os.path.join(options.out, "recordings") if options.record else None,
+            )
         except (LookupError, CampaignError, OSError) as error:
             print(f"{PROG}: {error}", file=err)
             if client is not None:
@@ -179,8 +204,15 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 client.close()
 
 
-def _run(campaign: Campaign, ids: list[str], todo: list[Any], results: ResultsFile,
-         options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+def _run(
+    campaign: Campaign,
+    ids: list[str],
+    todo: list[Any],
+    results: ResultsFile,
+    options: argparse.Namespace,
+    out: TextIO,
+    err: TextIO,
+) -> int:
     from ..campaign import CampaignError
 
     failure: str | None = None
@@ -227,8 +259,19 @@ def _run(campaign: Campaign, ids: list[str], todo: list[Any], results: ResultsFi
     if failure is not None:
         print(f"{PROG}: {failure}", file=err)
     if options.json:
-        json.dump({"runs": len(ids), "outcomes": dict(counts), "not_run": not_run, "finished_earlier": earlier,
-                   "stopped": stopped, "failure": failure, "results": results.path}, out, indent=2)
+        json.dump(
+            {
+                "runs": len(ids),
+                "outcomes": dict(counts),
+                "not_run": not_run,
+                "finished_earlier": earlier,
+                "stopped": stopped,
+                "failure": failure,
+                "results": results.path,
+            },
+            out,
+            indent=2,
+        )
         out.write("\n")
     else:
         print(_summary_text(counts, earlier, not_run, Painter(out)), file=out)

@@ -10,13 +10,15 @@ from ..exits import Exit
 from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
 
 HELP = "check each bundle on its own and name the broken ones"
-DESCRIPTION = ("Check each bundle on its own, with korvane's own rules: the entry point "
-               "loads, the provider can be called, korvane accepts its metadata, the module "
-               "imports and both functions exist, are callable and take the positional "
-               "arguments korvane passes; then the machine ids claimed twice. NAME is an "
-               "entry-point name, a machine id or a distribution name. Exit status 0 exactly "
-               "when korvane.Runtime.discover() succeeds and every function resolves. A bundle "
-               "that exits, is interrupted or prints is reported, never ends the check.")
+DESCRIPTION = (
+    "Check each bundle on its own, with korvane's own rules: the entry point "
+    "loads, the provider can be called, korvane accepts its metadata, the module "
+    "imports and both functions exist, are callable and take the positional "
+    "arguments korvane passes; then the machine ids claimed twice. NAME is an "
+    "entry-point name, a machine id or a distribution name. Exit status 0 exactly "
+    "when korvane.Runtime.discover() succeeds and every function resolves. A bundle "
+    "that exits, is interrupted or prints is reported, never ends the check."
+)
 EXITS = {
     Exit.OK: "every bundle checked passes",
     Exit.FAULT: "a bundle is broken, or a machine id is claimed twice",
@@ -24,19 +26,34 @@ EXITS = {
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("names", nargs="*", metavar="NAME",
-                        help="entry-point names, machine ids or distribution names to check (default: all)")
+    parser.add_argument(
+        "names",
+        nargs="*",
+        metavar="NAME",
+        help="entry-point names, machine ids or distribution names to check (default: all)",
+    )
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
-    parser.add_argument("--isolate", action="store_true",
-                        help="check each bundle in a child process, so that one that hangs, exits or "
-                             "crashes the interpreter is reported as such")
-    parser.add_argument("--timeout", type=float, metavar="S", default=None,
-                        help="with --isolate, the seconds each child may take (default 60)")
+    parser.add_argument(
+        "--isolate",
+        action="store_true",
+        help="check each bundle in a child process, so that one that hangs, exits or "
+        "crashes the interpreter is reported as such",
+    )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        metavar="S",
+        default=None,
+        help="with --isolate, the seconds each child may take (default 60)",
+    )
 
 
 def near_miss_lines(near: list[tuple[str, str, str | None]]) -> list[str]:
-    return [f'entry point "{name}" of {distribution or "?"} is in group "{group}", which korvane never '
-            f'reads: did you mean "{bundles.GROUP}"?' for group, name, distribution in near]
+    return [
+        f'entry point "{name}" of {distribution or "?"} is in group "{group}", which korvane never '
+        f'reads: did you mean "{bundles.GROUP}"?'
+        for group, name, distribution in near
+    ]
 
 
 def render(report: bundles.CheckReport, out: TextIO) -> None:
@@ -51,7 +68,7 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
     for line in table(rows, paint):
         print(line, file=out)
     for clash in report.clashes:
-        print(f"{paint('CLASH', RED)}  machine_id \"{clash.machine_id}\": {clash.text()}", file=out)
+        print(f'{paint("CLASH", RED)}  machine_id "{clash.machine_id}": {clash.text()}', file=out)
     if report.discovery is not None:
         print(f"{paint('FAIL', RED)}  {report.discovery.text()}", file=out)
     for bundle in report.bundles:
@@ -61,8 +78,10 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
         print(f"{paint('WARN', YELLOW)}  {line}", file=out)
 
     failing = sum(1 for bundle in report.bundles if not bundle.ok)
-    counts = f"{len(report.bundles)} bundle{'s' if len(report.bundles) != 1 else ''} checked: " \
-             f"{len(report.bundles) - failing} OK, {failing} failing"
+    counts = (
+        f"{len(report.bundles)} bundle{'s' if len(report.bundles) != 1 else ''} checked: "
+        f"{len(report.bundles) - failing} OK, {failing} failing"
+    )
     if report.clashes:
         counts += f", {len(report.clashes)} machine id{'s' if len(report.clashes) != 1 else ''} claimed twice"
     print(paint(counts, GREEN if report.ok else RED), file=out)

@@ -12,9 +12,11 @@ from ..exits import Exit
 from ..output import GREEN, RED, Painter, dump_json
 
 HELP = "check an execution-result document with korvane's rules"
-DESCRIPTION = ("Check a JSON execution-result document with korvane's own rules and print "
-               "`valid` or korvane's exact message. The file's own text is checked: a place in it "
-               "is given as its line and column, with the line and a caret under the place.")
+DESCRIPTION = (
+    "Check a JSON execution-result document with korvane's own rules and print "
+    "`valid` or korvane's exact message. The file's own text is checked: a place in it "
+    "is given as its line and column, with the line and a caret under the place."
+)
 EXITS = {Exit.OK: "the document is a valid execution result", Exit.FAULT: "it is not"}
 
 
@@ -37,8 +39,14 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if problem is not None and problem.kind == "json":
         problem = dataclasses.replace(problem, message=f"not JSON: {problem.message}")
     if options.json:
-        dump_json({"valid": problem is None, "message": None if problem is None else problem.message,
-                   "problem": None if problem is None else problem.as_json()}, out)
+        dump_json(
+            {
+                "valid": problem is None,
+                "message": None if problem is None else problem.message,
+                "problem": None if problem is None else problem.as_json(),
+            },
+            out,
+        )
     else:
         paint = Painter(out)
         if problem is None:

@@ -11,14 +11,17 @@ from ..output import BOLD, RED, Painter, dump_json, table
 from .check import near_miss_lines
 
 HELP = "list the bundles' entry points, importing nothing"
-DESCRIPTION = ("List every entry point in the group korvane.machine_bundles with its "
-               "distribution, version and value, without importing anything.")
+DESCRIPTION = (
+    "List every entry point in the group korvane.machine_bundles with its "
+    "distribution, version and value, without importing anything."
+)
 EXITS = {Exit.OK: "listed (a broken bundle is shown, not an error)"}
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--metadata", action="store_true",
-                        help="also load each entry point, call its provider and show the machine id")
+    parser.add_argument(
+        "--metadata", action="store_true", help="also load each entry point, call its provider and show the machine id"
+    )
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
 
 
@@ -26,8 +29,12 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     items = []
     for ep in bundles.entry_points():
         distribution, version = bundles.distribution_of(ep)
-        item: dict[str, Any] = {"entry_point": ep.name, "distribution": distribution,
-                                "version": version, "value": ep.value}
+        item: dict[str, Any] = {
+            "entry_point": ep.name,
+            "distribution": distribution,
+            "version": version,
+            "value": ep.value,
+        }
         if options.metadata:
             report = bundles.check_one(ep, resolve_functions=False)
             item["machine_id"] = report.machine_id

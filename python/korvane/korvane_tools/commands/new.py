@@ -15,10 +15,12 @@ from typing import TextIO
 from ..exits import Exit
 
 HELP = "write a minimal bundle distribution in a new folder"
-DESCRIPTION = ("Write a minimal machine bundle in the new folder NAME (or --directory): "
-               "pyproject.toml with the entry point, the package korvane_NAME with the provider, "
-               "prepare and execute, a test that uses korvane_tools.testing, and py.typed. As "
-               "written it installs, passes `korvane check`, its test and `mypy --strict`.")
+DESCRIPTION = (
+    "Write a minimal machine bundle in the new folder NAME (or --directory): "
+    "pyproject.toml with the entry point, the package korvane_NAME with the provider, "
+    "prepare and execute, a test that uses korvane_tools.testing, and py.typed. As "
+    "written it installs, passes `korvane check`, its test and `mypy --strict`."
+)
 EXITS = {Exit.OK: "the bundle was written", Exit.USAGE: "a bad NAME, or the folder exists"}
 
 # A machine id that is also a distribution suffix and, with _ for -, a module name.
@@ -26,12 +28,11 @@ _NAME = re.compile(r"[a-z][a-z0-9]*(-[a-z0-9]+)*")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("name", metavar="NAME",
-                        help="the machine id: lower-case letters and digits, words joined by -")
+    parser.add_argument("name", metavar="NAME", help="the machine id: lower-case letters and digits, words joined by -")
     parser.add_argument("--directory", metavar="DIR", help="the folder to create (default: NAME)")
 
 
-PYPROJECT = '''\
+PYPROJECT = """\
 [build-system]
 requires = ["setuptools>=77"]
 build-backend = "setuptools.build_meta"
@@ -55,7 +56,7 @@ where = ["src"]
 
 [tool.setuptools.package-data]
 {module} = ["py.typed"]
-'''
+"""
 
 MODULE = '''\
 """The {name} machine for korvane: it emits the values of its input schedule
@@ -138,8 +139,11 @@ def test_the_result_passes_korvanes_rules_without_sinks() -> None:
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     name = options.name
     if not _NAME.fullmatch(name):
-        print(f"korvane new: {json.dumps(name)} is not a usable name: use lower-case letters and digits, "
-              "words joined by - (like stack or word-count)", file=err)
+        print(
+            f"korvane new: {json.dumps(name)} is not a usable name: use lower-case letters and digits, "
+            "words joined by - (like stack or word-count)",
+            file=err,
+        )
         return Exit.USAGE
     folder = options.directory or name
     module = "korvane_" + name.replace("-", "_")

@@ -24,23 +24,24 @@ from ..output import Painter, dump_json, is_terminal, status_code, table
 from ..runs import Progress, ShowingSink, UsageError, check_record_path, read_json_option
 
 HELP = "prepare and execute one machine"
-DESCRIPTION = ("Prepare and execute one machine, showing the batches its sink receives "
-               "(and live progress on a terminal), then the statuses of the result and the reason "
-               "behind any that failed. Each JSON option takes JSON text, or @FILE for a file "
-               "holding it. When korvane's discovery fails, the bundles that fail `korvane check` "
-               "are left out and named.")
+DESCRIPTION = (
+    "Prepare and execute one machine, showing the batches its sink receives "
+    "(and live progress on a terminal), then the statuses of the result and the reason "
+    "behind any that failed. Each JSON option takes JSON text, or @FILE for a file "
+    "holding it. When korvane's discovery fails, the bundles that fail `korvane check` "
+    "are left out and named."
+)
 EXITS = {
     Exit.OK: "the machine completed, with complete evidence (and the recording, when asked for)",
     Exit.FAULT: "the machine failed or was interrupted, or delivery to the sink failed",
     Exit.CANNOT_RUN: "the machine could not be run (discovery, prepare or execute failed, "
-                     "or korvane rejected the result)",
+    "or korvane rejected the result)",
     Exit.EVIDENCE_INCOMPLETE: "the machine completed but its evidence is incomplete or failed",
     Exit.RECORDING_FAILED: "the recording asked for was not finalized or not published",
 }
 
 _OPTIONS = ("configuration", "input_schedule", "execution_controls", "observation")
-_FIELDS = ("machine_execution", "evidence_fulfillment", "python_sink_delivery",
-           "recorder_finalization", "publication")
+_FIELDS = ("machine_execution", "evidence_fulfillment", "python_sink_delivery", "recorder_finalization", "publication")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -49,15 +50,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     for name in _OPTIONS:
         flag = name.replace("_", "-")
         parser.add_argument(f"--{flag}", metavar="JSON", help=f"the run's {name.replace('_', ' ')} (JSON or @FILE)")
-    parser.add_argument("--record", metavar="PATH",
-                        help="ask the bundle to record the run at PATH (refused when PATH exists and is "
-                             "not a regular file)")
-    parser.add_argument("--json", action="store_true",
-                        help="print the execution result as JSON (or the error, with a rejected result)")
-    parser.add_argument("-q", "--quiet", action="store_true",
-                        help="print no batches and no statuses; the exit status tells")
-    parser.add_argument("--traceback", action="store_true",
-                        help="show the traceback of an exception raised by the bundle's code")
+    parser.add_argument(
+        "--record",
+        metavar="PATH",
+        help="ask the bundle to record the run at PATH (refused when PATH exists and is not a regular file)",
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print the execution result as JSON (or the error, with a rejected result)"
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="print no batches and no statuses; the exit status tells"
+    )
+    parser.add_argument(
+        "--traceback", action="store_true", help="show the traceback of an exception raised by the bundle's code"
+    )
 
 
 # Hiding broken bundles from korvane's discovery, in this process only -------
@@ -90,8 +96,13 @@ def _only_visible(eps: Iterable[Any]) -> Iterator[None]:
 class CannotRun(Exception):
     """The machine cannot be run; the message says why."""
 
-    def __init__(self, message: str, error: BaseException | None = None,
-                 rejected: object = None, problem: results.ResultProblem | None = None) -> None:
+    def __init__(
+        self,
+        message: str,
+        error: BaseException | None = None,
+        rejected: object = None,
+        problem: results.ResultProblem | None = None,
+    ) -> None:
         super().__init__(message)
         self.error = error
         self.rejected = rejected
@@ -143,6 +154,7 @@ def _why_left_out(bundle: bundles.BundleReport) -> str:
 def _not_found(machine: str, error: BaseException, left_out: list[bundles.BundleReport]) -> str:
     """Why no bundle provides `machine`: an installed bundle left out (by its
     machine id, entry-point name or distribution), or none installed."""
+
     def _matches(bundle: bundles.BundleReport) -> bool:
         names = {bundle.machine_id, bundle.entry_point}
         if bundle.distribution is not None:
@@ -192,7 +204,7 @@ def _catching_execute(listing: list[Any], machine: str) -> list[object]:
 
         try:
             setattr(module, name, execute)
-        except (AttributeError, TypeError):
+        except AttributeError, TypeError:
             pass
         break
     return kept
@@ -207,8 +219,12 @@ def render_result(result: dict[str, Any], sink: ShowingSink, out: TextIO) -> Non
         row: list[Any] = [field, (str(word), status_code(word))]
         reason = {k: v for k, v in member.items() if k != "status"} if isinstance(member, dict) else {}
         if reason:
-            row.append(", ".join(f"{key}: {value if isinstance(value, str) else json.dumps(value, default=repr)}"
-                                 for key, value in reason.items()))
+            row.append(
+                ", ".join(
+                    f"{key}: {value if isinstance(value, str) else json.dumps(value, default=repr)}"
+                    for key, value in reason.items()
+                )
+            )
         rows.append(row)
     published = result.get("published_run")
     rows.append(["recording", str(published["path"]) if isinstance(published, dict) else "not published"])
@@ -223,16 +239,18 @@ def exit_status(result: dict[str, Any], recording: bool) -> Exit:
         return Exit.FAULT
     if result["evidence_fulfillment"]["status"] != "complete":
         return Exit.EVIDENCE_INCOMPLETE
-    if result["recorder_finalization"]["status"] == "failed" or (recording and (
-            result["recorder_finalization"]["status"] != "finalized"
-            or result["publication"]["status"] != "published")):
+    if result["recorder_finalization"]["status"] == "failed" or (
+        recording
+        and (result["recorder_finalization"]["status"] != "finalized" or result["publication"]["status"] != "published")
+    ):
         return Exit.RECORDING_FAILED
     return Exit.OK
 
 
 def _read_inputs(options: argparse.Namespace) -> tuple[dict[str, Any], bytes, korvane.FileRecorder | None]:
     inputs = {
-        name: None if getattr(options, name) is None
+        name: None
+        if getattr(options, name) is None
         else read_json_option("--" + name.replace("_", "-"), getattr(options, name))
         for name in _OPTIONS
     }
@@ -251,9 +269,15 @@ def _read_inputs(options: argparse.Namespace) -> tuple[dict[str, Any], bytes, ko
     return inputs, artifact, recorder
 
 
-def _execute(options: argparse.Namespace, artifact: bytes, inputs: dict[str, Any],
-             recorder: korvane.FileRecorder | None, sink: ShowingSink,
-             progress: Progress | None, err: TextIO) -> dict[str, Any]:
+def _execute(
+    options: argparse.Namespace,
+    artifact: bytes,
+    inputs: dict[str, Any],
+    recorder: korvane.FileRecorder | None,
+    sink: ShowingSink,
+    progress: Progress | None,
+    err: TextIO,
+) -> dict[str, Any]:
     left_out: list[bundles.BundleReport] = []
     try:
         runtime, listing, left_out = _discover(err, options.quiet)
@@ -280,8 +304,9 @@ def _execute(options: argparse.Namespace, artifact: bytes, inputs: dict[str, Any
         if kept and isinstance(error, (TypeError, ValueError)):
             problem = _problem_of(kept[-1])
             if problem is not None and problem.message == str(error):
-                raise CannotRun(f"korvane rejects the execution result: {_describe(error)}", error,
-                                kept[-1], problem) from None
+                raise CannotRun(
+                    f"korvane rejects the execution result: {_describe(error)}", error, kept[-1], problem
+                ) from None
         raise CannotRun(_describe(error), error) from None
     return result
 

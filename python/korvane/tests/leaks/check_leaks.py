@@ -71,8 +71,10 @@ def rules_scenarios():
     not_json = {**VALID_RESULT, "outputs": {"mean": float("nan")}}
     return [
         ("rules provider_record", lambda: _rules.provider_record("leak", provider)),
-        ("rules provider_record refused", lambda: raises_exactly(RuntimeError, None, _rules.provider_record,
-                                                                 "leak", "{}")),
+        (
+            "rules provider_record refused",
+            lambda: raises_exactly(RuntimeError, None, _rules.provider_record, "leak", "{}"),
+        ),
         ("rules provider_record not str", lambda: raises_exactly(TypeError, None, _rules.provider_record, "leak", 1)),
         ("rules result_problem", lambda: _rules.result_problem(VALID_RESULT)),
         ("rules result_problem not JSON", lambda: _rules.result_problem(not_json)),

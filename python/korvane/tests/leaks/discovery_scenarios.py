@@ -109,21 +109,26 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
         ("discovery: Runtime.discover().bundles()", isolated([several], lambda: korvane.Runtime.discover().bundles())),
         ("discovery: empty group", isolated([new_folder()], korvane.discover_bundles)),
     ]
-    runtime = isolated([several], lambda: found.append(("discovery: Runtime.bundles", korvane.Runtime.discover().bundles)))
+    runtime = isolated(
+        [several], lambda: found.append(("discovery: Runtime.bundles", korvane.Runtime.discover().bundles))
+    )
     runtime()
 
     nested = new_folder()
-    nested.add("outer", source=(
-        "import korvane\nDEPTH = [0]\n"
-        "def provider():\n"
-        "    if DEPTH[0] == 0:\n"
-        "        DEPTH[0] += 1\n"
-        "        try:\n"
-        "            korvane.discover_bundles()\n"
-        "        finally:\n"
-        "            DEPTH[0] -= 1\n"
-        "    return PROVIDER_TEXT\n"
-    ))
+    nested.add(
+        "outer",
+        source=(
+            "import korvane\nDEPTH = [0]\n"
+            "def provider():\n"
+            "    if DEPTH[0] == 0:\n"
+            "        DEPTH[0] += 1\n"
+            "        try:\n"
+            "            korvane.discover_bundles()\n"
+            "        finally:\n"
+            "            DEPTH[0] -= 1\n"
+            "    return PROVIDER_TEXT\n"
+        ),
+    )
     nested.add("inner")
     found.append(("discovery: nested inside a provider", isolated([nested], korvane.discover_bundles)))
 
@@ -136,22 +141,42 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
     same_b.add("dup", module="kv_leak_same_provider")
     bad_second = new_folder()
     bad_second.add("dup", provider_text=_text("dup", extra=1))
-    for name, folders in (("first-second", [first, second]), ("second-first", [second, first]),
-                          ("identical", [same_a, same_b]), ("second invalid", [first, bad_second])):
-        found.append((f"discovery: duplicate {name}",
-                      isolated(folders, lambda: raises_exactly(RuntimeError, None, korvane.discover_bundles))))
-    found.append(("discovery: duplicate, Runtime.discover",
-                  isolated([first, second], lambda: raises_exactly(RuntimeError, None, korvane.Runtime.discover))))
+    for name, folders in (
+        ("first-second", [first, second]),
+        ("second-first", [second, first]),
+        ("identical", [same_a, same_b]),
+        ("second invalid", [first, bad_second]),
+    ):
+        found.append(
+            (
+                f"discovery: duplicate {name}",
+                isolated(folders, lambda: raises_exactly(RuntimeError, None, korvane.discover_bundles)),
+            )
+        )
+    found.append(
+        (
+            "discovery: duplicate, Runtime.discover",
+            isolated([first, second], lambda: raises_exactly(RuntimeError, None, korvane.Runtime.discover)),
+        )
+    )
 
     # Rejected metadata, with a valid neighbour enumerated as well.
     for name, text in REJECTED.items():
         site = new_folder()
         site.add("neighbour")
         site.add("m", entry_name='odd "name"\u200b', provider_text=text)
-        found.append((f"discovery: rejected, {name}",
-                      isolated([site], lambda: raises_exactly(RuntimeError, None, korvane.discover_bundles))))
-    found.append(("discovery: rejected, Runtime.discover",
-                  isolated([site], lambda: raises_exactly(RuntimeError, None, korvane.Runtime.discover))))
+        found.append(
+            (
+                f"discovery: rejected, {name}",
+                isolated([site], lambda: raises_exactly(RuntimeError, None, korvane.discover_bundles)),
+            )
+        )
+    found.append(
+        (
+            "discovery: rejected, Runtime.discover",
+            isolated([site], lambda: raises_exactly(RuntimeError, None, korvane.Runtime.discover)),
+        )
+    )
 
     # What bundles and providers do wrong.
     def failing(name, exc_type, *, call=korvane.discover_bundles, **add):
@@ -164,10 +189,17 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
     failing("missing provider attribute", AttributeError, entry_target="json:no_such_provider")
     failing("provider raises", ValueError, source="def provider():\n    raise ValueError('boom')\n")
     failing("provider returns dict", TypeError, source="def provider():\n    return {'a': 1}\n")
-    failing("provider returns dict, Runtime.discover", TypeError, call=korvane.Runtime.discover,
-            source="def provider():\n    return {'a': 1}\n")
-    failing("provider returns lone surrogate", UnicodeEncodeError,
-            source="def provider():\n    return PROVIDER_TEXT[:-1] + '\\ud800}'\n")
+    failing(
+        "provider returns dict, Runtime.discover",
+        TypeError,
+        call=korvane.Runtime.discover,
+        source="def provider():\n    return {'a': 1}\n",
+    )
+    failing(
+        "provider returns lone surrogate",
+        UnicodeEncodeError,
+        source="def provider():\n    return PROVIDER_TEXT[:-1] + '\\ud800}'\n",
+    )
 
     # Odd entry-point collections.
     good = _Entry("demo", lambda: _text("demo"))
@@ -225,7 +257,11 @@ def scenarios(folder: BundleFolder) -> list[tuple[str, object]]:
         ("load raises", lambda: [LoadFails()], ImportError),
     ]
     for name, make, exc_type in odd:
-        call = korvane.discover_bundles if exc_type is None else (lambda t=exc_type: raises_exactly(t, None, korvane.discover_bundles))
+        call = (
+            korvane.discover_bundles
+            if exc_type is None
+            else (lambda t=exc_type: raises_exactly(t, None, korvane.discover_bundles))
+        )
         found.append((f"discovery: entry points, {name}", isolated([empty], with_entry_points(make, call))))
 
     importlib.invalidate_caches()

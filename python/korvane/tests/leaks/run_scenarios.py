@@ -144,10 +144,21 @@ def scenarios(folder) -> list[tuple[str, object]]:
     runtime = korvane.Runtime.discover()
     prepare = runtime.prepare
     run = prepare("leak-ok", b"artifact")
-    run_for = {mid: prepare(mid, b"") for mid in (
-        "leak-noexecute", "leak-nan", "leak-invalid", "leak-missing", "leak-list", "leak-proxy", "leak-set",
-        "leak-deep", "leak-large", "leak-large-nan",
-    )}
+    run_for = {
+        mid: prepare(mid, b"")
+        for mid in (
+            "leak-noexecute",
+            "leak-nan",
+            "leak-invalid",
+            "leak-missing",
+            "leak-list",
+            "leak-proxy",
+            "leak-set",
+            "leak-deep",
+            "leak-large",
+            "leak-large-nan",
+        )
+    }
     recorder = korvane.FileRecorder("/tmp/leak.kvr")
     loop = []
     loop.append(loop)
@@ -208,8 +219,14 @@ def scenarios(folder) -> list[tuple[str, object]]:
         ("execute sink missing method", partial(raises_exactly, TypeError, None, run.execute, [Sink(), Missing()])),
         ("execute sink not callable", partial(raises_exactly, TypeError, None, run.execute, [NotCallable()])),
         ("execute sink property raises", partial(raises_exactly, TypeError, None, run.execute, [RaisingProperty()])),
-        ("execute sinks iteration raises", partial(raises_exactly, RuntimeError, None, run.execute, BrokenIteration([Sink()]))),
-        ("execute sink lookup interrupted", partial(raises_exactly, KeyboardInterrupt, None, run.execute, [Sink(), Interrupting()])),
+        (
+            "execute sinks iteration raises",
+            partial(raises_exactly, RuntimeError, None, run.execute, BrokenIteration([Sink()])),
+        ),
+        (
+            "execute sink lookup interrupted",
+            partial(raises_exactly, KeyboardInterrupt, None, run.execute, [Sink(), Interrupting()]),
+        ),
         ("prepared run in a collected cycle", collected_cycle),
         ("execute recorder str", partial(raises_exactly, TypeError, None, run.execute, None, "/tmp/leak.kvr")),
         ("execute bad sink and recorder", partial(raises_exactly, TypeError, None, run.execute, [object()], "x")),

@@ -21,7 +21,7 @@ from bundle_kit import BundleFolder
 
 # The artifact is the run's command: "ok", "fail" (the machine fails),
 # "raise" (execute raises), "die" (the worker process ends), "sleep S".
-SOURCE = '''
+SOURCE = """
 import json, os, time
 
 def provider():
@@ -53,7 +53,7 @@ def execute(prepared, sinks, path):
         "run_id": run_id,
         "configuration": configuration,
     }
-'''
+"""
 
 
 def install(root: pathlib.Path, version: str = "1.0.0") -> pathlib.Path:
@@ -63,15 +63,23 @@ def install(root: pathlib.Path, version: str = "1.0.0") -> pathlib.Path:
 
 
 def environment(site: pathlib.Path) -> dict[str, str]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")])),
-               CAMP_PROVIDER_LOG=str(site.parent / "provider.log"))
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")])),
+        CAMP_PROVIDER_LOG=str(site.parent / "provider.log"),
+    )
     env.pop("NO_COLOR", None)
     return env
 
 
 def batch(site: pathlib.Path, *args: str, stderr: int = subprocess.PIPE) -> subprocess.Popen[str]:
-    return subprocess.Popen([sys.executable, "-m", "korvane_tools", "batch", *args], env=environment(site),
-                            stdout=subprocess.PIPE, stderr=stderr, text=True)
+    return subprocess.Popen(
+        [sys.executable, "-m", "korvane_tools", "batch", *args],
+        env=environment(site),
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        text=True,
+    )
 
 
 def finish(proc: subprocess.Popen[str]) -> tuple[int, str, str]:
@@ -120,7 +128,7 @@ def site(tmp_path: pathlib.Path) -> pathlib.Path:
 
 # Each bad line, and what the command says of it (its line number first).
 BAD_LINES = [
-    ('[1]', "not a JSON object"),
+    ("[1]", "not a JSON object"),
     ('{"id": "a"', "not JSON"),
     ('{"id": "a"}', "artifact must be a non-empty path"),
     ('{"artifact": "gone.txt"}', "artifact "),
@@ -156,15 +164,22 @@ def test_every_run_has_its_line_and_a_rerun_repeats_none(site, tmp_path):
     commands = {f"ok{i}": "ok" for i in range(6)} | {"fail": "fail", "raise": "raise", "die": "die"}
     inputs = write_inputs(tmp_path, commands)
     out = tmp_path / "out"
-    status, summary, err = finish(batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2", "--chunk", "2", "--record"))
+    status, summary, err = finish(
+        batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2", "--chunk", "2", "--record")
+    )
     assert status == 1, err
     lines = results(out)
     assert {run_id: word(line) for run_id, line in lines.items()} == {
-        **{f"ok{i}": "completed" for i in range(6)}, "fail": "failed", "raise": "ValueError", "die": "WorkerDied"}
+        **{f"ok{i}": "completed" for i in range(6)},
+        "fail": "failed",
+        "raise": "ValueError",
+        "die": "WorkerDied",
+    }
     assert lines["ok3"]["result"]["configuration"] == {"n": "ok3"}  # type: ignore[index]
     assert {"run_id", "seconds", "worker"} <= lines["ok3"].keys() and lines["ok3"]["run_id"].startswith("python-camp-")
     assert sorted(path.name for path in (out / "recordings").iterdir()) == sorted(
-        f"{run_id}.jsonl" for run_id in commands if run_id not in ("raise", "die"))
+        f"{run_id}.jsonl" for run_id in commands if run_id not in ("raise", "die")
+    )
     assert summary == "9 runs: 6 completed, 1 failed, 2 error\n"
     # The client and each worker process (a fresh pool's too, after the death) discover once.
     discoveries = (tmp_path / "provider.log").read_text().split()
@@ -222,6 +237,7 @@ def test_ctrl_c_waits_for_the_runs_going_and_a_rerun_does_the_rest(site, tmp_pat
 
 # A real cluster: a scheduler and two worker processes on 127.0.0.1 ------------------------------
 
+
 def _need_distributed() -> None:
     try:
         import distributed  # noqa: F401
@@ -242,16 +258,22 @@ class Cluster:
             assert time.monotonic() < deadline, "no scheduler"
             time.sleep(0.1)
         self.address = json.loads(self.file.read_text())["address"]
-        self.workers = [self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
-                                   "--no-dashboard") for _ in range(2)]
+        self.workers = [
+            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard")
+            for _ in range(2)
+        ]
         import distributed
 
         with distributed.Client(self.address, timeout="60s") as client:
             client.wait_for_workers(2, timeout=60)
 
     def start(self, role: str, *args: str) -> subprocess.Popen[bytes]:
-        proc = subprocess.Popen([sys.executable, "-m", "dask", role, *args, "--scheduler-file", str(self.file)],
-                                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "dask", role, *args, "--scheduler-file", str(self.file)],
+            env=self.env,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         self.processes.append(proc)
         return proc
 
@@ -272,8 +294,9 @@ def cluster(tmp_path, site):
 def test_a_cluster_with_another_bundle_version_is_refused(cluster, tmp_path):
     other = install(tmp_path / "other", version="2.0.0")
     inputs = write_inputs(tmp_path, {"a": "ok"})
-    status, _, err = finish(batch(other, "camp", str(inputs), "--out", str(tmp_path / "out"),
-                                  "--scheduler", cluster.address))
+    status, _, err = finish(
+        batch(other, "camp", str(inputs), "--out", str(tmp_path / "out"), "--scheduler", cluster.address)
+    )
     assert status == 3, err
     assert "2 of 2 workers differ" in err and "korvane-camp" in err and "2.0.0" in err and "1.0.0" in err
     assert err.count("tcp://127.0.0.1:") == 2  # each worker named

@@ -20,7 +20,7 @@ from bundle_kit import BundleFolder, metadata
 
 # A bundle whose run emits its input schedule in batches of two; an artifact
 # b"fail" makes the machine fail, and a recorder path gets one line written.
-RUN_SOURCE = '''
+RUN_SOURCE = """
 import importlib.util
 import json
 
@@ -48,18 +48,30 @@ def execute(prepared, sinks, path):
         "published_run": {"published": True, "path": path} if published else None,
         "values": values,
     }
-'''
+"""
 
 
-def korvane(site: pathlib.Path | None, *args: str, stdin: str | None = None,
-            env: dict[str, str] | None = None, cwd: pathlib.Path | None = None) -> subprocess.CompletedProcess[str]:
+def korvane(
+    site: pathlib.Path | None,
+    *args: str,
+    stdin: str | None = None,
+    env: dict[str, str] | None = None,
+    cwd: pathlib.Path | None = None,
+) -> subprocess.CompletedProcess[str]:
     environment = dict(os.environ)
     environment.pop("NO_COLOR", None)
     if site is not None:
         environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(site), environment.get("PYTHONPATH", "")]))
     environment.update(env or {})
-    return subprocess.run([sys.executable, "-m", "korvane_tools", *args], input=stdin, capture_output=True,
-                          text=True, env=environment, cwd=cwd, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "korvane_tools", *args],
+        input=stdin,
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=cwd,
+        timeout=120,
+    )
 
 
 @pytest.fixture
@@ -71,8 +83,11 @@ def site(tmp_path):
 
 def discovery_fails(site: BundleFolder) -> bool:
     """Whether korvane.Runtime.discover() raises with exactly these bundles installed."""
-    proc = korvane_python(site, "import korvane\ntry:\n    korvane.Runtime.discover()\nexcept Exception:\n"
-                                "    print('fails')\nelse:\n    print('works')\n")
+    proc = korvane_python(
+        site,
+        "import korvane\ntry:\n    korvane.Runtime.discover()\nexcept Exception:\n"
+        "    print('fails')\nelse:\n    print('works')\n",
+    )
     return proc.stdout.strip() == "fails"
 
 
@@ -144,8 +159,10 @@ BROKEN = {
         "entry point {module}:provider does not load: KeyboardInterrupt (at {module_file}, line 3)",
     ),
     "prepare cannot take six arguments": (
-        dict(source="def provider():\n    return PROVIDER_TEXT\n\ndef prepare(artifact, run_id):\n    pass\n\n"
-                    "def execute(prepared, sinks, path):\n    pass\n"),
+        dict(
+            source="def provider():\n    return PROVIDER_TEXT\n\ndef prepare(artifact, run_id):\n    pass\n\n"
+            "def execute(prepared, sinks, path):\n    pass\n"
+        ),
         'prepare_function "prepare(artifact, run_id)" cannot take the 6 positional arguments korvane passes: '
         "TypeError: too many positional arguments (at {module_file}, line 6)",
     ),
@@ -226,7 +243,7 @@ def test_sound_bundles_pass_and_so_does_none(site):
     proc = korvane(site.root, "check")
     assert (proc.returncode, proc.stderr) == (0, "")
     assert [line.split()[0] for line in proc.stdout.splitlines()] == ["OK", "OK", "WARN", "WARN", "2"]
-    assert "the metadata names distribution \"korvane-alpha\", but the entry point comes from" in proc.stdout
+    assert 'the metadata names distribution "korvane-alpha", but the entry point comes from' in proc.stdout
     report = json.loads(korvane(site.root, "check", "--json").stdout)
     assert report["ok"] is True and report["discovery"] is None
     assert sorted(b["machine_id"] for b in report["bundles"]) == ["alpha", "beta"]
@@ -236,7 +253,10 @@ def test_check_of_an_unknown_name_is_a_usage_error(site):
     site.add("alpha")
     proc = korvane(site.root, "check", "nope")
     assert proc.returncode == 2 and proc.stdout == ""
-    assert proc.stderr == "korvane check: no entry point, machine id or distribution named nope in group korvane.machine_bundles\n"
+    assert (
+        proc.stderr
+        == "korvane check: no entry point, machine id or distribution named nope in group korvane.machine_bundles\n"
+    )
 
 
 def test_list_imports_nothing_and_metadata_calls_the_providers(site, tmp_path):
@@ -276,14 +296,24 @@ VALID = {
 DOCUMENTS = [
     (json.dumps(VALID), ["valid"]),
     (json.dumps({**VALID, "extra": [1, 2]}), ["valid"]),
-    (json.dumps({**VALID, "machine_execution": {"status": "complete"}}),
-     ['bundle execution result has unsupported machine-execution status "complete"']),
+    (
+        json.dumps({**VALID, "machine_execution": {"status": "complete"}}),
+        ['bundle execution result has unsupported machine-execution status "complete"'],
+    ),
     ("[1, 2]", ["bundle execution result must be an object"]),
-    (json.dumps({**VALID, "extra": {"big": 1e300}}, indent=2).replace("1e+300", "1e400"),
-     ["not JSON: number out of range at line 19 column", "found: the number 1e400, out of a double's range",
-      '  line 19:     "big": 1e400', "                      ^"]),
-    ('{"a": NaN}', ["not JSON: expected value at line 1 column 7", "found: NaN", '  line 1: {"a": NaN}',
-                    "                ^"]),
+    (
+        json.dumps({**VALID, "extra": {"big": 1e300}}, indent=2).replace("1e+300", "1e400"),
+        [
+            "not JSON: number out of range at line 19 column",
+            "found: the number 1e400, out of a double's range",
+            '  line 19:     "big": 1e400',
+            "                      ^",
+        ],
+    ),
+    (
+        '{"a": NaN}',
+        ["not JSON: expected value at line 1 column 7", "found: NaN", '  line 1: {"a": NaN}', "                ^"],
+    ),
 ]
 
 
@@ -333,11 +363,17 @@ BUNDLE_FAULTS = {
     "exits on import": (dict(on_import="sys.exit(7)"), 3, 'machine "bad": its bundle is installed but left out'),
     "exits in its provider": (dict(in_provider="sys.exit(5)"), 3, "provider raised: SystemExit: 5"),
     "exits in execute": (dict(in_execute="sys.exit(9)"), 3, "korvane run: SystemExit: 9"),
-    "raises KeyboardInterrupt in execute": (dict(in_execute="raise KeyboardInterrupt"), 3,
-                                            "korvane run: KeyboardInterrupt"),
+    "raises KeyboardInterrupt in execute": (
+        dict(in_execute="raise KeyboardInterrupt"),
+        3,
+        "korvane run: KeyboardInterrupt",
+    ),
     "prints everywhere": (dict(on_import=NOISE, in_provider=NOISE, in_execute=NOISE), 0, "fd noise"),
-    "returns a NaN": (dict(in_execute="return dict(json.loads(RESULT_TEXT), outputs={'mean': float('nan')})"), 3,
-                      "outputs.mean"),
+    "returns a NaN": (
+        dict(in_execute="return dict(json.loads(RESULT_TEXT), outputs={'mean': float('nan')})"),
+        3,
+        "outputs.mean",
+    ),
 }
 
 
@@ -358,23 +394,31 @@ def test_bundle_faults_never_take_the_command_down(run_site, tmp_path, kind):
 
 
 def test_rejected_result_is_shown_with_its_place(run_site, tmp_path):
-    run_site.add("bad", source=FAULTY_SOURCE.format(
-        on_import="", in_provider="pass", in_execute="return {'outputs': {'n': 10 ** 400}}"))
+    run_site.add(
+        "bad",
+        source=FAULTY_SOURCE.format(
+            on_import="", in_provider="pass", in_execute="return {'outputs': {'n': 10 ** 400}}"
+        ),
+    )
     report = json.loads(korvane(run_site.root, "run", "bad", str(tmp_path / "program"), "--json").stdout)
-    assert report["rejected_result"] == {"outputs": {"n": 10 ** 400}}
+    assert report["rejected_result"] == {"outputs": {"n": 10**400}}
     assert report["problem"]["path"] == "outputs.n"
     assert report["problem"]["token"] == "an integer of 401 digits that does not fit a double"
-    assert report["error"].startswith("korvane rejects the execution result: TypeError: bundle execution result "
-                                      "is not JSON-compatible: number out of range at line 1")
+    assert report["error"].startswith(
+        "korvane rejects the execution result: TypeError: bundle execution result "
+        "is not JSON-compatible: number out of range at line 1"
+    )
 
 
 def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path):
     started = tmp_path / "started"
-    site.add("slow", source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n"
-                            "    time.sleep(120)\n")
+    site.add(
+        "slow", source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n    time.sleep(120)\n"
+    )
     env = dict(os.environ, PYTHONPATH=str(site.root))
-    proc = subprocess.Popen([sys.executable, "-m", "korvane_tools", "check"], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "korvane_tools", "check"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     while not started.exists():
         assert proc.poll() is None
         time.sleep(0.05)
@@ -403,8 +447,12 @@ def execute(prepared, sinks, path):
 # A result korvane accepts, and the exit status and status line `run` gives it.
 OUTCOMES = [
     ({}, [], 0, "machine_execution      completed"),
-    ({"machine_execution": {"status": "failed", "reason": "stack underflow"}}, [], 1,
-     "machine_execution      failed     reason: stack underflow"),
+    (
+        {"machine_execution": {"status": "failed", "reason": "stack underflow"}},
+        [],
+        1,
+        "machine_execution      failed     reason: stack underflow",
+    ),
     ({"evidence_fulfillment": {"status": "incomplete"}}, [], 4, "evidence_fulfillment   incomplete"),
     ({"recorder_finalization": {"status": "failed"}}, [], 5, "recorder_finalization  failed"),
     ({}, ["--record", "{record}"], 5, "publication            not_published"),
@@ -422,13 +470,19 @@ def test_run_exit_status_follows_the_result(site, tmp_path, changes, args, statu
 
 
 def test_run_traceback_and_notes_of_a_bundles_exception(site, tmp_path):
-    site.add("boom", source=FAULTY_SOURCE.format(
-        on_import="", in_provider="pass",
-        in_execute="e = ValueError('boom'); e.add_note('while stacking'); raise e"))
+    site.add(
+        "boom",
+        source=FAULTY_SOURCE.format(
+            on_import="", in_provider="pass", in_execute="e = ValueError('boom'); e.add_note('while stacking'); raise e"
+        ),
+    )
     plain = korvane(site.root, "run", "boom", "-", stdin="")
     assert plain.returncode == 3
-    assert plain.stderr.splitlines() == ["korvane run: ValueError: boom", "  while stacking",
-                                         "  (--traceback shows where the bundle raised it)"]
+    assert plain.stderr.splitlines() == [
+        "korvane run: ValueError: boom",
+        "  while stacking",
+        "  (--traceback shows where the bundle raised it)",
+    ]
     traced = korvane(site.root, "run", "boom", "-", "--traceback", stdin="")
     assert "Traceback (most recent call last):" in traced.stderr and "in execute" in traced.stderr
 
@@ -441,10 +495,11 @@ def test_check_by_machine_id_and_a_group_near_miss(site):
     (typo / "entry_points.txt").write_text("[korvane.machine_bundle]\ntypo = kv_typo:provider\n", encoding="utf-8")
     assert korvane(site.root, "check", "alpha").returncode == 0
     proc = korvane(site.root, "check")
-    assert ('WARN  entry point "typo" of kv_typo is in group "korvane.machine_bundle", which korvane never reads: '
-            'did you mean "korvane.machine_bundles"?') in proc.stdout.splitlines()
+    assert (
+        'WARN  entry point "typo" of kv_typo is in group "korvane.machine_bundle", which korvane never reads: '
+        'did you mean "korvane.machine_bundles"?'
+    ) in proc.stdout.splitlines()
     assert "did you mean" in korvane(site.root, "list").stderr
-
 
 
 @pytest.fixture
@@ -458,8 +513,16 @@ def run_site(site, tmp_path):
 def test_run_shows_batches_then_the_statuses(run_site, tmp_path):
     record = tmp_path / "out" / "run.jsonl"
     record.parent.mkdir()
-    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"),
-                   "--input-schedule", "[1, 2, 3]", "--record", str(record))
+    proc = korvane(
+        run_site.root,
+        "run",
+        "emitter",
+        str(tmp_path / "program"),
+        "--input-schedule",
+        "[1, 2, 3]",
+        "--record",
+        str(record),
+    )
     assert (proc.returncode, proc.stderr) == (0, "")
     assert proc.stdout.splitlines() == [
         'batch 1: "python-emitter-1" 0 [1, 2]',
@@ -477,8 +540,7 @@ def test_run_shows_batches_then_the_statuses(run_site, tmp_path):
 
 
 def test_run_exit_status_and_json(run_site, tmp_path):
-    failing = korvane(run_site.root, "run", "emitter", str(tmp_path / "failing"), "--json",
-                      "--input-schedule", "[7]")
+    failing = korvane(run_site.root, "run", "emitter", str(tmp_path / "failing"), "--json", "--input-schedule", "[7]")
     assert failing.returncode == 1
     result = json.loads(failing.stdout)
     assert result["machine_execution"] == {"status": "failed"} and result["values"] == [7]
@@ -489,16 +551,26 @@ def test_run_exit_status_and_json(run_site, tmp_path):
 
 def test_run_reads_json_options_from_files(run_site, tmp_path):
     (tmp_path / "inputs.json").write_text("[4, 5]")
-    proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), "--json",
-                   "--input-schedule", f"@{tmp_path / 'inputs.json'}")
+    proc = korvane(
+        run_site.root,
+        "run",
+        "emitter",
+        str(tmp_path / "program"),
+        "--json",
+        "--input-schedule",
+        f"@{tmp_path / 'inputs.json'}",
+    )
     assert json.loads(proc.stdout)["values"] == [4, 5]
 
 
-@pytest.mark.parametrize("args,message", [
-    (["--configuration", "{nope"], "korvane run: --configuration: not JSON: "),
-    (["--observation", "@/nonexistent/obs.json"], "korvane run: --observation: cannot read /nonexistent/obs.json"),
-    (["--record", ""], "korvane run: --record: the path must not be empty"),
-])
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["--configuration", "{nope"], "korvane run: --configuration: not JSON: "),
+        (["--observation", "@/nonexistent/obs.json"], "korvane run: --observation: cannot read /nonexistent/obs.json"),
+        (["--record", ""], "korvane run: --record: the path must not be empty"),
+    ],
+)
 def test_run_usage_errors(run_site, tmp_path, args, message):
     proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), *args)
     assert proc.returncode == 2 and proc.stdout == ""
@@ -525,8 +597,10 @@ def test_run_leaves_a_path_that_is_not_a_regular_file_alone(run_site, tmp_path, 
 def test_run_of_a_machine_that_is_not_installed(run_site, tmp_path):
     proc = korvane(run_site.root, "run", "nope", str(tmp_path / "program"))
     assert proc.returncode == 3
-    assert proc.stderr == ('korvane run: no installed bundle provides machine "nope"\n'
-                           "  `korvane list --metadata` shows the machines installed\n")
+    assert proc.stderr == (
+        'korvane run: no installed bundle provides machine "nope"\n'
+        "  `korvane list --metadata` shows the machines installed\n"
+    )
 
 
 def test_run_of_a_machine_whose_bundles_are_left_out(run_site, tmp_path):
@@ -545,12 +619,13 @@ def test_run_leaves_out_a_broken_bundle_and_names_it(run_site, tmp_path):
     assert proc.stderr.splitlines()[:2] == [
         'korvane run: korvane\'s discovery fails (RuntimeError: entry point "broken" provider contains '
         'unsupported metadata field "colour"); leaving out:',
-        f'  broken (kv_bundle_dist_{n} 1.0, {broken}:provider): korvane refuses the metadata: RuntimeError: '
+        f"  broken (kv_bundle_dist_{n} 1.0, {broken}:provider): korvane refuses the metadata: RuntimeError: "
         'entry point "broken" provider contains unsupported metadata field "colour"',
     ]
 
 
 # conventions ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("command", [[], ["list"], ["check"], ["run"], ["check-result"]])
 def test_help_everywhere(command):
@@ -578,8 +653,13 @@ def on_terminal(site: BundleFolder, *args: str, env: dict[str, str]) -> bytes:
     environment = dict(os.environ, PYTHONPATH=str(site.root), TERM="xterm", **env)
     if "NO_COLOR" not in env:
         environment.pop("NO_COLOR", None)
-    proc = subprocess.Popen([sys.executable, "-m", "korvane_tools", *args], stdin=subprocess.DEVNULL,
-                            stdout=follower, stderr=follower, env=environment)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "korvane_tools", *args],
+        stdin=subprocess.DEVNULL,
+        stdout=follower,
+        stderr=follower,
+        env=environment,
+    )
     os.close(follower)
     output = b""
     while True:
@@ -628,18 +708,44 @@ def test_new_writes_a_bundle_that_installs_and_passes_its_checks(tmp_path):
     assert korvane(None, "new", "word-count", cwd=tmp_path).returncode == 0
     assert korvane(None, "new", "word-count", cwd=tmp_path).returncode == 2  # the folder exists
     site = tmp_path / "site"
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
-                    "--target", str(site), str(tmp_path / "word-count")], check=True, capture_output=True,
-                   timeout=300)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--no-build-isolation",
+            "--no-deps",
+            "--target",
+            str(site),
+            str(tmp_path / "word-count"),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=300,
+    )
     check = korvane(site, "check", "--json")
     assert check.returncode == 0 and [b["machine_id"] for b in json.loads(check.stdout)["bundles"]] == ["word-count"]
     env = dict(os.environ, PYTHONPATH=str(site))
-    tests = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"], env=env,
-                           cwd=tmp_path / "word-count", capture_output=True, text=True, timeout=300)
+    tests = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"],
+        env=env,
+        cwd=tmp_path / "word-count",
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert tests.returncode == 0, tests.stdout
     if importlib.util.find_spec("mypy") is not None:
-        typed = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "src", "tests"],
-                               env=env, cwd=tmp_path / "word-count", capture_output=True, text=True, timeout=300)
+        typed = subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "src", "tests"],
+            env=env,
+            cwd=tmp_path / "word-count",
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert typed.returncode == 0, typed.stdout
 
 
@@ -655,8 +761,11 @@ def test_check_isolate_reports_what_happened_to_each_child(site):
     assert proc.returncode == 1
     report = {b["entry_point"]: b for b in json.loads(proc.stdout)["bundles"]}
     assert report["fine"]["ok"], report["fine"]
-    for name, what in [("hangs", "timed out after 3 s"), ("exits", "exited with status 4"),
-                       ("crashes", "killed by SIGSEGV")]:
+    for name, what in [
+        ("hangs", "timed out after 3 s"),
+        ("exits", "exited with status 4"),
+        ("crashes", "killed by SIGSEGV"),
+    ]:
         assert report[name]["problem"]["message"] == what
     assert korvane(site.root, "check", "--timeout", "1").returncode == 2
     assert hangs  # installed beside the others

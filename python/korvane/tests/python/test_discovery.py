@@ -92,7 +92,9 @@ class TestOrderAndSelection:
         module = site.add("demo")
         info = next(site.root.glob("*.dist-info"))
         with open(info / "entry_points.txt", "a", encoding="utf-8") as file:
-            file.write(f"\n[other.group]\nbroken = no_such_module_anywhere:provider\n[console_scripts]\nx = {module}:nope\n")
+            file.write(
+                f"\n[other.group]\nbroken = no_such_module_anywhere:provider\n[console_scripts]\nx = {module}:nope\n"
+            )
         assert listed_ids() == ["demo"]
 
     def test_two_entry_points_with_one_name(self, site):
@@ -155,25 +157,42 @@ REJECTED = [
     ("[]", "bundle provider must return a JSON object"),
     ("null", "bundle provider must return a JSON object"),
     (provider_of("m", protocol=None), 'entry point {E} provider is missing string field "protocol"'),
-    (provider_of("m", protocol=["korvane.python_bundle"]), 'entry point {E} provider is missing string field "protocol"'),
-    (provider_of("m", protocol="Korvane.python_bundle\t"),
-     'entry point {E} returned unsupported provider protocol "Korvane.python_bundle\\t"'),
+    (
+        provider_of("m", protocol=["korvane.python_bundle"]),
+        'entry point {E} provider is missing string field "protocol"',
+    ),
+    (
+        provider_of("m", protocol="Korvane.python_bundle\t"),
+        'entry point {E} returned unsupported provider protocol "Korvane.python_bundle\\t"',
+    ),
     (provider_of("m", protocol_version=None), 'entry point {E} provider is missing object field "protocol_version"'),
-    (provider_of("m", protocol_version=[2, 0, 0]),
-     "entry point {E} provider has invalid protocol_version: expected an object"),
-    (provider_of("m", protocol_version={"major": 2, "minor": 0, "patch": 0, 'bu"ild': 1}),
-     'entry point {E} provider has invalid protocol_version: unsupported field "bu\\"ild"'),
-    (provider_of("m", protocol_version={"major": 2.0, "minor": 0, "patch": 0}),
-     'entry point {E} provider has invalid protocol_version: "major" must be an unsigned integer'),
-    (provider_of("m", protocol_version={"major": 2, "minor": 65536, "patch": 0}),
-     'entry point {E} provider has invalid protocol_version: "minor" is out of range'),
-    (provider_of("m", protocol_version={"major": 2, "minor": 1, "patch": 0}),
-     "entry point {E} returned unsupported provider protocol version 2.1.0"),
+    (
+        provider_of("m", protocol_version=[2, 0, 0]),
+        "entry point {E} provider has invalid protocol_version: expected an object",
+    ),
+    (
+        provider_of("m", protocol_version={"major": 2, "minor": 0, "patch": 0, 'bu"ild': 1}),
+        'entry point {E} provider has invalid protocol_version: unsupported field "bu\\"ild"',
+    ),
+    (
+        provider_of("m", protocol_version={"major": 2.0, "minor": 0, "patch": 0}),
+        'entry point {E} provider has invalid protocol_version: "major" must be an unsigned integer',
+    ),
+    (
+        provider_of("m", protocol_version={"major": 2, "minor": 65536, "patch": 0}),
+        'entry point {E} provider has invalid protocol_version: "minor" is out of range',
+    ),
+    (
+        provider_of("m", protocol_version={"major": 2, "minor": 1, "patch": 0}),
+        "entry point {E} returned unsupported provider protocol version 2.1.0",
+    ),
     (provider_of("m", module=""), 'entry point {E} provider is missing string field "module"'),
     (provider_of("m", bundle_version=1), 'entry point {E} provider is missing string field "bundle_version"'),
     (provider_of("m", entry_point="m"), 'entry point {E} provider contains unsupported metadata field "entry_point"'),
-    (provider_of("m", **{"\u2028z": 1, "Module": "x"}),
-     'entry point {E} provider contains unsupported metadata field "Module"'),
+    (
+        provider_of("m", **{"\u2028z": 1, "Module": "x"}),
+        'entry point {E} provider contains unsupported metadata field "Module"',
+    ),
 ]
 
 
@@ -195,15 +214,21 @@ class TestRejectedMetadata:
         site.add("m", entry_name="broken", provider_text="{}")
         failure = raises_exactly(RuntimeError, None, korvane.discover_bundles)
         assert len(failure.__notes__) == 1
-        assert re.fullmatch(r'in entry point "broken" \(distribution kv_bundle_dist_\d+ 1\.0\); '
-                            r"run `korvane check broken` for details", failure.__notes__[0])
+        assert re.fullmatch(
+            r'in entry point "broken" \(distribution kv_bundle_dist_\d+ 1\.0\); '
+            r"run `korvane check broken` for details",
+            failure.__notes__[0],
+        )
         (first, second), activate = two_sites
         first.add("dup", entry_name="one")
         second.add("dup", entry_name="two")
         activate(first, second)
         failure = raises_exactly(RuntimeError, TestDuplicates.MESSAGE, korvane.Runtime.discover)
-        assert re.fullmatch(r'advertised by entry point "one" \(distribution kv_bundle_dist_\d+ 1\.0\) '
-                            r'and by entry point "two" \(distribution kv_bundle_dist_\d+ 1\.0\)', failure.__notes__[0])
+        assert re.fullmatch(
+            r'advertised by entry point "one" \(distribution kv_bundle_dist_\d+ 1\.0\) '
+            r'and by entry point "two" \(distribution kv_bundle_dist_\d+ 1\.0\)',
+            failure.__notes__[0],
+        )
 
     def test_odd_entry_name_reaches_the_listing_unescaped(self, site):
         site.add("m", entry_name=ODD_NAME)
@@ -221,22 +246,29 @@ class TestProviderValues:
 
     @pytest.mark.parametrize(
         "returned, type_name",
-        [("{'machine_id': 'x'}", "dict"), ("None", "NoneType"), ("PROVIDER_TEXT.encode()", "bytes"),
-         ("Holder.Text()", "Holder.Text")],
+        [
+            ("{'machine_id': 'x'}", "dict"),
+            ("None", "NoneType"),
+            ("PROVIDER_TEXT.encode()", "bytes"),
+            ("Holder.Text()", "Holder.Text"),
+        ],
     )
     def test_non_str_return_is_the_cast_error(self, site, returned, type_name):
         site.add("x", source=f"class Holder:\n    class Text:\n        pass\ndef provider():\n    return {returned}\n")
         raises_exactly(TypeError, f"'{type_name}' object cannot be cast as 'str'", korvane.discover_bundles)
 
     def test_str_subclass_is_accepted(self, site):
-        site.add("demo", module="kv_module",
-                 source="class Text(str):\n    pass\ndef provider():\n    return Text(PROVIDER_TEXT)\n")
+        site.add(
+            "demo",
+            module="kv_module",
+            source="class Text(str):\n    pass\ndef provider():\n    return Text(PROVIDER_TEXT)\n",
+        )
         assert korvane.discover_bundles() == DEMO_LISTING
 
     def test_lone_surrogate_is_the_encoding_error(self, site):
         site.add("demo", source="def provider():\n    return PROVIDER_TEXT[:-1] + '\\ud800}'\n")
         with pytest.raises(UnicodeEncodeError) as expected:
-            ('x' + '\ud800').encode("utf-8")
+            ("x" + "\ud800").encode("utf-8")
         with pytest.raises(UnicodeEncodeError) as info:
             korvane.discover_bundles()
         assert type(info.value) is UnicodeEncodeError
@@ -371,8 +403,11 @@ class TestEntryPointCollections:
             def select(self):
                 raise AttributeError("select")
 
-        monkeypatch.setattr(importlib.metadata, "entry_points",
-                            lambda: Collection([FakeEntryPoint("demo", provides(provider_of("demo")))]))
+        monkeypatch.setattr(
+            importlib.metadata,
+            "entry_points",
+            lambda: Collection([FakeEntryPoint("demo", provides(provider_of("demo")))]),
+        )
         assert listed_ids() == ["demo"]
 
     def test_select_lookup_error_passes_through(self, site, monkeypatch):

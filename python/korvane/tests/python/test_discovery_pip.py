@@ -25,11 +25,9 @@ REPO = pathlib.Path(__file__).resolve().parents[4]
 KORVANE_PROJECT = REPO / "python" / "korvane"
 MAKE_VENV = REPO / "tools" / "make-venv.sh"
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("KORVANE_SKIP_NETWORK_TESTS") == "1", reason="network tests disabled"
-)
+pytestmark = pytest.mark.skipif(os.environ.get("KORVANE_SKIP_NETWORK_TESTS") == "1", reason="network tests disabled")
 
-PROVIDER = '''
+PROVIDER = """
 import json
 
 def provider():
@@ -49,9 +47,9 @@ def prepare(artifact, run_id, configuration, input_schedule, execution_controls,
 
 def execute(prepared, sinks, recorder_path):
     return {{}}
-'''
+"""
 
-PROJECT = '''
+PROJECT = """
 [project]
 name = "{distribution}"
 version = "0.3.1"
@@ -59,23 +57,26 @@ description = "A test bundle"
 
 [project.entry-points."korvane.machine_bundles"]
 {entry_name} = "{module}:provider"
-'''
+"""
 
 # Each back end's build-system table, and what it needs beyond the project table.
 PROJECTS = {
-    "setuptools": '''
+    "setuptools": """
 [build-system]
 requires = ["setuptools>=61"]
 build-backend = "setuptools.build_meta"
-''' + PROJECT + '''
+"""
+    + PROJECT
+    + """
 [tool.setuptools]
 py-modules = ["{module}"]
-''',
-    "flit_core": '''
+""",
+    "flit_core": """
 [build-system]
 requires = ["flit_core>=3.4,<4"]
 build-backend = "flit_core.buildapi"
-''' + PROJECT,
+"""
+    + PROJECT,
 }
 
 BUNDLES = [
@@ -111,8 +112,21 @@ def venv_python(tmp_path_factory):
     base = getattr(sys, "_base_executable", sys.executable)
     must(run(["bash", MAKE_VENV, base, venv]))
     python = venv / "bin" / "python"
-    probe = run([python, "-m", "pip", "download", "-q", "--no-deps", "-d", work / "probe",
-                 "setuptools>=61", "flit_core>=3.4,<4", "scikit-build-core>=0.10"])
+    probe = run(
+        [
+            python,
+            "-m",
+            "pip",
+            "download",
+            "-q",
+            "--no-deps",
+            "-d",
+            work / "probe",
+            "setuptools>=61",
+            "flit_core>=3.4,<4",
+            "scikit-build-core>=0.10",
+        ]
+    )
     if probe.returncode != 0:
         pytest.skip(f"pip cannot fetch the build back ends:\n{probe.stderr[-2000:]}")
     return python
@@ -146,8 +160,13 @@ def test_pip_installed_bundles_are_discovered(venv_python, tmp_path):
             f'"protocol_version":{{"major":2,"minor":0,"patch":0}}}}'
         )
 
-    expected = "[" + entry("pip-Alpha", "kvpip-alpha", "kvpip_alpha", "alpha") + "," + \
-        entry("pip-zeta", "kvpip-zeta", "kvpip_zeta", "zeta") + "]"
+    expected = (
+        "["
+        + entry("pip-Alpha", "kvpip-alpha", "kvpip_alpha", "alpha")
+        + ","
+        + entry("pip-zeta", "kvpip-zeta", "kvpip_zeta", "zeta")
+        + "]"
+    )
     assert out == [expected, expected, "PreparedRun"]
 
     # Uninstalling one bundle removes it from the next discovery.

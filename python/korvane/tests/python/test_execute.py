@@ -70,7 +70,7 @@ def run(bundles):
 
 
 def execute_args(module):
-    (kind, args), = module.CALLS
+    ((kind, args),) = module.CALLS
     assert kind == "execute"
     return args
 
@@ -85,7 +85,8 @@ class TestSinks:
         assert len({id(s) for s in lists}) == 3
 
     @pytest.mark.parametrize(
-        "sinks", [[], (), [Sink()], (Sink(), Sink), type("L", (list,), {})([Sink()]), type("T", (tuple,), {})()],
+        "sinks",
+        [[], (), [Sink()], (Sink(), Sink), type("L", (list,), {})([Sink()]), type("T", (tuple,), {})()],
         ids=["list", "tuple", "one", "instance-and-class", "list-subclass", "tuple-subclass"],
     )
     def test_caller_sequence_handed_on_as_is(self, run, sinks):
@@ -102,8 +103,16 @@ class TestSinks:
 
     @pytest.mark.parametrize(
         "sinks",
-        [lambda: (s for s in [Sink()]), lambda: {Sink()}, lambda: Sink(), lambda: range(0),
-         lambda: {"a": Sink()}, lambda: collections.deque(), lambda: "", lambda: 0],
+        [
+            lambda: (s for s in [Sink()]),
+            lambda: {Sink()},
+            lambda: Sink(),
+            lambda: range(0),
+            lambda: {"a": Sink()},
+            lambda: collections.deque(),
+            lambda: "",
+            lambda: 0,
+        ],
         ids=["generator", "set", "single", "range", "dict", "deque", "str", "int"],
     )
     def test_other_shapes_refused_before_anything_else(self, run, sinks):
@@ -112,40 +121,68 @@ class TestSinks:
 
     def test_third_sink_missing_a_method(self, run):
         sinks = [Sink(), Sink(), partial(record_capability_receipts=None)]
-        raises_exactly(
-            TypeError, "sink at index 2 must define callable record_capability_receipts", run.execute, sinks
-        )
+        raises_exactly(TypeError, "sink at index 2 must define callable record_capability_receipts", run.execute, sinks)
         assert run.module.CALLS == []
 
     def test_not_callable_reported_before_later_missing(self, run):
         sink = Partial(emit_batch=None)
         raises_exactly(TypeError, "sink at index 0 attribute emit_batch must be callable", run.execute, [sink])
 
-    @pytest.mark.parametrize(
-        "name", ["emit_batch", "record_capability_outputs", "record_capability_receipts"]
-    )
+    @pytest.mark.parametrize("name", ["emit_batch", "record_capability_outputs", "record_capability_receipts"])
     def test_each_method_checked_in_turn(self, run, name):
-        raises_exactly(TypeError, f"sink at index 1 must define callable {name}", run.execute,
-                       (Sink(), partial(**{name: None})))
-        raises_exactly(TypeError, f"sink at index 0 attribute {name} must be callable", run.execute,
-                       [partial(**{name: "text"})])
+        raises_exactly(
+            TypeError, f"sink at index 1 must define callable {name}", run.execute, (Sink(), partial(**{name: None}))
+        )
+        raises_exactly(
+            TypeError, f"sink at index 0 attribute {name} must be callable", run.execute, [partial(**{name: "text"})]
+        )
 
     @pytest.mark.parametrize(
         "name, neighbours",
-        [("emit_batch", ["emit", "emit_batches", "emit_value", "emitBatch"]),
-         ("record_capability_outputs", ["record_capability_output", "record_capabilities_outputs",
-                                        "record_outputs", "record_capability_results"]),
-         ("record_capability_receipts", ["record_capability_receipt", "record_capabilities_receipts",
-                                         "record_receipts", "record_capability_receipt_s"])],
+        [
+            ("emit_batch", ["emit", "emit_batches", "emit_value", "emitBatch"]),
+            (
+                "record_capability_outputs",
+                [
+                    "record_capability_output",
+                    "record_capabilities_outputs",
+                    "record_outputs",
+                    "record_capability_results",
+                ],
+            ),
+            (
+                "record_capability_receipts",
+                [
+                    "record_capability_receipt",
+                    "record_capabilities_receipts",
+                    "record_receipts",
+                    "record_capability_receipt_s",
+                ],
+            ),
+        ],
     )
     def test_method_name_look_alikes_do_not_count(self, run, name, neighbours):
         # Other letter case, blanks, another separator, a letter less or more:
         # the sink still lacks the method, and nothing is called.
-        look_alikes = [name.capitalize(), name.upper(), f" {name}", f"{name} ", name.replace("_", ""),
-                       name.replace("_", "-"), name[:-1], f"{name}s", f"_{name}", *neighbours]
+        look_alikes = [
+            name.capitalize(),
+            name.upper(),
+            f" {name}",
+            f"{name} ",
+            name.replace("_", ""),
+            name.replace("_", "-"),
+            name[:-1],
+            f"{name}s",
+            f"_{name}",
+            *neighbours,
+        ]
         for alike in look_alikes:
-            raises_exactly(TypeError, f"sink at index 0 must define callable {name}", run.execute,
-                           [partial(**{name: None, alike: method})])
+            raises_exactly(
+                TypeError,
+                f"sink at index 0 must define callable {name}",
+                run.execute,
+                [partial(**{name: None, alike: method})],
+            )
         assert run.module.CALLS == []
 
     def test_failing_lookup_is_reported_as_missing(self, run):
@@ -171,12 +208,21 @@ class TestSinks:
         assert run.module.CALLS
 
     def test_first_bad_sink_decides(self, run):
-        raises_exactly(TypeError, "sink at index 1 must define callable emit_batch", run.execute,
-                       [Sink, partial(emit_batch=None), Partial()])
+        raises_exactly(
+            TypeError,
+            "sink at index 1 must define callable emit_batch",
+            run.execute,
+            [Sink, partial(emit_batch=None), Partial()],
+        )
 
     def test_sink_failure_before_recorder_failure(self, run):
-        raises_exactly(TypeError, "sink at index 0 must define callable emit_batch", run.execute,
-                       [object()], file_recorder="/tmp/x")
+        raises_exactly(
+            TypeError,
+            "sink at index 0 must define callable emit_batch",
+            run.execute,
+            [object()],
+            file_recorder="/tmp/x",
+        )
 
     def test_iteration_goes_through_the_sequence_protocol(self, run):
         failure = RuntimeError("cannot iterate")
@@ -222,7 +268,9 @@ class TestFileRecorder:
 
 class TestCall:
     def test_three_positional_arguments(self, bundles):
-        module_name = bundles.add("kve-call", source="""
+        module_name = bundles.add(
+            "kve-call",
+            source="""
             CALLS = []
             PREPARED = object()
             def provider():
@@ -233,7 +281,8 @@ class TestCall:
                 CALLS.append((args, kwargs))
                 return json.loads(RESULT_TEXT)
             import json
-        """)
+        """,
+        )
         run = korvane.Runtime.discover().prepare("kve-call", b"")
         module = importlib.import_module(module_name)
         sinks = [Sink()]
@@ -315,8 +364,14 @@ class TestResult:
         assert returned["extra"] == (1, 2)
 
     @pytest.mark.parametrize(
-        "value", [lambda r: list(r.items()), lambda r: None, lambda r: types.MappingProxyType(r),
-                  lambda r: collections.UserDict(r), lambda r: json.dumps(r)],
+        "value",
+        [
+            lambda r: list(r.items()),
+            lambda r: None,
+            lambda r: types.MappingProxyType(r),
+            lambda r: collections.UserDict(r),
+            lambda r: json.dumps(r),
+        ],
         ids=["list", "none", "mappingproxy", "userdict", "text"],
     )
     def test_anything_but_a_dict_refused(self, run, valid_result, value):
@@ -335,7 +390,8 @@ class TestResult:
         run.module.RESULT = valid_result
         monkeypatch.setattr(json, "dumps", lambda value: None)
         raises_exactly(
-            ValueError, "execution result must be JSON-compatible: TypeError: 'NoneType' object cannot be cast as 'str'",
+            ValueError,
+            "execution result must be JSON-compatible: TypeError: 'NoneType' object cannot be cast as 'str'",
             run.execute,
         )
 
@@ -392,7 +448,9 @@ class TestResult:
         broken["machine_execution"] = {"status": "lost"}
         broken["rows"], broken["machine_execution"] = broken.pop("rows"), broken.pop("machine_execution")
         run.module.RESULT = broken
-        raises_exactly(TypeError, 'bundle execution result has unsupported machine-execution status "lost"', run.execute)
+        raises_exactly(
+            TypeError, 'bundle execution result has unsupported machine-execution status "lost"', run.execute
+        )
 
     def test_a_parse_failure_notes_the_member_it_lies_in(self, run, valid_result):
         run.module.RESULT = dict(valid_result, outputs={"rows": [1, {"mean": math.nan}], "odd key": [0]})
@@ -410,8 +468,11 @@ class TestResult:
         run.module.RESULT = self.large(valid_result, rows=20000)
         before = len(os.listdir("/proc/self/task"))
         watcher = subprocess.Popen(
-            [sys.executable, "-c", WATCH_THREADS, str(os.getpid())], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            text=True)
+            [sys.executable, "-c", WATCH_THREADS, str(os.getpid())],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         try:
             assert watcher.stdout.readline() == "watching\n"
             for _ in range(30):
@@ -424,26 +485,48 @@ class TestResult:
         "change, message",
         [
             ({"publication": ..., "published_run": ...}, 'bundle execution result is missing "publication"'),
-            ({"machine_execution": "completed"},
-             'bundle execution result field "machine_execution" needs a string status'),
-            ({"machine_execution": {"status": "Completed\n"}, "evidence_fulfillment": {}},
-             'bundle execution result has unsupported machine-execution status "Completed\\n"'),
+            (
+                {"machine_execution": "completed"},
+                'bundle execution result field "machine_execution" needs a string status',
+            ),
+            (
+                {"machine_execution": {"status": "Completed\n"}, "evidence_fulfillment": {}},
+                'bundle execution result has unsupported machine-execution status "Completed\\n"',
+            ),
             ({"evidence_fulfillment": {}}, "evidence_fulfillment must contain a string status"),
-            ({"python_sink_delivery": {"status": 1}},
-             'bundle execution result field "python_sink_delivery" needs a string status'),
-            ({"recorder_finalization": {"status": "done"}},
-             'bundle execution result has unsupported recorder status "done"'),
-            ({"publication": {"status": "published"}, "recorder_finalization": {"status": "failed"},
-              "published_run": {"published": True, "path": "p"}},
-             "published run requires finalized recorder outcome and a run reference"),
-            ({"publication": {"status": "published"}, "recorder_finalization": {"status": "finalized"}},
-             "published outcome requires an object published-run reference"),
-            ({"publication": {"status": "published"}, "recorder_finalization": {"status": "finalized"},
-              "published_run": {"published": 1, "path": "p"}},
-             "published-run reference needs a non-empty path and published=true"),
+            (
+                {"python_sink_delivery": {"status": 1}},
+                'bundle execution result field "python_sink_delivery" needs a string status',
+            ),
+            (
+                {"recorder_finalization": {"status": "done"}},
+                'bundle execution result has unsupported recorder status "done"',
+            ),
+            (
+                {
+                    "publication": {"status": "published"},
+                    "recorder_finalization": {"status": "failed"},
+                    "published_run": {"published": True, "path": "p"},
+                },
+                "published run requires finalized recorder outcome and a run reference",
+            ),
+            (
+                {"publication": {"status": "published"}, "recorder_finalization": {"status": "finalized"}},
+                "published outcome requires an object published-run reference",
+            ),
+            (
+                {
+                    "publication": {"status": "published"},
+                    "recorder_finalization": {"status": "finalized"},
+                    "published_run": {"published": 1, "path": "p"},
+                },
+                "published-run reference needs a non-empty path and published=true",
+            ),
             ({"published_run": False}, "unpublished outcome cannot carry a published-run reference"),
-            ({"publication": {"status": "draft"}},
-             'bundle execution result has unsupported publication status "draft"'),
+            (
+                {"publication": {"status": "draft"}},
+                'bundle execution result has unsupported publication status "draft"',
+            ),
         ],
     )
     def test_validation_messages(self, run, valid_result, change, message):
@@ -497,7 +580,10 @@ class TestRepetition:
         assert all(outcome is valid_result for outcome in outcomes)
 
     def test_execution_from_inside_a_sink(self, bundles, valid_result):
-        bundles.add("kve-reenter", result=valid_result, source="""
+        bundles.add(
+            "kve-reenter",
+            result=valid_result,
+            source="""
             import json
             def provider():
                 return PROVIDER_TEXT
@@ -507,7 +593,8 @@ class TestRepetition:
                 for sink in sinks:
                     sink.emit_batch()
                 return json.loads(RESULT_TEXT)
-        """)
+        """,
+        )
         run = korvane.Runtime.discover().prepare("kve-reenter", b"")
         inner = []
 

@@ -80,8 +80,8 @@ class TestPreparedRunCollection:
         for _ in range(50):
             run = runtime.prepare("kvh-hold", b"")
             sink = KeepingSink()
-            sink.run = run                     # the sink keeps its run ...
-            run.execute([sink])                # ... and the bundle keeps the sink
+            sink.run = run  # the sink keeps its run ...
+            run.execute([sink])  # ... and the bundle keeps the sink
             refs.append(weakref.ref(sink))
             del run, sink
         gc.collect()
@@ -112,7 +112,8 @@ class TestPreparedRunCollection:
         from bundle_kit import BundleFolder
 
         BundleFolder(site).add("kvh-chain", module="kvh_chain", source=HOLDING_SOURCE)
-        out = run_fresh("""
+        out = run_fresh(
+            """
             import gc, weakref
             import korvane, kvh_chain
             runtime = korvane.Runtime.discover()
@@ -128,7 +129,9 @@ class TestPreparedRunCollection:
             print(probe() is not None)
             del top
             print(probe() is None)
-        """, site=site)
+        """,
+            site=site,
+        )
         assert out.split() == ["True", "True"]
 
 
@@ -157,5 +160,4 @@ class TestSinkLookupInterrupted:
                 raise exc_type(name)
 
         run = runtime.prepare("kvh-hold", b"")
-        raises_exactly(TypeError, "sink at index 1 must define callable emit_batch", run.execute,
-                       [Sink(), Broken()])
+        raises_exactly(TypeError, "sink at index 1 must define callable emit_batch", run.execute, [Sink(), Broken()])

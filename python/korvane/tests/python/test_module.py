@@ -117,34 +117,66 @@ class TestArgumentBinding:
             TypeError, "Runtime.prepare() got an unexpected keyword argument 'sink'", runtime.prepare, "m", b"", sink=1
         )
         raises_exactly(
-            TypeError, "Runtime.prepare() got multiple values for argument 'artifact'", runtime.prepare, "m", b"", artifact=b""
+            TypeError,
+            "Runtime.prepare() got multiple values for argument 'artifact'",
+            runtime.prepare,
+            "m",
+            b"",
+            artifact=b"",
         )
 
     def test_execute_and_constructor_messages(self, bundles):
         bundles.add("demo")
         run = korvane.Runtime.discover().prepare("demo", b"")
         raises_exactly(
-            TypeError, "PreparedRun.execute() takes from 0 to 2 positional arguments but 3 were given", run.execute, 1, 2, 3
+            TypeError,
+            "PreparedRun.execute() takes from 0 to 2 positional arguments but 3 were given",
+            run.execute,
+            1,
+            2,
+            3,
         )
         raises_exactly(
             TypeError, "PreparedRun.execute() got an unexpected keyword argument 'sink'", run.execute, sink=[]
         )
-        raises_exactly(TypeError, "FileRecorder.__new__() missing 1 required positional argument: 'path'", korvane.FileRecorder)
         raises_exactly(
-            TypeError, "FileRecorder.__new__() takes 1 positional arguments but 2 were given", korvane.FileRecorder, "a", "b"
+            TypeError, "FileRecorder.__new__() missing 1 required positional argument: 'path'", korvane.FileRecorder
         )
         raises_exactly(
-            TypeError, "FileRecorder.__new__() got an unexpected keyword argument 'paths'", korvane.FileRecorder, paths="a"
+            TypeError,
+            "FileRecorder.__new__() takes 1 positional arguments but 2 were given",
+            korvane.FileRecorder,
+            "a",
+            "b",
         )
         raises_exactly(
-            TypeError, "FileRecorder.__new__() got multiple values for argument 'path'", korvane.FileRecorder, "a", path="b"
+            TypeError,
+            "FileRecorder.__new__() got an unexpected keyword argument 'paths'",
+            korvane.FileRecorder,
+            paths="a",
+        )
+        raises_exactly(
+            TypeError,
+            "FileRecorder.__new__() got multiple values for argument 'path'",
+            korvane.FileRecorder,
+            "a",
+            path="b",
         )
 
     def test_binding_failures_come_before_conversion(self, runtime):
         # count first, then keywords in the caller's order, then the missing ones
         raises_exactly(
-            TypeError, "Runtime.prepare() takes from 2 to 6 positional arguments but 7 were given",
-            runtime.prepare, 1, 2, 3, 4, 5, 6, 7, bogus=1,
+            TypeError,
+            "Runtime.prepare() takes from 2 to 6 positional arguments but 7 were given",
+            runtime.prepare,
+            1,
+            2,
+            3,
+            4,
+            5,
+            6,
+            7,
+            bogus=1,
         )
         raises_exactly(
             TypeError, "Runtime.prepare() got an unexpected keyword argument 'zz'", runtime.prepare, zz=1, aa=2
@@ -174,10 +206,18 @@ class TestArgumentBinding:
     def test_conversion_in_parameter_order(self, runtime):
         raises_exactly(TypeError, "argument 'machine_id': 'int' object cannot be cast as 'str'", runtime.prepare, 1, 2)
         raises_exactly(
-            TypeError, "argument 'artifact': 'bytearray' object cannot be cast as 'bytes'", runtime.prepare, "m", bytearray()
+            TypeError,
+            "argument 'artifact': 'bytearray' object cannot be cast as 'bytes'",
+            runtime.prepare,
+            "m",
+            bytearray(),
         )
         raises_exactly(
-            TypeError, "argument 'artifact': 'memoryview' object cannot be cast as 'bytes'", runtime.prepare, "m", memoryview(b"")
+            TypeError,
+            "argument 'artifact': 'memoryview' object cannot be cast as 'bytes'",
+            runtime.prepare,
+            "m",
+            memoryview(b""),
         )
 
     def test_qualified_type_name_in_cast_message(self, runtime):
@@ -225,8 +265,10 @@ class TestFileRecorder:
     def test_only_str(self):
         raises_exactly(TypeError, "argument 'path': 'bytes' object cannot be cast as 'str'", korvane.FileRecorder, b"p")
         raises_exactly(
-            TypeError, "argument 'path': 'PosixPath' object cannot be cast as 'str'",
-            korvane.FileRecorder, pathlib.Path("p"),
+            TypeError,
+            "argument 'path': 'PosixPath' object cannot be cast as 'str'",
+            korvane.FileRecorder,
+            pathlib.Path("p"),
         )
         with pytest.raises(UnicodeEncodeError):
             korvane.FileRecorder("\udcff")

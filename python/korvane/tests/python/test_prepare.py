@@ -27,7 +27,7 @@ def calls(module_name):
 
 def prepare_args(module_name):
     """The positional arguments of the bundle's single prepare call."""
-    (kind, args), = calls(module_name)
+    ((kind, args),) = calls(module_name)
     assert kind == "prepare"
     return args
 
@@ -103,8 +103,12 @@ class TestArgumentsHandedOn:
             lambda rt: rt.prepare("kvp-null", b""),
             lambda rt: rt.prepare("kvp-null", b"", None, None, None, None),
             lambda rt: rt.prepare(
-                machine_id="kvp-null", artifact=b"", observation=None, configuration=None,
-                execution_controls=None, input_schedule=None,
+                machine_id="kvp-null",
+                artifact=b"",
+                observation=None,
+                configuration=None,
+                execution_controls=None,
+                input_schedule=None,
             ),
         ],
         ids=["omitted", "positional-none", "keyword-none"],
@@ -123,8 +127,21 @@ class TestArgumentsHandedOn:
 
     @pytest.mark.parametrize(
         "value",
-        [{}, "", "text \"q\" é", {"z": 1, "a": {"n": None, "t": True}}, (1, "x"), 2**64, -0.0, 1e300,
-         math.nan, math.inf, -math.inf, {"k": [math.nan]}, {1: "int", "1": "str"}],
+        [
+            {},
+            "",
+            'text "q" é',
+            {"z": 1, "a": {"n": None, "t": True}},
+            (1, "x"),
+            2**64,
+            -0.0,
+            1e300,
+            math.nan,
+            math.inf,
+            -math.inf,
+            {"k": [math.nan]},
+            {1: "int", "1": "str"},
+        ],
     )
     def test_texts_are_json_dumps_verbatim(self, bundles, value):
         module = bundles.add("kvp-text")
@@ -178,7 +195,10 @@ class TestEncodingFailures:
         raises_exactly(
             ValueError,
             f"{label} must be JSON-compatible: TypeError: 'bytes' object cannot be cast as 'str'",
-            runtime.prepare, "kvp-enc", b"", **{label: 1},
+            runtime.prepare,
+            "kvp-enc",
+            b"",
+            **{label: 1},
         )
         assert calls(module) == []
 
@@ -299,7 +319,9 @@ class TestRouting:
         assert seen.count(module) == 2
 
     def test_prepared_none_is_kept(self, bundles):
-        module = bundles.add("kvp-none", source="""
+        module = bundles.add(
+            "kvp-none",
+            source="""
             CALLS = []
             def provider():
                 return PROVIDER_TEXT
@@ -310,7 +332,8 @@ class TestRouting:
                 return {"machine_execution": {"status": "failed"}, "evidence_fulfillment": {"status": "failed"},
                         "python_sink_delivery": {"status": "failed"}, "recorder_finalization": {"status": "failed"},
                         "publication": {"status": "not_published"}, "published_run": None}
-        """)
+        """,
+        )
         run = korvane.Runtime.discover().prepare("kvp-none", b"")
         assert type(run) is korvane.PreparedRun
         run.execute()
@@ -360,17 +383,21 @@ def test_run_counter_in_a_fresh_process(bundles, fresh):
     bundles.add("kvc-raises", source=RAISING_SOURCE)
     out = fresh(f"A = {a!r}\nB = {b!r}\n" + COUNTER_SCRIPT, site=bundles.root)
     assert json.loads(out) == [
-        None, "python-kvc-a-1",
-        None, "python-kvc-b-2",
+        None,
+        "python-kvc-a-1",
+        None,
+        "python-kvc-b-2",
         "TypeError",
         "LookupError",
         "ModuleNotFoundError",
         "AttributeError",
         "TypeError",
         "TypeError",
-        None, "python-kvc-a-4",
+        None,
+        "python-kvc-a-4",
         "KeyError",
-        None, "python-kvc-b-6",
+        None,
+        "python-kvc-b-6",
     ]
 
 

@@ -13,7 +13,7 @@ import korvane
 from bundle_kit import VALID_RESULT, raises_exactly
 from korvane_tools.testing import BundleCheckError, check_bundle, run_machine, validate_result
 
-EMITTING = '''
+EMITTING = """
 import json
 
 def provider():
@@ -29,7 +29,7 @@ def execute(prepared, sinks, path):
         sink.record_capability_outputs(run_id, {"emitted": values})
         sink.record_capability_receipts(run_id, [])
     return dict(json.loads(RESULT_TEXT), python_sink_delivery={"status": "complete"})
-'''
+"""
 
 
 def result(**changes):
@@ -52,11 +52,14 @@ def execute(prepared, sinks, path):
 
 # One document per way korvane's execute can reject a result: the kit's
 # verdict must be korvane's own, exception type and message.
-@pytest.mark.parametrize("document", [
-    result(machine_execution={"status": "Completed"}),  # a rule of the format
-    list(VALID_RESULT.items()),  # not a mapping
-    result(outputs={"mean": float("nan")}),  # not JSON text
-])
+@pytest.mark.parametrize(
+    "document",
+    [
+        result(machine_execution={"status": "Completed"}),  # a rule of the format
+        list(VALID_RESULT.items()),  # not a mapping
+        result(outputs={"mean": float("nan")}),  # not JSON text
+    ],
+)
 def test_validate_result_says_what_korvanes_execute_says(bundles, document):
     module = bundles.add("echo", source=RETURNING)
     prepared = korvane.Runtime.discover().prepare("echo", b"")

@@ -29,7 +29,7 @@ VALID_RESULT = {
 
 # The default module of a bundle: a provider, and prepare/execute functions
 # that record their arguments and return what the test asks for.
-DEFAULT_SOURCE = '''
+DEFAULT_SOURCE = """
 import json
 CALLS = []
 RESULT = json.loads(RESULT_TEXT)
@@ -44,11 +44,11 @@ def prepare(*args):
 def execute(*args):
     CALLS.append(("execute", args))
     return RESULT
-'''
+"""
 
 # A bundle that keeps nothing between calls and does no work of its own, for
 # loops that watch memory or time.
-QUIET_SOURCE = '''
+QUIET_SOURCE = """
 import json
 RESULT = json.loads(RESULT_TEXT)
 PREPARED = object()
@@ -61,7 +61,8 @@ def prepare(*args):
 
 def execute(prepared, sinks, path):
     return RESULT
-'''
+"""
+
 
 class Sink:
     """An emission consumer with the three methods, each accepting anything."""
@@ -144,9 +145,7 @@ class BundleFolder:
         info.mkdir()
         (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {dist}\nVersion: 1.0\n", encoding="utf-8")
         target = entry_target or f"{module}:provider"
-        (info / "entry_points.txt").write_text(
-            f"[{GROUP}]\n{entry_name or machine_id} = {target}\n", encoding="utf-8"
-        )
+        (info / "entry_points.txt").write_text(f"[{GROUP}]\n{entry_name or machine_id} = {target}\n", encoding="utf-8")
         self.modules.append(parts[0])
         return module
 

@@ -38,16 +38,18 @@ if TYPE_CHECKING:
 
 
 def provider() -> str:
-    return json.dumps({
-        "protocol": "korvane.python_bundle",
-        "protocol_version": {"major": 2, "minor": 0, "patch": 0},
-        "machine_id": "echo",
-        "distribution": "korvane-echo",
-        "module": "korvane_echo",
-        "prepare_function": "prepare",
-        "execute_function": "execute",
-        "bundle_version": "1.0.0",
-    })
+    return json.dumps(
+        {
+            "protocol": "korvane.python_bundle",
+            "protocol_version": {"major": 2, "minor": 0, "patch": 0},
+            "machine_id": "echo",
+            "distribution": "korvane-echo",
+            "module": "korvane_echo",
+            "prepare_function": "prepare",
+            "execute_function": "execute",
+            "bundle_version": "1.0.0",
+        }
+    )
 
 
 @dataclass(frozen=True)
@@ -56,8 +58,9 @@ class EchoRun:
     values: list[int]
 
 
-def prepare(artifact: bytes, run_id: str, configuration: str, input_schedule: str,
-            execution_controls: str, observation: str) -> EchoRun:
+def prepare(
+    artifact: bytes, run_id: str, configuration: str, input_schedule: str, execution_controls: str, observation: str
+) -> EchoRun:
     return EchoRun(run_id, [int(value) for value in json.loads(input_schedule) or []])
 
 
