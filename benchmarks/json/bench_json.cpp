@@ -135,11 +135,15 @@ int small_text(double min_seconds) {
   const std::string_view text = kProviderText;
   constexpr int kCalls = 1000;
   std::vector<Candidate> candidates = {
-      {"module", [&] { for (int i = 0; i < kCalls; ++i) must(korvane::parse_json_text(text).has_value()); }},
+      {"module",
+       [&] {
+         for (int i = 0; i < kCalls; ++i) must(korvane::parse_json_text(text).has_value());
+       }},
   };
   interleaved(candidates, min_seconds);
   std::printf("{\"bytes\":%zu", text.size());
-  for (const auto& candidate : candidates) std::printf(",\"%s_ns\":%.1f", candidate.name, candidate.best / kCalls * 1e9);
+  for (const auto& candidate : candidates)
+    std::printf(",\"%s_ns\":%.1f", candidate.name, candidate.best / kCalls * 1e9);
   std::printf("}\n");
   return 0;
 }
@@ -185,26 +189,31 @@ int main(int argc, char** argv) {
   simdjson::dom::parser simd_parser;
   const simdjson::padded_string padded(text);
   candidates.insert(candidates.end(), {
-      {"rapidjson_dom", [&] {
-         rapidjson::Document document;
-         document.Parse(text.data(), text.size());
-         must(!document.HasParseError());
-       }},
-      {"rapidjson_dom_full_precision", [&] {
-         rapidjson::Document document;
-         document.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
-         must(!document.HasParseError());
-       }},
-      {"simdjson_dom", [&] {
-         simdjson::dom::element element;
-         must(simd_parser.parse(padded).get(element) == simdjson::SUCCESS);
-       }},
-      {"yyjson", [&] {
-         yyjson_doc* document = yyjson_read(text.data(), text.size(), 0);
-         must(document != nullptr);
-         yyjson_doc_free(document);
-       }},
-  });
+                                          {"rapidjson_dom",
+                                           [&] {
+                                             rapidjson::Document document;
+                                             document.Parse(text.data(), text.size());
+                                             must(!document.HasParseError());
+                                           }},
+                                          {"rapidjson_dom_full_precision",
+                                           [&] {
+                                             rapidjson::Document document;
+                                             document.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(),
+                                                                                                text.size());
+                                             must(!document.HasParseError());
+                                           }},
+                                          {"simdjson_dom",
+                                           [&] {
+                                             simdjson::dom::element element;
+                                             must(simd_parser.parse(padded).get(element) == simdjson::SUCCESS);
+                                           }},
+                                          {"yyjson",
+                                           [&] {
+                                             yyjson_doc* document = yyjson_read(text.data(), text.size(), 0);
+                                             must(document != nullptr);
+                                             yyjson_doc_free(document);
+                                           }},
+                                      });
 #endif
   if (argc > 3) {
     std::erase_if(candidates, [&](const Candidate& c) { return std::string_view(c.name) != argv[3]; });

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-
 namespace korvane {
 
 namespace {
@@ -72,8 +71,9 @@ Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& si
     if (bound.slots[i].source == BoundArguments::Source::absent) missing.push_back(signature.parameters[i]);
   }
   if (!missing.empty()) {
-    return unexpected(function_label(signature) + " missing " + std::to_string(missing.size()) + " required positional " +
-                      (missing.size() == 1 ? "argument: " : "arguments: ") + join_names(missing));
+    return unexpected(function_label(signature) + " missing " + std::to_string(missing.size()) +
+                      " required positional " + (missing.size() == 1 ? "argument: " : "arguments: ") +
+                      join_names(missing));
   }
   return bound;
 }

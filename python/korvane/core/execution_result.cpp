@@ -23,8 +23,7 @@ constexpr std::string_view kPublishedNeedsObjectReference =
     "published outcome requires an object published-run reference";
 constexpr std::string_view kReferenceNeedsPathAndFlag =
     "published-run reference needs a non-empty path and published=true";
-constexpr std::string_view kUnpublishedCarriesReference =
-    "unpublished outcome cannot carry a published-run reference";
+constexpr std::string_view kUnpublishedCarriesReference = "unpublished outcome cannot carry a published-run reference";
 
 std::string message_missing(std::string_view field) {
   return "bundle execution result is missing " + korvane::quoted(field);
@@ -35,8 +34,7 @@ std::string message_needs_string_status(std::string_view field) {
 }
 
 std::string message_unsupported_status(std::string_view what, std::string_view status) {
-  return "bundle execution result has unsupported " + std::string(what) + " status " +
-         korvane::quoted(status);
+  return "bundle execution result has unsupported " + std::string(what) + " status " + korvane::quoted(status);
 }
 
 std::string message_unsupported_machine_status(std::string_view status) {
@@ -73,7 +71,7 @@ static_assert(kPublicationWords[0] == "published" && kPublicationWords[1] == "no
 
 // The same words as the list in the header, in its order.
 static_assert(kExecutionResultMembers == std::array{kMachineExecution, kEvidenceFulfillment, kPythonSinkDelivery,
-                                             kRecorderFinalization, kPublication, kPublishedRun});
+                                                    kRecorderFinalization, kPublication, kPublishedRun});
 
 bool is_one_of(std::string_view word, std::span<const std::string_view> accepted) {
   return std::find(accepted.begin(), accepted.end(), word) != accepted.end();
@@ -92,18 +90,15 @@ bool is_valid_published_reference(const JsonObject& reference) {
     return false;
   }
   const JsonValue* path = reference.find("path");
-  const std::optional<std::string_view> path_text =
-      path != nullptr ? path->as_string() : std::nullopt;
+  const std::optional<std::string_view> path_text = path != nullptr ? path->as_string() : std::nullopt;
   return path_text && !path_text->empty();
 }
 
 }  // namespace
 
-Expected<std::string_view, std::string> read_field_status(const JsonValue& result,
-                                                          std::string_view field) {
+Expected<std::string_view, std::string> read_field_status(const JsonValue& result, std::string_view field) {
   const JsonObject* object = result.as_object();
-  const std::optional<std::string_view> status =
-      status_of(object != nullptr ? object->find(field) : nullptr);
+  const std::optional<std::string_view> status = status_of(object != nullptr ? object->find(field) : nullptr);
   if (!status) {
     return unexpected(message_needs_string_status(field));
   }
@@ -134,8 +129,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
     return unexpected(message_unsupported_machine_status(*machine));
   }
 
-  const std::optional<std::string_view> evidence =
-      status_of(object->find(kEvidenceFulfillment));
+  const std::optional<std::string_view> evidence = status_of(object->find(kEvidenceFulfillment));
   if (!evidence) {
     return unexpected(std::string(kEvidenceNeedsStatus));
   }
@@ -151,8 +145,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
     return unexpected(message_unsupported_sink_status(*sinks));
   }
 
-  Expected<std::string_view, std::string> recorder =
-      read_field_status(result, kRecorderFinalization);
+  Expected<std::string_view, std::string> recorder = read_field_status(result, kRecorderFinalization);
   if (!recorder) {
     return unexpected(std::move(recorder).error());
   }

@@ -25,8 +25,8 @@ inline constexpr std::size_t kExecutionResultDepth = 3;
 
 // The six members every execution result has, in the order they are checked.
 inline constexpr std::array<std::string_view, 6> kExecutionResultMembers = {
-    "machine_execution", "evidence_fulfillment", "python_sink_delivery",
-    "recorder_finalization", "publication", "published_run",
+    "machine_execution",     "evidence_fulfillment", "python_sink_delivery",
+    "recorder_finalization", "publication",          "published_run",
 };
 
 // The status words each status member accepts, by member, in the order the
@@ -71,7 +71,6 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result);
 // object whose `status` is a string; otherwise the message
 // "bundle execution result field {field} needs a string status".
 // The view points into `result`.
-Expected<std::string_view, std::string> read_field_status(const JsonValue& result,
-                                                          std::string_view field);
+Expected<std::string_view, std::string> read_field_status(const JsonValue& result, std::string_view field);
 
 }  // namespace korvane

@@ -16,13 +16,10 @@ namespace {
 // and field names are shown in quoted form; version numbers in decimal.
 // ---------------------------------------------------------------------------
 
-std::string entry_point_prefix(std::string_view entry_point) {
-  return "entry point " + korvane::quoted(entry_point);
-}
+std::string entry_point_prefix(std::string_view entry_point) { return "entry point " + korvane::quoted(entry_point); }
 
 std::string message_invalid_json(std::string_view entry_point, const JsonParseError& error) {
-  return "bundle entry point " + korvane::quoted(entry_point) + " returned invalid JSON: " +
-         error.to_string();
+  return "bundle entry point " + korvane::quoted(entry_point) + " returned invalid JSON: " + error.to_string();
 }
 
 std::string message_not_an_object() { return "bundle provider must return a JSON object"; }
@@ -32,50 +29,43 @@ std::string message_missing_protocol(std::string_view entry_point) {
 }
 
 std::string message_unsupported_protocol(std::string_view entry_point, std::string_view protocol) {
-  return entry_point_prefix(entry_point) + " returned unsupported provider protocol " +
-         korvane::quoted(protocol);
+  return entry_point_prefix(entry_point) + " returned unsupported provider protocol " + korvane::quoted(protocol);
 }
 
 std::string message_missing_protocol_version(std::string_view entry_point) {
-  return entry_point_prefix(entry_point) +
-         " provider is missing object field \"protocol_version\"";
+  return entry_point_prefix(entry_point) + " provider is missing object field \"protocol_version\"";
 }
 
 std::string message_version_not_object(std::string_view entry_point) {
-  return entry_point_prefix(entry_point) +
-         " provider has invalid protocol_version: expected an object";
+  return entry_point_prefix(entry_point) + " provider has invalid protocol_version: expected an object";
 }
 
-std::string message_version_unsupported_field(std::string_view entry_point,
-                                              std::string_view field) {
-  return entry_point_prefix(entry_point) +
-         " provider has invalid protocol_version: unsupported field " + korvane::quoted(field);
+std::string message_version_unsupported_field(std::string_view entry_point, std::string_view field) {
+  return entry_point_prefix(entry_point) + " provider has invalid protocol_version: unsupported field " +
+         korvane::quoted(field);
 }
 
 std::string message_version_not_unsigned(std::string_view entry_point, std::string_view field) {
-  return entry_point_prefix(entry_point) + " provider has invalid protocol_version: " +
-         korvane::quoted(field) + " must be an unsigned integer";
+  return entry_point_prefix(entry_point) + " provider has invalid protocol_version: " + korvane::quoted(field) +
+         " must be an unsigned integer";
 }
 
 std::string message_version_out_of_range(std::string_view entry_point, std::string_view field) {
-  return entry_point_prefix(entry_point) + " provider has invalid protocol_version: " +
-         korvane::quoted(field) + " is out of range";
+  return entry_point_prefix(entry_point) + " provider has invalid protocol_version: " + korvane::quoted(field) +
+         " is out of range";
 }
 
-std::string message_unsupported_version(std::string_view entry_point,
-                                        const ProtocolVersion& version) {
+std::string message_unsupported_version(std::string_view entry_point, const ProtocolVersion& version) {
   return entry_point_prefix(entry_point) + " returned unsupported provider protocol version " +
          std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.patch);
 }
 
 std::string message_missing_string_field(std::string_view entry_point, std::string_view field) {
-  return entry_point_prefix(entry_point) + " provider is missing string field " +
-         korvane::quoted(field);
+  return entry_point_prefix(entry_point) + " provider is missing string field " + korvane::quoted(field);
 }
 
 std::string message_unsupported_field(std::string_view entry_point, std::string_view field) {
-  return entry_point_prefix(entry_point) + " provider contains unsupported metadata field " +
-         korvane::quoted(field);
+  return entry_point_prefix(entry_point) + " provider contains unsupported metadata field " + korvane::quoted(field);
 }
 
 // ---------------------------------------------------------------------------
@@ -90,7 +80,7 @@ enum class Rule : unsigned char {
 
 struct ProviderMember {
   std::string_view name;
-  std::string BundleProvider::*text;  // null for the version, the one member that is not a text
+  std::string BundleProvider::* text;  // null for the version, the one member that is not a text
   Rule rule;
 };
 

@@ -68,7 +68,6 @@ std::string write_bundle_listing(std::span<const BundleProvider> providers);
 
 // The first record whose machine identifier equals `machine_id` byte for
 // byte, or nullptr.
-const BundleProvider* find_provider(const std::vector<BundleProvider>& providers,
-                                    std::string_view machine_id) noexcept;
+const BundleProvider* find_provider(const std::vector<BundleProvider>& providers, std::string_view machine_id) noexcept;
 
 }  // namespace korvane

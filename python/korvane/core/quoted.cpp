@@ -82,9 +82,9 @@ bool quoted_form_escapes(char32_t code_point) noexcept {
   // The first range whose end is not below the code point is the only one
   // that can hold it.
   const auto* const end = std::end(kEscapedRanges);
-  const auto* const it = std::lower_bound(
-      std::begin(kEscapedRanges), end, code_point,
-      [](const CodePointRange& range, char32_t value) { return range.last < value; });
+  const auto* const it =
+      std::lower_bound(std::begin(kEscapedRanges), end, code_point,
+                       [](const CodePointRange& range, char32_t value) { return range.last < value; });
   return it != end && it->first <= code_point;
 }
 
@@ -104,12 +104,24 @@ std::string quoted(std::string_view utf8_text) {
     }
     const char32_t cp = decoded.code_point;
     switch (cp) {
-      case U'\\': out += "\\\\"; break;
-      case U'"': out += "\\\""; break;
-      case U'\t': out += "\\t"; break;
-      case U'\r': out += "\\r"; break;
-      case U'\n': out += "\\n"; break;
-      case U'\0': out += "\\0"; break;
+      case U'\\':
+        out += "\\\\";
+        break;
+      case U'"':
+        out += "\\\"";
+        break;
+      case U'\t':
+        out += "\\t";
+        break;
+      case U'\r':
+        out += "\\r";
+        break;
+      case U'\n':
+        out += "\\n";
+        break;
+      case U'\0':
+        out += "\\0";
+        break;
       default:
         if (quoted_form_escapes(cp)) {
           append_braced_hex(out, 'u', static_cast<std::uint32_t>(cp));

@@ -48,7 +48,8 @@ JsonValue truncate_named(const JsonValue& value, std::size_t kept_depth, std::sp
   JsonObject kept;
   for (const auto& member : *members) {
     const bool named = std::find(names.begin(), names.end(), member.key.view()) != names.end();
-    kept.insert_or_assign(member.key.view(), truncate(member.value, named ? std::max<std::size_t>(kept_depth, 2) : 2, 2));
+    kept.insert_or_assign(member.key.view(),
+                          truncate(member.value, named ? std::max<std::size_t>(kept_depth, 2) : 2, 2));
   }
   return JsonValue::object(std::move(kept));
 }

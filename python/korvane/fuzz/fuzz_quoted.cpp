@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (byte < 0x20 || byte == 0x7f || byte == '"') std::abort();
     if (byte == '\\') {
       if (i + 2 >= text.size()) std::abort();  // an escape never ends the text
-      ++i;                                    // the escaped character
+      ++i;                                     // the escaped character
     }
   }
   return 0;

@@ -34,9 +34,15 @@ Result<Ok> finish_binding(const ArgumentSignature& signature, std::size_t positi
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     const auto& slot = bound->slots[i];
     switch (slot.source) {
-      case BoundArguments::Source::absent: out[i] = nullptr; break;
-      case BoundArguments::Source::positional: out[i] = positional[slot.index]; break;
-      case BoundArguments::Source::keyword: out[i] = keyword_values[slot.index]; break;
+      case BoundArguments::Source::absent:
+        out[i] = nullptr;
+        break;
+      case BoundArguments::Source::positional:
+        out[i] = positional[slot.index];
+        break;
+      case BoundArguments::Source::keyword:
+        out[i] = keyword_values[slot.index];
+        break;
     }
   }
   return Ok{};
@@ -53,7 +59,8 @@ Result<Ok> bind_fastcall(const ArgumentSignature& signature, PyObject* const* ar
                         out);
 }
 
-Result<Ok> bind_tuple_call(const ArgumentSignature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+Result<Ok> bind_tuple_call(const ArgumentSignature& signature, PyObject* args, PyObject* kwargs,
+                           std::span<PyObject*> out) {
   const std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   std::vector<PyObject*> names;
   std::vector<PyObject*> values;

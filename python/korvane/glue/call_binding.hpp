@@ -15,8 +15,8 @@ namespace korvane {
 // Binds a call to `signature`, filling `out` (one slot per parameter) with a
 // borrowed object per parameter, null when the parameter was not given.
 // Vectorcall form: positional array plus a tuple of keyword names.
-Result<Ok> bind_fastcall(const ArgumentSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, std::span<PyObject*> out);
+Result<Ok> bind_fastcall(const ArgumentSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::span<PyObject*> out);
 // Classic form: an argument tuple plus a keyword dictionary (may be null).
 Result<Ok> bind_tuple_call(const ArgumentSignature& signature, PyObject* args, PyObject* kwargs,
                            std::span<PyObject*> out);

@@ -1,11 +1,11 @@
 #include "discovery.hpp"
 
 #include <algorithm>
-#include <string>
 #include <optional>
+#include <string>
 #include <unordered_map>
-#include <variant>
 #include <utility>
+#include <variant>
 
 #include "interpreter.hpp"
 #include "py_str.hpp"
@@ -172,9 +172,8 @@ Result<std::vector<BundleProvider>> discover_providers() {
     accepted.push_back(std::move(*provider));
   }
 
-  std::stable_sort(accepted.begin(), accepted.end(), [](const BundleProvider& a, const BundleProvider& b) {
-    return a.machine_id < b.machine_id;
-  });
+  std::stable_sort(accepted.begin(), accepted.end(),
+                   [](const BundleProvider& a, const BundleProvider& b) { return a.machine_id < b.machine_id; });
   return accepted;
 }
 

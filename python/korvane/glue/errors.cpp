@@ -10,12 +10,18 @@ constexpr const char* kNoExceptionSet = "attempted to fetch exception but none w
 
 PyObject* builtin_type(ErrorType type) {
   switch (type) {
-    case ErrorType::type_error: return PyExc_TypeError;
-    case ErrorType::value_error: return PyExc_ValueError;
-    case ErrorType::lookup_error: return PyExc_LookupError;
-    case ErrorType::runtime_error: return PyExc_RuntimeError;
-    case ErrorType::system_error: return PyExc_SystemError;
-    case ErrorType::import_error: return PyExc_ImportError;
+    case ErrorType::type_error:
+      return PyExc_TypeError;
+    case ErrorType::value_error:
+      return PyExc_ValueError;
+    case ErrorType::lookup_error:
+      return PyExc_LookupError;
+    case ErrorType::runtime_error:
+      return PyExc_RuntimeError;
+    case ErrorType::system_error:
+      return PyExc_SystemError;
+    case ErrorType::import_error:
+      return PyExc_ImportError;
   }
   return PyExc_SystemError;
 }
@@ -56,10 +62,9 @@ PyObject* invariant_failure_type() {
   PyMutex_Lock(&g_invariant_type_lock);
   PyObject* type = g_invariant_type.load(std::memory_order_acquire);
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "korvane.InvariantFailure",
-        "A state that validated data cannot reach; reports a defect of the module.",
-        PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("korvane.InvariantFailure",
+                                     "A state that validated data cannot reach; reports a defect of the module.",
+                                     PyExc_BaseException, nullptr);
     // Kept for the life of the process, like the module's other types.
     if (type != nullptr) g_invariant_type.store(type, std::memory_order_release);
   }

@@ -15,7 +15,8 @@ constexpr ArgumentSignature kFileRecorderSignature{"FileRecorder", "__new__", kF
 
 Result<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 1> bound{};
-  if (auto ok = bind_tuple_call(kFileRecorderSignature, args, kwargs, bound); !ok) return unexpected(std::move(ok).error());
+  if (auto ok = bind_tuple_call(kFileRecorderSignature, args, kwargs, bound); !ok)
+    return unexpected(std::move(ok).error());
   auto path = str_argument(bound[0], "path");
   if (!path) return unexpected(std::move(path).error());
   if (path->empty()) return module_error(ErrorType::value_error, "file recorder path must not be empty");
@@ -31,11 +32,11 @@ PyObject* file_recorder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 PyType_Slot file_recorder_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FileRecorder(path)\n--\n\n"
-                    "Selects the reference file recorder for one execution.\n"
-                    "A FileRecorder is a small request value: it carries only the path.\n"
-                    "The recorder implementation and the publication lifecycle stay owned by the provider side.")},
+    {Py_tp_doc,
+     const_cast<char*>("FileRecorder(path)\n--\n\n"
+                       "Selects the reference file recorder for one execution.\n"
+                       "A FileRecorder is a small request value: it carries only the path.\n"
+                       "The recorder implementation and the publication lifecycle stay owned by the provider side.")},
     {Py_tp_new, reinterpret_cast<void*>(file_recorder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<FileRecorderObject>)},
     {0, nullptr},
@@ -43,8 +44,11 @@ PyType_Slot file_recorder_slots[] = {
 
 // Immutable like the other two classes (see module.cpp).
 PyType_Spec file_recorder_definition = {
-    "builtins.FileRecorder", static_cast<int>(sizeof(FileRecorderObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, file_recorder_slots,
+    "builtins.FileRecorder",
+    static_cast<int>(sizeof(FileRecorderObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    file_recorder_slots,
 };
 
 TypeSlot g_file_recorder_type{&file_recorder_definition};

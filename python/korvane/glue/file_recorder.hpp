@@ -13,8 +13,7 @@
 namespace korvane {
 
 struct FileRecorderObject {
-  PyObject_HEAD
-  std::string path;  // UTF-8, never empty
+  PyObject_HEAD std::string path;  // UTF-8, never empty
 };
 
 // The process-wide FileRecorder class, made on first use.

@@ -20,8 +20,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Argument descriptions
 
-constexpr std::string_view kPrepareParameters[] = {"machine_id",         "artifact",          "configuration",
-                                                   "input_schedule",     "execution_controls", "observation"};
+constexpr std::string_view kPrepareParameters[] = {"machine_id",     "artifact",           "configuration",
+                                                   "input_schedule", "execution_controls", "observation"};
 constexpr ArgumentSignature kPrepareSignature{"Runtime", "prepare", kPrepareParameters, 2};
 
 constexpr std::string_view kExecuteParameters[] = {"sinks", "file_recorder"};
@@ -64,7 +64,8 @@ PyObject* runtime_bundles(PyObject* self, PyObject*) {
 PyObject* runtime_prepare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry_point([=]() -> Result<PyRef> {
     std::array<PyObject*, 6> bound{};
-    if (auto ok = bind_fastcall(kPrepareSignature, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    if (auto ok = bind_fastcall(kPrepareSignature, args, nargs, kwnames, bound); !ok)
+      return unexpected(std::move(ok).error());
     auto runtime = checked_self<RuntimeObject>(self, runtime_type, "Runtime");
     if (!runtime) return unexpected(std::move(runtime).error());
 
@@ -111,8 +112,11 @@ PyType_Slot runtime_slots[] = {
 //  - The sink check lets exceptions outside Exception (KeyboardInterrupt,
 //    SystemExit) pass instead of reporting a missing method (runs.cpp).
 PyType_Spec runtime_definition = {
-    "builtins.Runtime", static_cast<int>(sizeof(RuntimeObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, runtime_slots,
+    "builtins.Runtime",
+    static_cast<int>(sizeof(RuntimeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    runtime_slots,
 };
 
 TypeSlot g_runtime_type{&runtime_definition};
@@ -123,7 +127,8 @@ TypeSlot g_runtime_type{&runtime_definition};
 PyObject* prepared_run_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry_point([=]() -> Result<PyRef> {
     std::array<PyObject*, 2> bound{};
-    if (auto ok = bind_fastcall(kExecuteSignature, args, nargs, kwnames, bound); !ok) return unexpected(std::move(ok).error());
+    if (auto ok = bind_fastcall(kExecuteSignature, args, nargs, kwnames, bound); !ok)
+      return unexpected(std::move(ok).error());
     auto run = checked_self<PreparedRunObject>(self, prepared_run_type, "PreparedRun");
     if (!run) return unexpected(std::move(run).error());
     // Only the collector empties `prepared`, on a run it found unreachable;
@@ -160,8 +165,7 @@ int prepared_run_clear(PyObject* self) {
 
 void prepared_run_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, prepared_run_dealloc)
-  PyTypeObject* type = Py_TYPE(self);
+  Py_TRASHCAN_BEGIN(self, prepared_run_dealloc) PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(reinterpret_cast<PreparedRunObject*>(self));
   type->tp_free(self);
   Py_DECREF(type);
@@ -177,7 +181,9 @@ PyType_Slot prepared_run_slots[] = {
 };
 
 PyType_Spec prepared_run_definition = {
-    "builtins.PreparedRun", static_cast<int>(sizeof(PreparedRunObject)), 0,
+    "builtins.PreparedRun",
+    static_cast<int>(sizeof(PreparedRunObject)),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     prepared_run_slots,
 };

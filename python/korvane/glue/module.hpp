@@ -12,14 +12,13 @@
 namespace korvane {
 
 struct RuntimeObject {
-  PyObject_HEAD
-  std::vector<BundleProvider> providers;
+  PyObject_HEAD std::vector<BundleProvider> providers;
 };
 
 struct PreparedRunObject {
   PyObject_HEAD
-  // Released after `provider` (members are destroyed in reverse order).
-  PyRef prepared;
+      // Released after `provider` (members are destroyed in reverse order).
+      PyRef prepared;
   BundleProvider provider;
 };
 

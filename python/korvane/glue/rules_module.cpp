@@ -78,8 +78,7 @@ PyObject* problem_of_text(std::string_view text, std::string_view prefix) {
   if (!valid) {
     const auto& message = valid.error();
     auto size = static_cast<Py_ssize_t>(message.size());
-    return Py_BuildValue("(ss#s#nn)", "rule", message.data(), size, message.data(), size, Py_ssize_t{0},
-                         Py_ssize_t{0});
+    return Py_BuildValue("(ss#s#nn)", "rule", message.data(), size, message.data(), size, Py_ssize_t{0}, Py_ssize_t{0});
   }
   Py_RETURN_NONE;
 }
@@ -152,8 +151,7 @@ PyObject* status_words(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"provider_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provider_record)),
-     METH_FASTCALL,
+    {"provider_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provider_record)), METH_FASTCALL,
      "provider_record(entry_point_name, returned, /)\n--\n\n"
      "korvane's verdict on what a provider returned: the listing object's JSON text, or the\n"
      "TypeError or RuntimeError korvane's discovery raises for it."},
@@ -185,9 +183,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "korvane_tools._rules",
+    PyModuleDef_HEAD_INIT,
+    "korvane_tools._rules",
     "korvane's rules for provider texts and execution results, for korvane_tools.",
-    0, methods, slots, nullptr, nullptr, nullptr,
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

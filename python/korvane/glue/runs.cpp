@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "json/path.hpp"
 #include "execution_result.hpp"
 #include "file_recorder.hpp"
 #include "interpreter.hpp"
+#include "json/path.hpp"
 #include "json_bridge.hpp"
 #include "py_str.hpp"
 #include "python_json.hpp"
@@ -27,7 +27,8 @@ constexpr std::array<const char*, 3> kSinkMethods = {"emit_batch", "record_capab
 std::atomic<std::uint64_t> g_run_sequence{1};
 
 std::string not_installed_message(std::string_view machine_id) {
-  std::string message = "machine bundle " + korvane::quoted(machine_id) + " is not installed; install `korvane` and `korvane-";
+  std::string message =
+      "machine bundle " + korvane::quoted(machine_id) + " is not installed; install `korvane` and `korvane-";
   message.append(machine_id).append("`, or use `korvane-machines[").append(machine_id).append("]`");
   return message;
 }
@@ -209,8 +210,9 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
     auto failure = type_error(std::string(kNotJsonPrefix) + parsed.error().to_string());
     // json.dumps writes one line, so the column places the byte; the note
     // says in which member it lies.
-    const std::string path =
-        parsed.error().line == 1 && parsed.error().column > 0 ? json_path_at(text->utf8, parsed.error().column - 1) : "";
+    const std::string path = parsed.error().line == 1 && parsed.error().column > 0
+                                 ? json_path_at(text->utf8, parsed.error().column - 1)
+                                 : "";
     if (path.empty()) return failure;
     return with_note(std::move(failure), "in member " + path + " of the execution result");
   }

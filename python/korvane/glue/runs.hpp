@@ -31,8 +31,7 @@ Result<PreparedContents> prepare_run(const std::vector<BundleProvider>& provider
 
 // `sinks` and `file_recorder` are null when absent. Returns the very mapping
 // the bundle's execute function returned, once it has passed every check.
-Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
-                          PyObject* file_recorder);
+Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks, PyObject* file_recorder);
 
 // The sequence handed to the bundle: a new empty list for an absent argument,
 // otherwise the caller's own list or tuple once every sink has the three

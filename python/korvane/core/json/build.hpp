@@ -43,7 +43,8 @@ class KeptLevels {
   // its key (only read when it matters).
   template <typename KeyView>
   void enter_member(int level, KeyView key) noexcept {
-    if (!by_member_ || level != 1) [[likely]] return;
+    if (!by_member_ || level != 1) [[likely]]
+      return;
     const std::string_view text = key();
     limit_ = std::find(deep_members_.begin(), deep_members_.end(), text) != deep_members_.end() ? deep_limit_ : 2;
   }

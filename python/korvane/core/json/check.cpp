@@ -39,7 +39,7 @@ bool Parser::parse_unkept(JsonValue* out, Tag tag) {
 [[gnu::aligned(64)]] bool Parser::check_container() {
   const int outside = depth_budget_;
   bool object;  // the innermost open container is an object
-open:  // at '[' or '{'
+open:           // at '[' or '{'
   if (!enter(p_)) return false;
   object = *p_ == '{';
   ++p_;
@@ -61,7 +61,8 @@ value:  // at the first byte of a value
   if (!check_scalar()) return false;
 after:  // after a value, in the container at the current level
   // The text ended after a value: after_item reports where.
-  if (p_ == end_) [[unlikely]] goto separator;
+  if (p_ == end_) [[unlikely]]
+    goto separator;
   if (object) {
     // ", " before the next key, taken at once.
     if (end_ - p_ >= 3 && p_[0] == ',' && p_[1] == ' ' && p_[2] == '"') {
@@ -123,8 +124,8 @@ template <bool kKey>
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
     const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('"'))));
     const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, _mm_set1_epi8(0x1F)), chunk);
-    const auto others = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\')), control)));
+    const auto others =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\')), control)));
     // The bytes before the first quote hold no backslash or control byte.
     if (quotes != 0 && (others & ((quotes & (0U - quotes)) - 1)) == 0) {
       if constexpr (kKey) {
@@ -153,23 +154,40 @@ template <bool kKey>
 // the members, whose lengths vary, p_ moves by the count.
 [[gnu::always_inline]] inline void Parser::step_past_key(int length) noexcept {
   switch (length) {
-    case 0: return step_by<2>();
-    case 1: return step_by<3>();
-    case 2: return step_by<4>();
-    case 3: return step_by<5>();
-    case 4: return step_by<6>();
-    case 5: return step_by<7>();
-    case 6: return step_by<8>();
-    case 7: return step_by<9>();
-    case 8: return step_by<10>();
-    case 9: return step_by<11>();
-    case 10: return step_by<12>();
-    case 11: return step_by<13>();
-    case 12: return step_by<14>();
-    case 13: return step_by<15>();
-    case 14: return step_by<16>();
-    case 15: return step_by<17>();
-    default: p_ += length + 2;
+    case 0:
+      return step_by<2>();
+    case 1:
+      return step_by<3>();
+    case 2:
+      return step_by<4>();
+    case 3:
+      return step_by<5>();
+    case 4:
+      return step_by<6>();
+    case 5:
+      return step_by<7>();
+    case 6:
+      return step_by<8>();
+    case 7:
+      return step_by<9>();
+    case 8:
+      return step_by<10>();
+    case 9:
+      return step_by<11>();
+    case 10:
+      return step_by<12>();
+    case 11:
+      return step_by<13>();
+    case 12:
+      return step_by<14>();
+    case 13:
+      return step_by<15>();
+    case 14:
+      return step_by<16>();
+    case 15:
+      return step_by<17>();
+    default:
+      p_ += length + 2;
   }
 }
 

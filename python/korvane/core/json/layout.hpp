@@ -105,8 +105,7 @@ inline void store_words(void* rep, const StringRep& text) noexcept {
 // chunk in bytes 4..7, the block's address in bytes 8..15.
 inline void store_block(void* rep, Tag tag, Block block, bool flat = false) noexcept {
   static_assert(std::endian::native == std::endian::little);
-  store_words(rep,
-              static_cast<std::uint64_t>(tag) | (std::uint64_t{flat} << 8) | (std::uint64_t{block.offset} << 32),
+  store_words(rep, static_cast<std::uint64_t>(tag) | (std::uint64_t{flat} << 8) | (std::uint64_t{block.offset} << 32),
               reinterpret_cast<std::uintptr_t>(block.data));
 }
 

@@ -67,7 +67,8 @@ class SpanCache {
       if (large_[i].bytes != bytes) continue;
       char* const span = large_[i].data;
       std::copy(large_.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                large_.begin() + static_cast<std::ptrdiff_t>(large_count_), large_.begin() + static_cast<std::ptrdiff_t>(i));
+                large_.begin() + static_cast<std::ptrdiff_t>(large_count_),
+                large_.begin() + static_cast<std::ptrdiff_t>(i));
       --large_count_;
       held_ -= bytes;
       return span;
@@ -119,7 +120,7 @@ class SpanCache {
   }
 
   std::mutex mutex_;
-  char* chunks_ = nullptr;  // full chunks, each holding the next's address
+  char* chunks_ = nullptr;                 // full chunks, each holding the next's address
   std::array<Span, kLargeSpans> large_{};  // larger spans, the longest kept first
   std::size_t large_count_ = 0;
   std::size_t held_ = 0;  // bytes of all kept spans

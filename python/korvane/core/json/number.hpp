@@ -40,7 +40,7 @@ inline bool eight_digits_at(const char* p, std::uint64_t& values) noexcept {
 // runs that are mostly short (the integer part of a number with a
 // fraction): eight at a time while there are eight, then byte by byte.
 [[gnu::always_inline]] inline const char* read_leading_digits(const char* p, const char* end,
-                                                               std::uint64_t& mantissa) noexcept {
+                                                              std::uint64_t& mantissa) noexcept {
   std::uint64_t value = mantissa;
   std::uint64_t values = 0;
   while (end - p >= 8 && eight_digits_at(p, values)) {
@@ -61,7 +61,8 @@ inline constexpr std::uint64_t kSmallPowersOfTen[8] = {1, 10, 100, 1000, 10000, 
 // word, below which zeros stand in for leading digits. No branch depends on
 // the length of that last run, which varies from number to number in a
 // fraction.
-[[gnu::always_inline]] inline const char* read_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
+[[gnu::always_inline]] inline const char* read_digits(const char* p, const char* end,
+                                                      std::uint64_t& mantissa) noexcept {
   std::uint64_t value = mantissa;
   while (end - p >= 8) {
     const std::uint64_t values = digit_values_at(p);
@@ -126,7 +127,8 @@ inline constexpr int kLargestBiasedExponent = 2046;
 // w * 10^q, negated when `negative`, rounded to the nearest double (ties to
 // even) into `out`; false when not decided here, and `out` is then untouched.
 // w holds the number's significant digits exactly (at most 19 of them).
-[[gnu::always_inline]] inline bool decimal_to_double(std::uint64_t w, std::int64_t q, bool negative, double& out) noexcept {
+[[gnu::always_inline]] inline bool decimal_to_double(std::uint64_t w, std::int64_t q, bool negative,
+                                                     double& out) noexcept {
   using namespace number_detail;
   if (w == 0) {
     out = negative ? -0.0 : 0.0;
@@ -135,7 +137,8 @@ inline constexpr int kLargestBiasedExponent = 2046;
   // Both operands exact, so the one operation rounds correctly.
   if (w <= std::uint64_t{1} << 53 && q >= -22 && q <= 22) {
     double value = static_cast<double>(w);
-    value = q < 0 ? value / kExactPowers[static_cast<std::size_t>(-q)] : value * kExactPowers[static_cast<std::size_t>(q)];
+    value =
+        q < 0 ? value / kExactPowers[static_cast<std::size_t>(-q)] : value * kExactPowers[static_cast<std::size_t>(q)];
     out = negative ? -value : value;
     return true;
   }
@@ -155,7 +158,7 @@ inline constexpr int kLargestBiasedExponent = 2046;
   // bit after them rounds; below it lie the rest of `high`, then `middle`
   // and the low word, into which the shortfall can carry at most one.
   int top = static_cast<int>(high >> 63);  // 1 when bit 191 is set
-  int dropped = 10 + top;                   // bits of `high` below the significand
+  int dropped = 10 + top;                  // bits of `high` below the significand
   std::uint64_t below_mask = (std::uint64_t{1} << (dropped - 1)) - 1;
   std::uint64_t below = high & below_mask;
   // P >> 64 is by_high plus less than 2^64, which adds at most one to

@@ -45,7 +45,9 @@ constexpr std::array<std::string_view, 19> kParseErrorDescriptions = {
     "number out of range",
 };
 
-std::string_view json_detail::describe(ParseErrorKind kind) noexcept { return kParseErrorDescriptions[static_cast<std::size_t>(kind)]; }
+std::string_view json_detail::describe(ParseErrorKind kind) noexcept {
+  return kParseErrorDescriptions[static_cast<std::size_t>(kind)];
+}
 
 namespace json_detail {
 
@@ -54,7 +56,6 @@ namespace {
 void store_number(JsonValue& out, Tag tag, std::uint64_t bits) noexcept {
   store_words(Access::raw(out), static_cast<std::uint64_t>(tag), bits);
 }
-
 
 }  // namespace
 

@@ -27,7 +27,8 @@ inline const char* find_string_special(const char* p, const char* end) noexcept 
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Unsigned byte <= 0x1F exactly when min(byte, 0x1F) == byte.
     const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, highest_control), chunk);
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
     const int mask = _mm_movemask_epi8(hits);
     if (mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask));
     p += 16;
@@ -127,8 +128,10 @@ inline std::uint64_t non_digit_bytes(std::uint64_t values) noexcept {
 inline constexpr auto kHexValues = [] {
   std::array<std::int8_t, 256> values{};
   for (int c = 0; c < 256; ++c) {
-    values[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(
-        c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1);
+    values[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                                                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                                          : -1);
   }
   return values;
 }();
@@ -139,15 +142,24 @@ inline int hex_value(char c) noexcept { return kHexValues[static_cast<unsigned c
 // letter that is not one: `u` (four hex digits follow) and every invalid one.
 inline char unescaped(char letter) noexcept {
   switch (letter) {
-    case '"': return '"';
-    case '\\': return '\\';
-    case '/': return '/';
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    default: return 0;
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case '/':
+      return '/';
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return 0;
   }
 }
 

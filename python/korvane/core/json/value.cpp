@@ -84,13 +84,9 @@ JsonNumber::Kind JsonNumber::kind() const noexcept {
   }
 }
 
-std::uint64_t JsonNumber::as_unsigned() const noexcept {
-  return tag_ == Tag::unsigned_integer ? unsigned_ : 0;
-}
+std::uint64_t JsonNumber::as_unsigned() const noexcept { return tag_ == Tag::unsigned_integer ? unsigned_ : 0; }
 
-std::int64_t JsonNumber::as_signed() const noexcept {
-  return tag_ == Tag::signed_integer ? signed_ : 0;
-}
+std::int64_t JsonNumber::as_signed() const noexcept { return tag_ == Tag::signed_integer ? signed_ : 0; }
 
 double JsonNumber::as_double() const noexcept {
   switch (tag_) {
@@ -136,8 +132,7 @@ void Access::release(JsonValue& value, int budget, Releaser& releaser) noexcept 
       auto* object = static_cast<JsonObject*>(pointer(value));
       if (!value.rep_.pointer.flat) {
         for (JsonMember* m = object->members_; m != object->members_ + object->size_; ++m) {
-          if (m->key.rep_.tag == Tag::long_string)
-            releaser.release(long_block(m->key.rep_), long_offset(m->key.rep_));
+          if (m->key.rep_.tag == Tag::long_string) releaser.release(long_block(m->key.rep_), long_offset(m->key.rep_));
           release_child(m->value, budget, releaser);
         }
       }
@@ -279,9 +274,7 @@ JsonValue::Kind JsonValue::kind() const noexcept {
 
 bool JsonValue::as_bool() const noexcept { return tag() == Tag::boolean && rep_.boolean.value; }
 
-const JsonNumber* JsonValue::as_number() const noexcept {
-  return is_number() ? &rep_.number : nullptr;
-}
+const JsonNumber* JsonValue::as_number() const noexcept { return is_number() ? &rep_.number : nullptr; }
 
 std::optional<std::string_view> JsonValue::as_string() const noexcept {
   if (!is_string()) return std::nullopt;
@@ -340,10 +333,8 @@ JsonMember* allocate_members(std::size_t count) {
   return static_cast<JsonMember*>(::operator new(count * sizeof(JsonMember)));
 }
 
-const JsonMember* lower_bound_key(const JsonMember* first, const JsonMember* last,
-                                  std::string_view key) noexcept {
-  return std::lower_bound(first, last, key,
-                          [](const JsonMember& m, std::string_view k) { return m.key.view() < k; });
+const JsonMember* lower_bound_key(const JsonMember* first, const JsonMember* last, std::string_view key) noexcept {
+  return std::lower_bound(first, last, key, [](const JsonMember& m, std::string_view k) { return m.key.view() < k; });
 }
 
 }  // namespace
@@ -404,8 +395,8 @@ void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
   JsonMember added{JsonString(key), std::move(value)};
   if (size_ >= capacity_) {  // full, or the members fill the object's own block
     if (size_ == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("JSON object too large");
-    const std::uint32_t capacity = static_cast<std::uint32_t>(
-        std::min<std::size_t>(std::max<std::size_t>(4, std::size_t{size_} * 2), std::numeric_limits<std::uint32_t>::max()));
+    const std::uint32_t capacity = static_cast<std::uint32_t>(std::min<std::size_t>(
+        std::max<std::size_t>(4, std::size_t{size_} * 2), std::numeric_limits<std::uint32_t>::max()));
     JsonMember* grown = allocate_members(capacity);
     std::uninitialized_move(members_, members_ + index, grown);
     new (grown + index) JsonMember(std::move(added));
@@ -436,9 +427,7 @@ JsonValue* JsonObject::find(std::string_view key) noexcept {
 
 bool operator==(const JsonObject& a, const JsonObject& b) noexcept {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const JsonMember& x, const JsonMember& y) {
-                      return x.key == y.key && x.value == y.value;
-                    });
+                    [](const JsonMember& x, const JsonMember& y) { return x.key == y.key && x.value == y.value; });
 }
 
 std::optional<std::string> get_string_member(const JsonObject& object, std::string_view key) {
@@ -447,6 +436,5 @@ std::optional<std::string> get_string_member(const JsonObject& object, std::stri
   if (auto text = value->as_string()) return std::string(*text);
   return std::nullopt;
 }
-
 
 }  // namespace korvane

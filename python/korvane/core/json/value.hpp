@@ -130,17 +130,13 @@ class JsonString {
   std::size_t size() const noexcept { return view().size(); }
   bool empty() const noexcept { return size() == 0; }
 
-  friend bool operator==(const JsonString& a, const JsonString& b) noexcept {
-    return a.view() == b.view();
-  }
+  friend bool operator==(const JsonString& a, const JsonString& b) noexcept { return a.view() == b.view(); }
   friend bool operator==(const JsonString& a, std::string_view b) noexcept { return a.view() == b; }
   // Unsigned byte order, a prefix before any longer text.
   friend std::strong_ordering operator<=>(const JsonString& a, const JsonString& b) noexcept {
     return a.view() <=> b.view();
   }
-  friend std::strong_ordering operator<=>(const JsonString& a, std::string_view b) noexcept {
-    return a.view() <=> b;
-  }
+  friend std::strong_ordering operator<=>(const JsonString& a, std::string_view b) noexcept { return a.view() <=> b; }
 
  private:
   friend class JsonValue;
@@ -256,9 +252,7 @@ class JsonArray {
   const JsonValue* data() const noexcept {
     return reinterpret_cast<const JsonValue*>(reinterpret_cast<const char*>(this) + sizeof(JsonArray));
   }
-  JsonValue* data() noexcept {
-    return reinterpret_cast<JsonValue*>(reinterpret_cast<char*>(this) + sizeof(JsonArray));
-  }
+  JsonValue* data() noexcept { return reinterpret_cast<JsonValue*>(reinterpret_cast<char*>(this) + sizeof(JsonArray)); }
   const_iterator begin() const noexcept { return data(); }
   const_iterator end() const noexcept { return data() + size_; }
   iterator begin() noexcept { return data(); }

@@ -76,7 +76,9 @@ constexpr std::array<std::string_view, 19> kParseErrorDescriptions = {
     "number out of range",
 };
 
-std::string_view describe(ParseErrorKind kind) noexcept { return kParseErrorDescriptions[static_cast<std::size_t>(kind)]; }
+std::string_view describe(ParseErrorKind kind) noexcept {
+  return kParseErrorDescriptions[static_cast<std::size_t>(kind)];
+}
 
 struct Failure {
   ParseErrorKind kind;
@@ -495,8 +497,7 @@ class Parser {
         p_ += 2;
         std::uint32_t unit = 0;
         if (!parse_hex4(unit)) return false;
-        if (unit >= 0xDC00 && unit <= 0xDFFF)
-          return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
         if (unit >= 0xD800 && unit <= 0xDBFF) {
           if (p_ == end_) return fail_at_end(ParseErrorKind::eof_string);
           if (*p_ != '\\') return fail_at(ParseErrorKind::unexpected_end_of_hex_escape, p_);
@@ -505,8 +506,7 @@ class Parser {
           p_ += 2;
           std::uint32_t trail = 0;
           if (!parse_hex4(trail)) return false;
-          if (trail < 0xDC00 || trail > 0xDFFF)
-            return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
+          if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(ParseErrorKind::lone_leading_surrogate, p_ - 1);
           unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
         }
         append_utf8(scratch_, unit);

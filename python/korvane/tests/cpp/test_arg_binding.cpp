@@ -13,7 +13,8 @@ constexpr ArgumentSignature kThreeRequired{"Thing", "make", kFour, 3};
 constexpr std::string_view kOne[] = {"path"};
 constexpr ArgumentSignature kAllRequired{"FileRecorder", "__new__", kOne, 1};
 
-std::string failure(const ArgumentSignature& signature, std::size_t positional, std::vector<std::string_view> keywords) {
+std::string failure(const ArgumentSignature& signature, std::size_t positional,
+                    std::vector<std::string_view> keywords) {
   auto bound = bind_arguments(signature, positional, keywords);
   EXPECT_FALSE(bound.has_value());
   return bound.has_value() ? std::string() : bound.error();

@@ -29,7 +29,9 @@ Members unpublished_members() {
   };
 }
 
-std::string result_text(const Members& changes = {}) { return korvane::test_support::object_text(unpublished_members(), changes); }
+std::string result_text(const Members& changes = {}) {
+  return korvane::test_support::object_text(unpublished_members(), changes);
+}
 
 // "<valid>" or the message of the first failing check.
 std::string check_parsed(const korvane::Expected<JsonValue, korvane::JsonParseError>& parsed) {
@@ -42,8 +44,7 @@ std::string check_parsed(const korvane::Expected<JsonValue, korvane::JsonParseEr
 // read, which is how results are parsed for real.
 std::string check_text(const std::string& text) {
   const std::string verdict = check_parsed(korvane::parse_json_text(text));
-  EXPECT_EQ(check_parsed(korvane::parse_json_text(text, korvane::kExecutionResultDepth)), verdict)
-      << "text: " << text;
+  EXPECT_EQ(check_parsed(korvane::parse_json_text(text, korvane::kExecutionResultDepth)), verdict) << "text: " << text;
   EXPECT_EQ(check_parsed(korvane::parse_execution_result(text)), verdict) << "text: " << text;
   return verdict;
 }
@@ -70,27 +71,22 @@ TEST(ExecutionResultAccepted, PublishedWithFinalizedRecorder) {
   EXPECT_EQ(check(kPublished), "<valid>");
   EXPECT_EQ(check(published_with({{"machine_execution", R"({"status":"failed"})"}})), "<valid>");
   // A path of one blank is non-empty.
-  EXPECT_EQ(check(published_with({{"published_run", R"({"published":true,"path":" "})"}})),
-            "<valid>");
+  EXPECT_EQ(check(published_with({{"published_run", R"({"published":true,"path":" "})"}})), "<valid>");
 }
 
 TEST(ExecutionResultAccepted, EveryStatusWord) {
   for (const char* word : {"completed", "failed", "interrupted_by_evidence_failure"}) {
-    EXPECT_EQ(check({{"machine_execution", std::string(R"({"status":")") + word + "\"}"}}),
-              "<valid>");
+    EXPECT_EQ(check({{"machine_execution", std::string(R"({"status":")") + word + "\"}"}}), "<valid>");
   }
   for (const char* word : {"complete", "incomplete", "failed"}) {
-    EXPECT_EQ(check({{"evidence_fulfillment", std::string(R"({"status":")") + word + "\"}"}}),
-              "<valid>");
+    EXPECT_EQ(check({{"evidence_fulfillment", std::string(R"({"status":")") + word + "\"}"}}), "<valid>");
   }
   for (const char* word : {"complete", "failed", "not_requested"}) {
-    EXPECT_EQ(check({{"python_sink_delivery", std::string(R"({"status":")") + word + "\"}"}}),
-              "<valid>");
+    EXPECT_EQ(check({{"python_sink_delivery", std::string(R"({"status":")") + word + "\"}"}}), "<valid>");
   }
   // The recorder is free when nothing is published.
   for (const char* word : {"finalized", "failed", "not_requested", "not_finalized"}) {
-    EXPECT_EQ(check({{"recorder_finalization", std::string(R"({"status":")") + word + "\"}"}}),
-              "<valid>");
+    EXPECT_EQ(check({{"recorder_finalization", std::string(R"({"status":")") + word + "\"}"}}), "<valid>");
   }
 }
 
@@ -99,9 +95,7 @@ TEST(ExecutionResultAccepted, ExtraMembersAreIgnored) {
                    {"machine_execution", R"({"status":"completed","detail":{"x":1}})"},
                    {"publication", R"({"status":"not_published","why":null})"}}),
             "<valid>");
-  EXPECT_EQ(check(published_with(
-                {{"published_run", R"({"published":true,"path":"p","digest":"abc"})"}})),
-            "<valid>");
+  EXPECT_EQ(check(published_with({{"published_run", R"({"published":true,"path":"p","digest":"abc"})"}})), "<valid>");
 }
 
 // --- Shape and presence -----------------------------------------------------------------
@@ -116,8 +110,7 @@ TEST(ExecutionResultShape, MissingMembersInFixedOrder) {
   EXPECT_EQ(check_text("{}"), "bundle execution result is missing \"machine_execution\"");
   EXPECT_EQ(check({{"publication", std::nullopt}, {"published_run", std::nullopt}}),
             "bundle execution result is missing \"publication\"");
-  EXPECT_EQ(check({{"published_run", std::nullopt}}),
-            "bundle execution result is missing \"published_run\"");
+  EXPECT_EQ(check({{"published_run", std::nullopt}}), "bundle execution result is missing \"published_run\"");
   // Presence of all six is checked before any status.
   EXPECT_EQ(check({{"machine_execution", "1"}, {"recorder_finalization", std::nullopt}}),
             "bundle execution result is missing \"recorder_finalization\"");
@@ -142,9 +135,7 @@ TEST(ExecutionResultStatus, FieldNeedsStringStatus) {
 
 TEST(ExecutionResultStatus, EvidenceHasItsOwnMessage) {
   for (const char* value : {"{}", R"("complete")", "null", R"({"status":true})"}) {
-    EXPECT_EQ(check({{"evidence_fulfillment", value}}),
-              "evidence_fulfillment must contain a string status")
-        << value;
+    EXPECT_EQ(check({{"evidence_fulfillment", value}}), "evidence_fulfillment must contain a string status") << value;
   }
 }
 
@@ -168,8 +159,7 @@ TEST(ExecutionResultStatus, FirstFailureInOrderWins) {
   EXPECT_EQ(check({{"python_sink_delivery", "1"}, {"recorder_finalization", "1"}}),
             "bundle execution result field \"python_sink_delivery\" needs a string status");
   // A bad recorder word comes before an unsupported publication word.
-  EXPECT_EQ(check({{"recorder_finalization", R"({"status":"x"})"},
-                   {"publication", R"({"status":"y"})"}}),
+  EXPECT_EQ(check({{"recorder_finalization", R"({"status":"x"})"}, {"publication", R"({"status":"y"})"}}),
             "bundle execution result has unsupported recorder status \"x\"");
   // An unsupported publication word is reported whatever published_run holds.
   EXPECT_EQ(check({{"publication", R"({"status":"Published"})"}, {"published_run", "7"}}),
@@ -192,17 +182,13 @@ TEST(ExecutionResultStatus, ReadFieldStatusDirectly) {
 // --- Publication rules ---------------------------------------------------------------------
 
 TEST(ExecutionResultPublication, PublishedNeedsFinalizedRecorderFirst) {
-  const std::string message =
-      "published run requires finalized recorder outcome and a run reference";
+  const std::string message = "published run requires finalized recorder outcome and a run reference";
   for (const char* word : {"failed", "not_requested", "not_finalized"}) {
-    EXPECT_EQ(check(published_with(
-                  {{"recorder_finalization", std::string(R"({"status":")") + word + "\"}"}})),
-              message)
+    EXPECT_EQ(check(published_with({{"recorder_finalization", std::string(R"({"status":")") + word + "\"}"}})), message)
         << word;
   }
   // Reported before the reference is looked at.
-  EXPECT_EQ(check(published_with({{"recorder_finalization", R"({"status":"failed"})"},
-                                  {"published_run", "null"}})),
+  EXPECT_EQ(check(published_with({{"recorder_finalization", R"({"status":"failed"})"}, {"published_run", "null"}})),
             message);
 }
 
@@ -216,9 +202,8 @@ TEST(ExecutionResultPublication, PublishedNeedsObjectReference) {
 
 TEST(ExecutionResultPublication, ReferenceNeedsPathAndPublishedTrue) {
   for (const char* value : {R"({"published":1,"path":"p"})", R"({"published":false,"path":"p"})",
-                            R"({"published":"true","path":"p"})", R"({"path":"p"})",
-                            R"({"published":true,"path":""})", R"({"published":true})",
-                            R"({"published":true,"path":5})", "{}"}) {
+                            R"({"published":"true","path":"p"})", R"({"path":"p"})", R"({"published":true,"path":""})",
+                            R"({"published":true})", R"({"published":true,"path":5})", "{}"}) {
     EXPECT_EQ(check(published_with({{"published_run", value}})),
               "published-run reference needs a non-empty path and published=true")
         << value;
@@ -226,14 +211,10 @@ TEST(ExecutionResultPublication, ReferenceNeedsPathAndPublishedTrue) {
 }
 
 TEST(ExecutionResultPublication, UnpublishedCannotCarryReference) {
-  for (const char* value : {"{}", "false", "0", R"("")", "[]",
-                            R"({"published":true,"path":"p"})"}) {
-    EXPECT_EQ(check({{"published_run", value}}),
-              "unpublished outcome cannot carry a published-run reference")
-        << value;
+  for (const char* value : {"{}", "false", "0", R"("")", "[]", R"({"published":true,"path":"p"})"}) {
+    EXPECT_EQ(check({{"published_run", value}}), "unpublished outcome cannot carry a published-run reference") << value;
   }
 }
-
 
 // --- Near misses: each closed vocabulary against its look-alikes -----------------------
 //
@@ -305,8 +286,7 @@ TEST(ExecutionResultNearMiss, StatusWordsOfOtherFieldsCaseAndBlanks) {
     std::vector<std::string> near_misses;
     for (const StatusVocabulary& other : kStatusVocabularies) {
       for (const std::string& word : other.words) {
-        if (std::find(vocabulary.words.begin(), vocabulary.words.end(), word) ==
-            vocabulary.words.end()) {
+        if (std::find(vocabulary.words.begin(), vocabulary.words.end(), word) == vocabulary.words.end()) {
           near_misses.push_back(word);
         }
       }
@@ -317,12 +297,11 @@ TEST(ExecutionResultNearMiss, StatusWordsOfOtherFieldsCaseAndBlanks) {
     // Words from the neighbouring texts: the result's own member names, the
     // status key itself, and literals written as text by a bundle that
     // turned a boolean or None into a string.
-    near_misses.insert(near_misses.end(), {"status", vocabulary.field, "published_run", "",
-                                           "true", "false", "null", "True", "False", "None"});
+    near_misses.insert(near_misses.end(), {"status", vocabulary.field, "published_run", "", "true", "false", "null",
+                                           "True", "False", "None"});
     for (const std::string& word : near_misses) {
       EXPECT_EQ(check({{vocabulary.field, R"({"status":)" + escaped(word) + "}"}}),
-                "bundle execution result has unsupported " + vocabulary.named_in_message +
-                    " status " + escaped(word))
+                "bundle execution result has unsupported " + vocabulary.named_in_message + " status " + escaped(word))
           << vocabulary.field << " with " << escaped(word);
     }
   }
@@ -333,23 +312,19 @@ TEST(ExecutionResultNearMiss, StatusKeyLookAlikes) {
     const std::string expected =
         vocabulary.field == "evidence_fulfillment"
             ? std::string("evidence_fulfillment must contain a string status")
-            : "bundle execution result field " + escaped(vocabulary.field) +
-                  " needs a string status";
+            : "bundle execution result field " + escaped(vocabulary.field) + " needs a string status";
     std::vector<std::string> keys = look_alikes("status");
     keys.insert(keys.end(), {"state", "statuses", "result"});
     for (const std::string& key : keys) {
-      EXPECT_EQ(check({{vocabulary.field, "{" + escaped(key) + ":" +
-                                              escaped(vocabulary.words[0]) + "}"}}),
-                expected)
+      EXPECT_EQ(check({{vocabulary.field, "{" + escaped(key) + ":" + escaped(vocabulary.words[0]) + "}"}}), expected)
           << vocabulary.field << " keyed " << escaped(key);
     }
   }
 }
 
 TEST(ExecutionResultNearMiss, TopLevelMemberLookAlikes) {
-  const std::vector<std::string> members = {"machine_execution",     "evidence_fulfillment",
-                                            "python_sink_delivery",  "recorder_finalization",
-                                            "publication",           "published_run"};
+  const std::vector<std::string> members = {"machine_execution",     "evidence_fulfillment", "python_sink_delivery",
+                                            "recorder_finalization", "publication",          "published_run"};
   for (const std::string& member : members) {
     const std::optional<std::string> value = [&] {
       for (const auto& [key, raw] : unpublished_members()) {
@@ -360,9 +335,9 @@ TEST(ExecutionResultNearMiss, TopLevelMemberLookAlikes) {
     for (const std::string& alike : look_alikes(member)) {
       // object_text writes keys as given, so the key goes in escaped.
       const std::string key = escaped(alike).substr(1, escaped(alike).size() - 2);
-      EXPECT_EQ(check_text(korvane::test_support::object_text(
-                    unpublished_members(), {{member, std::nullopt}, {key, value}})),
-                "bundle execution result is missing " + escaped(member))
+      EXPECT_EQ(
+          check_text(korvane::test_support::object_text(unpublished_members(), {{member, std::nullopt}, {key, value}})),
+          "bundle execution result is missing " + escaped(member))
           << member << " written " << escaped(alike);
     }
   }
@@ -388,10 +363,9 @@ TEST(ExecutionResultNearMiss, PublishedRunReferenceMemberLookAlikes) {
 
 TEST(ExecutionResultNearMiss, PublishedFlagLookAlikes) {
   const std::string message = "published-run reference needs a non-empty path and published=true";
-  for (const char* flag : {"false", "1", "0", R"("true")", R"("True")", R"("published")", "null",
-                           "[true]", R"({"value":true})"}) {
-    EXPECT_EQ(check(published_with(
-                  {{"published_run", std::string(R"({"published":)") + flag + R"(,"path":"p"})"}})),
+  for (const char* flag :
+       {"false", "1", "0", R"("true")", R"("True")", R"("published")", "null", "[true]", R"({"value":true})"}) {
+    EXPECT_EQ(check(published_with({{"published_run", std::string(R"({"published":)") + flag + R"(,"path":"p"})"}})),
               message)
         << flag;
   }

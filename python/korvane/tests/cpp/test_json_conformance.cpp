@@ -54,8 +54,7 @@ bool is_valid_utf8(std::string_view text) {
       code_point = (code_point << 6) | (next & 0x3Fu);
     }
     const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code_point < minimum[length] || code_point > 0x10FFFF ||
-        (code_point >= 0xD800 && code_point <= 0xDFFF))
+    if (code_point < minimum[length] || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF))
       return false;
     i += length;
   }
@@ -106,8 +105,8 @@ TEST(JsonConformance, JsonTestSuiteParsingCorpus) {
       EXPECT_FALSE(parsed.has_value()) << name << " was accepted";
       if (!parsed.has_value()) ++n_passed;
     } else if (name.starts_with("i_")) {
-      implementation_defined << "  " << name << ": "
-                             << (parsed.has_value() ? "accepted" : parsed.error().to_string()) << "\n";
+      implementation_defined << "  " << name << ": " << (parsed.has_value() ? "accepted" : parsed.error().to_string())
+                             << "\n";
       (parsed.has_value() ? i_accepted : i_rejected)++;
     }
     if (parsed.has_value()) {
@@ -119,9 +118,9 @@ TEST(JsonConformance, JsonTestSuiteParsingCorpus) {
       EXPECT_EQ(write_json_text(*again), written) << name;
     }
   }
-  std::cout << "JSONTestSuite: y_ " << y_passed << "/" << y_total << " accepted, n_ " << n_passed << "/"
-            << n_total << " rejected, i_ " << i_accepted << " accepted and " << i_rejected
-            << " rejected, " << out_of_scope << " files not valid UTF-8 left out\n"
+  std::cout << "JSONTestSuite: y_ " << y_passed << "/" << y_total << " accepted, n_ " << n_passed << "/" << n_total
+            << " rejected, i_ " << i_accepted << " accepted and " << i_rejected << " rejected, " << out_of_scope
+            << " files not valid UTF-8 left out\n"
             << implementation_defined.str();
   EXPECT_GT(y_total, 0);
   EXPECT_GT(n_total, 0);

@@ -15,8 +15,8 @@ namespace {
 
 JsonValue parse_ok(std::string_view text) {
   auto result = parse_json_text(text);
-  EXPECT_TRUE(result.has_value()) << "text: " << text << "\nerror: "
-                                  << (result.has_value() ? "" : result.error().to_string());
+  EXPECT_TRUE(result.has_value()) << "text: " << text
+                                  << "\nerror: " << (result.has_value() ? "" : result.error().to_string());
   return result.has_value() ? std::move(result).value() : JsonValue();
 }
 
@@ -124,8 +124,7 @@ TEST(JsonParseErrors, Numbers) {
       {"[-1.8e308]", "number out of range at line 1 column 9"},
   });
   // A mantissa of 400 digits overflows even with a small negative exponent.
-  EXPECT_EQ(parse_error("1" + std::string(400, '0') + "e-5"),
-            "number out of range at line 1 column 404");
+  EXPECT_EQ(parse_error("1" + std::string(400, '0') + "e-5"), "number out of range at line 1 column 404");
 }
 
 TEST(JsonParseErrors, NumbersCutShortInsideContainers) {
@@ -170,8 +169,7 @@ TEST(JsonParseDepth, OneHundredTwentySevenLevelsPassTheNextFails) {
   std::string objects;
   for (int i = 0; i < 127; ++i) objects += "{\"a\":";
   EXPECT_TRUE(parse_json_text(objects + "1" + std::string(127, '}')).has_value());
-  EXPECT_EQ(parse_error(objects + "[1]" + std::string(127, '}')),
-            "recursion limit exceeded at line 1 column 636");
+  EXPECT_EQ(parse_error(objects + "[1]" + std::string(127, '}')), "recursion limit exceeded at line 1 column 636");
 }
 
 TEST(JsonParseDepth, LeavingALevelGivesItBack) {
@@ -269,8 +267,8 @@ TEST(JsonParseStrings, EveryLengthUpToTwoBlocksComesBackWhole) {
     std::string text;
     for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + (i % 26));
     const std::string quoted = "\"" + text + "\"";
-    for (const std::string& json : {quoted, "[" + quoted + ",\"zzzzzzzzzzzzzzzzzzzz\"]",
-                                    "{" + quoted + ":" + quoted + ",\"~\":1}"}) {
+    for (const std::string& json :
+         {quoted, "[" + quoted + ",\"zzzzzzzzzzzzzzzzzzzz\"]", "{" + quoted + ":" + quoted + ",\"~\":1}"}) {
       JsonValue value = parse_ok(json);
       EXPECT_EQ(write_json_text(value), json) << "length " << n;
       const JsonValue copy = value;
@@ -286,9 +284,8 @@ TEST(JsonParseStrings, EveryLengthUpToTwoBlocksComesBackWhole) {
 TEST(JsonParseStrings, NothingPastTheTextIsRead) {
   for (std::size_t n = 0; n <= 16; ++n) {
     const std::string inner(n, 'q');
-    for (const std::string& json :
-         {"\"" + inner + "\"", "[\"" + inner + "\"]", "[\"" + inner + "\",1]", "{\"" + inner + "\":1}",
-          "{\"k\":\"" + inner + "\"}", "[\"" + inner + "\\n\"]"}) {
+    for (const std::string& json : {"\"" + inner + "\"", "[\"" + inner + "\"]", "[\"" + inner + "\",1]",
+                                    "{\"" + inner + "\":1}", "{\"k\":\"" + inner + "\"}", "[\"" + inner + "\\n\"]"}) {
       const auto exact = std::make_unique<char[]>(json.size());
       std::memcpy(exact.get(), json.data(), json.size());
       const JsonValue value = parse_ok(std::string_view(exact.get(), json.size()));
@@ -296,10 +293,11 @@ TEST(JsonParseStrings, NothingPastTheTextIsRead) {
     }
   }
   // Numbers and literals that end the text, and errors found at its end.
-  for (const std::string_view json : {"0", "7", "-0", "12", "1.5", "-12.25", "1e5", "1E+2", "2e-3",
-                                      "123456789012345678901234567890", "true", "false", "null",
-                                      "[1,22]", "{\"a\":1}", "1.", "1e", "-", "[1", "{\"a\":1", "tru",
-                                      "\"abc", "\"\\u12"}) {
+  for (const std::string_view json : {"0",      "7",     "-0",     "12",     "1.5",
+                                      "-12.25", "1e5",   "1E+2",   "2e-3",   "123456789012345678901234567890",
+                                      "true",   "false", "null",   "[1,22]", "{\"a\":1}",
+                                      "1.",     "1e",    "-",      "[1",     "{\"a\":1",
+                                      "tru",    "\"abc", "\"\\u12"}) {
     const auto exact = std::make_unique<char[]>(json.size());
     std::memcpy(exact.get(), json.data(), json.size());
     const auto exact_result = parse_json_text(std::string_view(exact.get(), json.size()));
@@ -350,13 +348,14 @@ TEST(JsonParseValues, WhitespaceAndTopLevelKinds) {
 TEST(JsonParseValues, WhitespaceRunsOfEveryLength) {
   const std::string kinds = " \t\r\n";
   for (std::size_t n = 0; n <= 40; ++n) {
-    std::string run;  // every kind, newlines too
+    std::string run;   // every kind, newlines too
     std::string flat;  // no newline: the error stays on line 1
     for (std::size_t i = 0; i < n; ++i) {
       run += kinds[(i * 7 + n) % 4];
       flat += kinds[(i * 5 + n) % 3];
     }
-    const std::string array = "[" + run + "1" + run + "," + run + "{" + run + "\"k\"" + run + ":" + run + "2" + run + "}" + run + "]" + run;
+    const std::string array =
+        "[" + run + "1" + run + "," + run + "{" + run + "\"k\"" + run + ":" + run + "2" + run + "}" + run + "]" + run;
     const auto exact = std::make_unique<char[]>(array.size());
     std::memcpy(exact.get(), array.data(), array.size());
     EXPECT_EQ(write_json_text(parse_ok(std::string_view(exact.get(), array.size()))), R"([1,{"k":2}])") << n;

@@ -22,7 +22,7 @@ TEST(JsonPath, NamesTheMembersAndElementsAroundAByte) {
       {R"({"a\"b": {"odd key": NaN}})", "NaN", R"(["a\"b"]["odd key"])"},
       {R"([1, 2, NaN])", "NaN", "[2]"},
       {R"(NaN)", "NaN", ""},
-      {R"({"a": 1, 2})", "2", ""},           // where a key is due: the object's own path
+      {R"({"a": 1, 2})", "2", ""},                    // where a key is due: the object's own path
       {R"({"s": {"t": 1 "u": 2}})", "\"u\"", "s.t"},  // after the value of t
       {R"({"k": [1, 2,]})", "]", "k[2]"},
       {R"({"done": {"x": 1}, "next": NaN})", "NaN", "next"},

@@ -19,9 +19,7 @@ JsonValue parse_ok(std::string_view text, std::size_t kept_depth) {
 }
 
 // The compact text of the shallow tree, to compare shapes at a glance.
-std::string shape(std::string_view text, std::size_t kept_depth) {
-  return write_json_text(parse_ok(text, kept_depth));
-}
+std::string shape(std::string_view text, std::size_t kept_depth) { return write_json_text(parse_ok(text, kept_depth)); }
 
 // The shallow parse fails as the full one does, and the full one fails.
 void expect_same_failure(const std::string& text, std::size_t kept_depth) {
@@ -68,13 +66,42 @@ TEST(JsonShallowParse, RepeatedKeysStillLetTheLastWin) {
 TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
   const std::vector<std::string> fragments = {
       // numbers, including the ones that overflow only after conversion
-      "-", "01", "1.", "1.e5", "1e", "1e+", "[1.5e]", "[-inf]", "1e309", "-1.8e308", std::string(309, '9'),
-      "-" + std::string(309, '9') + ".5", "1" + std::string(400, '0') + "e-5", "1.5.3",
+      "-",
+      "01",
+      "1.",
+      "1.e5",
+      "1e",
+      "1e+",
+      "[1.5e]",
+      "[-inf]",
+      "1e309",
+      "-1.8e308",
+      std::string(309, '9'),
+      "-" + std::string(309, '9') + ".5",
+      "1" + std::string(400, '0') + "e-5",
+      "1.5.3",
       // strings
-      "\"\\x\"", "\"a\tb\"", "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"\\ud800x\"", "\"\\u00g0\"", "\"abc",
+      "\"\\x\"",
+      "\"a\tb\"",
+      "\"\\udc00\"",
+      "\"\\ud800\\u0041\"",
+      "\"\\ud800x\"",
+      "\"\\u00g0\"",
+      "\"abc",
       // literals and structure
-      "tru", "nulx", "NaN", "[1,]", "{\"a\":1,}", "{1:2}", "{\"a\" 1}", "[1 2]", "{\"a\":1 \"b\":2}", "[", "{",
-      "\"a\\", "[1,\n\n  x]",
+      "tru",
+      "nulx",
+      "NaN",
+      "[1,]",
+      "{\"a\":1,}",
+      "{1:2}",
+      "{\"a\" 1}",
+      "[1 2]",
+      "{\"a\":1 \"b\":2}",
+      "[",
+      "{",
+      "\"a\\",
+      "[1,\n\n  x]",
   };
   for (const std::string& fragment : fragments) {
     // The fragment at level 4, under a kept level; and right under a root
@@ -93,22 +120,61 @@ TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
 TEST(JsonShallowParse, DumpsSpacingFailsAndPassesAsTheFullParse) {
   const std::vector<std::string> values = {
       // separators the shortcuts must not take
-      "1, ]", "1,  ]", "1 ,2]", "1,\t2]", "1,]", "[], ]", "{\"a\": 1, }", "{\"a\" : 1}", "{\"a\":  1}",
-      "{\"a\":\t1}", "{\"a\": }", "{\"a\": ,", "{\"a\": 1, \"b\" 2}", "{\"a\": 1 \"b\": 2}", "{\"a\": 1, 2}",
-      "{\"a\": 1, \"b\": 2]", "[1, 2}", "{\"a\": 1,\"b\": 2}", "{\"a\": 1, \"b\": x}", "1, x]",
+      "1, ]",
+      "1,  ]",
+      "1 ,2]",
+      "1,\t2]",
+      "1,]",
+      "[], ]",
+      "{\"a\": 1, }",
+      "{\"a\" : 1}",
+      "{\"a\":  1}",
+      "{\"a\":\t1}",
+      "{\"a\": }",
+      "{\"a\": ,",
+      "{\"a\": 1, \"b\" 2}",
+      "{\"a\": 1 \"b\": 2}",
+      "{\"a\": 1, 2}",
+      "{\"a\": 1, \"b\": 2]",
+      "[1, 2}",
+      "{\"a\": 1,\"b\": 2}",
+      "{\"a\": 1, \"b\": x}",
+      "1, x]",
       // strings of up to fifteen bytes and a little longer, with faults at every kind of place
-      "\"\\u00e9\", 1]", "\"ab\\u00G9cd\"]", "\"\\ud800\\udc00xx\"]", "\"\\ud800\\u0041\"]", "\"a\\u12\"]",
-      "\"\\u00e9\x01\"]", "\"abc\x1f\"]", "\"\x7f\x80\xff\"]", "\"fifteen bytes..\"]", "\"sixteen bytes...\"]",
-      "\"\\\\\\\"\\/\\b\\f\\n\\r\\t\"]", "\"\\q\"]", "\"ab\\\"]", "{\"a\\tb\": 1}", "{\"ke\x02y\": 1}",
-      "{\"\\u0\": 1}", "\"\\u00eZ\"]", "\"x\\u00e\"]", "\"\\uD83D\\ude00\"]",
+      "\"\\u00e9\", 1]",
+      "\"ab\\u00G9cd\"]",
+      "\"\\ud800\\udc00xx\"]",
+      "\"\\ud800\\u0041\"]",
+      "\"a\\u12\"]",
+      "\"\\u00e9\x01\"]",
+      "\"abc\x1f\"]",
+      "\"\x7f\x80\xff\"]",
+      "\"fifteen bytes..\"]",
+      "\"sixteen bytes...\"]",
+      "\"\\\\\\\"\\/\\b\\f\\n\\r\\t\"]",
+      "\"\\q\"]",
+      "\"ab\\\"]",
+      "{\"a\\tb\": 1}",
+      "{\"ke\x02y\": 1}",
+      "{\"\\u0\": 1}",
+      "\"\\u00eZ\"]",
+      "\"x\\u00e\"]",
+      "\"\\uD83D\\ude00\"]",
       // numbers and literals right before the spaced separators
-      "0, 01]", "-, 1]", "1.5, 2.]", "1e5, 1e]", "true, tru]", "null, nul]", "-0, -01]", "7, 8, 9, 10]",
+      "0, 01]",
+      "-, 1]",
+      "1.5, 2.]",
+      "1e5, 1e]",
+      "true, tru]",
+      "null, nul]",
+      "-0, -01]",
+      "7, 8, 9, 10]",
   };
   const std::string tail(40, ' ');
   for (const std::string& value : values) {
-    for (const std::string& text : {"{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}" + tail,
-                                    "{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}",
-                                    "{\"rows\": [[" + value})
+    for (const std::string& text :
+         {"{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}" + tail,
+          "{\"keep\": 1, \"rows\": [{\"step\": 0, \"x\": [" + value + "}]}", "{\"rows\": [[" + value})
       expect_same_outcome(text);
   }
 }
@@ -135,8 +201,9 @@ TEST(JsonShallowParse, KeysAndEscapesAtEveryPlaceFailAndPassAsTheFullParse) {
       expect_as_full_parse(rows, key + after + ", " + key + ": [2]");
     }
   }
-  const std::vector<std::string> escapes = {"\\n",     "\\\"",   "\\\\",          "\\u00e9",     "\\ud83d\\ude00", "\\u12\"",
-                                            "\\x",     "\\ud800x", "\\udc00",     "\\ud800\\u0041", "\x01",        "\\u00e9\\t"};
+  const std::vector<std::string> escapes = {"\\n",     "\\\"",      "\\\\",     "\\u00e9", "\\ud83d\\ude00",
+                                            "\\u12\"", "\\x",       "\\ud800x", "\\udc00", "\\ud800\\u0041",
+                                            "\x01",    "\\u00e9\\t"};
   for (std::size_t before = 0; before <= 15; ++before) {
     for (const std::string& escape : escapes) {
       for (const std::size_t after : {0U, 1U, 5U, 9U, 10U, 11U, 16U, 17U}) {
@@ -151,8 +218,7 @@ TEST(JsonShallowParse, KeysAndEscapesAtEveryPlaceFailAndPassAsTheFullParse) {
 // Keys are only checked, not kept, below the kept depth; a bad key there is
 // the same failure as in the full parse.
 TEST(JsonShallowParse, BadKeysBelowTheKeptDepthAreTheFullParsesFailures) {
-  for (const std::string key : {"\"a\tb\"", "\"\\x\"", "\"\\udc00\"", "\"\\u00g0\"", "\"ab",
-                                "\"a\\", "\"\\ud800x\""}) {
+  for (const std::string key : {"\"a\tb\"", "\"\\x\"", "\"\\udc00\"", "\"\\u00g0\"", "\"ab", "\"a\\", "\"\\ud800x\""}) {
     for (const std::string& text : {"{\"a\":{" + key + ":1}}", "[{" + key + ":1}]", "[[{" + key}) {
       for (std::size_t kept_depth : std::vector<std::size_t>{1, 2}) expect_same_failure(text, kept_depth);
     }

@@ -29,8 +29,7 @@ std::vector<std::string> keys_of(const JsonObject& object) {
 
 TEST(JsonObjectOrder, MembersAreInUnsignedByteOrderOfKeys) {
   const JsonValue v = parse_ok(R"({"b":1,"ab":2,"a":3,"B":4,"\u00e9":5,"":6,"~":7})");
-  EXPECT_EQ(keys_of(*v.as_object()),
-            (std::vector<std::string>{"", "B", "a", "ab", "b", "~", "\xc3\xa9"}));
+  EXPECT_EQ(keys_of(*v.as_object()), (std::vector<std::string>{"", "B", "a", "ab", "b", "~", "\xc3\xa9"}));
 }
 
 TEST(JsonObjectOrder, LargeObjectsAreSortedToo) {
@@ -49,8 +48,20 @@ TEST(JsonObjectOrder, LargeObjectsAreSortedToo) {
 // come out sorted, with the last of equal keys kept, from both parsers.
 TEST(JsonObjectOrder, ObjectsOfOneSizeInChangingOrdersAndRepeats) {
   std::mt19937 rng(20261207);
-  const std::vector<std::string> pool = {"id", "name", "a key longer than fourteen", "a key longer than fifteen", "",
-                                         "b", "ba", "z", "\u00e9t\u00e9", "k1", "k2", "k10", "tape", "head"};
+  const std::vector<std::string> pool = {"id",
+                                         "name",
+                                         "a key longer than fourteen",
+                                         "a key longer than fifteen",
+                                         "",
+                                         "b",
+                                         "ba",
+                                         "z",
+                                         "\u00e9t\u00e9",
+                                         "k1",
+                                         "k2",
+                                         "k10",
+                                         "tape",
+                                         "head"};
   for (int round = 0; round < 400; ++round) {
     const std::size_t count = round % 7 == 6 ? 250 + rng() % 10 : 2 + rng() % 28;
     std::vector<std::string> keys;
@@ -138,8 +149,8 @@ TEST(JsonValueAccess, AccessorsOfAnotherKindGiveNothing) {
 // what it holds (the sanitized build reports anything left behind).
 TEST(JsonValueOwnership, CopiesOfEmptyContainersGrowOnTheirOwn) {
   JsonObject built;
-  for (JsonValue original : {parse_ok("{}"), parse_ok(R"({"a":{}})").as_object()->begin()->value,
-                             JsonValue::object(JsonObject(built))}) {
+  for (JsonValue original :
+       {parse_ok("{}"), parse_ok(R"({"a":{}})").as_object()->begin()->value, JsonValue::object(JsonObject(built))}) {
     JsonValue copy = original;
     ASSERT_NE(copy.as_object(), nullptr);
     EXPECT_EQ(copy.as_object()->size(), 0U);
@@ -189,13 +200,13 @@ TEST(JsonValueOwnership, DestroyingAVeryDeepBuiltTreeDoesNotExhaustTheStack) {
 TEST(JsonObjectOrder, KeysWithZeroBytesAndSharedPrefixes) {
   // Short keys are compared in their padded inline form, long ones as text:
   // both must give plain byte order with a prefix first.
-  const JsonValue v = parse_ok(
-      R"({"a\u0000b":1,"a":2,"a\u0000":3,"ab":4,"abcdefghijklmn":5,"abcdefghijklmno":6,"abcdefghijklm":7,)"
-      R"("abcdefghijklmn\u0000":8,"\u0000":9})");
+  const JsonValue v =
+      parse_ok(R"({"a\u0000b":1,"a":2,"a\u0000":3,"ab":4,"abcdefghijklmn":5,"abcdefghijklmno":6,"abcdefghijklm":7,)"
+               R"("abcdefghijklmn\u0000":8,"\u0000":9})");
   EXPECT_EQ(keys_of(*v.as_object()),
-            (std::vector<std::string>{std::string("\0", 1), "a", std::string("a\0", 2), std::string("a\0b", 3),
-                                      "ab", "abcdefghijklm", "abcdefghijklmn",
-                                      std::string("abcdefghijklmn\0", 15), "abcdefghijklmno"}));
+            (std::vector<std::string>{std::string("\0", 1), "a", std::string("a\0", 2), std::string("a\0b", 3), "ab",
+                                      "abcdefghijklm", "abcdefghijklmn", std::string("abcdefghijklmn\0", 15),
+                                      "abcdefghijklmno"}));
   EXPECT_EQ(v.as_object()->find(std::string("a\0", 2))->as_number()->as_unsigned(), 3U);
 }
 
@@ -203,7 +214,8 @@ TEST(JsonObjectEdit, ParsedObjectsGrowAndCopyAfterDuplicatesWereDropped) {
   JsonValue v = parse_ok(R"({"k":1,"a":"x","k":2,"long key of the object":[1,2]})");
   JsonObject& object = *v.as_object();
   ASSERT_EQ(object.size(), 3U);
-  for (int i = 0; i < 20; ++i) object.insert_or_assign("n" + std::to_string(i), JsonValue::number(JsonNumber::from_signed(i)));
+  for (int i = 0; i < 20; ++i)
+    object.insert_or_assign("n" + std::to_string(i), JsonValue::number(JsonNumber::from_signed(i)));
   object.insert_or_assign("k", JsonValue::string("replaced by a text longer than fourteen"));
   EXPECT_EQ(object.size(), 23U);
   EXPECT_EQ(keys_of(object).front(), "a");
@@ -236,9 +248,9 @@ TEST(JsonValueOwnership, PartsMovedOutOutliveTheParsedRoot) {
   JsonValue kept_object;
   JsonString kept_key;
   {
-    JsonValue root = parse_ok(
-        R"({"name":"a text longer than fourteen bytes","inner":{"list":[1,2,"another long text here"]},)"
-        R"("a key longer than fourteen bytes":true})");
+    JsonValue root =
+        parse_ok(R"({"name":"a text longer than fourteen bytes","inner":{"list":[1,2,"another long text here"]},)"
+                 R"("a key longer than fourteen bytes":true})");
     JsonObject& object = *root.as_object();
     kept_string = std::move(*object.find("name"));
     kept_object = std::move(*object.find("inner"));

@@ -16,9 +16,7 @@ std::string rewrite(std::string_view text) {
   return result.has_value() ? write_json_text(*result) : std::string();
 }
 
-std::string write_double(double value) {
-  return write_json_text(JsonValue::number(JsonNumber::from_double(value)));
-}
+std::string write_double(double value) { return write_json_text(JsonValue::number(JsonNumber::from_double(value))); }
 
 TEST(JsonWriteLayout, CompactWithKeysInOrder) {
   EXPECT_EQ(rewrite(" { \"b\" : [ 1 , true , null ] ,\n \"a\" : { } , \"c\" : [ ] } "),
@@ -32,11 +30,9 @@ TEST(JsonWriteStrings, OnlyQuoteBackslashAndControlBytesAreEscaped) {
   EXPECT_EQ(write_json_text(JsonValue::string("\"\\\b\f\n\r\x1f")), R"("\"\\\b\f\n\r\u001f")");
   EXPECT_EQ(write_json_text(JsonValue::string(std::string_view("\0", 1))), R"("\u0000")");
   // Slash, DEL and non-ASCII bytes pass through unchanged.
-  EXPECT_EQ(write_json_text(JsonValue::string("/\x7f\xc3\xa9\xf0\x9f\x98\x80")),
-            "\"/\x7f\xc3\xa9\xf0\x9f\x98\x80\"");
+  EXPECT_EQ(write_json_text(JsonValue::string("/\x7f\xc3\xa9\xf0\x9f\x98\x80")), "\"/\x7f\xc3\xa9\xf0\x9f\x98\x80\"");
   // Escapes decoded by the parser are written back in the writer's form.
-  EXPECT_EQ(rewrite(R"(["\/\u0041\u00E9\u001F\ud83d\ude00"])"),
-            "[\"/A\xc3\xa9\\u001f\xf0\x9f\x98\x80\"]");
+  EXPECT_EQ(rewrite(R"(["\/\u0041\u00E9\u001F\ud83d\ude00"])"), "[\"/A\xc3\xa9\\u001f\xf0\x9f\x98\x80\"]");
 }
 
 // Every control byte: the five with a short escape, the others as \u00XX with
@@ -46,11 +42,21 @@ TEST(JsonWriteStrings, EveryControlByteHasItsEscape) {
   for (int byte = 0; byte < 0x20; ++byte) {
     std::string expected;
     switch (byte) {
-      case '\b': expected = "\\b"; break;
-      case '\f': expected = "\\f"; break;
-      case '\n': expected = "\\n"; break;
-      case '\r': expected = "\\r"; break;
-      case '\t': expected = "\\t"; break;
+      case '\b':
+        expected = "\\b";
+        break;
+      case '\f':
+        expected = "\\f";
+        break;
+      case '\n':
+        expected = "\\n";
+        break;
+      case '\r':
+        expected = "\\r";
+        break;
+      case '\t':
+        expected = "\\t";
+        break;
       default:
         expected = std::string("\\u00") + digits[byte >> 4] + digits[byte & 0xF];
     }
@@ -79,9 +85,7 @@ TEST(JsonWriteStrings, EscapesAtEveryOffsetOfABlockRoundTrip) {
   }
 }
 
-TEST(JsonWriteStrings, KeysAreEscapedLikeValues) {
-  EXPECT_EQ(rewrite(R"({"q\"\u0002":0})"), R"({"q\"\u0002":0})");
-}
+TEST(JsonWriteStrings, KeysAreEscapedLikeValues) { EXPECT_EQ(rewrite(R"({"q\"\u0002":0})"), R"({"q\"\u0002":0})"); }
 
 TEST(JsonWriteNumbers, IntegersAsDecimalDigits) {
   EXPECT_EQ(rewrite("[0,18446744073709551615,-9223372036854775808,-1]"),

@@ -32,7 +32,9 @@ Members valid_members() {
 }
 
 // A valid provider text with `changes` applied (see object_text).
-std::string provider_text(const Members& changes = {}) { return korvane::test_support::object_text(valid_members(), changes); }
+std::string provider_text(const Members& changes = {}) {
+  return korvane::test_support::object_text(valid_members(), changes);
+}
 
 std::string version_text(std::string_view inner) { return "{" + std::string(inner) + "}"; }
 
@@ -53,9 +55,8 @@ TEST(ProviderMetadataText, InvalidJsonCarriesParseError) {
   EXPECT_EQ(rejection(""),
             "bundle entry point \"demo\" returned invalid JSON: "
             "EOF while parsing a value at line 1 column 0");
-  EXPECT_EQ(rejection(provider_text() + " x").rfind(
-                "bundle entry point \"demo\" returned invalid JSON: trailing characters at line 1",
-                0),
+  EXPECT_EQ(rejection(provider_text() + " x")
+                .rfind("bundle entry point \"demo\" returned invalid JSON: trailing characters at line 1", 0),
             0u);
 }
 
@@ -84,22 +85,17 @@ TEST(ProviderMetadataProtocol, MissingOrNotAString) {
 
 TEST(ProviderMetadataProtocol, OnlyTheExactIdentifier) {
   const std::string prefix = kEp + " returned unsupported provider protocol ";
-  EXPECT_EQ(rejection({{"protocol", R"("korvane.python_bundle ")"}}),
-            prefix + "\"korvane.python_bundle \"");
-  EXPECT_EQ(rejection({{"protocol", R"("Korvane.Python_Bundle")"}}),
-            prefix + "\"Korvane.Python_Bundle\"");
+  EXPECT_EQ(rejection({{"protocol", R"("korvane.python_bundle ")"}}), prefix + "\"korvane.python_bundle \"");
+  EXPECT_EQ(rejection({{"protocol", R"("Korvane.Python_Bundle")"}}), prefix + "\"Korvane.Python_Bundle\"");
   EXPECT_EQ(rejection({{"protocol", R"("")"}}), prefix + "\"\"");
   // Shown in quoted form.
-  EXPECT_EQ(rejection({{"protocol", R"("a\"b\u0000\u200b")"}}),
-            prefix + "\"a\\\"b\\0\\u{200b}\"");
+  EXPECT_EQ(rejection({{"protocol", R"("a\"b\u0000\u200b")"}}), prefix + "\"a\\\"b\\0\\u{200b}\"");
 }
 
 TEST(ProviderMetadataProtocol, MissingProtocolHidesEverythingElse) {
-  EXPECT_EQ(rejection({{"protocol", std::nullopt},
-                       {"protocol_version", "3"},
-                       {"module", std::nullopt},
-                       {"extra", "1"}}),
-            kEp + " provider is missing string field \"protocol\"");
+  EXPECT_EQ(
+      rejection({{"protocol", std::nullopt}, {"protocol_version", "3"}, {"module", std::nullopt}, {"extra", "1"}}),
+      kEp + " provider is missing string field \"protocol\"");
 }
 
 // --- Rule 5 and the version object ---------------------------------------------
@@ -107,8 +103,7 @@ TEST(ProviderMetadataProtocol, MissingProtocolHidesEverythingElse) {
 TEST(ProviderMetadataVersion, MissingOrNotAnObject) {
   EXPECT_EQ(rejection({{"protocol_version", std::nullopt}}),
             kEp + " provider is missing object field \"protocol_version\"");
-  const std::string not_object =
-      kEp + " provider has invalid protocol_version: expected an object";
+  const std::string not_object = kEp + " provider has invalid protocol_version: expected an object";
   EXPECT_EQ(rejection({{"protocol_version", "null"}}), not_object);
   EXPECT_EQ(rejection({{"protocol_version", R"("2.0.0")"}}), not_object);
   EXPECT_EQ(rejection({{"protocol_version", "[2,0,0]"}}), not_object);
@@ -128,12 +123,10 @@ TEST(ProviderMetadataVersion, NotAnUnsignedInteger) {
   const std::string prefix = kEp + " provider has invalid protocol_version: ";
   const std::string major = prefix + "\"major\" must be an unsigned integer";
   EXPECT_EQ(rejection({{"protocol_version", "{}"}}), major);
-  for (const char* value : {"2.0", "2e0", "-1", "-0", "\"2\"", "true", "null", "[2]", "{}",
-                            "18446744073709551616"}) {
-    EXPECT_EQ(rejection({{"protocol_version",
-                          version_text(std::string("\"major\":") + value +
-                                       R"(,"minor":0,"patch":0)")}}),
-              major)
+  for (const char* value : {"2.0", "2e0", "-1", "-0", "\"2\"", "true", "null", "[2]", "{}", "18446744073709551616"}) {
+    EXPECT_EQ(
+        rejection({{"protocol_version", version_text(std::string("\"major\":") + value + R"(,"minor":0,"patch":0)")}}),
+        major)
         << value;
   }
   // Checked in the order major, minor, patch.
@@ -147,8 +140,7 @@ TEST(ProviderMetadataVersion, RangeOfSixteenBits) {
   const std::string prefix = kEp + " provider has invalid protocol_version: ";
   EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":65536,"minor":0,"patch":0)")}}),
             prefix + "\"major\" is out of range");
-  EXPECT_EQ(rejection({{"protocol_version",
-                        version_text(R"("major":2,"minor":0,"patch":18446744073709551615)")}}),
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":0,"patch":18446744073709551615)")}}),
             prefix + "\"patch\" is out of range");
   // 65535 is in range and then fails the value rule.
   EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":65535,"minor":0,"patch":0)")}}),
@@ -157,18 +149,14 @@ TEST(ProviderMetadataVersion, RangeOfSixteenBits) {
 
 TEST(ProviderMetadataVersion, OnlyTwoZeroZero) {
   const std::string prefix = kEp + " returned unsupported provider protocol version ";
-  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":1,"patch":0)")}}),
-            prefix + "2.1.0");
-  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":3,"minor":0,"patch":0)")}}),
-            prefix + "3.0.0");
-  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":1,"minor":0,"patch":0)")}}),
-            prefix + "1.0.0");
-  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":0,"patch":7)")}}),
-            prefix + "2.0.7");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":1,"patch":0)")}}), prefix + "2.1.0");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":3,"minor":0,"patch":0)")}}), prefix + "3.0.0");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":1,"minor":0,"patch":0)")}}), prefix + "1.0.0");
+  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":0,"patch":7)")}}), prefix + "2.0.7");
   // A bad version hides a missing module.
-  EXPECT_EQ(rejection({{"protocol_version", version_text(R"("major":2,"minor":1,"patch":0)")},
-                       {"module", std::nullopt}}),
-            prefix + "2.1.0");
+  EXPECT_EQ(
+      rejection({{"protocol_version", version_text(R"("major":2,"minor":1,"patch":0)")}, {"module", std::nullopt}}),
+      prefix + "2.1.0");
 }
 
 TEST(ProviderMetadataVersion, ParseDirectly) {
@@ -179,8 +167,7 @@ TEST(ProviderMetadataVersion, ParseDirectly) {
   EXPECT_EQ(*version, (ProtocolVersion{1, 2, 3}));
   auto bad = korvane::parse_protocol_version(JsonValue::null(), "ep\t");
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error(),
-            "entry point \"ep\\t\" provider has invalid protocol_version: expected an object");
+  EXPECT_EQ(bad.error(), "entry point \"ep\\t\" provider has invalid protocol_version: expected an object");
 }
 
 // --- Rule 7: the six text members -----------------------------------------------
@@ -199,13 +186,10 @@ TEST(ProviderMetadataTextMembers, AbsentWrongKindOrEmpty) {
 TEST(ProviderMetadataTextMembers, CheckedInFixedOrder) {
   const std::string prefix = kEp + " provider is missing string field ";
   // bundle_version sorts first but is checked last.
-  EXPECT_EQ(rejection({{"bundle_version", std::nullopt}, {"module", std::nullopt}}),
-            prefix + "\"module\"");
-  EXPECT_EQ(rejection({{"execute_function", std::nullopt}, {"machine_id", std::nullopt}}),
-            prefix + "\"machine_id\"");
+  EXPECT_EQ(rejection({{"bundle_version", std::nullopt}, {"module", std::nullopt}}), prefix + "\"module\"");
+  EXPECT_EQ(rejection({{"execute_function", std::nullopt}, {"machine_id", std::nullopt}}), prefix + "\"machine_id\"");
   // Missing members hide unsupported ones.
-  EXPECT_EQ(rejection({{"aaa", "1"}, {"bundle_version", std::nullopt}}),
-            prefix + "\"bundle_version\"");
+  EXPECT_EQ(rejection({{"aaa", "1"}, {"bundle_version", std::nullopt}}), prefix + "\"bundle_version\"");
 }
 
 // --- Rule 8: no other members -----------------------------------------------------
@@ -224,12 +208,11 @@ TEST(ProviderMetadataAccepted, AddsEntryPointAndKeepsEverythingElse) {
   auto result = korvane::validate_provider_metadata("demo-ep", provider_text());
   ASSERT_TRUE(result) << result.error();
   const std::string listing = korvane::write_bundle_listing({&*result, 1});
-  EXPECT_EQ(listing,
-            R"([{"bundle_version":"1.4.2","distribution":"korvane-demo","entry_point":"demo-ep",)"
-            R"("execute_function":"execute_prepared","machine_id":"demo",)"
-            R"("module":"korvane_demo.bundle","prepare_function":"prepare",)"
-            R"("protocol":"korvane.python_bundle",)"
-            R"("protocol_version":{"major":2,"minor":0,"patch":0}}])");
+  EXPECT_EQ(listing, R"([{"bundle_version":"1.4.2","distribution":"korvane-demo","entry_point":"demo-ep",)"
+                     R"("execute_function":"execute_prepared","machine_id":"demo",)"
+                     R"("module":"korvane_demo.bundle","prepare_function":"prepare",)"
+                     R"("protocol":"korvane.python_bundle",)"
+                     R"("protocol_version":{"major":2,"minor":0,"patch":0}}])");
   auto written = korvane::parse_json_text(listing);
   ASSERT_TRUE(written);
   EXPECT_EQ((*written->as_array())[0].as_object()->size(), 9u);
@@ -275,7 +258,9 @@ TEST(BundleProviderRecord, ListingEqualsTheProviderObjectWithEntryPoint) {
   ASSERT_TRUE(record) << record.error();
   EXPECT_EQ(korvane::write_bundle_listing({&*record, 1}),
             R"([{"bundle_version":"v","distribution":"d","entry_point":"ep\n","execute_function":"e",)"
-            R"("machine_id":"a\"b\\c\u0001","module":"m)" "\xc3\xa9" R"(/x","prepare_function":"p",)"
+            R"("machine_id":"a\"b\\c\u0001","module":"m)"
+            "\xc3\xa9"
+            R"(/x","prepare_function":"p",)"
             R"("protocol":"korvane.python_bundle","protocol_version":{"major":2,"minor":0,"patch":0}}])");
 
   auto expected = korvane::parse_json_text(text);
@@ -290,7 +275,8 @@ TEST(BundleProviderRecord, ListingKeepsRecordOrder) {
   EXPECT_EQ(korvane::write_bundle_listing({}), "[]");
   std::vector<BundleProvider> providers;
   for (const char* id : {"zeta", "Alpha"}) {
-    auto record = korvane::validate_provider_metadata("ep", provider_text({{"machine_id", std::string("\"") + id + "\""}}));
+    auto record =
+        korvane::validate_provider_metadata("ep", provider_text({{"machine_id", std::string("\"") + id + "\""}}));
     ASSERT_TRUE(record) << record.error();
     providers.push_back(std::move(*record));
   }
@@ -313,7 +299,6 @@ TEST(BundleProviderRecord, FindProviderByExactBytes) {
   EXPECT_EQ(korvane::find_provider(providers, "alpha "), nullptr);
   EXPECT_EQ(korvane::find_provider({}, "alpha"), nullptr);
 }
-
 
 // --- Near misses: the protocol name and the member names against look-alikes ----------
 
@@ -366,22 +351,18 @@ std::vector<std::string> look_alikes(const std::string& name) {
 
 TEST(ProviderMetadataNearMiss, ProtocolIdentifier) {
   std::vector<std::string> protocols = look_alikes("korvane.python_bundle");
-  protocols.insert(protocols.end(),
-                   {"korvane.machine_bundles", "korvane.python_bundle.", "korvane-python_bundle",
-                    "korvane_python_bundle", "python_bundle", "korvane", "korvane.python",
-                    "korvane.python_bundle2", "korvane.python_bundle 2.0.0",
-                    "korvane.pyth0n_bundle"});
+  protocols.insert(protocols.end(), {"korvane.machine_bundles", "korvane.python_bundle.", "korvane-python_bundle",
+                                     "korvane_python_bundle", "python_bundle", "korvane", "korvane.python",
+                                     "korvane.python_bundle2", "korvane.python_bundle 2.0.0", "korvane.pyth0n_bundle"});
   for (const std::string& protocol : protocols) {
     const std::string text = "\"" + escaped_content(protocol) + "\"";
-    EXPECT_EQ(rejection({{"protocol", text}}), kEp + " returned unsupported provider protocol " + text)
-        << protocol;
+    EXPECT_EQ(rejection({{"protocol", text}}), kEp + " returned unsupported provider protocol " + text) << protocol;
   }
 }
 
 TEST(ProviderMetadataNearMiss, VersionMemberNames) {
   const std::string prefix = kEp + " provider has invalid protocol_version: unsupported field ";
-  const std::vector<std::pair<std::string, std::string>> members = {
-      {"major", "2"}, {"minor", "0"}, {"patch", "0"}};
+  const std::vector<std::pair<std::string, std::string>> members = {{"major", "2"}, {"minor", "0"}, {"patch", "0"}};
   for (const auto& [name, value] : members) {
     std::vector<std::string> names = look_alikes(name);
     names.insert(names.end(), {"version", "micro", "build", "protocol_version"});
@@ -391,8 +372,7 @@ TEST(ProviderMetadataNearMiss, VersionMemberNames) {
         if (!inner.empty()) inner += ",";
         inner += "\"" + (other == name ? escaped_content(alike) : other) + "\":" + other_value;
       }
-      EXPECT_EQ(rejection({{"protocol_version", version_text(inner)}}),
-                prefix + "\"" + escaped_content(alike) + "\"")
+      EXPECT_EQ(rejection({{"protocol_version", version_text(inner)}}), prefix + "\"" + escaped_content(alike) + "\"")
           << name << " written " << alike;
     }
   }
@@ -402,18 +382,15 @@ TEST(ProviderMetadataNearMiss, VersionMemberNames) {
 // with the right name present too, the look-alike is an unsupported member.
 TEST(ProviderMetadataNearMiss, ProviderMemberNames) {
   for (const auto& [name, value] : valid_members()) {
-    const std::string missing =
-        name == "protocol_version"
-            ? kEp + " provider is missing object field \"protocol_version\""
-            : kEp + " provider is missing string field \"" + name + "\"";
+    const std::string missing = name == "protocol_version"
+                                    ? kEp + " provider is missing object field \"protocol_version\""
+                                    : kEp + " provider is missing string field \"" + name + "\"";
     std::vector<std::string> names = look_alikes(name);
     names.push_back("entry_point");
     for (const std::string& alike : names) {
       const std::string key = escaped_content(alike);
-      EXPECT_EQ(rejection({{name, std::nullopt}, {key, value}}), missing)
-          << name << " written " << alike;
-      EXPECT_EQ(rejection({{key, value}}),
-                kEp + " provider contains unsupported metadata field \"" + key + "\"")
+      EXPECT_EQ(rejection({{name, std::nullopt}, {key, value}}), missing) << name << " written " << alike;
+      EXPECT_EQ(rejection({{key, value}}), kEp + " provider contains unsupported metadata field \"" + key + "\"")
           << name << " and " << alike;
     }
   }
