@@ -2,7 +2,7 @@
 # on a fresh machine (Debian packages, CPython 3.14 and 3.15, venvs under
 # build/). `make help` lists them. Two are for everyone: `make demo` and
 # `make test` (what CI runs); the rest are for maintainers.
-.PHONY: help demo test bench dist docs docs-serve fuzz mutate mutate-python
+.PHONY: help demo test format bench dist docs docs-serve fuzz mutate mutate-python
 .DEFAULT_GOAL := help
 
 help:  ## this list
@@ -13,6 +13,9 @@ demo:  ## build korvane and the example bundle, then run a machine
 
 test:  ## every test stage (tools/run-tests.sh STAGE... runs some)
 	tools/run-tests.sh
+
+format:  ## lay out the Python and C++ as the lint stage expects, and lint
+	tools/format.sh
 
 bench:  ## benchmarks, figures beside their baselines (not tests)
 	tools/bench.sh

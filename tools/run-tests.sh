@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine:
+#   lint        the house style: ruff's layout and lint checks over the Python,
+#               clang-format's over the C++ (tools/format.sh --check; make format fixes);
 #   core        the C++ unit tests of the pure core, and every fuzz target replayed over
 #               its seed corpus, built with ASan and UBSan;
 #   python      the Python tests against the installed package, per interpreter version;
@@ -25,11 +27,37 @@
 #               and of every page run.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
-#   tools/run-tests.sh [stage...]   (default: all stages)
+# The project's own builds treat compiler warnings as errors (KORVANE_WERROR);
+# the wheels of make dist, and a user's build from the sdist, do not.
+#
+#   tools/run-tests.sh [stage...]              (default: all stages)
+#   tools/run-tests.sh STAGE -- ARGS...        ARGS go to that stage's pytest (or,
+#                                              for core, to ctest), e.g.
+#     tools/run-tests.sh python -- -k campaign -x
+#     tools/run-tests.sh core -- -R 'JsonParse'
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(core python bundles faults leaks sanitizers stubs dist docs)
+stages=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do stages+=("$1"); shift; done
+selection=()
+if [ $# -gt 0 ]; then
+  shift
+  selection=("$@")
+  if [ ${#stages[@]} -ne 1 ]; then
+    echo "run-tests.sh: name exactly one stage before --, whose tests the arguments select" >&2; exit 2
+  fi
+fi
+[ ${#stages[@]} -eq 0 ] && stages=(lint core python bundles faults leaks sanitizers stubs dist docs)
+# What a stage hands pytest: its own test folders, then the arguments given
+# after --; when those name a test file or folder themselves, they replace the
+# folders (so "-k name -x" narrows the stage, "path/test_x.py::test_y" picks one).
+tests_or() {
+  local arg names_path=0
+  for arg in "${selection[@]}"; do [ -e "${arg%%::*}" ] && names_path=1; done
+  [ "$names_path" -eq 0 ] && printf '%s\n' "$@"
+  [ ${#selection[@]} -gt 0 ] && printf '%s\n' "${selection[@]}"
+  return 0
+}
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 
 say() { printf '\n=== %s\n' "$*"; }
@@ -61,7 +89,7 @@ install_env() {  # PYTHON DIR [extra pip args for korvane]
   local py="$1" env="$2"; shift 2
   tools/make-venv.sh "$py" "$env"
   quiet_pip "$env/bin/python" -m pip install -q pytest
-  install_into "$env" "$@" ./python/korvane
+  install_into "$env" -C cmake.define.KORVANE_WERROR=ON "$@" ./python/korvane
 }
 
 # The stages that run with the example bundle installed (bundles, faults) and
@@ -73,7 +101,7 @@ shared_env() {
   quiet_pip "$env/bin/python" -m pip install -q pytest "setuptools>=77" mypy
   rm -rf "$build/wheelhouse"
   quiet_pip "$env/bin/python" -m pip wheel -q --no-deps -w "$build/wheelhouse" ./python/korvane \
-    -C "build-dir=$build/wheel-3.14"
+    -C "build-dir=$build/wheel-3.14" -C cmake.define.KORVANE_WERROR=ON
   install_into "$env" "$build"/wheelhouse/korvane-*.whl ./bundles/stack
   shared_ready=1
 }
@@ -83,6 +111,10 @@ for stage in "${stages[@]}"; do
   stage_started=$EPOCHREALTIME
   printf '\n##### [%d/%d] %s\n' "$(( ${#done_stages[@]} + 1 ))" "${#stages[@]}" "$stage"
   case "$stage" in
+    lint)
+      say "House style: ruff format and ruff check (Python), clang-format (C++)"
+      tools/format.sh --check
+      ;;
     core)
       say "Each source of the core compiles on its own"
       for source in python/korvane/core/*.cpp python/korvane/core/json/*.cpp; do
@@ -94,12 +126,16 @@ for stage in "${stages[@]}"; do
       fi
       say "C++ unit tests of the core (ASan, UBSan)"
       cmake -S python/korvane -B "$build/core-tests" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON \
+        -DKORVANE_BUILD_MODULE=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_SANITIZE=ON -DKORVANE_WERROR=ON \
         "-DKORVANE_JSON_CONFORMANCE_DIR=${KORVANE_JSON_CONFORMANCE_DIR:-$root/../shared/json-conformance/test_parsing}" >/dev/null
       cmake --build "$build/core-tests"
+      if [ ${#selection[@]} -gt 0 ]; then
+        ctest --test-dir "$build/core-tests" --output-on-failure "${selection[@]}"
+      else
       "$build/core-tests/korvane_core_tests" --gtest_brief=1
       say "Fuzz targets replayed over their seed corpora (ASan, UBSan)"
       ctest --test-dir "$build/core-tests" -L fuzz_replay --output-on-failure
+      fi
       ;;
     python)
       for v in $versions; do
@@ -109,19 +145,22 @@ for stage in "${stages[@]}"; do
         # korvane[dask]: the campaign tests start a real cluster, and must not skip here.
         # setuptools and mypy: the bundle `korvane new` writes is built offline and type-checked.
         quiet_pip "$build/venv-$v/bin/python" -m pip install -q distributed "setuptools>=77" mypy
-        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q python/korvane/tests/python
+        mapfile -t chosen < <(tests_or python/korvane/tests/python)
+        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q "${chosen[@]}"
       done
       ;;
     bundles)
       say "The example bundle korvane-stack"
       shared_env
-      "$env/bin/python" -m pytest -q -p no:cacheprovider bundles/stack/tests
+      mapfile -t chosen < <(tests_or bundles/stack/tests)
+      "$env/bin/python" -m pytest -q -p no:cacheprovider "${chosen[@]}"
       ;;
     faults)
       say "Recorder fault injection"
       # The bundle's test helpers check results with korvane's own rules.
       shared_env
-      "$env/bin/python" -m pytest -q -p no:cacheprovider -rs bundles/stack/faults
+      mapfile -t chosen < <(tests_or bundles/stack/faults)
+      "$env/bin/python" -m pytest -q -p no:cacheprovider -rs "${chosen[@]}"
       ;;
     leaks)
       pyd=$(tools/provision-python.sh --debug 3.14)
@@ -130,16 +169,17 @@ for stage in "${stages[@]}"; do
       "$build/venv-3.14d/bin/python" python/korvane/tests/leaks/check_leaks.py
       # The debug interpreter checks its own invariants and aborts on a broken
       # type or object, so the surface and the hostile-use tests run there too.
-      "$build/venv-3.14d/bin/python" -m pytest -q -p no:cacheprovider \
-        python/korvane/tests/python/test_module.py python/korvane/tests/python/test_hostile.py
+      mapfile -t chosen < <(tests_or python/korvane/tests/python/test_module.py python/korvane/tests/python/test_hostile.py)
+      "$build/venv-3.14d/bin/python" -m pytest -q -p no:cacheprovider "${chosen[@]}"
       ;;
     sanitizers)
       say "Python tests with ASan and UBSan"
+      mapfile -t chosen < <(tests_or python/korvane/tests/python)
       install_env "$py314" "$build/venv-3.14-asan" -C "build-dir=$build/wheel-3.14-asan" \
         -C cmake.define.KORVANE_SANITIZE=ON -C cmake.build-type=Debug
       LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
       PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider python/korvane/tests/python
+        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider "${chosen[@]}"
       ;;
     stubs)
       say "Type stubs against the module"
@@ -153,6 +193,7 @@ for stage in "${stages[@]}"; do
       ;;
     dist)
       say "Distributions: make dist, then installs from dist/ alone"
+      mapfile -t chosen < <(tests_or tests/dist)
       KORVANE_PYTHON_VERSIONS="$versions" tools/dist.sh
       pythons=""
       emulated=""
@@ -167,12 +208,13 @@ for stage in "${stages[@]}"; do
       quiet_pip "$env/bin/python" -m pip download -q --only-binary :all: -d "$build/dist-test-wheels" pytest
       KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" KORVANE_DIST_EMULATED="$emulated" \
         KORVANE_DIST_TEST_WHEELS="$build/dist-test-wheels" \
-        "$env/bin/python" -m pytest -q -p no:cacheprovider --durations=5 tests/dist
+        "$env/bin/python" -m pytest -q -p no:cacheprovider --durations=5 "${chosen[@]}"
       ;;
     docs)
       say "Documentation: the site built strictly, and every Python block of every page"
       tools/docs.sh
-      "$build/venv-docs/bin/python" -m pytest -q -p no:cacheprovider docs/tests
+      mapfile -t chosen < <(tests_or docs/tests)
+      "$build/venv-docs/bin/python" -m pytest -q -p no:cacheprovider "${chosen[@]}"
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
