@@ -6,7 +6,11 @@ Fails (exit 1, the offending files and tags on stderr) when any page loads a
 script, style sheet, font or image from another host, or when the search
 page cannot work from a file opened locally: its index must be a script
 beside it that a <script> tag loads (browsers refuse fetch() from file://),
-holding the words of the pages.
+holding the words of the pages, and the excerpts of its results need the
+pages' text in a script too (_static/search-pages.js, loaded by
+_static/offline-search.js); or when inline code that holds a
+command-line option (`--help`) could break at the option's hyphens: it must
+carry the class that the site's style sheet keeps on one line.
 """
 
 from __future__ import annotations
@@ -31,6 +35,10 @@ LOADS = {
 }
 REMOTE = re.compile(r"^\s*(https?:)?//", re.IGNORECASE)
 CSS_REMOTE = re.compile(r"(@import\s+(url\()?|url\()\s*['\"]?\s*(https?:)?//", re.IGNORECASE)
+# A word of inline code that is an option, and the rule that keeps such code whole.
+OPTION = re.compile(r"^--?[A-Za-z0-9][A-Za-z0-9_-]*(=\S*)?$")
+NOWRAP = re.compile(r"code\.literal\.option-text span\.pre\s*\{[^}]*white-space:\s*nowrap", re.S)
+
 # Words (as the index stems them) it must hold: one from each kind of page.
 WORDS = ("discov", "provid", "sink", "break", "benchmark", "changelog")
 
@@ -62,12 +70,56 @@ class Loads(HTMLParser):
                 self.remote.append(f"<{tag} style={value!r}>")
 
 
+class InlineCode(HTMLParser):
+    """The text and classes of every inline <code> element, and the style sheets linked."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.codes: list[tuple[list[str], str]] = []
+        self.sheets: list[str] = []
+        self._open: list[str] | None = None
+        self._text: list[str] = []
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        values = dict(attrs)
+        if tag == "code" and "literal" in (values.get("class") or "").split():
+            self._open, self._text = (values.get("class") or "").split(), []
+        if tag == "link" and values.get("rel") == "stylesheet" and values.get("href"):
+            self.sheets.append((values["href"] or "").split("?")[0])
+
+    def handle_data(self, data: str) -> None:
+        if self._open is not None:
+            self._text.append(data)
+
+    def handle_endtag(self, tag: str) -> None:
+        if tag == "code" and self._open is not None:
+            self.codes.append((self._open, "".join(self._text)))
+            self._open = None
+
+
+def option_faults(site: pathlib.Path, page: pathlib.Path) -> list[str]:
+    """Inline code holding an option that the page's style sheets let break."""
+    parser = InlineCode()
+    parser.feed(page.read_text(encoding="utf-8"))
+    kept = any(
+        NOWRAP.search((page.parent / sheet).read_text(encoding="utf-8"))
+        for sheet in parser.sheets
+        if (page.parent / sheet).is_file()
+    )
+    return [
+        f"{page.relative_to(site)}: the option in <code>{text}</code> may break at its hyphens"
+        for classes, text in parser.codes
+        if any(OPTION.match(word) for word in text.split()) and not (kept and "option-text" in classes)
+    ]
+
+
 def main(site: pathlib.Path) -> int:
     faults: list[str] = []
     for page in sorted(site.rglob("*.html")):
         parser = Loads()
         parser.feed(page.read_text(encoding="utf-8"))
         faults += [f"{page.relative_to(site)}: {load}" for load in parser.remote]
+        faults += option_faults(site, page)
         for style in re.findall(r"<style[^>]*>(.*?)</style>", page.read_text(encoding="utf-8"), re.S):
             if CSS_REMOTE.search(style):
                 faults.append(f"{page.relative_to(site)}: a <style> element loads from another host")
@@ -83,12 +135,28 @@ def main(site: pathlib.Path) -> int:
     if not index.startswith("Search.setIndex("):
         faults.append("searchindex.js: not the script form of the index")
     faults += [f"searchindex.js: no {word!r}" for word in WORDS if f'"{word}"' not in index]
+    if "_static/offline-search.js" not in [script.split("?")[0] for script in search.scripts]:
+        faults.append("search.html: offline-search.js is not loaded, so results from a file have no excerpts")
+    texts = (site / "_static" / "search-pages.js").read_text(encoding="utf-8")
+    if not texts.startswith("korvaneSearchPages({"):
+        faults.append("_static/search-pages.js: not the script form of the pages' text")
+    quoted = [p for p in site.rglob("*.html") if p.name not in ("search.html", "genindex.html")]
+    faults += [
+        f"_static/search-pages.js: no text of {page.relative_to(site)}"
+        for page in quoted
+        if f'"{page.relative_to(site).as_posix()}": "' not in texts
+    ]
 
     for fault in faults:
         print(fault, file=sys.stderr)
     pages = sum(1 for _ in site.rglob("*.html"))
     print(
-        f"{pages} pages: {'nothing loaded from elsewhere, search works offline' if not faults else f'{len(faults)} faults'}"
+        f"{pages} pages: "
+        + (
+            "nothing loaded from elsewhere, search and its excerpts work offline"
+            if not faults
+            else f"{len(faults)} faults"
+        )
     )
     return 1 if faults else 0
 
