@@ -25,6 +25,12 @@ Three kinds of fenced block are replaced before a page is parsed:
 A toctree line "optional: NAME" stands for the page NAME when it exists and
 for nothing otherwise (see OPTIONAL below).
 
+It also reads korvane_tools' plain-text docstrings for autodoc (an indented
+example becomes a code block), marks inline code that holds a command-line
+option so that _static/korvane.css keeps it on one line, and writes the
+pages' text into _static/search-pages.js, from which _static/offline-search.js
+gives the search its excerpts when the site is read from a file.
+
 The bundles a session can name are korvane-stack (from bundles/stack) and the
 broken ones in BROKEN below, each given to korvane as an installed
 distribution would be: its package on the path and a dist-info holding its
