@@ -38,6 +38,9 @@ CSS_REMOTE = re.compile(r"(@import\s+(url\()?|url\()\s*['\"]?\s*(https?:)?//", r
 # A word of inline code that is an option, and the rule that keeps such code whole.
 OPTION = re.compile(r"^--?[A-Za-z0-9][A-Za-z0-9_-]*(=\S*)?$")
 NOWRAP = re.compile(r"code\.literal\.option-text span\.pre\s*\{[^}]*white-space:\s*nowrap", re.S)
+INLINE_CODE = re.compile(r'<code class="([^"]*\bliteral\b[^"]*)">(.*?)</code>', re.S)
+SHEET = re.compile(r'<link rel="stylesheet"[^>]*href="([^"?]+)')
+TAG = re.compile(r"<[^>]+>")
 
 # Words (as the index stems them) it must hold: one from each kind of page.
 WORDS = ("discov", "provid", "sink", "break", "benchmark", "changelog")
@@ -70,45 +73,15 @@ class Loads(HTMLParser):
                 self.remote.append(f"<{tag} style={value!r}>")
 
 
-class InlineCode(HTMLParser):
-    """The text and classes of every inline <code> element, and the style sheets linked."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.codes: list[tuple[list[str], str]] = []
-        self.sheets: list[str] = []
-        self._open: list[str] | None = None
-        self._text: list[str] = []
-
-    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        values = dict(attrs)
-        if tag == "code" and "literal" in (values.get("class") or "").split():
-            self._open, self._text = (values.get("class") or "").split(), []
-        if tag == "link" and values.get("rel") == "stylesheet" and values.get("href"):
-            self.sheets.append((values["href"] or "").split("?")[0])
-
-    def handle_data(self, data: str) -> None:
-        if self._open is not None:
-            self._text.append(data)
-
-    def handle_endtag(self, tag: str) -> None:
-        if tag == "code" and self._open is not None:
-            self.codes.append((self._open, "".join(self._text)))
-            self._open = None
-
-
 def option_faults(site: pathlib.Path, page: pathlib.Path) -> list[str]:
     """Inline code holding an option that the page's style sheets let break."""
-    parser = InlineCode()
-    parser.feed(page.read_text(encoding="utf-8"))
-    kept = any(
-        NOWRAP.search((page.parent / sheet).read_text(encoding="utf-8"))
-        for sheet in parser.sheets
-        if (page.parent / sheet).is_file()
-    )
+    html = page.read_text(encoding="utf-8")
+    sheets = [page.parent / href for href in SHEET.findall(html)]
+    kept = any(NOWRAP.search(sheet.read_text(encoding="utf-8")) for sheet in sheets if sheet.is_file())
+    codes = [(classes.split(), TAG.sub("", inner)) for classes, inner in INLINE_CODE.findall(html)]
     return [
         f"{page.relative_to(site)}: the option in <code>{text}</code> may break at its hyphens"
-        for classes, text in parser.codes
+        for classes, text in codes
         if any(OPTION.match(word) for word in text.split()) and not (kept and "option-text" in classes)
     ]
 
