@@ -247,27 +247,54 @@ template <std::ptrdiff_t kStep>
   // after.
   const char* p = p_ + (*p_ == '-');
   if (p != end_ && is_digit(*p)) {
+    const char* const integer = p;
     if (*p++ != '0' && p != end_ && is_digit(*p)) p = digits_end(p + 1, end_);
+    const std::ptrdiff_t integer_digits = p - integer;
     if (p != end_ && *p == '.' && p + 1 != end_ && is_digit(p[1])) p = digits_end(p + 2, end_);
     // A digit here follows a leading zero.
     if ((p == end_ || (*p != 'e' && *p != 'E' && *p != '.' && !is_digit(*p))) && p - p_ <= 308) {
       p_ = p;
       return true;
     }
+    // json.dumps writes a double below 1e-4 or from 1e16 on as 5.7e+17.
+    if (p != end_ && (*p == 'e' || *p == 'E') && *integer != '0') return check_exponent(p, integer_digits - 1);
   }
   return check_number_rest();
 }
 
+// At the exponent mark of a number whose leading digit is not zero and
+// stands for 10^leading before the exponent (all before the mark checked):
+// the usual short exponent that keeps the number below 10^308, where no
+// double overflows. Anything else goes to check_number_rest.
+[[gnu::noinline]] bool Parser::check_exponent(const char* mark, std::ptrdiff_t leading) {
+  const char* p = mark + 1;
+  bool negative = false;
+  if (p != end_ && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  const char* const last = digits_end(p, end_);
+  if (last == p || last - p > 4) return check_number_rest();
+  std::ptrdiff_t exponent = 0;
+  for (; p != last; ++p) exponent = exponent * 10 + (*p - '0');
+  if (leading + (negative ? -exponent : exponent) >= 308) return check_number_rest();
+  p_ = last;
+  return true;
+}
+
 // check_number for every other form and every fault. Only a number with
 // an exponent or more than 308 integer digits can exceed the largest
-// double (about 1.8e308); only such a number is converted, to find "number
-// out of range" exactly as a kept one would.
+// double (about 1.8e308), and only one whose leading digit stands for
+// 10^308 or more: below that none does, from 10^309 on every one does. Just
+// the numbers in between are converted, to find "number out of range"
+// exactly as a kept one would.
 [[gnu::noinline]] bool Parser::check_number_rest() {
   const NumberSpan span = scan_number();
   if (span.last == nullptr) return false;
   if (span.exponent || span.last - p_ > 308) {
-    JsonValue ignored;
-    return parse_number(ignored);
+    const std::int64_t leading = leading_digit_exponent(p_, span.last);
+    if (leading == 308) {
+      JsonValue ignored;
+      return parse_number(ignored);
+    }
+    if (leading > 308) return fail_at(ParseErrorKind::number_out_of_range, span.last - 1);
   }
   p_ = span.last;
   return true;

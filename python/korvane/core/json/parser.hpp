@@ -97,6 +97,7 @@ class Parser {
   bool check_string_in_chunk(unsigned specials);
   bool check_string_rest(const char* special);
   bool check_number();
+  bool check_exponent(const char* mark, std::ptrdiff_t leading);
   bool check_number_rest();
 
   // --- the grammar both walks share ---
