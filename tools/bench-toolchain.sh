@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The x86_64 wheels' compiler against the host's: korvane built by g++ as the
-# sdist builds it (with KORVANE_OWN_FLOAT_CHARS, as the wheels were before
-# zig) and by zig for x86_64-linux-gnu.2.17 (tools/zig-toolchain), each into
+# sdist builds it (with KORVANE_OWN_FLOAT_CHARS, as KORVANE_X86_64_COMPILER=gcc
+# builds the wheels) and by zig for x86_64-linux-gnu.2.17 (tools/zig-toolchain), each into
 # its own venv and each with its own bench_json (korvane's candidates only);
 # then benchmarks/toolchain/bench_toolchain.py measures both in interleaved
 # rounds on one core (31 by default) and prints each figure's median and
