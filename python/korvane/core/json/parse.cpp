@@ -1,6 +1,6 @@
 // The building walk of the one-pass parser: the kept levels of the tree,
 // numbers converted, strings decoded, object members put in key order. What
-// lies below the kept levels goes to the check of json/check.cpp.
+// lies below the kept levels goes to the skipping walk of json/skip.cpp.
 #include "json/parser.hpp"
 
 #include <algorithm>
