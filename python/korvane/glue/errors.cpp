@@ -82,4 +82,9 @@ void raise_error(Error&& error) {
   }
 }
 
+PyRef exception_of(Error&& error) {
+  raise_error(std::move(error));
+  return PyRef::steal(PyErr_GetRaisedException());
+}
+
 }  // namespace korvane
