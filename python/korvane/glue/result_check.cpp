@@ -63,7 +63,8 @@ Result<Ok> check_execution_result(PyObject* result, const BundleProvider* from, 
     }
     auto text = python_to_json_text(result, "execution result");
     if (!text) {
-      findings.stage = std::holds_alternative<PendingException>(text.error()) ? ResultStage::dumps : ResultStage::encoding;
+      findings.stage =
+          std::holds_alternative<PendingException>(text.error()) ? ResultStage::dumps : ResultStage::encoding;
       return unexpected(std::move(text).error());
     }
     findings.text = PyRef::borrow(text->text.get());

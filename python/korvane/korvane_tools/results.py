@@ -55,10 +55,14 @@ class ResultProblem:
 _Verdict = tuple[BaseException, str, str, str | None, int, int, str]
 
 
-def _problem(verdict: _Verdict | None, message_of_text: bool = False) -> ResultProblem | None:
+def _problem(verdict: _Verdict | None, document: str | None = None) -> ResultProblem | None:
+    """The problem of a verdict; with `document`, for that text as the
+    reader wrote it (its message the parse error or the rule's message)."""
     if verdict is None:
         return None
     error, kind, detail, text, line, column, path = verdict
+    message_of_text = document is not None
+    text = document if message_of_text else text
     excerpt = token = None
     if kind == "json" and text is not None:
         excerpt, at = _excerpt(text, line, column)
@@ -72,7 +76,7 @@ def text_problem(text: str) -> ResultProblem | None:
     """korvane's verdict on a JSON text as an execution result; positions
     are this text's lines and columns, and the message is the parse error or
     the rule's message."""
-    return _problem(_rules.text_verdict(text), message_of_text=True)
+    return _problem(_rules.text_verdict(text), text)
 
 
 def result_problem(result: object) -> ResultProblem | None:
