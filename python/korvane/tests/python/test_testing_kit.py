@@ -52,93 +52,51 @@ def execute(prepared, sinks, path):
 
 
 MAPPING = "bundle execute_prepared must return a structured mapping"
-NOT_JSON = "bundle execution result is not JSON-compatible: expected value at line 1 column "
+NOT_JSON = "bundle execution result is not JSON-compatible: "
 UNENCODABLE = "execution result must be JSON-compatible: "
+OBJECT = 'a status must be an object: {{"status": "{0}"}}, not the bare string "{0}"'
+IN_MEMBER = "in member {} of the execution result"
 
-
-def nested(levels):
-    inner = []
-    for _ in range(levels - 2):
-        inner = [inner]
-    return result(deep=inner)
-
-
-# Each way korvane's execute can reject what a bundle returns: the value (or
-# json.dumps replaced by a function), the exception, the start of its
-# message and the notes on what came back (None: json.dumps's own exception,
-# notes and all, which korvane passes on untouched).
+# Each way korvane's execute can reject what a bundle returns: the value
+# (for "dumps gives", what json.dumps is made to return), the start of the
+# message and the notes (None: json.dumps's own exception, passed on as is).
 REJECTED = {
-    "no return": (None, None, TypeError, MAPPING, ["None \u2014 is a return missing?"]),
-    "JSON text": (
-        json.dumps(VALID_RESULT),
-        None,
-        TypeError,
-        MAPPING,
-        ["str \u2014 JSON text? return the dict itself, not json.dumps of it"],
-    ),
-    "items": (
-        list(VALID_RESULT.items()),
-        None,
-        TypeError,
-        MAPPING,
-        ["list \u2014 return a dict (a subclass of dict counts, other mappings do not)"],
-    ),
-    "a set inside": (result(extra={1}), None, TypeError, "Object of type set", None),
-    "dumps gives bytes": (result(), lambda value: b"{}", ValueError, f"{UNENCODABLE}TypeError: 'bytes' object", []),
-    "dumps gives a surrogate": (result(), lambda value: "\udc80", ValueError, f"{UNENCODABLE}UnicodeEncodeError", []),
-    "NaN": (
-        result(outputs={"rows": [1, {"mean": float("nan")}]}),
-        None,
-        TypeError,
-        NOT_JSON,
-        ["in member outputs.rows[1].mean of the execution result"],
-    ),
-    "too deep": (
-        nested(128),
-        None,
-        TypeError,
-        "bundle execution result is not JSON-compatible: recursion",
-        ["in member deep" + "[0]" * 126 + " of the execution result"],
-    ),
-    "bare status": (
-        result(machine_execution="completed"),
-        None,
-        TypeError,
-        'bundle execution result field "machine_execution" needs a string status',
-        ['a status must be an object: {"status": "completed"}, not the bare string "completed"'],
-    ),
-    "bare evidence": (
-        result(evidence_fulfillment="complete"),
-        None,
-        TypeError,
-        "evidence_fulfillment must contain a string status",
-        ['a status must be an object: {"status": "complete"}, not the bare string "complete"'],
-    ),
-    "unknown word": (result(publication={"status": "draft"}), None, TypeError, "bundle execution result has", []),
-    "missing member": ({}, None, TypeError, 'bundle execution result is missing "machine_execution"', []),
+    "no return": (None, MAPPING, ["None \u2014 is a return missing?"]),
+    "JSON text": ("{}", MAPPING, ["str \u2014 JSON text? return the dict itself, not json.dumps of it"]),
+    "items": ([], MAPPING, ["list \u2014 return a dict (a subclass of dict counts, other mappings do not)"]),
+    "a set inside": (result(extra={1}), "Object of type set", None),
+    "dumps gives bytes": (b"{}", f"{UNENCODABLE}TypeError: 'bytes' object", []),
+    "dumps gives a surrogate": ("\udc80", f"{UNENCODABLE}UnicodeEncodeError", []),
+    "NaN": (result(n={"rows": [1, {"mean": float("nan")}]}), NOT_JSON, [IN_MEMBER.format("n.rows[1].mean")]),
+    "too deep": (result(deep=json.loads("[" * 127 + "]" * 127)), NOT_JSON, [IN_MEMBER.format("deep" + "[0]" * 126)]),
+    "bare word": (result(machine_execution="completed"), "bundle execution result field", [OBJECT.format("completed")]),
+    "bare evidence": (result(evidence_fulfillment="complete"), "evidence_fulfillment", [OBJECT.format("complete")]),
+    "unknown word": (result(publication={"status": "draft"}), "bundle execution result has", []),
+    "missing member": ({}, 'bundle execution result is missing "machine_execution"', []),
 }
 
 
 @pytest.mark.parametrize("case", REJECTED)
 def test_a_rejected_result_gets_one_verdict_everywhere(bundles, monkeypatch, case):
-    # korvane's execute, the kit and the command's way in (korvane_tools
-    # results.execute, which keeps what the bundle returned) raise the same
-    # exception, message and notes; execute's last note names the function.
-    value, dumps, exc_type, message, notes = REJECTED[case]
+    # korvane's execute, the kit and the command's way in (results.execute,
+    # which keeps what the bundle returned) raise the same exception,
+    # message and notes; execute's last note names the bundle's function.
+    value, message, notes = REJECTED[case]
+    exc_type = ValueError if message.startswith(UNENCODABLE) else TypeError
     module = bundles.add("echo", source=RETURNING)
     prepared = korvane.Runtime.discover().prepare("echo", b"")
+    if case.startswith("dumps gives"):
+        value, dumps_gives = result(), value
+        monkeypatch.setattr(json, "dumps", lambda _: dumps_gives)
     sys.modules[module].VALUE = value
-    if dumps is not None:
-        monkeypatch.setattr(json, "dumps", dumps)
     korvanes = raises_exactly(exc_type, None, prepared.execute)
     kits = raises_exactly(exc_type, korvanes.args[0], validate_result, value)
     returned, problem = results.execute(prepared, None, None)
-    commands = problem.error
     assert korvanes.args[0].startswith(message) and returned is value
-    assert type(commands) is exc_type and commands.args == korvanes.args
+    assert type(problem.error) is exc_type and problem.error.args == korvanes.args
+    assert getattr(problem.error, "__notes__", []) == getattr(korvanes, "__notes__", [])
     kit_notes = getattr(kits, "__notes__", [])
-    assert getattr(commands, "__notes__", []) == getattr(korvanes, "__notes__", [])
-    if notes is None:
+    if notes is None:  # json.dumps's own exception, notes and all
         assert korvanes.__notes__ == kit_notes
     else:
         assert kit_notes == notes and korvanes.__notes__ == [*notes, f"returned by {module}:execute"]
