@@ -12,7 +12,7 @@ import math
 import os
 from typing import Any
 
-from .worker import Outcome
+from .worker import Outcome, unmet_of
 
 
 class ResultsFile:
@@ -26,6 +26,7 @@ class ResultsFile:
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         self.finished: dict[str, str] = {}  # id -> outcome word (Outcome.status)
+        self.unmet: dict[str, frozenset[str]] = {}  # id -> Outcome.unmet(), where not empty
         self.dropped_tail = 0
         fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
         try:
@@ -42,6 +43,7 @@ class ResultsFile:
                 try:
                     item = json.loads(line)
                     self.finished[item["id"]] = _status_of(item)
+                    _note_unmet(self.unmet, item["id"], item.get("result"))
                 except ValueError, TypeError, KeyError:
                     continue
         except BaseException:
@@ -61,6 +63,7 @@ class ResultsFile:
         while data:
             data = data[os.write(self._fd, data) :]
         self.finished[outcome.id] = outcome.status
+        _note_unmet(self.unmet, outcome.id, outcome.result)
         return True
 
     def close(self) -> None:
@@ -77,9 +80,19 @@ def _status_of(line: dict[str, Any]) -> str:
     if not isinstance(line["id"], str):
         raise TypeError
     result = line.get("result")
+    if line.get("outcome") == "timeout" and result is None:
+        return "timeout"
     if isinstance(result, dict):
         return str(result["machine_execution"]["status"])
     return "error"
+
+
+def _note_unmet(unmet: dict[str, frozenset[str]], run_id: str, result: Any) -> None:
+    """Keeps what a completed run left unmet (evidence, recording), for the
+    summary and the exit status of the campaign as a whole."""
+    found = unmet_of(result)
+    if found:
+        unmet[run_id] = found
 
 
 def rate_text(done: int, total: int, elapsed: float) -> str:

@@ -6,7 +6,13 @@ function the executor calls, runs each on this process's `korvane.Runtime`,
 discovered once and kept for every later run; an `Outcome` (the validated
 result as plain JSON values, or the type and message of what the run raised)
 comes back. A worker whose installation differs from the client's raises
-`WorkerUnfit` rather than run.
+`WorkerUnfit` rather than run. Whatever a run raises, `BaseException`s
+included, is that run's outcome and never the worker's end.
+
+A worker of the campaign's own pool also shows the client which run it has
+on a shared board (its process id, the run, when it started), so that the
+client can stop a run at its time limit and tell, when a worker dies, which
+run was in it; and it ends when the client does (`_pool_worker_start`).
 
 Whatever a pool or a Dask worker unpickles is defined at module level here,
 so that it is found by name in the worker process. The client imports this
@@ -15,6 +21,7 @@ module too, for the types and for the discovery it shares with the worker.
 
 from __future__ import annotations
 
+import ctypes
 import json
 import os
 import signal
@@ -52,7 +59,9 @@ class Task:
 @dataclass(frozen=True, slots=True)
 class Outcome:
     """What comes back from one run: exactly one of `result` (the validated
-    execution result, as plain JSON values) and `error` ({"type", "message"})."""
+    execution result, as plain JSON values) and `error` ({"type", "message"}).
+    `timed_out`: the run was stopped at its time limit (`error` says so);
+    `attempt`: the try that gave this outcome (more than 1 after a worker died)."""
 
     id: str
     run_id: str | None
@@ -60,13 +69,28 @@ class Outcome:
     error: dict[str, str] | None
     seconds: float
     worker: str | None
+    timed_out: bool = False
+    attempt: int = 1
 
     @property
     def status(self) -> str:
-        """The machine-execution status word of the result, or "error"."""
+        """The outcome word: the machine-execution status of the result,
+        "error" when the run raised, or "timeout"."""
+        if self.timed_out:
+            return "timeout"
         if self.result is None:
             return "error"
         return str(self.result["machine_execution"]["status"])
+
+    def statuses(self) -> dict[str, str | None]:
+        """The five statuses of the result by short name (None when there is no result)."""
+        return statuses_of(self.result)
+
+    def unmet(self, recording: bool = False) -> frozenset[str]:
+        """What a completed machine left unmet, as `korvane run` judges it:
+        "evidence" (incomplete or failed) and "recording" (failed, or, when a
+        recording was asked for, not finalized or not published)."""
+        return unmet_of(self.result, recording)
 
     def json_line(self, ascii_only: bool = False) -> str:
         """The outcome as one line of results.jsonl, newline included."""
@@ -77,7 +101,56 @@ class Outcome:
             line["error"] = self.error
         line["seconds"] = round(self.seconds, 6)
         line["worker"] = self.worker
+        line["outcome"] = self.status
+        line["statuses"] = self.statuses()
         return json.dumps(line, ensure_ascii=ascii_only) + "\n"
+
+
+# The result's fields by the short names of a results line.
+STATUS_FIELDS = {
+    "machine": "machine_execution",
+    "evidence": "evidence_fulfillment",
+    "delivery": "python_sink_delivery",
+    "recording": "recorder_finalization",
+    "publication": "publication",
+}
+
+
+def _status(result: dict[str, Any], field: str) -> str | None:
+    member = result.get(field)
+    word = member.get("status") if isinstance(member, dict) else None
+    return word if isinstance(word, str) else None
+
+
+def statuses_of(result: dict[str, Any] | None) -> dict[str, str | None]:
+    """The five statuses of a result (or of a results line's `result`) by short name."""
+    if not isinstance(result, dict):
+        return dict.fromkeys(STATUS_FIELDS)
+    return {name: _status(result, field) for name, field in STATUS_FIELDS.items()}
+
+
+def unmet_of(result: dict[str, Any] | None, recording: bool = False) -> frozenset[str]:
+    """See `Outcome.unmet`; also for the `result` of a line read back."""
+    words = statuses_of(result)
+    if words["machine"] != "completed" or words["delivery"] == "failed":
+        return frozenset()  # the run failed, which says more
+    unmet = set()
+    if words["evidence"] != "complete":
+        unmet.add("evidence")
+    recorder, publication = words["recording"], words["publication"]
+    if (
+        recorder in ("failed", "not_finalized")
+        or (recorder == "finalized" and publication != "published")
+        or (recording and recorder != "finalized")
+    ):
+        unmet.add("recording")
+    return frozenset(unmet)
+
+
+def failed_outcome(outcome: Outcome) -> bool:
+    """Whether the run itself failed, as `korvane run` exits 1 (or 3) for it: it
+    raised, timed out, or its machine or its sink delivery did not complete."""
+    return outcome.status != "completed" or statuses_of(outcome.result)["delivery"] == "failed"
 
 
 WORKER = f"{socket.gethostname()}:{os.getpid()}"
@@ -128,14 +201,43 @@ def _recorder(path: str) -> korvane.FileRecorder:
     return korvane.FileRecorder(path)
 
 
-def execute_tasks(tasks: list[Task]) -> list[Outcome]:
+def execute_tasks(tasks: list[Task], serial: int = 0) -> list[Outcome]:
     """Runs a chunk of tasks in this process, one after the other: the
-    function the executor calls."""
-    return [execute_task(task) for task in tasks]
+    function the executor calls. `serial` names the chunk on the board of
+    the campaign's own pool (0: none)."""
+    if not serial or _board is None:
+        return [execute_task(task) for task in tasks]
+    outcomes = []
+    base = _slot * BOARD_WIDTH
+    for index, task in enumerate(tasks):
+        # Start time first and the chunk last: the client reads them in the
+        # other order, so it never pairs this run with an older start.
+        _board[base + 3] = time.monotonic()
+        _board[base + 2] = index
+        _board[base + 1] = serial
+        try:
+            outcomes.append(execute_task(task))
+        finally:
+            _board[base + 1] = 0
+    return outcomes
+
+
+def error_of(error: BaseException) -> dict[str, str]:
+    """The type and message of what a run raised, even when its str() raises."""
+    try:
+        message = str(error)
+    except BaseException:
+        try:
+            message = repr(error)
+        except BaseException:
+            message = "(its message cannot be shown: str() and repr() raise)"
+    return {"type": type(error).__name__, "message": message}
 
 
 def execute_task(task: Task) -> Outcome:
-    """Runs one task in this process."""
+    """Runs one task in this process. Whatever the run raises (KeyboardInterrupt
+    and SystemExit included) is its outcome: in a worker, no signal reaches
+    the run as an exception, so those are the bundle's own."""
     runtime, machines = _worker_runtime()
     if task.bundle is not None and _bundle_of(machines.get(task.machine)) != task.bundle:
         raise WorkerUnfit(
@@ -157,22 +259,57 @@ def execute_task(task: Task) -> Outcome:
         # korvane has checked that json.dumps takes the result; the round trip
         # leaves plain values that travel back whatever types the bundle used.
         plain = json.loads(json.dumps(result))
-    except (Exception, SystemExit) as error:
-        return Outcome(
-            task.id,
-            None,
-            None,
-            {"type": type(error).__name__, "message": str(error)},
-            time.perf_counter() - started,
-            WORKER,
-        )
+    except BaseException as error:
+        return Outcome(task.id, None, None, error_of(error), time.perf_counter() - started, WORKER)
     run_id = plain.get("run_id")
     return Outcome(
         task.id, run_id if isinstance(run_id, str) else None, plain, None, time.perf_counter() - started, WORKER
     )
 
 
-def _pool_worker_start() -> None:
-    # Ctrl-C on a terminal reaches the whole process group; the client alone
-    # decides what stops, so a worker finishes the run it has.
+# The board of the campaign's own pool: BOARD_WIDTH doubles a worker (its
+# process id, the serial of the chunk it runs or 0, the run's index in the
+# chunk, the time.monotonic() the run started at), a slot each.
+BOARD_WIDTH = 4
+_board: Any = None
+_slot = 0
+
+PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent() -> None:
+    """Has the kernel kill this process when its parent ends: the forkserver,
+    which ends with the client (or the client itself, without one)."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except OSError, AttributeError:  # not Linux: the pool's own shutdown has to do
+        return
+    # The forkserver ends when no process holds the write end of its "alive"
+    # pipe; every child it forks holds one, and a worker whose client was
+    # killed would keep it (and so itself) alive for ever.
+    try:
+        from multiprocessing import forkserver
+
+        server: Any = forkserver._forkserver
+        if server._forkserver_alive_fd is not None and server._forkserver_pid is None:
+            os.close(server._forkserver_alive_fd)
+            server._forkserver_alive_fd = None
+    except ImportError, AttributeError, OSError:
+        pass
+
+
+def _pool_worker_start(board: Any = None, slots: Any = None) -> None:
+    global _board, _slot
+    # Ctrl-C on a terminal, or SIGTERM to the process group, reaches every
+    # process of the group; the client alone decides what stops, so a worker
+    # finishes the run it has. The client ends a worker with SIGKILL.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    _end_with_parent()
+    if board is not None and slots is not None:
+        with slots.get_lock():
+            _slot = slots.value
+            slots.value += 1
+        _board = board
+        _board[_slot * BOARD_WIDTH] = os.getpid()

@@ -8,6 +8,7 @@ import collections
 import contextlib
 import ipaddress
 import json
+import math
 import os
 import signal
 import time
@@ -19,14 +20,18 @@ from typing import TYPE_CHECKING, Any, TextIO
 # The campaign engine (process pools, Dask) is imported when a batch runs,
 # not whenever the command's parser is built.
 if TYPE_CHECKING:
-    from ..campaign import Campaign, ResultsFile
+    from ..campaign import AttemptsFile, Campaign, ResultsFile
 from ..exits import Exit
 from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
 PROG = "korvane batch"
 SHOWN_PROBLEMS = 20
 # Outcome words in the order the summary names them; others follow by name.
-ORDER = ("completed", "failed", "interrupted_by_evidence_failure", "error")
+ORDER = ("completed", "failed", "interrupted_by_evidence_failure", "error", "timeout")
+# Ids named in a line of text before "and N more".
+SHOWN_IDS = 10
+# When several statuses apply to a campaign, the first of these wins.
+WORST_FIRST = (Exit.CANNOT_RUN, Exit.FAULT, Exit.RECORDING_FAILED, Exit.EVIDENCE_INCOMPLETE)
 
 HELP = "run one machine over many inputs in parallel"
 DESCRIPTION = """\
@@ -37,16 +42,27 @@ required, and a missing id is the line number.
 
 The runs go to local worker processes, or to the workers of a Dask cluster
 with --scheduler. Each finished run appends one whole line to
-DIR/results.jsonl; a rerun with the same --out skips the ids already there.
-Ctrl-C (or SIGTERM) stops submitting and waits --grace seconds for the runs
-going; a second Ctrl-C stops at once. Progress on a terminal; the summary
-counts the runs by outcome."""
+DIR/results.jsonl, with its outcome (the machine's status, error when it
+raised, timeout) and the result's five statuses; a rerun with the same
+--out skips the ids already there. A run whose worker process dies is tried
+again (--retries), alone, and blamed only when it ends its worker alone;
+runs lost with a worker are tried again and never blamed: those tries go to
+DIR/attempts.jsonl. Ctrl-C (or SIGTERM, to the command or its process
+group) stops submitting and waits --grace seconds for the runs going, then
+names those it cut; a second Ctrl-C stops at once. Progress on a terminal;
+the summary counts the runs by outcome, and the completed ones whose
+evidence or recording fell short.
+
+The runs are judged as korvane run judges one; when several statuses apply,
+the worst wins: 3, then 1, then 5, then 4."""
 EXITS = {
-    Exit.OK: "every run completed",
-    Exit.FAULT: "a run did not complete (failed, interrupted, raised) or was not run",
+    Exit.OK: "every run completed, with complete evidence (and its recording, with --record)",
+    Exit.FAULT: "a run did not complete (failed, interrupted, raised, timed out) or was not run",
     Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number)",
     Exit.CANNOT_RUN: "the machine cannot be run: not installed, a cluster without it or at another "
     "version, an unreachable scheduler, an engine that failed",
+    Exit.EVIDENCE_INCOMPLETE: "a run completed with its evidence incomplete or failed",
+    Exit.RECORDING_FAILED: "a run's recording failed (with --record: was not finalized or not published)",
     Exit.INTERRUPTED: "stopped by Ctrl-C or SIGTERM",
 }
 
@@ -75,11 +91,49 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--grace",
         metavar="SECONDS",
-        type=float,
+        type=_seconds(0.0),
         default=10.0,
         help="how long a stop waits for the runs going (default 10)",
     )
+    p.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=_seconds(None),
+        help="stop a run that takes longer (its worker is killed and replaced); its outcome is timeout, "
+        "which a rerun does not repeat (local workers only; default: no limit)",
+    )
+    p.add_argument(
+        "--retries",
+        metavar="N",
+        type=_count,
+        default=2,
+        help="how many times a run whose worker process died goes again, alone (default 2)",
+    )
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
+
+
+def _seconds(least: float | None) -> Any:
+    """A parser of seconds: finite, and at least `least` (None: above 0)."""
+
+    def seconds(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError("must be a finite number of seconds")
+        if value < 0 or (least is None and value == 0):
+            raise argparse.ArgumentTypeError("must be above 0" if least is None else f"must be at least {least:g}")
+        return value
+
+    return seconds
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be at least 0")
+    return value
 
 
 def _positive(text: str) -> int:
@@ -108,9 +162,15 @@ class Progress(LiveLine):
         return text
 
     def say(self, line: str) -> None:
-        with self.lock:
+        # Called from a signal handler too, perhaps while this very thread
+        # holds the lock: never wait for it.
+        held = self.lock.acquire(blocking=False)
+        try:
             self.stream.write("\r\x1b[2K" + line + "\n")
             self.stream.flush()
+        finally:
+            if held:
+                self.lock.release()
 
 
 def _plain_tcp_elsewhere(address: str) -> bool:
@@ -127,21 +187,56 @@ def _plain_tcp_elsewhere(address: str) -> bool:
         return True
 
 
-def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, paint: Painter) -> str:
+def _summary_text(
+    counts: collections.Counter[str], unmet: collections.Counter[str], earlier: int, not_run: int, paint: Painter
+) -> str:
     words = [word for word in ORDER if counts[word]] + sorted(set(counts) - set(ORDER))
     total = sum(counts.values()) + not_run
     parts = [paint(f"{counts[word]} {word}", GREEN if word == "completed" else RED) for word in words]
     if not_run:
         parts.append(paint(f"{not_run} not run", RED))
     text = f"{total} run{'s' if total != 1 else ''}" + (": " + ", ".join(parts) if parts else "")
+    short = [f"{unmet[what]} {what}" for what in ("evidence incomplete", "recording failed") if unmet[what]]
+    if short:
+        text += "; " + paint(", ".join(short), RED)
     if earlier:
         text += f" ({earlier} finished earlier, skipped)"
     return text
 
 
-def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from ..campaign import Campaign, CampaignError, InputError, ResultsFile, import_distributed, read_inputs
+def _some(ids: list[str]) -> str:
+    """Ids for a line of text: the first few, then how many more."""
+    text = ", ".join(ids[:SHOWN_IDS])
+    return text + (f" and {len(ids) - SHOWN_IDS} more" if len(ids) > SHOWN_IDS else "")
 
+
+def exit_status(failure: bool, failed: bool, unmet: collections.Counter[str]) -> Exit:
+    """The campaign's exit status: the worst that applies, as `WORST_FIRST` orders them."""
+    applies = {
+        Exit.CANNOT_RUN: failure,
+        Exit.FAULT: failed,
+        Exit.RECORDING_FAILED: unmet["recording failed"] > 0,
+        Exit.EVIDENCE_INCOMPLETE: unmet["evidence incomplete"] > 0,
+    }
+    return next((status for status in WORST_FIRST if applies[status]), Exit.OK)
+
+
+def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from ..campaign import (
+        AttemptsFile,
+        Campaign,
+        CampaignError,
+        InputError,
+        ResultsFile,
+        import_distributed,
+        read_inputs,
+    )
+
+    if options.timeout is not None and options.scheduler is not None:
+        print(f"{PROG}: --timeout works on local workers only, not with --scheduler", file=err)
+        return Exit.USAGE
+    # Fixed now: a bundle imported later may change the working folder.
+    options.out = os.path.abspath(options.out)
     try:
         runs = read_inputs(options.inputs)
     except InputError as error:
@@ -159,7 +254,13 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except OSError as error:
         print(f"{PROG}: cannot use {options.out}: {error.strerror or error}", file=err)
         return Exit.USAGE
-    with results:
+    try:
+        attempts = AttemptsFile(os.path.join(options.out, "attempts.jsonl"))
+    except OSError as error:
+        results.close()
+        print(f"{PROG}: cannot use {os.path.join(options.out, 'attempts.jsonl')}: {error.strerror or error}", file=err)
+        return Exit.USAGE
+    with results, attempts:
         if results.dropped_tail:
             print(
                 f"{PROG}: the last line of results.jsonl was cut short ({results.dropped_tail} bytes); "
@@ -191,6 +292,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 jobs=options.jobs,
                 chunk=options.chunk,
                 recordings=os.path.join(options.out, "recordings") if options.record else None,
+                timeout=options.timeout,
+                retries=options.retries,
+                on_attempt=attempts.write,
             )
         except (LookupError, CampaignError, OSError) as error:
             print(f"{PROG}: {error}", file=err)
@@ -198,7 +302,7 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 client.close()
             return Exit.CANNOT_RUN
         try:
-            return _run(campaign, [item.id for item in runs], todo, results, options, out, err)
+            return _run(campaign, [item.id for item in runs], todo, results, attempts, options, out, err)
         finally:
             if client is not None:
                 client.close()
@@ -209,11 +313,12 @@ def _run(
     ids: list[str],
     todo: list[Any],
     results: ResultsFile,
+    attempts: AttemptsFile,
     options: argparse.Namespace,
     out: TextIO,
     err: TextIO,
 ) -> int:
-    from ..campaign import CampaignError
+    from ..campaign import CampaignError, failed_outcome
 
     failure: str | None = None
     stopped = killed = False
@@ -225,7 +330,10 @@ def _run(
             raise KeyboardInterrupt
         stopped = True
         campaign.request_stop()
-        line = f"{PROG}: stopping; waiting up to {options.grace:g} s for the runs going (Ctrl-C again: stop now)"
+        going = campaign.going()
+        line = f"{PROG}: stopping; waiting up to {options.grace:g} s for the runs going"
+        line += f" ({_some(going)})" if going else ""
+        line += " (Ctrl-C again: stop now)"
         if progress is not None:
             progress.say(line)
         else:
@@ -240,10 +348,14 @@ def _run(
         with progress if progress is not None else contextlib.nullcontext():
             try:
                 for outcome in outcomes():
-                    if results.write(outcome) and progress is not None:
+                    if not results.write(outcome):
+                        continue
+                    if options.record and outcome.unmet(recording=True):
+                        results.unmet[outcome.id] = outcome.unmet(recording=True)
+                    if progress is not None:
                         with progress.lock:
                             progress.done += 1
-                            progress.failed += outcome.status != "completed"
+                            progress.failed += failed_outcome(outcome)
             except CampaignError as error:
                 failure = str(error)
             except KeyboardInterrupt:
@@ -254,29 +366,46 @@ def _run(
 
     # The campaign as a whole: this session's outcomes and the earlier ones.
     counts = collections.Counter(results.finished[run_id] for run_id in ids if run_id in results.finished)
+    unmet = collections.Counter(
+        f"{what} {'incomplete' if what == 'evidence' else 'failed'}"
+        for run_id in ids
+        for what in results.unmet.get(run_id, ())
+    )
     not_run = len(ids) - sum(counts.values())
     earlier = len(ids) - len(todo)
+    still_going = [run_id for run_id in campaign.still_going if run_id not in results.finished]
     if failure is not None:
         print(f"{PROG}: {failure}", file=err)
+    if still_going:
+        print(
+            f"{PROG}: {len(still_going)} run{'s' if len(still_going) != 1 else ''} still going at the stop "
+            f"(not written; a rerun does them): {_some(still_going)}",
+            file=err,
+        )
+    if attempts.written:
+        print(f"{PROG}: {attempts.written} tries ended on a worker's death or a stop: see {attempts.path}", file=err)
     if options.json:
         json.dump(
             {
                 "runs": len(ids),
                 "outcomes": dict(counts),
+                "evidence_incomplete": unmet["evidence incomplete"],
+                "recording_failed": unmet["recording failed"],
                 "not_run": not_run,
                 "finished_earlier": earlier,
                 "stopped": stopped,
+                "still_going": still_going,
                 "failure": failure,
                 "results": results.path,
+                "attempts": attempts.written,
             },
             out,
             indent=2,
         )
         out.write("\n")
     else:
-        print(_summary_text(counts, earlier, not_run, Painter(out)), file=out)
+        print(_summary_text(counts, unmet, earlier, not_run, Painter(out)), file=out)
     if stopped or killed:
         return Exit.INTERRUPTED
-    if failure is not None:
-        return Exit.CANNOT_RUN
-    return Exit.OK if not_run == 0 and counts["completed"] == sum(counts.values()) else Exit.FAULT
+    failed = not_run > 0 or counts["completed"] != sum(counts.values())
+    return exit_status(failure is not None, failed, unmet)
