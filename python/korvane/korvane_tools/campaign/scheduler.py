@@ -414,8 +414,8 @@ class Campaign:
         # Which workers died on their own (not killed here for a time limit);
         # then the others go too: their runs cannot come back from a broken pool.
         killed = {pid for _, _, pid in self._killed.values()}
-        dead = {pid for pid in running if pid not in killed and not _alive(pid)}
-        self._kill_pool(dead)
+        dead = {pid for pid in self._pool_pids() if pid not in killed and not _alive(pid)}
+        self._kill_pool(dead | killed)
         stopping = self._stop_requested
         # Proof that a run ends its worker: it was the only run out.
         alone = sum(len(sent.tasks) for sent in broken) == 1
@@ -437,7 +437,7 @@ class Campaign:
                         self._lost(task, attempts.STOPPED, "the campaign was stopping", _worker_name(pid))
                         self.still_going.append(task.id)
                 else:
-                    if dead:
+                    if dead or not killed:
                         reason, text = attempts.POOL_LOST, "lost with the pool when another worker died"
                     else:
                         reason, text = (
@@ -459,14 +459,17 @@ class Campaign:
         """Kills the workers of the own pool. The pool's own kill would wait
         for its lock, which a broken pool holds until its workers end (and
         ours ignore the SIGTERM it sends them)."""
-        pids = {int(self._board[base]) for base in range(0, BOARD_WIDTH * self._jobs, BOARD_WIDTH)}
-        processes = getattr(self._executor, "_processes", None)
-        pids |= set(processes.copy() if processes else ())  # those still starting too
-        for pid in pids - dead - {0}:
+        for pid in self._pool_pids() - dead:
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+    def _pool_pids(self) -> set[int]:
+        """The process ids of the own pool's workers, those still starting included."""
+        pids = {int(self._board[base]) for base in range(0, BOARD_WIDTH * self._jobs, BOARD_WIDTH)}
+        processes = getattr(self._executor, "_processes", None)
+        return (pids | set(processes.copy() if processes else ())) - {0}
 
     def _timed_out(self, task: Task, seconds: float, pid: int) -> Outcome:
         assert self.timeout is not None

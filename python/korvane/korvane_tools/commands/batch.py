@@ -383,7 +383,11 @@ def _run(
             file=err,
         )
     if attempts.written:
-        print(f"{PROG}: {attempts.written} tries ended on a worker's death or a stop: see {attempts.path}", file=err)
+        print(
+            f"{PROG}: {attempts.written} tries ended on infrastructure (a worker's death, another run's time "
+            f"limit, a stop), not on the run: see {attempts.path}",
+            file=err,
+        )
     if options.json:
         json.dump(
             {
