@@ -57,7 +57,10 @@ QUEUE_PER_DASK_THREAD = 8
 POLL_SECONDS = 0.2
 # Pools that break this many times in a row with no run to show for it (no
 # outcome, no run found in a dead worker) are an engine that cannot work.
-BLIND_BREAKS = 3
+# Before each new pool after such a break, a pause that doubles from
+# BLIND_PAUSE: what broke it (a forkserver ending, memory short) may pass.
+BLIND_BREAKS = 5
+BLIND_PAUSE = 0.1
 # The module the forkserver imports before forking the pool's workers.
 PRELOAD = "korvane_tools.campaign.preload"
 
@@ -158,6 +161,7 @@ class Campaign:
         # serial, to (index in the chunk, seconds, worker pid).
         self._killed: dict[int, tuple[int, float, int]] = {}
         self._blind_breaks = 0
+        self._last_break_cause: str | None = None
         self._closed = False
         self._stop_requested = False
         self._failure: str | None = None
@@ -178,7 +182,9 @@ class Campaign:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        self.close(kill=bool(self._flight))
+        # Left by an exception (a second Ctrl-C, say), or with runs still out:
+        # no waiting for what the workers have.
+        self.close(kill=bool(self._flight) or exc_info[0] is not None)
 
     def close(self, kill: bool = False) -> None:
         """Shuts down the pool the campaign owns; with `kill`, ends its workers
@@ -270,6 +276,14 @@ class Campaign:
                 except BrokenExecutor:
                     # A worker died after the last look: these runs never left.
                     self._unsent.appendleft(tasks)
+                    yield from self._after_break([])
+                except OSError as error:
+                    # The own pool could not start a worker (its forkserver
+                    # gone, say): a pool that breaks.
+                    if not self._owns_pool:
+                        raise
+                    self._unsent.appendleft(tasks)
+                    self._fail_soon(f"cannot start a worker process: {error}")
                     yield from self._after_break([])
             if not self._flight:
                 break
@@ -416,6 +430,9 @@ class Campaign:
         killed = {pid for _, _, pid in self._killed.values()}
         dead = {pid for pid in self._pool_pids() if pid not in killed and not _alive(pid)}
         self._kill_pool(dead | killed)
+        # The runs in the dead workers; when none is found dead yet (they end
+        # a moment after their forkserver, say), each run going is suspect.
+        culprits = dead & running.keys() if dead or killed else set(running)
         stopping = self._stop_requested
         # Proof that a run ends its worker: it was the only run out.
         alone = sum(len(sent.tasks) for sent in broken) == 1
@@ -429,7 +446,7 @@ class Campaign:
                 if stopped is not None and stopped[0] == index:
                     found = True
                     yield self._timed_out(task, stopped[1], stopped[2])
-                elif pid is not None and pid in dead:
+                elif pid is not None and pid in culprits:
                     found = True
                     yield from self._worker_died(task, pid, alone, stopping)
                 elif stopping:
@@ -451,8 +468,15 @@ class Campaign:
         self._killed = {}
         self._blind_breaks = 0 if found else self._blind_breaks + 1
         if self._blind_breaks >= BLIND_BREAKS:
-            self._fail(f"the pool's worker processes ended abruptly {BLIND_BREAKS} times in a row, with no run in them")
+            self._fail(
+                self._last_break_cause
+                or f"the pool's worker processes ended abruptly {BLIND_BREAKS} times in a row, with no run in them"
+            )
+        self._last_break_cause = None
         if not stopping and self._failure is None:
+            self._executor.shutdown(wait=False, cancel_futures=True)
+            if self._blind_breaks:
+                time.sleep(BLIND_PAUSE * 2**self._blind_breaks)
             self._executor = self._new_pool()
 
     def _kill_pool(self, dead: AbstractSet[int] = frozenset()) -> None:
@@ -518,6 +542,11 @@ class Campaign:
     def _suspect(self, tasks: list[Task]) -> None:
         self._suspect_ids = self._suspect_ids | {task.id for task in tasks}
         self._suspects.extend(tasks)
+
+    def _fail_soon(self, text: str) -> None:
+        """Notes why the pool broke without a run in it: the campaign's failure
+        if it keeps breaking."""
+        self._last_break_cause = text
 
     def _fail(self, text: str) -> None:
         if self._failure is None:
