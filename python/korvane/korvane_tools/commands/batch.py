@@ -13,14 +13,14 @@ import os
 import signal
 import time
 import urllib.parse
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from types import FrameType
 from typing import TYPE_CHECKING, Any, TextIO
 
 # The campaign engine (process pools, Dask) is imported when a batch runs,
 # not whenever the command's parser is built.
 if TYPE_CHECKING:
-    from ..campaign import AttemptsFile, Campaign, ResultsFile
+    from ..campaign import Attempt, AttemptsFile, Campaign, ResultsFile
 from ..exits import Exit
 from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
@@ -294,7 +294,7 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 recordings=os.path.join(options.out, "recordings") if options.record else None,
                 timeout=options.timeout,
                 retries=options.retries,
-                on_attempt=attempts.write,
+                on_attempt=_keeper(attempts, err),
             )
         except (LookupError, CampaignError, OSError) as error:
             print(f"{PROG}: {error}", file=err)
@@ -306,6 +306,23 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         finally:
             if client is not None:
                 client.close()
+
+
+def _keeper(attempts: AttemptsFile, err: TextIO) -> Callable[[Attempt], None]:
+    """Writes each attempt; one that cannot be written (a full disk) is named
+    once on `err` and the campaign goes on: no result depends on it."""
+    failed = False
+
+    def keep(attempt: Attempt) -> None:
+        nonlocal failed
+        try:
+            attempts.write(attempt)
+        except OSError as error:
+            if not failed:
+                print(f"{PROG}: cannot write {attempts.path}: {error.strerror or error}; going on without it", file=err)
+            failed = True
+
+    return keep
 
 
 def _run(
