@@ -6,7 +6,8 @@ function the executor calls, runs each on this process's `korvane.Runtime`,
 discovered once and kept for every later run; an `Outcome` (the validated
 result as plain JSON values, or the type and message of what the run raised)
 comes back. A worker whose installation differs from the client's raises
-`WorkerUnfit` rather than run.
+`WorkerUnfit` rather than run, and one whose bundle code is not the client's
+(or changed on its disk since it imported it) raises `WorkerStale`.
 
 Whatever a pool or a Dask worker unpickles is defined at module level here,
 so that it is found by name in the worker process. The client imports this
@@ -15,11 +16,16 @@ module too, for the types and for the discovery it shares with the worker.
 
 from __future__ import annotations
 
+import dataclasses
+import hashlib
+import importlib
+import importlib.machinery
 import json
 import os
 import signal
 import socket
 import stat
+import sys
 import threading
 import time
 from dataclasses import dataclass
@@ -32,6 +38,12 @@ class WorkerUnfit(RuntimeError):
     """Raised in a worker that cannot run the machine as the client would
     (discovery fails there, or its bundle differs): a fault of the worker's
     installation, not of the run, so the run is not reported as failed."""
+
+
+class WorkerStale(WorkerUnfit):
+    """Raised in a worker whose bundle code is not the code the client sends
+    the runs for: another digest, or files changed on its disk since it
+    imported them. It runs nothing."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -47,6 +59,8 @@ class Task:
     observation: Any
     recording: str | None
     bundle: tuple[str, str] | None  # (distribution, bundle_version) the client has
+    input_digest: str | None = None  # of the line's members and the artifact's bytes
+    code_digest: str | None = None  # of the bundle code the client has
 
 
 @dataclass(frozen=True, slots=True)
@@ -60,6 +74,8 @@ class Outcome:
     error: dict[str, str] | None
     seconds: float
     worker: str | None
+    input_digest: str | None = None
+    code_digest: str | None = None
 
     @property
     def status(self) -> str:
@@ -77,6 +93,8 @@ class Outcome:
             line["error"] = self.error
         line["seconds"] = round(self.seconds, 6)
         line["worker"] = self.worker
+        line["input_digest"] = self.input_digest
+        line["code_digest"] = self.code_digest
         return json.dumps(line, ensure_ascii=ascii_only) + "\n"
 
 
@@ -112,6 +130,125 @@ def describe_bundle(bundle: tuple[str, str] | None) -> str:
     return "no such machine" if bundle is None else f"{bundle[0]} {bundle[1]}"
 
 
+# The files a bundle's code digest covers: whatever the interpreter imports
+# code from, not the bytecode caches it writes beside the sources.
+_CODE_SUFFIXES = tuple(importlib.machinery.all_suffixes())
+_code_lock = threading.Lock()
+_codes: dict[str, CodeIdentity] = {}
+
+
+@dataclass(frozen=True, slots=True)
+class CodeIdentity:
+    """The code of a bundle as this process imported it: the sha256 of its
+    files (each one's path and bytes, in sorted path order), and each file's
+    (size, mtime_ns, inode) when it was read, to notice a later edit."""
+
+    digest: str
+    files: tuple[tuple[str, tuple[int, int, int]], ...]
+
+    def changed(self) -> list[str]:
+        """The files that are no longer as they were read (edited, replaced
+        or removed)."""
+        changed = []
+        for path, seen in self.files:
+            try:
+                now = os.stat(path)
+            except OSError:
+                changed.append(path)
+                continue
+            if (now.st_size, now.st_mtime_ns, now.st_ino) != seen:
+                changed.append(path)
+        return changed
+
+
+def _code_files(module_name: str) -> list[tuple[str, str]]:
+    """(name, path) of the files of the bundle's code: every file of the
+    outermost regular package that holds its module, or the module's own
+    file. A namespace package above it is left out, as it may hold other
+    distributions' code."""
+    parts = module_name.split(".")
+    root = sys.modules[module_name]
+    for depth in range(len(parts) - 1, 0, -1):
+        parent = sys.modules.get(".".join(parts[:depth]))
+        if parent is None or getattr(parent, "__file__", None) is None:
+            break
+        root = parent
+    file = getattr(root, "__file__", None)
+    if file is None:
+        return []
+    if getattr(root, "__path__", None) is None:
+        return [(os.path.basename(file), file)]
+    folder = os.path.dirname(file)
+    found = []
+    for where, folders, names in os.walk(folder):
+        folders[:] = [name for name in folders if name != "__pycache__"]
+        found += [
+            (os.path.relpath(os.path.join(where, name), os.path.dirname(folder)), os.path.join(where, name))
+            for name in names
+            if name.endswith(_CODE_SUFFIXES)
+        ]
+    return sorted(found)
+
+
+def code_identity(module_name: str) -> CodeIdentity:
+    """The identity of the bundle code in module `module_name`, taken once
+    per process right after importing it (it is imported here if it was
+    not): what this process runs. WorkerUnfit when it cannot be imported."""
+    with _code_lock:
+        code = _codes.get(module_name)
+        if code is not None:
+            return code
+        try:
+            importlib.import_module(module_name)
+            files = _code_files(module_name)
+        except Exception as error:
+            raise WorkerUnfit(
+                f"the bundle module {module_name} cannot be imported in {WORKER}: {type(error).__name__}: {error}"
+            ) from None
+        digest = hashlib.sha256()
+        kept = []
+        for name, path in files:
+            with open(path, "rb") as stream:
+                seen = os.fstat(stream.fileno())
+                data = stream.read()
+            digest.update(b"%d:%b\0%d:" % (len(os.fsencode(name)), os.fsencode(name), len(data)))
+            digest.update(data)
+            kept.append((path, (seen.st_size, seen.st_mtime_ns, seen.st_ino)))
+        code = _codes[module_name] = CodeIdentity(digest.hexdigest(), tuple(kept))
+        return code
+
+
+def machine_code(machine: str) -> CodeIdentity | None:
+    """The code identity of `machine`'s bundle in this process, None when no
+    installed bundle has the machine."""
+    _, machines = _worker_runtime()
+    record = machines.get(machine)
+    return None if record is None else code_identity(record["module"])
+
+
+def _check_code(task: Task) -> None:
+    """WorkerStale unless this process runs the code the client has, as it
+    was when this process imported it."""
+    if task.code_digest is None:
+        return
+    code = machine_code(task.machine)
+    if code is None:
+        return  # the run says that the machine is missing here
+    if code.digest != task.code_digest:
+        raise WorkerStale(
+            f'worker {WORKER} has other code for machine "{task.machine}" than the client '
+            f"(code digest {code.digest[:16]}, the client's {task.code_digest[:16]}): "
+            "its bundle's files differ from the client's"
+        )
+    changed = code.changed()
+    if changed:
+        shown = ", ".join(changed[:5]) + (f" and {len(changed) - 5} more" if len(changed) > 5 else "")
+        raise WorkerStale(
+            f'worker {WORKER}: the code of machine "{task.machine}" changed on disk since the worker '
+            f"imported it: {shown}"
+        )
+
+
 def _recorder(path: str) -> korvane.FileRecorder:
     folder = os.path.dirname(path)
     if folder not in _made_folders:
@@ -130,8 +267,15 @@ def _recorder(path: str) -> korvane.FileRecorder:
 
 def execute_tasks(tasks: list[Task]) -> list[Outcome]:
     """Runs a chunk of tasks in this process, one after the other: the
-    function the executor calls."""
-    return [execute_task(task) for task in tasks]
+    function the executor calls. WorkerStale, and nothing run, when this
+    process's bundle code is not the client's."""
+    if tasks:
+        _check_code(tasks[0])
+    # The code checked is the code the client named: each outcome says so.
+    return [
+        dataclasses.replace(execute_task(task), input_digest=task.input_digest, code_digest=task.code_digest)
+        for task in tasks
+    ]
 
 
 def execute_task(task: Task) -> Outcome:

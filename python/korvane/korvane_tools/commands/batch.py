@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 # The campaign engine (process pools, Dask) is imported when a batch runs,
 # not whenever the command's parser is built.
 if TYPE_CHECKING:
-    from ..campaign import Campaign, ResultsFile
+    from ..campaign import Campaign, ResultsFile, RunInput
 from ..exits import Exit
 from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
@@ -37,16 +37,21 @@ required, and a missing id is the line number.
 
 The runs go to local worker processes, or to the workers of a Dask cluster
 with --scheduler. Each finished run appends one whole line to
-DIR/results.jsonl; a rerun with the same --out skips the ids already there.
+DIR/results.jsonl; a rerun with the same --out skips the ids already there,
+once it has checked that they were run by this machine, bundle code and
+korvane (DIR/manifest.json) on the inputs they have now.
 Ctrl-C (or SIGTERM) stops submitting and waits --grace seconds for the runs
 going; a second Ctrl-C stops at once. Progress on a terminal; the summary
 counts the runs by outcome."""
 EXITS = {
     Exit.OK: "every run completed",
     Exit.FAULT: "a run did not complete (failed, interrupted, raised) or was not run",
-    Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number)",
+    Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number), or DIR holds "
+    "results of another machine, other bundle code, another korvane or other inputs (see --accept-code, "
+    "--rerun, --adopt)",
     Exit.CANNOT_RUN: "the machine cannot be run: not installed, a cluster without it or at another "
-    "version, an unreachable scheduler, an engine that failed",
+    "version, an unreachable scheduler, an engine that failed, a worker whose bundle code is not this "
+    "process's; or results.jsonl cannot be written (a full disk)",
     Exit.INTERRUPTED: "stopped by Ctrl-C or SIGTERM",
 }
 
@@ -80,6 +85,26 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="how long a stop waits for the runs going (default 10)",
     )
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
+    p.add_argument(
+        "--accept-code",
+        action="store_true",
+        help="resume DIR although its results were made by other bundle code or another korvane (the "
+        "manifest records it; each line's code_digest names the code that made it)",
+    )
+    p.add_argument(
+        "--rerun",
+        metavar="WHICH",
+        action="append",
+        choices=("changed", "timeout"),
+        default=[],
+        help="run again, replacing their lines: changed (runs whose inputs changed since their line was "
+        "written; refused otherwise), timeout (runs that timed out); repeatable",
+    )
+    p.add_argument(
+        "--adopt",
+        action="store_true",
+        help="take over a DIR whose results.jsonl an older korvane wrote, without a manifest",
+    )
 
 
 def _positive(text: str) -> int:
@@ -141,6 +166,7 @@ def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from ..campaign import Campaign, CampaignError, InputError, ResultsFile, import_distributed, read_inputs
+    from ..campaign.results import ResultsWriteError
 
     try:
         runs = read_inputs(options.inputs)
@@ -153,6 +179,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         os.makedirs(options.out, exist_ok=True)
         results = ResultsFile(os.path.join(options.out, "results.jsonl"))
+    except ResultsWriteError as error:
+        print(f"{PROG}: {error.strerror}", file=err)
+        return Exit.CANNOT_RUN
     except BlockingIOError:
         print(f"{PROG}: {options.out} is in use by another korvane batch", file=err)
         return Exit.USAGE
@@ -166,6 +195,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 "dropped, its run is done again",
                 file=err,
             )
+        status = _resume(runs, results, options, err)
+        if status is not None:
+            return status
         todo = [item for item in runs if item.id not in results.finished]
 
         client: Any = None
@@ -204,6 +236,81 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 client.close()
 
 
+def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namespace, err: TextIO) -> int | None:
+    """Checks that DIR may take this campaign's runs, and takes out of
+    results.jsonl the lines to be run again. The exit status when it may not."""
+    from ..campaign import CampaignError
+    from ..campaign.inputs import artifact_digest, file_digest, input_digest
+    from ..campaign.manifest import IdentityRefused, local_identity, settle_identity
+
+    for problem in results.bad_lines:
+        print(f"{PROG}: {results.path}: {problem}; dropped, its run is done again", file=err)
+    if results.bad_count > len(results.bad_lines):
+        print(f"{PROG}: ... and {results.bad_count - len(results.bad_lines)} more such lines", file=err)
+    try:
+        here = local_identity(options.machine)
+        settle_identity(
+            options.out,
+            here,
+            has_results=results.read_lines > 0,
+            accept_code=options.accept_code,
+            adopt=options.adopt,
+        )
+    except (LookupError, CampaignError) as error:
+        print(f"{PROG}: {error}", file=err)
+        return Exit.CANNOT_RUN
+    except IdentityRefused as error:
+        print(f"{PROG}: {error}", file=err)
+        print(f"{PROG}: {error.remedy}", file=err)
+        return Exit.USAGE
+    except OSError as error:
+        print(f"{PROG}: cannot write the manifest in {options.out}: {error.strerror or error}", file=err)
+        return Exit.CANNOT_RUN
+    rerun: set[str] = set()
+    changed: list[str] = []
+    artifacts: dict[str, str] = {}  # path -> digest: each file read once
+    for item in runs:
+        if item.id not in results.finished:
+            continue
+        if "timeout" in options.rerun and results.finished[item.id] == "timeout":
+            rerun.add(item.id)
+            continue
+        earlier, _ = results.digests(item.id)
+        if earlier is None:  # a line from before digests: its input is unknown
+            continue
+        try:
+            if isinstance(item.artifact, bytes):
+                artifact = artifact_digest(item.artifact)
+            else:
+                artifact = artifacts.get(item.artifact) or artifacts.setdefault(
+                    item.artifact, file_digest(item.artifact)
+                )
+        except OSError:
+            artifact = ""
+        if input_digest(item, artifact) != earlier:
+            changed.append(item.id)
+    if changed and "changed" not in options.rerun:
+        shown = ", ".join(json.dumps(run_id) for run_id in changed[:10])
+        more = f" and {len(changed) - 10} more" if len(changed) > 10 else ""
+        print(
+            f"{PROG}: {options.out}: {len(changed)} finished run{'s' if len(changed) != 1 else ''} had other "
+            f"inputs (artifact bytes or values) than the runs of these ids now: {shown}{more}",
+            file=err,
+        )
+        print(
+            f"{PROG}: --rerun changed runs them again (their earlier lines go to results.superseded.jsonl); "
+            "or give another --out",
+            file=err,
+        )
+        return Exit.USAGE
+    try:
+        results.rewrite(rerun.union(changed))
+    except OSError as error:
+        print(f"{PROG}: {error.strerror or error}", file=err)
+        return Exit.CANNOT_RUN
+    return None
+
+
 def _run(
     campaign: Campaign,
     ids: list[str],
@@ -214,6 +321,7 @@ def _run(
     err: TextIO,
 ) -> int:
     from ..campaign import CampaignError
+    from ..campaign.results import ResultsWriteError
 
     failure: str | None = None
     stopped = killed = False
@@ -246,6 +354,8 @@ def _run(
                             progress.failed += outcome.status != "completed"
             except CampaignError as error:
                 failure = str(error)
+            except ResultsWriteError as error:  # results.jsonl cannot grow: stop, every line written is whole
+                failure = error.strerror
             except KeyboardInterrupt:
                 killed = True
     finally:
