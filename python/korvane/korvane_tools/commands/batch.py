@@ -242,11 +242,14 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
     from ..campaign import CampaignError
     from ..campaign.inputs import artifact_digest, file_digest, input_digest
     from ..campaign.manifest import IdentityRefused, local_identity, settle_identity
+    from ..campaign.results import SUPERSEDED
 
     for problem in results.bad_lines:
-        print(f"{PROG}: {results.path}: {problem}; dropped, its run is done again", file=err)
+        print(f"{PROG}: {results.path}: {problem}; set aside in {SUPERSEDED}", file=err)
     if results.bad_count > len(results.bad_lines):
         print(f"{PROG}: ... and {results.bad_count - len(results.bad_lines)} more such lines", file=err)
+    if results.bad_count:
+        print(f"{PROG}: the runs that no other line names are done again", file=err)
     try:
         here = local_identity(options.machine)
         settle_identity(
@@ -266,6 +269,13 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
     except OSError as error:
         print(f"{PROG}: cannot write the manifest in {options.out}: {error.strerror or error}", file=err)
         return Exit.CANNOT_RUN
+    others = len(results.finished) - sum(item.id in results.finished for item in runs)
+    if others:
+        print(
+            f"{PROG}: note: {results.path} also holds {others} run{'s' if others != 1 else ''} whose id is not "
+            f"in {options.inputs} (another inputs file?); they are left as they are",
+            file=err,
+        )
     rerun: set[str] = set()
     changed: list[str] = []
     artifacts: dict[str, str] = {}  # path -> digest: each file read once
@@ -293,8 +303,9 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
         shown = ", ".join(json.dumps(run_id) for run_id in changed[:10])
         more = f" and {len(changed) - 10} more" if len(changed) > 10 else ""
         print(
-            f"{PROG}: {options.out}: {len(changed)} finished run{'s' if len(changed) != 1 else ''} had other "
-            f"inputs (artifact bytes or values) than the runs of these ids now: {shown}{more}",
+            f"{PROG}: {options.out}: the inputs of {len(changed)} finished run{'s' if len(changed) != 1 else ''} "
+            f"changed since {'their lines were' if len(changed) != 1 else 'its line was'} written "
+            f"(artifact bytes or values): {shown}{more}",
             file=err,
         )
         print(
