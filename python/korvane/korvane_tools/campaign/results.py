@@ -210,9 +210,9 @@ class ResultsFile:
                         number += 1
                         if number not in self._drop:
                             kept += 1
-                            run_id = owners.get(number)
-                            if run_id is not None:
-                                self._lines[run_id] = (kept, *self._lines[run_id][1:])
+                            owner = owners.get(number)
+                            if owner is not None:
+                                self._lines[owner] = (kept, *self._lines[owner][1:])
                 for stream in (copy, superseded):
                     stream.flush()
                     os.fsync(stream.fileno())
@@ -299,6 +299,9 @@ def _parse(raw: bytes) -> tuple[str, str | None, tuple[str | None, str | None]]:
     digests = line.get("input_digest"), line.get("code_digest")
     if not all(digest is None or isinstance(digest, str) for digest in digests):
         raise TypeError("a digest is not a string")
+    word = line.get("outcome")  # the outcome word, when the line names it
+    if isinstance(word, str) and word:
+        return run_id, word, digests
     result = line.get("result")
     if isinstance(result, dict):
         word = result["machine_execution"]["status"]
