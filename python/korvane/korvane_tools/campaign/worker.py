@@ -134,7 +134,8 @@ def describe_bundle(bundle: tuple[str, str] | None) -> str:
 # code from, not the bytecode caches it writes beside the sources.
 _CODE_SUFFIXES = tuple(importlib.machinery.all_suffixes())
 _code_lock = threading.Lock()
-_codes: dict[str, CodeIdentity] = {}
+_codes: dict[str, CodeIdentity] = {}  # by module
+_machine_codes: dict[str, CodeIdentity] = {}  # by machine, once looked up
 
 
 @dataclass(frozen=True, slots=True)
@@ -231,9 +232,12 @@ def _check_code(task: Task) -> None:
     was when this process imported it."""
     if task.code_digest is None:
         return
-    code = machine_code(task.machine)
+    code = _machine_codes.get(task.machine)
     if code is None:
-        return  # the run says that the machine is missing here
+        code = machine_code(task.machine)
+        if code is None:
+            return  # the run says that the machine is missing here
+        _machine_codes[task.machine] = code
     if code.digest != task.code_digest:
         raise WorkerStale(
             f'worker {WORKER} has other code for machine "{task.machine}" than the client '
