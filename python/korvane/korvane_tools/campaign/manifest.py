@@ -156,7 +156,7 @@ def read_manifest(folder: str) -> dict[str, Any] | None:
         if not stat.S_ISREG(os.stat(path).st_mode):
             raise IdentityRefused(folder, [f"{MANIFEST} is not a regular file"], "give another --out")
         with open(path, "rb") as stream:
-            manifest = json.loads(stream.read(1 << 20))
+            manifest = json.loads(stream.read())
     except FileNotFoundError:
         return None
     except (OSError, ValueError, RecursionError) as error:
@@ -198,9 +198,11 @@ def sync_folder(folder: str) -> None:
 
 def settle_identity(
     folder: str, here: dict[str, str], *, has_results: bool, accept_code: bool = False, adopt: bool = False
-) -> dict[str, Any]:
-    """The manifest of the campaign in `folder`, once this client may add to
-    it: written when there was none, updated when other code is accepted.
+) -> dict[str, Any] | None:
+    """The manifest that `folder` needs before this client adds to it (to be
+    written with `write_manifest` once the runs may start): a new one when
+    there was none, an updated one when other code is accepted; None when
+    the one there serves.
 
     IdentityRefused when the folder holds results of another machine, or of
     other code or another korvane (unless `accept_code`: the manifest then
@@ -220,7 +222,6 @@ def settle_identity(
         manifest = {**here, "created": _now(), "earlier": []}
         if has_results:
             manifest["adopted"] = manifest["created"]
-        write_manifest(folder, manifest)
         return manifest
     if manifest["machine"] != here["machine"]:
         raise IdentityRefused(
@@ -234,7 +235,7 @@ def settle_identity(
         if manifest[key] != here[key]
     ]
     if not differences:
-        return manifest
+        return None
     if not accept_code:
         raise IdentityRefused(
             folder,
@@ -251,7 +252,6 @@ def settle_identity(
             {**{key: manifest[key] for key in IDENTITY}, "until": _now()},
         ],
     }
-    write_manifest(folder, manifest)
     return manifest
 
 

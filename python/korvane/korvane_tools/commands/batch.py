@@ -241,7 +241,7 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
     results.jsonl the lines to be run again. The exit status when it may not."""
     from ..campaign import CampaignError
     from ..campaign.inputs import artifact_digest, file_digest, input_digest
-    from ..campaign.manifest import IdentityRefused, local_identity, settle_identity
+    from ..campaign.manifest import IdentityRefused, local_identity, settle_identity, write_manifest
     from ..campaign.results import SUPERSEDED
 
     for problem in results.bad_lines:
@@ -252,7 +252,7 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
         print(f"{PROG}: the runs that no other line names are done again", file=err)
     try:
         here = local_identity(options.machine)
-        settle_identity(
+        manifest = settle_identity(
             options.out,
             here,
             has_results=results.read_lines > 0,
@@ -266,9 +266,6 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
         print(f"{PROG}: {error}", file=err)
         print(f"{PROG}: {error.remedy}", file=err)
         return Exit.USAGE
-    except OSError as error:
-        print(f"{PROG}: cannot write the manifest in {options.out}: {error.strerror or error}", file=err)
-        return Exit.CANNOT_RUN
     others = len(results.finished) - sum(item.id in results.finished for item in runs)
     if others:
         print(
@@ -314,6 +311,12 @@ def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namesp
             file=err,
         )
         return Exit.USAGE
+    try:
+        if manifest is not None:
+            write_manifest(options.out, manifest)
+    except OSError as error:
+        print(f"{PROG}: cannot write the manifest of {options.out}: {error.strerror or error}", file=err)
+        return Exit.CANNOT_RUN
     try:
         results.rewrite(rerun.union(changed))
     except OSError as error:
