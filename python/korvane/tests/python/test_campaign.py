@@ -415,3 +415,45 @@ def test_a_resume_refuses_what_would_mix_results_and_goes_on_when_told(site, tmp
     assert {line["code_digest"] for line in after.values()} <= {
         identity["code_digest"] for identity in [manifest, *manifest["earlier"]]
     }
+
+
+def _done(run_id, word="completed", **more):
+    return json.dumps({"id": run_id, "result": {"machine_execution": {"status": word}}, **more})
+
+
+# Lines of a results file, the outcome word per id read back, the lines named as bad,
+# and what a rewrite that re-runs "b" leaves.
+RESULTS_FILES = [
+    ([_done("a"), _done("b")], {"a": "completed", "b": "completed"}, [], [_done("a")]),
+    ([_done("a", "failed"), "", _done("a")], {"a": "completed"}, [], [_done("a")]),  # the last line of an id counts
+    (['{"id": "b"}', _done("a")], {"a": "completed"}, ["line 1: no member 'error'"], [_done("a")]),
+    (
+        ['"a"', '{"id": 1}', _done("b", input_digest=7)],
+        {},
+        ["line 1: not a JSON", "line 2: id", "line 3: a digest"],
+        [],
+    ),
+    (
+        [_done("a", outcome="timeout"), "\udcff"],
+        {"a": "timeout"},
+        ["line 2: not UTF-8"],
+        [_done("a", outcome="timeout")],
+    ),
+]
+
+
+@pytest.mark.parametrize("lines, finished, bad, kept", RESULTS_FILES)
+def test_results_file_reads_each_line_and_a_rewrite_keeps_one_line_per_id(tmp_path, lines, finished, bad, kept):
+    from korvane_tools.campaign import ResultsFile
+
+    (tmp_path / "real.jsonl").write_bytes("".join(line + "\n" for line in lines).encode("utf-8", "surrogateescape"))
+    (tmp_path / "results.jsonl").symlink_to("real.jsonl")
+    with ResultsFile(tmp_path / "results.jsonl") as results:
+        assert results.finished == finished
+        assert all(map(str.startswith, results.bad_lines, bad, strict=True))
+        results.rewrite(["b"])
+        with pytest.raises(BlockingIOError):  # the new file is locked as the old one was
+            ResultsFile(tmp_path / "results.jsonl")
+    assert (tmp_path / "results.jsonl").is_symlink()
+    assert (tmp_path / "real.jsonl").read_text().splitlines() == kept
+    assert len((tmp_path / "results.superseded.jsonl").read_bytes().splitlines()) == len(lines) - len(kept)
