@@ -23,7 +23,7 @@ core) and with one arena for all threads (MALLOC_ARENA_MAX=1):
     would decide the figure.
   * one thread in a loop: the same kind of result checked LOOPS times; the
     minor page faults per call once warm, above the control's. Memory that
-    is reused is already mapped and faulted in, so near 0 means no new
+    is reused is already mapped and faulted in, so 0 or less means no new
     mappings.
 """
 
@@ -151,7 +151,8 @@ def main() -> int:
         faults.append(ours["faults_per_call"] - control["faults_per_call"])
     print(
         f"one thread checking a {options.loop_megabytes} MB result in a loop: {median(faults):.0f} minor page faults "
-        f"per call above the control (that tree newly mapped would fault some {options.loop_megabytes * 256} pages)"
+        f"per call above the control (0 or less: nothing newly mapped; that tree newly mapped would fault some "
+        f"{options.loop_megabytes * 256} pages)"
     )
     return 1 if missed else 0
 
