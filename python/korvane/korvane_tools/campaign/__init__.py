@@ -26,9 +26,10 @@ campaign, with `CampaignError`, after the runs still going have come back.
 The package holds one module per job: `inputs` reads the inputs file,
 `worker` is what runs in a worker process, `scheduler` is the client's loop
 (`Campaign`), `results` is the results file, `attempts` the log of tries
-that ended on infrastructure, and `manifest` is what a
-campaign runs with (korvane's and the bundle's versions, here and on each
-worker). Every name is taken from here, as before the package was split.
+that ended on infrastructure, and `manifest` is what a campaign runs with
+(korvane's and the bundle's versions and code, here and on each worker) and
+the identity it keeps beside its results. Every name is taken from here, as
+before the package was split.
 """
 
 from __future__ import annotations
@@ -40,17 +41,17 @@ from .inputs import INPUT_MEMBERS as INPUT_MEMBERS
 from .inputs import MAX_ID_BYTES as MAX_ID_BYTES
 from .inputs import InputError, RunInput, read_inputs
 from .manifest import WORKER_JOIN_SECONDS as WORKER_JOIN_SECONDS
-from .manifest import CampaignError, check_cluster
+from .manifest import CampaignError, IdentityRefused, check_cluster
 from .manifest import local_bundle as local_bundle
 from .manifest import worker_installation as worker_installation
-from .results import ResultsFile
+from .results import ResultsFile, ResultsWriteError
 from .results import rate_text as rate_text
 from .scheduler import POLL_SECONDS as POLL_SECONDS
 from .scheduler import QUEUE_PER_DASK_THREAD as QUEUE_PER_DASK_THREAD
 from .scheduler import QUEUE_PER_WORKER as QUEUE_PER_WORKER
 from .scheduler import Campaign, run_campaign
 from .scheduler import import_distributed as import_distributed
-from .worker import Outcome, Task, WorkerUnfit, execute_task, execute_tasks
+from .worker import Outcome, Task, WorkerStale, WorkerUnfit, execute_task, execute_tasks
 from .worker import describe_bundle as describe_bundle
 from .worker import failed_outcome as failed_outcome
 from .worker import statuses_of as statuses_of
@@ -61,11 +62,14 @@ __all__ = [
     "AttemptsFile",
     "Campaign",
     "CampaignError",
+    "IdentityRefused",
     "InputError",
     "Outcome",
     "ResultsFile",
+    "ResultsWriteError",
     "RunInput",
     "Task",
+    "WorkerStale",
     "WorkerUnfit",
     "check_cluster",
     "execute_task",

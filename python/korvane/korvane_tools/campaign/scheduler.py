@@ -44,9 +44,9 @@ from typing import Any
 
 from . import attempts
 from .attempts import Attempt
-from .inputs import RunInput
+from .inputs import RunInput, artifact_digest, input_digest
 from .manifest import CampaignError, check_cluster, local_bundle
-from .worker import BOARD_WIDTH, Outcome, Task, WorkerUnfit, _pool_worker_start, execute_tasks
+from .worker import BOARD_WIDTH, Outcome, Task, WorkerUnfit, _pool_worker_start, execute_tasks, machine_code
 
 # How long the pool's queue runs ahead of its workers, per worker: enough that
 # a worker never waits for the client, few enough that a stop cancels little.
@@ -120,6 +120,14 @@ class Campaign:
         self.recordings = None if recordings is None else os.path.abspath(recordings)
         self.machine = machine
         self.bundle = local_bundle(machine)
+        try:
+            code = machine_code(machine)
+        except WorkerUnfit as error:
+            raise CampaignError(str(error)) from None
+        assert code is not None  # local_bundle found the machine
+        # The digest of the bundle code this process imported: every worker
+        # must run the same, and every outcome names it.
+        self.code_digest = code.digest
         self.chunk = chunk
         self.timeout = timeout
         self.retries = retries
@@ -135,7 +143,7 @@ class Campaign:
             self._executor = self._new_pool()
             window = window or QUEUE_PER_WORKER * self._jobs
         elif hasattr(engine, "get_executor"):  # a distributed.Client
-            threads = check_cluster(engine, machine, self.bundle)
+            threads = check_cluster(engine, machine, self.bundle, self.code_digest)
             self._executor = engine.get_executor(pure=False)
             window = window or QUEUE_PER_DASK_THREAD * threads
         else:
@@ -165,7 +173,11 @@ class Campaign:
         self._closed = False
         self._stop_requested = False
         self._failure: str | None = None
-        self._artifacts: dict[str, bytes] = {}
+        # Artifacts by path (or by their bytes), with their digests: a file
+        # is read and hashed once, however many runs it serves.
+        self._artifacts: dict[str | bytes, tuple[bytes, str]] = {}
+        # The input digest of each run out, for the outcomes made here.
+        self._input_digests: dict[str, str] = {}
 
     def _new_pool(self) -> ProcessPoolExecutor:
         context = multiprocessing.get_context()
@@ -219,31 +231,45 @@ class Campaign:
             for task in sent.tasks
         ]
 
-    def _artifact(self, artifact: bytes | str) -> bytes:
-        if isinstance(artifact, bytes):
-            return artifact
-        data = self._artifacts.get(artifact)
-        if data is None:
-            with open(artifact, "rb") as stream:
-                data = stream.read()
+    def _artifact(self, artifact: bytes | str) -> tuple[bytes, str]:
+        known = self._artifacts.get(artifact)
+        if known is None:
+            if isinstance(artifact, bytes):
+                data = artifact
+            else:
+                with open(artifact, "rb") as stream:
+                    data = stream.read()
             if len(self._artifacts) >= 32:
                 self._artifacts.clear()
-            self._artifacts[artifact] = data
-        return data
+            known = self._artifacts[artifact] = data, artifact_digest(data)
+        return known
 
     def _task(self, item: RunInput) -> Task:
         recording = None if self.recordings is None else os.path.join(self.recordings, f"{item.id}.jsonl")
+        data, digest = self._artifact(item.artifact)
+        digest = self._input_digests[item.id] = input_digest(item, digest)
         return Task(
             self.machine,
             item.id,
-            self._artifact(item.artifact),
+            data,
             item.configuration,
             item.input_schedule,
             item.execution_controls,
             item.observation,
             recording,
             self.bundle,
+            digest,
+            self.code_digest,
         )
+
+    def _stamped(self, outcome: Outcome) -> Outcome:
+        """The outcome with the digests of its input and code: a worker's
+        outcome has them, one made here (a run that never reached a worker,
+        or that ended it) gets them from its task."""
+        digest = self._input_digests.pop(outcome.id, None)
+        if outcome.code_digest is not None:
+            return outcome
+        return dataclasses.replace(outcome, input_digest=digest, code_digest=self.code_digest)
 
     def run(self, inputs: Iterable[RunInput], *, grace: float = 10.0) -> Iterator[Outcome]:
         """Yields each run's outcome as it finishes, in finishing order.
@@ -251,10 +277,15 @@ class Campaign:
         After `request_stop` the runs still going get `grace` seconds; those
         that do not finish in time (named in `still_going`) and those never
         started yield nothing. Raises CampaignError at the end when the
-        engine failed.
+        engine failed, naming a worker whose bundle code is not this
+        process's (`WorkerStale`).
         """
         if not (math.isfinite(grace) and grace >= 0):
             raise ValueError("grace must be a finite number of seconds, at least 0")
+        for outcome in self._outcomes(inputs, grace):
+            yield self._stamped(outcome)
+
+    def _outcomes(self, inputs: Iterable[RunInput], grace: float) -> Iterator[Outcome]:
         source = iter(inputs)
         deadline: float | None = None
         while True:

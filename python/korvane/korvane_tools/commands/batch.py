@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 # The campaign engine (process pools, Dask) is imported when a batch runs,
 # not whenever the command's parser is built.
 if TYPE_CHECKING:
-    from ..campaign import Attempt, AttemptsFile, Campaign, ResultsFile
+    from ..campaign import Attempt, AttemptsFile, Campaign, ResultsFile, RunInput
 from ..exits import Exit
 from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
@@ -44,9 +44,11 @@ The runs go to local worker processes, or to the workers of a Dask cluster
 with --scheduler. Each finished run appends one whole line to
 DIR/results.jsonl, with its outcome (the machine's status, error when it
 raised, timeout) and the result's five statuses; a rerun with the same
---out skips the ids already there. A run whose worker process dies is tried
-again (--retries), alone, and blamed only when it ends its worker alone;
-runs lost with a worker are tried again and never blamed: those tries go to
+--out skips the ids already there, once it has checked that they were run
+by this machine, bundle code and korvane (DIR/manifest.json) on the inputs
+they have now. A run whose worker process dies is tried again (--retries),
+alone, and blamed only when it ends its worker alone; runs lost with a
+worker are tried again and never blamed: those tries go to
 DIR/attempts.jsonl. Ctrl-C (or SIGTERM, to the command or its process
 group) stops submitting and waits --grace seconds for the runs going, then
 names those it cut; a second Ctrl-C stops at once. Progress on a terminal;
@@ -58,9 +60,12 @@ the worst wins: 3, then 1, then 5, then 4."""
 EXITS = {
     Exit.OK: "every run completed, with complete evidence (and its recording, with --record)",
     Exit.FAULT: "a run did not complete (failed, interrupted, raised, timed out) or was not run",
-    Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number)",
+    Exit.USAGE: "wrong use, or a bad line in INPUTS.jsonl (each named with its line number), or DIR holds "
+    "results of another machine, other bundle code, another korvane or other inputs (see --accept-code, "
+    "--rerun, --adopt)",
     Exit.CANNOT_RUN: "the machine cannot be run: not installed, a cluster without it or at another "
-    "version, an unreachable scheduler, an engine that failed",
+    "version, an unreachable scheduler, an engine that failed, a worker whose bundle code is not this "
+    "process's; or results.jsonl cannot be written (a full disk)",
     Exit.EVIDENCE_INCOMPLETE: "a run completed with its evidence incomplete or failed",
     Exit.RECORDING_FAILED: "a run's recording failed (with --record: was not finalized or not published)",
     Exit.INTERRUPTED: "stopped by Ctrl-C or SIGTERM",
@@ -110,6 +115,26 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="how many times a run whose worker process died goes again, alone (default 2)",
     )
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
+    p.add_argument(
+        "--accept-code",
+        action="store_true",
+        help="resume DIR although its results were made by other bundle code or another korvane (the "
+        "manifest records it; each line's code_digest names the code that made it)",
+    )
+    p.add_argument(
+        "--rerun",
+        metavar="WHICH",
+        action="append",
+        choices=("changed", "timeout"),
+        default=[],
+        help="run again, replacing their lines: changed (runs whose inputs changed since their line was "
+        "written; refused otherwise), timeout (runs that timed out); repeatable",
+    )
+    p.add_argument(
+        "--adopt",
+        action="store_true",
+        help="take over a DIR whose results.jsonl an older korvane wrote, without a manifest",
+    )
 
 
 def _seconds(least: float | None) -> Any:
@@ -231,6 +256,7 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         import_distributed,
         read_inputs,
     )
+    from ..campaign.results import ResultsWriteError
 
     if options.timeout is not None and options.scheduler is not None:
         print(f"{PROG}: --timeout works on local workers only, not with --scheduler", file=err)
@@ -248,6 +274,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         os.makedirs(options.out, exist_ok=True)
         results = ResultsFile(os.path.join(options.out, "results.jsonl"))
+    except ResultsWriteError as error:
+        print(f"{PROG}: {error.strerror}", file=err)
+        return Exit.CANNOT_RUN
     except BlockingIOError:
         print(f"{PROG}: {options.out} is in use by another korvane batch", file=err)
         return Exit.USAGE
@@ -267,6 +296,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 "dropped, its run is done again",
                 file=err,
             )
+        status = _resume(runs, results, options, err)
+        if status is not None:
+            return status
         todo = [item for item in runs if item.id not in results.finished]
 
         client: Any = None
@@ -325,6 +357,95 @@ def _keeper(attempts: AttemptsFile, err: TextIO) -> Callable[[Attempt], None]:
     return keep
 
 
+def _resume(runs: list[RunInput], results: ResultsFile, options: argparse.Namespace, err: TextIO) -> int | None:
+    """Checks that DIR may take this campaign's runs, and takes out of
+    results.jsonl the lines to be run again. The exit status when it may not."""
+    from ..campaign import CampaignError
+    from ..campaign.inputs import artifact_digest, file_digest, input_digest
+    from ..campaign.manifest import IdentityRefused, local_identity, settle_identity, write_manifest
+    from ..campaign.results import SUPERSEDED
+
+    for problem in results.bad_lines:
+        print(f"{PROG}: {results.path}: {problem}; set aside in {SUPERSEDED}", file=err)
+    if results.bad_count > len(results.bad_lines):
+        print(f"{PROG}: ... and {results.bad_count - len(results.bad_lines)} more such lines", file=err)
+    if results.bad_count:
+        print(f"{PROG}: the runs that no other line names are done again", file=err)
+    try:
+        here = local_identity(options.machine)
+        manifest = settle_identity(
+            options.out,
+            here,
+            has_results=results.read_lines > 0,
+            accept_code=options.accept_code,
+            adopt=options.adopt,
+        )
+    except (LookupError, CampaignError) as error:
+        print(f"{PROG}: {error}", file=err)
+        return Exit.CANNOT_RUN
+    except IdentityRefused as error:
+        print(f"{PROG}: {error}", file=err)
+        print(f"{PROG}: {error.remedy}", file=err)
+        return Exit.USAGE
+    others = len(results.finished) - sum(item.id in results.finished for item in runs)
+    if others:
+        print(
+            f"{PROG}: note: {results.path} also holds {others} run{'s' if others != 1 else ''} whose id is not "
+            f"in {options.inputs} (another inputs file?); they are left as they are",
+            file=err,
+        )
+    rerun: set[str] = set()
+    changed: list[str] = []
+    artifacts: dict[str, str] = {}  # path -> digest: each file read once
+    for item in runs:
+        if item.id not in results.finished:
+            continue
+        if "timeout" in options.rerun and results.finished[item.id] == "timeout":
+            rerun.add(item.id)
+            continue
+        earlier, _ = results.digests(item.id)
+        if earlier is None:  # a line from before digests: its input is unknown
+            continue
+        try:
+            if isinstance(item.artifact, bytes):
+                artifact = artifact_digest(item.artifact)
+            else:
+                artifact = artifacts.get(item.artifact) or artifacts.setdefault(
+                    item.artifact, file_digest(item.artifact)
+                )
+        except OSError:
+            artifact = ""
+        if input_digest(item, artifact) != earlier:
+            changed.append(item.id)
+    if changed and "changed" not in options.rerun:
+        shown = ", ".join(json.dumps(run_id) for run_id in changed[:10])
+        more = f" and {len(changed) - 10} more" if len(changed) > 10 else ""
+        print(
+            f"{PROG}: {options.out}: the inputs of {len(changed)} finished run{'s' if len(changed) != 1 else ''} "
+            f"changed since {'their lines were' if len(changed) != 1 else 'its line was'} written "
+            f"(artifact bytes or values): {shown}{more}",
+            file=err,
+        )
+        print(
+            f"{PROG}: --rerun changed runs them again (their earlier lines go to results.superseded.jsonl); "
+            "or give another --out",
+            file=err,
+        )
+        return Exit.USAGE
+    try:
+        if manifest is not None:
+            write_manifest(options.out, manifest)
+    except OSError as error:
+        print(f"{PROG}: cannot write the manifest of {options.out}: {error.strerror or error}", file=err)
+        return Exit.CANNOT_RUN
+    try:
+        results.rewrite(rerun.union(changed))
+    except OSError as error:
+        print(f"{PROG}: {error.strerror or error}", file=err)
+        return Exit.CANNOT_RUN
+    return None
+
+
 def _run(
     campaign: Campaign,
     ids: list[str],
@@ -336,6 +457,7 @@ def _run(
     err: TextIO,
 ) -> int:
     from ..campaign import CampaignError, failed_outcome
+    from ..campaign.results import ResultsWriteError
 
     failure: str | None = None
     stopped = killed = False
@@ -375,6 +497,8 @@ def _run(
                             progress.failed += failed_outcome(outcome)
             except CampaignError as error:
                 failure = str(error)
+            except ResultsWriteError as error:  # results.jsonl cannot grow: stop, every line written is whole
+                failure = error.strerror
             except KeyboardInterrupt:
                 killed = True
     finally:

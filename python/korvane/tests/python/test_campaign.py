@@ -3,6 +3,7 @@ cluster on 127.0.0.1, with a bundle whose artifact says what the run does."""
 
 from __future__ import annotations
 
+import argparse
 import fcntl
 import json
 import os
@@ -465,3 +466,140 @@ def test_a_worker_killed_mid_campaign_loses_no_run_and_repeats_none(cluster, sit
     lines = results(out)
     assert lines.keys() == commands.keys()
     assert len({line["worker"] for line in lines.values()}) == 2
+
+
+# Identity and resume: a finished campaign of three runs, a fault done to it,
+# what the next batch says, and what the option that goes on deliberately does.
+
+FULL_DISK = """
+import resource, runpy, signal, sys
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv.pop(1)),) * 2)
+runpy.run_module("korvane_tools", run_name="__main__")
+"""
+
+
+def _line(ctx, run_id, text):
+    lines = (ctx.out / "results.jsonl").read_text().splitlines()
+    changed = [text(json.loads(line)) if json.loads(line)["id"] == run_id else line for line in lines]
+    (ctx.out / "results.jsonl").write_text("\n".join(changed) + "\n")
+
+
+def _edit_code(ctx):
+    camp = next(path for path in ctx.site.glob("*.py") if '"machine_id": "camp"' in path.read_text())
+    with open(camp, "a") as code:
+        code.write("# edited, its version kept\n")
+
+
+def _fifo(ctx):
+    (ctx.out / "results.jsonl").unlink()
+    os.mkfifo(ctx.out / "results.jsonl")
+
+
+def _second_inputs(ctx):
+    ctx.inputs = ctx.tmp / "other.jsonl"
+    ctx.inputs.write_text("".join(json.dumps({"id": i, "artifact": f"{i}.txt"}) + "\n" for i in "abc"))
+
+
+def _full_disk(ctx):
+    more = [json.dumps({"id": f"d{i}", "artifact": "a.txt"}) + "\n" for i in range(9)]
+    ctx.inputs.write_text(ctx.inputs.read_text() + "".join(more))
+    limit = str((ctx.out / "results.jsonl").stat().st_size + 1500)
+    argv = [sys.executable, "-c", FULL_DISK, limit, "batch", "camp", str(ctx.inputs), "--out", str(ctx.out)]
+    return finish(subprocess.Popen(argv, env=environment(ctx.site), stdout=-1, stderr=-1, text=True))
+
+
+def _stale_worker(ctx):
+    ctx.inputs = write_inputs(ctx.tmp, {f"s{i}": "sleep 0.2" for i in range(20)})
+    proc = batch(ctx.site, "camp", str(ctx.inputs), "--out", str(ctx.out), "--jobs", "1")
+    wait_for_lines(ctx.out, 3 + 2)
+    _edit_code(ctx)
+    return finish(proc)
+
+
+# (fault done to the campaign, exit status of the next batch, what it says, the options that
+# go on with it (None: none does), the ids whose line is then replaced)
+RESUME_FAULTS = [
+    (_second_inputs, 2, "the inputs of 3 finished runs changed", "--rerun changed", "abc"),
+    (lambda ctx: setattr(ctx, "machine", "other"), 2, 'machine "camp", not "other"', None, ""),
+    (lambda ctx: (ctx.tmp / "b.txt").write_text("ok "), 2, 'values): "b"', "--rerun changed", "b"),
+    (_edit_code, 2, "bundle code digest", "--accept-code", ""),
+    (_stale_worker, 3, "changed on disk since the worker imported it: ", "--accept-code", ""),
+    (lambda ctx: (ctx.out / "manifest.json").unlink(), 2, "no manifest.json", "--adopt", ""),
+    (_fifo, 2, "results.jsonl is a FIFO", None, ""),
+    (lambda ctx: _line(ctx, "c", lambda _: "[" * 100000), 0, ": nested too deeply; set aside", None, "c"),
+    (lambda ctx: _line(ctx, "c", lambda _: json.dumps({"id": "c", "error": {"type": "WorkerDied"}})), 0, "", None, "c"),
+    (lambda ctx: _line(ctx, "c", lambda old: json.dumps({**old, "outcome": "timeout"})), 1, "", "--rerun timeout", "c"),
+    (_full_disk, 3, "File too large; the line of ", "", ""),
+]
+NAMES = "second-inputs other-machine edited-artifact edited-code stale-worker no-manifest fifo nested worker-died timeout full-disk"
+
+
+@pytest.mark.parametrize("fault", RESUME_FAULTS, ids=NAMES.split())
+def test_a_resume_refuses_what_would_mix_results_and_goes_on_when_told(site, tmp_path, fault):
+    do, status, said, remedy, replaced = fault
+    BundleFolder(site).add("other", source=SOURCE)
+    ctx = argparse.Namespace(site=site, tmp=tmp_path, out=tmp_path / "out", machine="camp")
+    ctx.inputs = write_inputs(tmp_path, dict.fromkeys("abc", "ok"))
+    assert finish(batch(site, "camp", str(ctx.inputs), "--out", str(ctx.out)))[0] == 0
+    before = results(ctx.out)
+    found = do(ctx)
+    if not isinstance(found, tuple):  # the fault done, the next batch
+        found = finish(batch(site, ctx.machine, str(ctx.inputs), "--out", str(ctx.out)))
+    assert found[0] == status and said in found[2], found
+    if remedy is not None:
+        found = finish(batch(site, ctx.machine, str(ctx.inputs), "--out", str(ctx.out), *remedy.split()))
+        assert found[0] == 0, found
+    if do is _fifo:
+        return  # left as it is, and not read here either
+    after = results(ctx.out)  # one whole line per id
+    assert after.keys() == {json.loads(line)["id"] for line in ctx.inputs.read_text().splitlines()} | before.keys()
+    assert {i for i in before if after[i] != before[i]} == set(replaced)
+    superseded = ctx.out / "results.superseded.jsonl"
+    assert len(superseded.read_text().splitlines() if replaced else []) == len(replaced)
+    manifest = json.loads((ctx.out / "manifest.json").read_text())
+    assert {line["code_digest"] for line in after.values()} <= {
+        identity["code_digest"] for identity in [manifest, *manifest["earlier"]]
+    }
+
+
+def _done(run_id, word="completed", **more):
+    return json.dumps({"id": run_id, "result": {"machine_execution": {"status": word}}, **more})
+
+
+# Lines of a results file, the outcome word per id read back, the lines named as bad,
+# and what a rewrite that re-runs "b" leaves.
+RESULTS_FILES = [
+    ([_done("a"), _done("b")], {"a": "completed", "b": "completed"}, [], [_done("a")]),
+    ([_done("a", "failed"), "", _done("a")], {"a": "completed"}, [], [_done("a")]),  # the last line of an id counts
+    (['{"id": "b"}', _done("a")], {"a": "completed"}, ["line 1: no member 'error'"], [_done("a")]),
+    (
+        ['"a"', '{"id": 1}', _done("b", input_digest=7)],
+        {},
+        ["line 1: not a JSON", "line 2: id", "line 3: a digest"],
+        [],
+    ),
+    (
+        [_done("a", outcome="timeout"), "\udcff"],
+        {"a": "timeout"},
+        ["line 2: not UTF-8"],
+        [_done("a", outcome="timeout")],
+    ),
+]
+
+
+@pytest.mark.parametrize("lines, finished, bad, kept", RESULTS_FILES)
+def test_results_file_reads_each_line_and_a_rewrite_keeps_one_line_per_id(tmp_path, lines, finished, bad, kept):
+    from korvane_tools.campaign import ResultsFile
+
+    (tmp_path / "real.jsonl").write_bytes("".join(line + "\n" for line in lines).encode("utf-8", "surrogateescape"))
+    (tmp_path / "results.jsonl").symlink_to("real.jsonl")
+    with ResultsFile(tmp_path / "results.jsonl") as results:
+        assert results.finished == finished
+        assert all(map(str.startswith, results.bad_lines, bad, strict=True))
+        results.rewrite(["b"])
+        with pytest.raises(BlockingIOError):  # the new file is locked as the old one was
+            ResultsFile(tmp_path / "results.jsonl")
+    assert (tmp_path / "results.jsonl").is_symlink()
+    assert (tmp_path / "real.jsonl").read_text().splitlines() == kept
+    assert len((tmp_path / "results.superseded.jsonl").read_bytes().splitlines()) == len(lines) - len(kept)
