@@ -20,6 +20,7 @@ import math
 import os
 import stat
 from collections.abc import Iterable
+from typing import Any
 
 from .manifest import sync_folder
 from .worker import Outcome, unmet_of
