@@ -502,9 +502,11 @@ def _second_inputs(ctx):
 
 
 def _full_disk(ctx):
-    more = [json.dumps({"id": f"d{i}", "artifact": "a.txt"}) + "\n" for i in range(9)]
+    more = [json.dumps({"id": f"d{i}", "artifact": "a.txt"}) + "\n" for i in range(40)]
     ctx.inputs.write_text(ctx.inputs.read_text() + "".join(more))
-    limit = str((ctx.out / "results.jsonl").stat().st_size + 1500)
+    # Room for a few lines more, and for the pool's shared memory (a page-sized file).
+    size = (ctx.out / "results.jsonl").stat().st_size
+    limit = str(max(size + 4 * size // 3, 8192))
     argv = [sys.executable, "-c", FULL_DISK, limit, "batch", "camp", str(ctx.inputs), "--out", str(ctx.out)]
     return finish(subprocess.Popen(argv, env=environment(ctx.site), stdout=-1, stderr=-1, text=True))
 
