@@ -13,7 +13,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "json/build.hpp"
@@ -255,7 +254,7 @@ class Parser {
   Arena arena_;
   RelocatingStack<JsonValue> elements_;  // elements of the arrays being parsed
   RelocatingStack<JsonMember> members_;  // members of the objects being parsed
-  std::string scratch_;                  // a string with escapes, being decoded
+  ByteBuffer scratch_;                   // a string with escapes, being decoded
 };
 
 }  // namespace korvane::json_detail
