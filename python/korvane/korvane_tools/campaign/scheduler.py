@@ -29,6 +29,7 @@ from concurrent.futures import (
 )
 from typing import Any
 
+from .cluster import SchedulerWatch
 from .inputs import RunInput
 from .manifest import CampaignError, check_cluster, local_bundle
 from .worker import Outcome, Task, WorkerUnfit, _pool_worker_start, execute_tasks
@@ -77,12 +78,14 @@ class Campaign:
         self._owns_pool = engine is None
         self._jobs = jobs or os.cpu_count() or 1
         self._executor: Executor
+        self._watch: SchedulerWatch | None = None
         if engine is None:
             self._executor = self._new_pool()
             window = window or QUEUE_PER_WORKER * self._jobs
         elif hasattr(engine, "get_executor"):  # a distributed.Client
             threads = check_cluster(engine, machine, self.bundle)
             self._executor = engine.get_executor(pure=False)
+            self._watch = SchedulerWatch(engine)
             window = window or QUEUE_PER_DASK_THREAD * threads
         else:
             self._executor = engine
@@ -196,6 +199,7 @@ class Campaign:
                     self.close(kill=True)
                     break
             done, _ = wait(self._flight, timeout=timeout, return_when=FIRST_COMPLETED)
+            self._heartbeat()
             yield from self._collect(done)
         if self._failure is not None:
             raise CampaignError(self._failure)
@@ -279,6 +283,15 @@ class Campaign:
     def _suspect(self, tasks: list[Task]) -> None:
         self._suspect_ids = self._suspect_ids | {task.id for task in tasks}
         self._suspects.extend(tasks)
+
+    def _heartbeat(self) -> None:
+        # A scheduler that is gone ends the campaign: what it held is
+        # cancelled (a rerun does it), and nothing more is sent.
+        lost = None if self._watch is None or self._failure is not None else self._watch.check()
+        if lost is not None:
+            self._fail(lost)
+            for future in self._flight:
+                future.cancel()
 
     def _fail(self, text: str) -> None:
         if self._failure is None:

@@ -8,6 +8,7 @@ import collections
 import contextlib
 import ipaddress
 import json
+import math
 import os
 import signal
 import time
@@ -25,6 +26,7 @@ from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
 PROG = "korvane batch"
 SHOWN_PROBLEMS = 20
+CONNECT_SECONDS = 5.0
 # Outcome words in the order the summary names them; others follow by name.
 ORDER = ("completed", "failed", "interrupted_by_evidence_failure", "error")
 
@@ -61,8 +63,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--scheduler",
         metavar="ADDRESS",
         help="run on the Dask cluster of this scheduler (tcp://HOST:PORT or tls://HOST:PORT; "
-        "TLS settings come from Dask's configuration; needs korvane[dask])",
+        "TLS settings come from the --tls-* options or Dask's configuration; needs korvane[dask])",
     )
+    _cluster_arguments(p)
     p.add_argument(
         "--chunk",
         metavar="N",
@@ -80,6 +83,30 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="how long a stop waits for the runs going (default 10)",
     )
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
+
+
+def _cluster_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--connect-timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=CONNECT_SECONDS,
+        help=f"how long to wait for the scheduler to answer (default {CONNECT_SECONDS:g})",
+    )
+    p.add_argument("--tls-ca-file", metavar="PEM", help="the certificate authority of the cluster's TLS")
+    p.add_argument("--tls-cert", metavar="PEM", help="this client's TLS certificate (and key, unless --tls-key)")
+    p.add_argument("--tls-key", metavar="PEM", help="this client's TLS private key")
+    p.add_argument("--verbose", action="store_true", help="let Dask's own log lines and warnings through")
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds above 0, not {text}")
+    return value
 
 
 def _positive(text: str) -> int:
@@ -127,6 +154,24 @@ def _plain_tcp_elsewhere(address: str) -> bool:
         return True
 
 
+def _tls(options: argparse.Namespace, err: TextIO) -> Any:
+    """The client's TLS settings from the --tls-* options: None without them,
+    False (said on `err`) when they cannot be used."""
+    from ..campaign import cluster
+
+    given = [options.tls_ca_file, options.tls_cert, options.tls_key]
+    if all(path is None for path in given):
+        return None
+    if options.scheduler is None or not options.scheduler.startswith("tls://"):
+        print(f"{PROG}: the --tls-* options need --scheduler tls://HOST:PORT", file=err)
+        return False
+    try:
+        return cluster.security(*given)
+    except ValueError as error:
+        print(f"{PROG}: {error}", file=err)
+        return False
+
+
 def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, paint: Painter) -> str:
     words = [word for word in ORDER if counts[word]] + sorted(set(counts) - set(ORDER))
     total = sum(counts.values()) + not_run
@@ -140,8 +185,11 @@ def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, 
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from ..campaign import Campaign, CampaignError, InputError, ResultsFile, import_distributed, read_inputs
+    from ..campaign import Campaign, CampaignError, InputError, ResultsFile, cluster, read_inputs
 
+    tls = _tls(options, err)
+    if tls is False:
+        return Exit.USAGE
     try:
         runs = read_inputs(options.inputs)
     except InputError as error:
@@ -177,14 +225,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                         "whoever reaches the scheduler runs code on its workers",
                         file=err,
                     )
-                try:
-                    client = import_distributed().Client(options.scheduler)
-                except CampaignError, KeyboardInterrupt:
-                    raise
-                except Exception as error:
-                    raise CampaignError(
-                        f"cannot reach the scheduler {options.scheduler}: {type(error).__name__}: {error}"
-                    ) from None
+                client = cluster.connect(
+                    options.scheduler, timeout=options.connect_timeout, tls=tls, verbose=options.verbose
+                )
             campaign = Campaign(
                 options.machine,
                 client,
@@ -195,13 +238,13 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         except (LookupError, CampaignError, OSError) as error:
             print(f"{PROG}: {error}", file=err)
             if client is not None:
-                client.close()
+                cluster.close(client)
             return Exit.CANNOT_RUN
         try:
             return _run(campaign, [item.id for item in runs], todo, results, options, out, err)
         finally:
             if client is not None:
-                client.close()
+                cluster.close(client)
 
 
 def _run(
