@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 # not whenever the command's parser is built.
 if TYPE_CHECKING:
     from ..campaign import Campaign, ResultsFile
+    from ..campaign.report import Report
 from ..exits import Exit
 from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
@@ -172,6 +173,18 @@ def _tls(options: argparse.Namespace, err: TextIO) -> Any:
         return False
 
 
+def _report(path: str, folder: str, err: TextIO) -> Report | None:
+    """What the results file says as a whole (korvane report), or None when
+    it cannot be read back."""
+    from ..campaign.report import read_report
+
+    try:
+        return read_report(path, os.path.join(folder, "attempts.jsonl"))
+    except OSError as error:
+        print(f"{PROG}: cannot read {path} back for the summary: {error.strerror or error}", file=err)
+        return None
+
+
 def _summary_text(counts: collections.Counter[str], earlier: int, not_run: int, paint: Painter) -> str:
     words = [word for word in ORDER if counts[word]] + sorted(set(counts) - set(ORDER))
     total = sum(counts.values()) + not_run
@@ -257,6 +270,7 @@ def _run(
     err: TextIO,
 ) -> int:
     from ..campaign import CampaignError
+    from ..campaign.report import text_lines
 
     failure: str | None = None
     stopped = killed = False
@@ -301,6 +315,7 @@ def _run(
     earlier = len(ids) - len(todo)
     if failure is not None:
         print(f"{PROG}: {failure}", file=err)
+    report = _report(results.path, options.out, err)
     if options.json:
         json.dump(
             {
@@ -311,6 +326,7 @@ def _run(
                 "stopped": stopped,
                 "failure": failure,
                 "results": results.path,
+                "report": None if report is None else report.as_json(),
             },
             out,
             indent=2,
@@ -318,6 +334,8 @@ def _run(
         out.write("\n")
     else:
         print(_summary_text(counts, earlier, not_run, Painter(out)), file=out)
+        for line in [] if report is None else text_lines(report, Painter(out), counts=False):
+            print(line, file=out)
     if stopped or killed:
         return Exit.INTERRUPTED
     if failure is not None:
