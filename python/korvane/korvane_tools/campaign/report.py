@@ -357,14 +357,16 @@ def text_lines(report: Report, paint: Any, *, counts: bool = True, shown: int = 
     durations = report.durations()
     if durations is not None:
         lines.append(
-            "seconds a run: "
+            "time a run: "
             + "  ".join(f"{name} {_seconds(value)}" for name, value in durations.items() if name != "min")
         )
         lines.append(
-            "slowest: " + ", ".join(f"{run_id} {_seconds(seconds)} s" for seconds, run_id in report.slowest_first())
+            "slowest: " + ", ".join(f"{run_id} {_seconds(seconds)}" for seconds, run_id in report.slowest_first())
         )
     return lines
 
 
 def _seconds(value: float) -> str:
-    return f"{value:.3g}" if value < 100 else f"{value:.0f}"
+    if value < 1:
+        return f"{value * 1000:.3g} ms"
+    return f"{value:.3g} s" if value < 100 else f"{value:.0f} s"
