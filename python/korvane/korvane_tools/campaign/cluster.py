@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import importlib
 import logging
 import socket
 import ssl
@@ -66,9 +67,11 @@ def security(ca_file: str | None, cert: str | None, key: str | None) -> Any:
                     stream.read(1)
             except OSError as error:
                 raise ValueError(f"{option} {path}: {error.strerror or error}") from None
-    from distributed.security import Security
+    from .scheduler import import_distributed
 
-    return Security(tls_ca_file=ca_file, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
+    return import_distributed().security.Security(
+        tls_ca_file=ca_file, tls_client_cert=cert, tls_client_key=key, require_encryption=True
+    )
 
 
 def connect(address: str, *, timeout: float, tls: Any = None, verbose: bool = False) -> Any:
@@ -133,12 +136,9 @@ def _why(error: BaseException) -> str:
 def _configured_security(distributed: Any, address: str) -> Any:
     """What Dask's configuration gives a client of `address`: its security
     loader's answer, else its distributed.comm settings."""
-    import dask
-    from distributed.utils import import_term
-
-    loader = dask.config.get("distributed.client.security-loader", None)
+    loader = importlib.import_module("dask").config.get("distributed.client.security-loader", None)
     if loader:
-        found = import_term(loader)({"address": address})
+        found = distributed.utils.import_term(loader)({"address": address})
         if found is not None:
             return found
     return distributed.security.Security()

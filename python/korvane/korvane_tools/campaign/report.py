@@ -312,7 +312,7 @@ def read_report(results: str, attempts: str | None = None, *, top: int = 5) -> R
 def text_lines(report: Report, paint: Any, *, counts: bool = True, shown: int = 10) -> list[str]:
     """The report for a terminal: `paint` is an output.Painter; without
     `counts`, the first line (the runs by outcome) is left to the caller."""
-    from ..output import GREEN, RED, YELLOW, table
+    from ..output import GREEN, RED, YELLOW, Cell, table
 
     lines = []
     if counts:
@@ -331,7 +331,7 @@ def text_lines(report: Report, paint: Any, *, counts: bool = True, shown: int = 
     if causes:
         wrong = sum(cause.count for cause in causes) + report.other_causes
         lines.append(f"what went wrong: {wrong} in {len(causes)} cause{'s' if len(causes) != 1 else ''}")
-        rows = [
+        rows: list[list[Cell]] = [
             [
                 str(cause.count).rjust(len(str(causes[0].count))),
                 (cause.outcome, YELLOW if cause.outcome.startswith(("evidence", "recording", "delivery")) else RED),
