@@ -253,24 +253,23 @@ def _need_distributed() -> None:
 
 class Cluster:
     def __init__(
-        self,
-        folder: pathlib.Path,
-        site: pathlib.Path,
-        scheduler: tuple[str, ...] = ("--host", "127.0.0.1"),
-        worker: tuple[str, ...] = (),
-        security: object = None,
+        self, folder: pathlib.Path, site: pathlib.Path, tls: tuple[str, ...] = (), security: object = None
     ) -> None:
         self.file = folder / "scheduler.json"
         self.env = environment(site)
         self.processes: list[subprocess.Popen[bytes]] = []
-        self.start("scheduler", *scheduler, "--port", "0", "--no-dashboard")
+        self.start(
+            "scheduler", "--host", "tls://127.0.0.1" if tls else "127.0.0.1", *tls, "--port", "0", "--no-dashboard"
+        )
         deadline = time.monotonic() + 60
         while not self.file.exists() or not self.file.read_text().strip():
             assert time.monotonic() < deadline, "no scheduler"
             time.sleep(0.1)
         self.address = json.loads(self.file.read_text())["address"]
+        # A healthy scheduler gets a minute to answer, however busy the machine.
+        self.options = ("--scheduler", self.address, "--connect-timeout", "60")
         self.workers = [
-            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard", *worker)
+            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard", *tls)
             for _ in range(2)
         ]
         import distributed
@@ -305,19 +304,7 @@ def cluster(tmp_path, site):
 def test_a_cluster_with_another_bundle_version_is_refused(cluster, tmp_path):
     other = install(tmp_path / "other", version="2.0.0")
     inputs = write_inputs(tmp_path, {"a": "ok"})
-    status, _, err = finish(
-        batch(
-            other,
-            "camp",
-            str(inputs),
-            "--out",
-            str(tmp_path / "out"),
-            "--scheduler",
-            cluster.address,
-            "--connect-timeout",
-            "60",
-        )
-    )
+    status, _, err = finish(batch(other, "camp", str(inputs), "--out", str(tmp_path / "out"), *cluster.options))
     assert status == 3, err
     assert "2 of 2 workers differ" in err and "korvane-camp" in err and "2.0.0" in err and "1.0.0" in err
     assert err.count("tcp://127.0.0.1:") == 2  # each worker named
@@ -328,20 +315,7 @@ def test_a_worker_killed_mid_campaign_loses_no_run_and_repeats_none(cluster, sit
     commands = {f"s{i}": "sleep 0.3" for i in range(14)}
     inputs = write_inputs(tmp_path, commands)
     out = tmp_path / "out"
-    proc = batch(
-        site,
-        "camp",
-        str(inputs),
-        "--out",
-        str(out),
-        "--scheduler",
-        cluster.address,
-        "--connect-timeout",
-        "60",
-        "--chunk",
-        "2",
-        "--json",
-    )
+    proc = batch(site, "camp", str(inputs), "--out", str(out), *cluster.options, "--chunk", "2", "--json")
     wait_for_lines(out, 3)
     # Kill a worker that has finished runs (and is likely running more).
     done = (out / "results.jsonl").read_text().rsplit("\n", 1)[0].splitlines()
