@@ -199,10 +199,8 @@ class SchedulerWatch:
     def check(self) -> str | None:
         status = str(getattr(self.client, "status", "running"))
         if status != "running":
-            return (
-                f"lost the scheduler {self.address}: the client's connection is {status}; "
-                "the runs not written are done by a rerun"
-            )
+            what = "the connection to it broke" if status == "connecting" else f"the client is {status}"
+            return f"lost the scheduler {self.address}: {what}; the runs not written are done by a rerun"
         now = time.monotonic()
         if self._question is not None:
             if not self._question.done():
