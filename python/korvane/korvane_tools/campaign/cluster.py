@@ -195,11 +195,15 @@ class SchedulerWatch:
         self.address = getattr(getattr(client, "scheduler", None), "address", None) or "the scheduler"
         self._asked = time.monotonic()
         self._question: concurrent.futures.Future[Any] | None = None
+        # Dask makes a new stream for each connection: another one means the
+        # connection broke (and every task was dropped), even when the client
+        # reconnected before the last look.
+        self._stream = getattr(client, "scheduler_comm", None)
 
     def check(self) -> str | None:
         status = str(getattr(self.client, "status", "running"))
-        if status != "running":
-            what = "the connection to it broke" if status == "connecting" else f"the client is {status}"
+        if status != "running" or getattr(self.client, "scheduler_comm", None) is not self._stream:
+            what = f"the client is {status}" if status in ("closing", "closed") else "the connection to it broke"
             return f"lost the scheduler {self.address}: {what}; the runs not written are done by a rerun"
         now = time.monotonic()
         if self._question is not None:
