@@ -84,6 +84,11 @@ def connect(address: str, *, timeout: float, tls: Any = None, verbose: bool = Fa
         quiet_dask()
     if tls is None:
         tls = _configured_security(distributed, address)
+    if address.startswith("tls://") and tls.get_connection_args("client").get("ssl_context") is None:
+        raise CampaignError(
+            f"{address} is a TLS address: give --tls-ca-file, --tls-cert and --tls-key, "
+            "or Dask's distributed.comm.tls settings"
+        )
     deadline = time.monotonic() + timeout
     _reach(address, timeout)
     try:
@@ -92,13 +97,6 @@ def connect(address: str, *, timeout: float, tls: Any = None, verbose: bool = Fa
         raise CampaignError(
             f"{address} accepts connections but did not answer as a Dask scheduler within {timeout:g} s "
             "(not a Dask scheduler, or a stopped one; --connect-timeout sets the wait)"
-        ) from None
-    except TypeError as error:
-        if "ssl_context" not in str(error):
-            raise
-        raise CampaignError(
-            f"{address} is a TLS address: give --tls-ca-file, --tls-cert and --tls-key, "
-            "or Dask's distributed.comm.tls settings"
         ) from None
     except ssl.SSLError as error:
         raise CampaignError(f"TLS with {address} failed: {error}") from None
