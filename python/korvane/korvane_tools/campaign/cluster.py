@@ -11,7 +11,9 @@ accepts and never answers; this check is what keeps that from hanging.
 `SchedulerWatch` is the campaign's heartbeat: it asks the scheduler for its
 identity every `interval` seconds without blocking, and says the scheduler
 is lost when the client's connection broke (Dask cancels every task it had
-then) or when a question has gone unanswered for `silence` seconds.
+then) or when a question has gone unanswered for `silence` seconds: by
+default Dask's own limit for a silent connection,
+`distributed.comm.timeouts.tcp` (30 s unless configured).
 
 Unless asked to be verbose, Dask's log lines and warnings are kept off the
 command's standard error: the command says what matters in its own words.
@@ -142,6 +144,14 @@ def _configured_security(distributed: Any, address: str) -> Any:
     return distributed.security.Security()
 
 
+def _dask_silence() -> float:
+    try:
+        dask = importlib.import_module("dask")
+        return float(dask.utils.parse_timedelta(dask.config.get("distributed.comm.timeouts.tcp"), default="seconds"))
+    except Exception:
+        return SCHEDULER_SILENCE_SECONDS
+
+
 def _reach(address: str, timeout: float) -> None:
     """CampaignError when nothing listens at a tcp:// or tls:// address."""
     parts = urllib.parse.urlsplit(address if "://" in address else "tcp://" + address)
@@ -184,12 +194,10 @@ class SchedulerWatch:
     often as the campaign likes (it never blocks), returns None while the
     scheduler answers, and the reason once it is lost."""
 
-    def __init__(
-        self, client: Any, *, interval: float = HEARTBEAT_SECONDS, silence: float = SCHEDULER_SILENCE_SECONDS
-    ) -> None:
+    def __init__(self, client: Any, *, interval: float = HEARTBEAT_SECONDS, silence: float | None = None) -> None:
         self.client = client
         self.interval = interval
-        self.silence = silence
+        self.silence = _dask_silence() if silence is None else silence
         self.address = getattr(getattr(client, "scheduler", None), "address", None) or "the scheduler"
         self._asked = time.monotonic()
         self._question: concurrent.futures.Future[Any] | None = None

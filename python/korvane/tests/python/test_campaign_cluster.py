@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import shlex
+import signal
 import socket
 import subprocess
 import sys
@@ -80,7 +81,8 @@ def test_an_address_that_is_no_scheduler_is_named(site, tmp_path, monkeypatch, s
     assert not (tmp_path / "out" / "results.jsonl").exists() or results(tmp_path / "out") == {}
 
 
-def test_a_scheduler_lost_mid_campaign_ends_it_and_a_rerun_finishes_it(cluster, site, tmp_path):
+@pytest.mark.parametrize("loss", ["killed", "stopped"])
+def test_a_scheduler_lost_mid_campaign_ends_it_and_a_rerun_finishes_it(cluster, site, tmp_path, monkeypatch, loss):
     import distributed
 
     with distributed.Client(cluster.address, timeout="60s") as client:
@@ -90,11 +92,15 @@ def test_a_scheduler_lost_mid_campaign_ends_it_and_a_rerun_finishes_it(cluster, 
     code, _, err = finish(batch(site, "camp", str(inputs), "--out", str(out), "--scheduler", worker))
     assert code == 3 and f"{worker} is a Dask Worker, not a scheduler" in err
 
+    # A stopped scheduler keeps its connections open: only its silence tells (12 s here, the least Dask takes; the case runs alone).
+    monkeypatch.setenv("DASK_DISTRIBUTED__COMM__TIMEOUTS__TCP", "12s" if loss == "stopped" else "30s")
     proc = batch(site, "camp", str(inputs), "--out", str(out), *cluster.options, "--json")
     wait_for_lines(out, 2)
-    cluster.processes[0].kill()  # the scheduler
+    cluster.processes[0].send_signal(signal.SIGKILL if loss == "killed" else signal.SIGSTOP)  # the scheduler
     code, summary, err = finish(proc)
-    assert code == 3 and f"lost the scheduler {cluster.address}" in json.loads(summary)["failure"], err
+    monkeypatch.delenv("DASK_DISTRIBUTED__COMM__TIMEOUTS__TCP")
+    said = "the connection to it broke" if loss == "killed" else "no answer for 12 s"
+    assert code == 3 and f"lost the scheduler {cluster.address}: {said}" in json.loads(summary)["failure"], err
     assert err.count("\n") == 1 and "lost the scheduler" in err  # and no line of Dask's own
     first = results(out)  # every line whole
     assert 2 <= len(first) < 16 and {word(line) for line in first.values()} == {"completed"}
