@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any, TextIO
 
-from .. import bundles
+from .. import bundles, children
 from ..exits import Exit
 from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
 
@@ -22,6 +22,7 @@ DESCRIPTION = (
 EXITS = {
     Exit.OK: "every bundle checked passes",
     Exit.FAULT: "a bundle is broken, or a machine id is claimed twice",
+    Exit.OUTPUT_LOST: "bundle code closed or reused standard output; the report was not written",
 }
 
 
@@ -41,10 +42,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--timeout",
-        type=float,
+        type=children.seconds,
         metavar="S",
         default=None,
-        help="with --isolate, the seconds each child may take (default 60)",
+        help="with --isolate, the seconds each bundle's check may take (default 60); at the limit the "
+        "report names where the bundle was",
     )
 
 
@@ -88,14 +90,22 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    if options.timeout is not None and (not options.isolate or not options.timeout > 0):
-        print("korvane check: --timeout needs --isolate and a number of seconds above 0", file=err)
+    if options.timeout is not None and not options.isolate:
+        print("korvane check: --timeout needs --isolate", file=err)
         return Exit.USAGE
     try:
         if options.isolate:
             from .. import isolated  # child processes and threads: only when asked for
 
-            report = isolated.check(options.names, options.timeout if options.timeout is not None else 60.0)
+            try:
+                report = isolated.check(options.names, options.timeout if options.timeout is not None else 60.0)
+            except isolated.CheckInterrupted as stop:
+                # What was checked by then, then the status of an interrupt.
+                checked = [r for r in stop.checked if not options.names or bundles.named(r, options.names)]
+                report = bundles.CheckReport(checked, bundles.find_clashes(checked), interrupted=True)
+                _show(report, options, out)
+                print(f"korvane check: interrupted; {len(stop.checked)} of {stop.total} bundles checked", file=err)
+                return Exit.INTERRUPTED
         else:
             report = bundles.check(options.names)
     except LookupError as error:
@@ -105,6 +115,11 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return Exit.USAGE
     if not options.names:
         report.near_misses = bundles.near_misses()
+    _show(report, options, out)
+    return Exit.OK if report.ok else Exit.FAULT
+
+
+def _show(report: bundles.CheckReport, options: argparse.Namespace, out: TextIO) -> None:
     if options.json:
         dump_json(report.as_json(), out)
     elif not report.bundles:
@@ -113,4 +128,3 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             print(line, file=out)
     else:
         render(report, out)
-    return Exit.OK if report.ok else Exit.FAULT

@@ -15,7 +15,10 @@ DESCRIPTION = (
     "List every entry point in the group korvane.machine_bundles with its "
     "distribution, version and value, without importing anything."
 )
-EXITS = {Exit.OK: "listed (a broken bundle is shown, not an error)"}
+EXITS = {
+    Exit.OK: "listed (a broken bundle is shown, not an error)",
+    Exit.OUTPUT_LOST: "bundle code closed or reused standard output; the list was not written",
+}
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
