@@ -506,7 +506,7 @@ def _report_end(
     elif returncode < 0:
         message, status = f"the bundle's process was {children.ending(returncode)}", Exit.BUNDLE_ENDED
     else:
-        message = f"the bundle ended its process itself with exit status {returncode} (os._exit), with no result"
+        message = f"bundle code ended the process itself with exit status {returncode} (os._exit), with no result"
         status = Exit.BUNDLE_ENDED
     if options.json:
         document = {
@@ -520,6 +520,8 @@ def _report_end(
     print(f"korvane run: {message}", file=err)
     if where is not None:
         print(f"  the bundle was at {where.text()}", file=err)
+    elif not timed_out:
+        print("  (`korvane check --isolate` names a bundle that does so on import or in its provider)", file=err)
     if frames and options.traceback:
         print("  stack, most recent call first:", file=err)
         for frame in frames:

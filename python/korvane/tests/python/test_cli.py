@@ -825,6 +825,31 @@ def test_new_writes_a_bundle_that_installs_and_passes_its_checks(tmp_path):
         assert typed.returncode == 0, typed.stdout
 
 
+# Names that `korvane new` refuses, and why: nothing is written for them.
+TAKEN_NAMES = [
+    ("tools", "its package would be korvane_tools, which is korvane's own"),
+    ("stubs", "its package would be korvane_stubs, which is korvane's own"),
+    ("a" * 250, "a name has at most 64 characters; this one has 250"),
+    ("demo", 'the machine id "demo" is provided by the installed bundle demo (kv_bundle_dist_'),
+    ("gauge", "its distribution would be korvane-gauge, which is installed (2.0); installing would replace it"),
+    ("widget", "its package would be korvane_widget, which is installed ({site}/korvane_widget.py)"),
+]
+
+
+@pytest.mark.parametrize("name,why", TAKEN_NAMES)
+def test_new_refuses_a_taken_name_and_writes_nothing(site, tmp_path, name, why):
+    site.add("demo")
+    (site.root / "korvane_widget.py").write_text("")
+    info = site.root / "korvane_gauge-2.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: korvane-gauge\nVersion: 2.0\n")
+    work = tmp_path / "work"
+    work.mkdir()
+    proc = korvane(site.root, "new", name, cwd=work)
+    assert proc.returncode == 2 and why.format(site=site.root) in proc.stderr, proc
+    assert list(work.iterdir()) == []
+
+
 def test_check_isolate_reports_what_happened_to_each_child(site):
     site.add("fine", entry_name="fine")
     site.add("exits", entry_name="exits", source="import os\nos._exit(4)\n")
