@@ -252,6 +252,21 @@ def _where(error: BaseException) -> tuple[str | None, int | None]:
     return None, None
 
 
+def suggestion(error: BaseException) -> str:
+    """What Python adds after the message of a misspelt name when it shows
+    the exception (". Did you mean: 'prepare'?"), or ""."""
+    if not isinstance(error, (AttributeError, NameError, ImportError)):
+        return ""
+    try:
+        shown = "".join(traceback.format_exception_only(error))
+        message = str(error)
+    except Exception:
+        return ""
+    at = shown.find(message)
+    rest = shown[at + len(message) :].split("\n", 1)[0] if at >= 0 else ""
+    return rest if rest.startswith(". ") else ""
+
+
 def _problem(stage: str, summary: str, error: BaseException) -> Problem:
     file, line = _where(error)
     notes = getattr(error, "__notes__", ())
@@ -259,7 +274,7 @@ def _problem(stage: str, summary: str, error: BaseException) -> Problem:
         stage,
         summary,
         type(error).__name__,
-        str(error),
+        str(error) + suggestion(error),
         file,
         line,
         tuple(str(note) for note in notes) if isinstance(notes, (list, tuple)) else (),

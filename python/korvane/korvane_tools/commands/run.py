@@ -135,7 +135,7 @@ class CannotRun(Exception):
 
 
 def _describe(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}"
+    return f"{type(error).__name__}: {error}{bundles.suggestion(error)}"
 
 
 def _discovered(visible: list[importlib.metadata.EntryPoint] | None) -> tuple[korvane.Runtime, list[Any]]:

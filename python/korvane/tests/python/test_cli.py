@@ -142,13 +142,20 @@ BROKEN = {
         'korvane refuses the metadata: RuntimeError: entry point "broken" provider is missing string field '
         '"bundle_version"',
     ),
+    "misspelt provider in the entry point": (
+        dict(module="kv_provder", entry_target="kv_provder:provder"),
+        "entry point kv_provder:provder does not load: AttributeError: module 'kv_provder' has no attribute "
+        "'provder'. Did you mean: 'provider'?",
+    ),
     "misspelt prepare function": (
         dict(prepare_function="prepair"),
-        "prepare_function \"prepair\": AttributeError: module '{module}' has no attribute 'prepair'",
+        "prepare_function \"prepair\": AttributeError: module '{module}' has no attribute 'prepair'. "
+        "Did you mean: 'prepare'?",
     ),
     "misspelt execute function": (
         dict(execute_function="exeucte"),
-        "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'",
+        "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'. "
+        "Did you mean: 'execute'?",
     ),
     "module exits on import": (
         dict(source="import sys\nsys.exit(7)\n"),
@@ -179,7 +186,11 @@ def test_check_names_the_broken_bundle_and_passes_the_others(site, kind):
     site.add("fine", entry_name="fine")
     module = site.add("broken", entry_name="broken", **install)
     expected = expected.format(module=module, module_file=site.root / f"{module}.py")
-    dist = f"kv_bundle_dist_{module.rsplit('_', 1)[1]}"
+    [dist] = [
+        p.name.split("-")[0]
+        for p in site.root.glob("*.dist-info")
+        if "broken =" in (p / "entry_points.txt").read_text()
+    ]
 
     text = korvane(site.root, "check")
     assert text.returncode == 1, text
@@ -574,6 +585,7 @@ def test_check_by_machine_id_and_a_group_near_miss(site):
         'did you mean "korvane.machine_bundles"?'
     ) in proc.stdout.splitlines()
     assert "did you mean" in korvane(site.root, "list").stderr
+    assert 'did you mean "korvane.machine_bundles"?' in korvane(site.root, "run", "typo", "-", stdin="").stderr
 
 
 @pytest.fixture
