@@ -79,8 +79,14 @@ def _environment() -> dict[str, str]:
     return env
 
 
+# How often a quiet child is looked at, to notice that it ended.
+_POLL = 0.5
+
+
 def _lines(proc: subprocess.Popen[bytes], timeout: float) -> Iterator[bytes | None]:
-    """The child's lines as they come; None when one takes longer than `timeout`."""
+    """The child's lines as they come, until it ends (though what it forked
+    may hold its end of the pipe open); None when one takes longer than
+    `timeout`."""
     assert proc.stdout is not None
     fd = proc.stdout.fileno()
     buffer = b""
@@ -93,9 +99,13 @@ def _lines(proc: subprocess.Popen[bytes], timeout: float) -> Iterator[bytes | No
                 yield line
                 deadline = time.monotonic() + timeout
             left = deadline - time.monotonic()
-            if left <= 0 or not selector.select(left):
+            if left <= 0:
                 yield None
                 return
+            if not selector.select(min(left, _POLL)):
+                if proc.poll() is not None and not selector.select(0):
+                    return
+                continue
             chunk = os.read(fd, 65536)
             if not chunk:
                 return

@@ -395,7 +395,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except KeyboardInterrupt as interrupt:
         if options.traceback:
             # Where the bundle was when Ctrl-C came: the interrupted frame's stack.
-            where = interrupt.__cause__ if interrupt.__cause__ is not None else interrupt
+            where: BaseException = interrupt
+            while where.__cause__ is not None:
+                where = where.__cause__
             print("korvane run: interrupted; the bundle was here:", file=err)
             traceback.print_exception(where, file=err)
         raise

@@ -453,6 +453,12 @@ PROCESS_FAULTS = {
         1,
         "ChildProcessError: timed out after 2 s (at {module_file}, line 5)",
     ),
+    "forks a process that outlives it, then hangs": (
+        dict(on_import="import threading, time; os.fork() or time.sleep(600); threading.Event().wait()"),
+        ["check", "--isolate", "--timeout", "2"],
+        1,
+        "ChildProcessError: timed out after 2 s (at {module_file}, line 5)",
+    ),
     "forks on import": (
         dict(on_import="os.fork() or os._exit(0)"),
         ["check", "--isolate"],
@@ -486,6 +492,7 @@ CTRL_C = [
     (["check"], "", ""),
     (["check", "--isolate", "--timeout", "600", "--json"], '"interrupted": true', "bundles checked"),
     (["run", "slow", "-", "--traceback"], "", "the bundle was here:\nTraceback"),
+    (["run", "slow", "-", "--timeout", "600", "--traceback"], "", "the bundle was here:\nTraceback"),
 ]
 
 
