@@ -28,7 +28,7 @@ import tempfile
 import threading
 import time
 from collections.abc import Iterator, Sequence
-from typing import IO
+from typing import IO, Any
 
 from . import bundles, children
 
@@ -118,6 +118,8 @@ def _failure(proc: subprocess.Popen[bytes], dump: str, timeout: float, stopped_h
     where = children.bundle_frame(frames)
     if stopped_here or children.timed_out(dump):
         what = f"timed out after {timeout:g} s"
+    elif proc.returncode == 74:  # the child's own status for a lost standard output
+        what = "bundle code closed or reused the descriptor of the check's report (exit status 74)"
     else:
         what = children.ending(proc.returncode)
     notes: tuple[str, ...] = ()
@@ -160,6 +162,12 @@ def _check_share(items: list[Item], timeout: float, state: _Children) -> list[tu
                     done.append((index, bundles.BundleReport.from_json(json.loads(line))))
                     if not pending:
                         break
+                else:
+                    # The pipe closed (bundle code may close it): the child's end tells.
+                    try:
+                        proc.wait(timeout + children.GRACE)
+                    except subprocess.TimeoutExpired:
+                        stopped_here = True
             finally:
                 state.end(proc)
                 proc.stdout.close()
@@ -197,12 +205,23 @@ def check(names: Sequence[str], timeout: float, jobs: int | None = None) -> bund
 
 
 def _main() -> int:
+    from .contain import OutputReplaced
+
+    dump_fd = int(sys.argv[1])
+    request = json.loads(sys.stdin.read())
+    try:
+        _check(request, dump_fd)
+    except OutputReplaced as error:
+        print(f"korvane check: {error}", file=sys.stderr)
+        return 74
+    return 0
+
+
+def _check(request: dict[str, Any], dump_fd: int) -> None:
     import faulthandler
 
     from .contain import stdout_to_stderr, watch_interrupts
 
-    dump_fd = int(sys.argv[1])
-    request = json.loads(sys.stdin.read())
     me = os.getpid()
     forks: list[int] = []
     os.register_at_fork(after_in_parent=lambda: forks.append(1))
@@ -224,7 +243,6 @@ def _main() -> int:
             out.write(json.dumps(report.as_json(), default=repr) + "\n")
             out.flush()
     faulthandler.cancel_dump_traceback_later()
-    return 0
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ from typing import Any, TextIO
 import korvane
 
 from .. import bundles, children, output, results
-from ..contain import reraise_if_interrupted
+from ..contain import KeptOutput, reraise_if_interrupted
 from ..exits import Exit
 from ..output import Painter, dump_json, is_terminal, status_code, table
 from ..runs import Progress, ShowingSink, UsageError, check_record_path, read_json_option
@@ -388,6 +388,7 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return _run_in_child(options, out, err)
     if options.child_of is not None:
         children.arm(options.child_timeout, options.child_of)
+        finished = KeptOutput(options.child_of)  # checked before the last word, as standard output is
     elif not faulthandler.is_enabled():
         faulthandler.enable()  # a crash in bundle code then shows where it happened
     try:
@@ -402,7 +403,10 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             traceback.print_exception(where, file=err)
         raise
     if options.child_of is not None:
-        os.write(options.child_of, _FINISHED)
+        try:
+            finished.write(_FINISHED)
+        except OSError:
+            pass  # bundle code closed or reused it: the parent reports the end it sees
     return status
 
 
@@ -481,8 +485,8 @@ def _run_in_child(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             children.kill_group(proc)
             proc.wait()
         text = children.read(dump)
-    if text.endswith(_FINISHED.decode()):
-        return proc.returncode
+    if text.endswith(_FINISHED.decode()) or proc.returncode == Exit.OUTPUT_LOST:
+        return proc.returncode  # the child has said why, when standard output was lost
     return _report_end(proc.returncode, text, stopped_here, options, out, err)
 
 

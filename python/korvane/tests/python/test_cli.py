@@ -427,6 +427,9 @@ def test_rejected_result_is_shown_with_its_place(run_site, tmp_path):
 # Under the address sanitizer its own handler would turn a SIGSEGV into an
 # exit status: the signal is let through.
 ASAN = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "handle_segv=0"]))}
+CLOSES_AND_OPENS = dict(
+    on_import="os.closerange(3, 4096); TRAP = open(os.path.join(os.path.dirname(__file__), 'trap'), 'w')"
+)
 PROCESS_FAULTS = {
     "os._exit(3) in execute": (dict(in_execute="os._exit(3)"), ["run", "--isolate"], 6, "with exit status 3"),
     "os._exit(0) in execute": (
@@ -466,10 +469,22 @@ PROCESS_FAULTS = {
         "bundle code forked the checking process",
     ),
     "closes descriptors and opens a file": (
-        dict(on_import="os.closerange(3, 4096); TRAP = open(os.path.join(os.path.dirname(__file__), 'trap'), 'w')"),
+        CLOSES_AND_OPENS,
         ["check", "--json"],
         74,
         "standard output (kept as descriptor 3) was closed or replaced by bundle code",
+    ),
+    "closes descriptors and opens a file, checked in a child": (
+        CLOSES_AND_OPENS,
+        ["check", "--isolate"],
+        1,
+        "bundle code closed or reused the descriptor of the check's report (exit status 74)",
+    ),
+    "closes descriptors and opens a file, run in a child": (
+        CLOSES_AND_OPENS,
+        ["run", "--isolate", "--json"],
+        74,
+        "korvane run: standard output (kept as descriptor 3) was closed or replaced by bundle code",
     ),
 }
 
