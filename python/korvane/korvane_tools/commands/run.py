@@ -10,7 +10,10 @@ import importlib
 import importlib.metadata
 import json
 import os
+import signal
+import subprocess
 import sys
+import tempfile
 import threading
 import traceback
 from collections.abc import Iterable, Iterator
@@ -459,9 +462,6 @@ def _run_in_child(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """The same run in a child process that leads its own session; its
     output is the command's. How it ended, when the command in it did not
     end by itself, is this command's report."""
-    import subprocess
-    import tempfile
-
     out.flush()
     with tempfile.TemporaryFile() as dump:
         args = [sys.executable, "-m", "korvane_tools", *_child_arguments(options), "--child-of", str(dump.fileno())]
@@ -490,10 +490,7 @@ def _run_in_child(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return _report_end(proc.returncode, text, stopped_here, options, out, err)
 
 
-def _interrupt(proc: Any) -> None:
-    import signal
-    import subprocess
-
+def _interrupt(proc: subprocess.Popen[bytes]) -> None:
     try:
         os.killpg(proc.pid, signal.SIGINT)
         proc.wait(children.GRACE)

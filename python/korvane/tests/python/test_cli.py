@@ -515,7 +515,10 @@ CTRL_C = [
 def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, stdout, stderr):
     started = tmp_path / "started"
     module = site.add(
-        "slow", source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n    time.sleep(600)\n"
+        # Short sleeps: an interrupt that comes just before one is taken at the next.
+        "slow",
+        source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n"
+        "    for _ in range(6000):\n        time.sleep(0.1)\n",
     )
     env = dict(os.environ, PYTHONPATH=str(site.root))
     proc = subprocess.Popen(
@@ -532,7 +535,7 @@ def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, std
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=120)  # far below the bundle's 600 s
     assert proc.returncode == 130 and stdout in out and stderr in err, (out, err)
-    assert args[0] != "run" or f'{module}.py", line 7, in provider' in err
+    assert args[0] != "run" or f'{module}.py", line 8, in provider' in err
 
 
 # run ----------------------------------------------------------------------
