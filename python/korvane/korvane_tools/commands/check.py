@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 from typing import Any, TextIO
 
 from .. import bundles, children
 from ..exits import Exit
-from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
+from ..output import GREEN, RED, STALL_AFTER, YELLOW, Painter, dump_json, stall_notice, table
 
 HELP = "check each bundle on its own and name the broken ones"
 DESCRIPTION = (
@@ -89,6 +90,18 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
     print(paint(counts, GREEN if report.ok else RED), file=out)
 
 
+def _check_one(ep: importlib.metadata.EntryPoint, err: TextIO) -> bundles.BundleReport:
+    with stall_notice(err, stalled("korvane check", f"checking {ep.name} ({ep.value})")):
+        return bundles.check_one(ep)
+
+
+def stalled(command: str, what: str) -> str:
+    return (
+        f"{command}: still {what} after {STALL_AFTER:g} s; Ctrl-C stops, and "
+        "`korvane check --isolate` names a bundle that hangs and where"
+    )
+
+
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if options.timeout is not None and not options.isolate:
         print("korvane check: --timeout needs --isolate", file=err)
@@ -107,7 +120,7 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 print(f"korvane check: interrupted; {len(stop.checked)} of {stop.total} bundles checked", file=err)
                 return Exit.INTERRUPTED
         else:
-            report = bundles.check(options.names)
+            report = bundles.check(options.names, check_each=lambda eps: [_check_one(ep, err) for ep in eps])
     except LookupError as error:
         print(f"korvane check: {error.args[0]}", file=err)
         for line in near_miss_lines(bundles.near_misses()):

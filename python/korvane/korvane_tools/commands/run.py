@@ -24,8 +24,9 @@ import korvane
 from .. import bundles, children, output, results
 from ..contain import KeptOutput, reraise_if_interrupted
 from ..exits import Exit
-from ..output import Painter, dump_json, is_terminal, status_code, table
+from ..output import Painter, dump_json, is_terminal, stall_notice, status_code, table
 from ..runs import Progress, ShowingSink, UsageError, check_record_path, read_json_option
+from .check import near_miss_lines, stalled
 
 HELP = "prepare and execute one machine"
 DESCRIPTION = (
@@ -200,8 +201,6 @@ def _not_found(machine: str, error: BaseException, left_out: list[bundles.Bundle
     if machine in extras:
         lines.append(f"  it comes with `pip install korvane-machines[{machine}]`")
     lines.append("  `korvane list --metadata` shows the machines installed")
-    from .check import near_miss_lines
-
     lines += [f"  {line}" for line in near_miss_lines(bundles.near_misses())]
     return "\n".join(lines)
 
@@ -311,8 +310,9 @@ def _execute(
 ) -> dict[str, Any]:
     left_out: list[bundles.BundleReport] = []
     try:
-        runtime, listing, left_out = _discover(err, options.quiet)
-        prepared = runtime.prepare(options.machine, artifact, **inputs)
+        with stall_notice(err, stalled("korvane run", "discovering the bundles and preparing the run")):
+            runtime, listing, left_out = _discover(err, options.quiet)
+            prepared = runtime.prepare(options.machine, artifact, **inputs)
     except LookupError as error:
         if error.args and isinstance(error.args[0], str) and options.machine in error.args[0]:
             raise CannotRun(_not_found(options.machine, error, left_out), error) from None

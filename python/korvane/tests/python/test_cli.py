@@ -502,17 +502,19 @@ def test_bundles_that_end_or_take_over_the_process_are_named(site, tmp_path, kin
     assert not (site.root / "trap").exists() or (site.root / "trap").read_text() == ""
 
 
-# Ctrl-C while bundle code hangs: the command, what it ends with on stdout and on stderr.
+# Ctrl-C while bundle code hangs: the command, what it says first when it has
+# waited long, and what it ends with on stdout and on stderr.
 CTRL_C = [
-    (["check"], "", ""),
-    (["check", "--isolate", "--timeout", "600", "--json"], '"interrupted": true', "bundles checked"),
-    (["run", "slow", "-", "--traceback"], "", "the bundle was here:\nTraceback"),
-    (["run", "slow", "-", "--timeout", "600", "--traceback"], "", "the bundle was here:\nTraceback"),
+    (["check"], "", "", ""),
+    (["list", "--metadata"], "korvane list: still loading slow (", "", ""),
+    (["check", "--isolate", "--timeout", "600", "--json"], "", '"interrupted": true', "bundles checked"),
+    (["run", "slow", "-", "--traceback"], "", "", "the bundle was here:\nTraceback"),
+    (["run", "slow", "-", "--timeout", "600", "--traceback"], "", "", "the bundle was here:\nTraceback"),
 ]
 
 
-@pytest.mark.parametrize("args,stdout,stderr", CTRL_C)
-def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, stdout, stderr):
+@pytest.mark.parametrize("args,notice,stdout,stderr", CTRL_C)
+def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, notice, stdout, stderr):
     started = tmp_path / "started"
     module = site.add(
         # Short sleeps: an interrupt that comes just before one is taken at the next.
@@ -532,6 +534,7 @@ def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, std
     while not started.exists():
         assert proc.poll() is None
         time.sleep(0.05)
+    assert notice in (proc.stderr.readline() if notice else "")
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=120)  # far below the bundle's 600 s
     assert proc.returncode == 130 and stdout in out and stderr in err, (out, err)
