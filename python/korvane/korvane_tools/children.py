@@ -27,8 +27,10 @@ from typing import IO
 MAX_SECONDS = 7 * 24 * 3600.0
 
 # What the parent waits beyond a child's own time limit before stopping it
-# itself: the child stops on its own at the limit, with its stack written.
-GRACE = 5.0
+# itself: the child stops on its own at the limit, with its stack written,
+# from a thread that needs no interpreter lock; the parent steps in only for a
+# child that never got as far as setting its limit, however slowly it started.
+GRACE = 30.0
 
 
 def seconds(text: str) -> float:

@@ -493,7 +493,7 @@ def _run_in_child(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 def _interrupt(proc: subprocess.Popen[bytes]) -> None:
     try:
         os.killpg(proc.pid, signal.SIGINT)
-        proc.wait(children.GRACE)
+        proc.wait(5)  # what it says about where the bundle was; then it goes with the rest
     except ProcessLookupError, PermissionError, subprocess.TimeoutExpired:
         pass
 
