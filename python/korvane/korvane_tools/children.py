@@ -119,12 +119,17 @@ def stack(text: str) -> list[Frame]:
     return (main or blocks or [[]])[-1]
 
 
+def bundle_frames(frames: list[Frame]) -> list[Frame]:
+    """The frames of bundle code: in a real file, outside korvane's tools and
+    the standard library."""
+    return [
+        frame
+        for frame in frames
+        if not frame.file.startswith(("<", _TOOLS))
+        and not (frame.file.startswith(_STDLIB) and "-packages" not in frame.file)
+    ]
+
+
 def bundle_frame(frames: list[Frame]) -> Frame | None:
-    """The innermost frame of bundle code: in a real file, outside korvane's
-    tools and the standard library."""
-    for frame in frames:
-        name = frame.file
-        if name.startswith(("<", _TOOLS)) or (name.startswith(_STDLIB) and "-packages" not in name):
-            continue
-        return frame
-    return None
+    """The innermost frame of bundle code."""
+    return next(iter(bundle_frames(frames)), None)

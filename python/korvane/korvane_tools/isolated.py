@@ -123,8 +123,9 @@ def _failure(proc: subprocess.Popen[bytes], dump: str, timeout: float, stopped_h
     else:
         what = children.ending(proc.returncode)
     notes: tuple[str, ...] = ()
-    if frames:
-        notes = ("stack when stopped, most recent call first: " + " <- ".join(f.text() for f in frames[:8]),)
+    if where is not None:
+        shown = children.bundle_frames(frames)[:8]
+        notes = ("bundle code when stopped, most recent call first: " + " <- ".join(f.text() for f in shown),)
     return bundles.Problem(
         "isolate",
         "its check in a child process failed",
