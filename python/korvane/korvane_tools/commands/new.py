@@ -268,14 +268,14 @@ def refusal(name: str, module: str, distribution: str) -> str | None:
         if _normalized(value) in own:
             return f"its {what} would be {value}, which is korvane's own"
     try:
-        spec = importlib.util.find_spec(module)
+        found = importlib.util.find_spec(module)
     except (ImportError, ValueError) as error:  # a broken module of that name is still there
         return f"its package would be {module}, which is installed and does not import ({error})"
     except BaseException as error:
         reraise_if_interrupted(error)
         return f"its package would be {module}, which is installed and does not import ({error!r})"
-    if spec is not None:
-        where = spec.origin or ", ".join(spec.submodule_search_locations or []) or "installed"
+    if found is not None:
+        where = found.origin or ", ".join(found.submodule_search_locations or []) or "installed"
         return f"its package would be {module}, which is installed ({where}); installing would overwrite it"
     try:
         version = importlib.metadata.version(distribution)
