@@ -2,8 +2,10 @@
 
 Built by `make docs` (tools/docs.sh) into build/docs/html with warnings as
 errors and every cross-reference checked. The API reference is written from
-the type stubs by sphinx-autoapi; the command reference and the sample output
-come from the installed korvane at build time (_ext/korvane_docs.py).
+the type stubs by sphinx-autoapi; the references of korvane_tools.campaign
+and korvane_tools.testing by autodoc from the installed modules' public names
+(__all__); the command reference and the sample output come from the
+installed korvane at build time (_ext/korvane_docs.py).
 """
 
 from __future__ import annotations
@@ -41,7 +43,7 @@ nitpicky = True
 nitpick_ignore_regex = [
     # Names from the standard library and typing: no inventory is fetched, so
     # they cannot be linked.
-    (r"py:.*", r"(typing|typing_extensions|collections\.abc|argparse|pathlib|dataclasses)\..*"),
+    (r"py:.*", r"(typing|typing_extensions|collections\.abc|argparse|pathlib|dataclasses|os|concurrent\.futures)\..*"),
     (
         r"py:class",
         r"(Any|Literal|Protocol|ReadOnly|Self|TypedDict|TypeVar|object|str|bytes|int|float|bool|dict|list|tuple|None)",
@@ -64,32 +66,24 @@ myst_heading_anchors = 3
 autoapi_type = "python"
 autoapi_dirs = [str(ROOT / "python/korvane/stubs")]
 autoapi_file_patterns = ["*.pyi"]
-# Rendered by the autoapimodule directive on reference/api.md, not as pages
+# Rendered by the directives on reference/api.md, each name in its place
+# (what a caller uses first, then the types for type checkers), not as pages
 # of its own.
 autoapi_generate_api_docs = False
 autoapi_add_toctree_entry = False
 autoapi_options = ["members", "undoc-members", "show-inheritance", "special-members", "imported-members"]
 autoapi_member_order = "bysource"
 autodoc_typehints = "signature"
+# A module's names in the order of its __all__, wherever they are defined:
+# a module that re-exports names from a package of its own is documented as
+# one that defines them.
 autodoc_member_order = "bysource"
 
 html_theme = "furo"
 html_title = f"korvane {release}"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+html_css_files = ["korvane.css"]
 html_copy_source = False
 html_show_sourcelink = False
 html_theme_options = {"navigation_with_keys": True}
 pygments_style = "sphinx"
-
-
-def _show_typing_names(_app, what, name, _obj, skip, _options):
-    """The stubs' __all__ holds the module's four members; the names that exist
-    for type checkers only (Sink, ExecutionResult and its status types, the
-    bundle's three call protocols) are shown too, private ones never."""
-    if what == "class" and name.startswith("korvane.") and name.count(".") == 1:
-        return name.split(".")[1].startswith("_")
-    return None
-
-
-def setup(app):
-    app.connect("autoapi-skip-member", _show_typing_names)

@@ -24,7 +24,7 @@
 #   docs        the documentation site built as make docs builds it (warnings, unresolved
 #               references and broken internal links fail), nothing in it loaded from
 #               elsewhere, its search usable offline; every Python block of the README
-#               and of every page run.
+#               and of every page run, and type-checked with mypy --strict.
 # Each stage installs what it needs and reuses what an earlier run left.
 #
 # The project's own builds treat compiler warnings as errors (KORVANE_WERROR);
@@ -211,7 +211,7 @@ for stage in "${stages[@]}"; do
         "$env/bin/python" -m pytest -q -p no:cacheprovider --durations=5 "${chosen[@]}"
       ;;
     docs)
-      say "Documentation: the site built strictly, and every Python block of every page"
+      say "Documentation: the site built strictly, and every Python block of every page run and type-checked"
       tools/docs.sh
       mapfile -t chosen < <(tests_or docs/tests)
       "$build/venv-docs/bin/python" -m pytest -q -p no:cacheprovider "${chosen[@]}"

@@ -25,6 +25,12 @@ Three kinds of fenced block are replaced before a page is parsed:
 A toctree line "optional: NAME" stands for the page NAME when it exists and
 for nothing otherwise (see OPTIONAL below).
 
+It also reads korvane_tools' plain-text docstrings for autodoc (an indented
+example becomes a code block), marks inline code that holds a command-line
+option so that _static/korvane.css keeps it on one line, and writes the
+pages' text into _static/search-pages.js, from which _static/offline-search.js
+gives the search its excerpts when the site is read from a file.
+
 The bundles a session can name are korvane-stack (from bundles/stack) and the
 broken ones in BROKEN below, each given to korvane as an installed
 distribution would be: its package on the path and a dist-info holding its
@@ -34,6 +40,7 @@ entry point. Nothing is installed into the build's own environment.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import pathlib
 import re
@@ -44,6 +51,8 @@ import tempfile
 import textwrap
 import tomllib
 from typing import Any
+
+from docutils import nodes
 
 HERE = pathlib.Path(__file__).resolve().parents[1]
 ROOT = HERE.parent
@@ -398,6 +407,68 @@ def _source_read(_app: Any, docname: str, source: list[str]) -> None:
     source[0] = OPTIONAL.sub(optional, FENCE.sub(replace, source[0]))
 
 
+def _plain_docstring(_app: Any, _what: str, name: str, _obj: object, _options: Any, lines: list[str]) -> None:
+    """korvane_tools' docstrings are plain text, in which a block indented
+    under a paragraph is an example of code. reStructuredText would read it
+    as a quotation (and fail on its nested indentation), so it is made a
+    literal block: a paragraph of "::" alone goes before it."""
+    if not name.startswith("korvane_tools"):
+        return
+    above = ""  # the last line with text
+    result: list[str] = []
+    for index, line in enumerate(lines):
+        opens_block = line.startswith(" ") and index > 0 and not lines[index - 1].strip()
+        if opens_block and above and not above.startswith(" ") and not above.rstrip().endswith("::"):
+            result += ["::", ""]
+        result.append(line)
+        if line.strip():
+            above = line
+    lines[:] = result
+
+
+# A word of inline code that is a command-line option: -n, --help, --no-color.
+OPTION = re.compile(r"^--?[A-Za-z0-9][A-Za-z0-9_-]*(=\S*)?$")
+
+
+def _mark_options(_app: Any, doctree: nodes.document) -> None:
+    """Inline code holding an option gets the class option-text, which
+    _static/korvane.css keeps from breaking at the option's hyphens."""
+    for literal in doctree.findall(nodes.literal):
+        if any(OPTION.match(word) for word in literal.astext().split()):
+            literal["classes"].append("option-text")
+
+
+# The main part of a page as Furo writes it: what Sphinx's search quotes.
+MAIN = re.compile(r'<article role="main"[^>]*>(.*?)</article>', re.DOTALL)
+# The highlighting in a code block, which an excerpt (plain text) has no use for.
+PRE = re.compile(r"<pre>.*?</pre>", re.DOTALL)
+SPAN = re.compile(r"</?span[^>]*>")
+
+
+def _search_page_scripts(app: Any, pagename: str, _template: str, _context: dict[str, Any], _doctree: Any) -> None:
+    if pagename == "search":
+        app.add_js_file("offline-search.js")
+
+
+def _write_search_pages(app: Any, exception: BaseException | None) -> None:
+    """_static/search-pages.js: the main part of every page, which
+    _static/offline-search.js hands Sphinx's search when the site is read
+    from a file (where it cannot fetch the pages to quote them)."""
+    if exception is not None or app.builder.format != "html":
+        return
+    out = pathlib.Path(app.outdir)
+    main: dict[str, str] = {}
+    for page in sorted(out.rglob("*.html")):
+        found = MAIN.search(page.read_text(encoding="utf-8"))
+        if found and page.name not in ("search.html", "genindex.html"):
+            main[page.relative_to(out).as_posix()] = PRE.sub(lambda pre: SPAN.sub("", pre.group(0)), found.group(1))
+    (out / "_static" / "search-pages.js").write_text(f"korvaneSearchPages({json.dumps(main)});\n", encoding="utf-8")
+
+
 def setup(app: Any) -> dict[str, Any]:
     app.connect("source-read", _source_read)
+    app.connect("autodoc-process-docstring", _plain_docstring)
+    app.connect("doctree-read", _mark_options)
+    app.connect("html-page-context", _search_page_scripts)
+    app.connect("build-finished", _write_search_pages)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -1,4 +1,5 @@
-"""Every ```python block of the README and of every page of the site runs.
+"""Every ```python block of the README and of every page of the site runs,
+and passes `mypy --strict`.
 
 Each block runs on its own in a fresh interpreter of this venv, in an empty
 working folder. A block whose first lines hold `# requires: korvane-stack`
@@ -8,6 +9,15 @@ what importlib.metadata finds for a pip-installed wheel; when the venv has the
 bundle installed already, that one serves (a second copy would make discovery
 refuse the repeated machine id). Blocks without the marker must work whether
 or not bundles are installed.
+
+Each block is also a program that a reader may copy into a typed code base,
+so each is type-checked, as a module of its own, by `mypy --strict` against
+what this venv has installed: korvane's stubs (korvane-stubs) and
+korvane_tools, which is typed inline. No block is exempt and none gets a
+hidden preamble: what the page shows is what is checked. The one allowance
+is for the example bundles a block requires: they ship no type information
+(no py.typed), so their modules are typed as Any, as they are for a reader
+who imports them.
 """
 
 from __future__ import annotations
@@ -19,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tomllib
+from collections import defaultdict
 from importlib import metadata
 
 import pytest
@@ -27,6 +38,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 STACK = ROOT / "bundles" / "stack"
 BUNDLES = {"korvane-stack": STACK}
+
+# A line of mypy's report on a block's file: block_NN.py:LINE: error: ...
+MYPY_LINE = re.compile(r"^block_(\d+)\.py:(\d+): (error|note): (.*)$")
 
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 REQUIRES = re.compile(r"^# requires: (.+)$", re.MULTILINE)
@@ -109,3 +123,53 @@ def test_block_runs(place, code, tmp_path):
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     proc = subprocess.run([sys.executable, "-c", code], cwd=work, env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, f"the block at {place} failed:\n{proc.stdout}\n{proc.stderr}"
+
+
+def bundle_modules(project: pathlib.Path) -> list[str]:
+    """The top-level packages of a src-layout bundle."""
+    return sorted(p.name for p in (project / "src").iterdir() if (p / "__init__.py").is_file())
+
+
+@pytest.fixture(scope="module")
+def type_errors(tmp_path_factory: pytest.TempPathFactory) -> dict[int, list[str]]:
+    """mypy --strict over every block at once (one run is much faster than
+    one a block), each block its own module: the errors of block N, as
+    "page:line: message"."""
+    folder = tmp_path_factory.mktemp("typed-blocks")
+    untyped = [name for project in BUNDLES.values() for name in bundle_modules(project)]
+    config = folder / "mypy.ini"
+    config.write_text(
+        "[mypy]\nstrict = True\nwarn_unused_ignores = True\n"
+        + "".join(
+            f"\n[mypy-{name}.*,{name}]\nignore_missing_imports = True\nfollow_imports = skip\n" for name in untyped
+        ),
+        encoding="utf-8",
+    )
+    files = []
+    for number, (_, code) in enumerate(BLOCKS):
+        path = folder / f"block_{number:02d}.py"
+        path.write_text(code, encoding="utf-8")
+        files.append(path.name)
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--config-file", str(config), "--cache-dir", str(folder / "cache"), *files],
+        cwd=folder,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    # 0: no errors, 1: errors in the blocks; anything else is mypy failing.
+    assert proc.returncode in (0, 1), f"mypy did not run:\n{proc.stdout}\n{proc.stderr}"
+    errors: dict[int, list[str]] = defaultdict(list)
+    for line in proc.stdout.splitlines():
+        match = MYPY_LINE.match(line)
+        if match:
+            number, at, _, message = match.groups()
+            page, start = BLOCKS[int(number)][0].rsplit(":", 1)
+            errors[int(number)].append(f"{page}:{int(start) + int(at) - 1}: {message}")
+    assert proc.returncode == 0 or errors, f"mypy failed on no block:\n{proc.stdout}\n{proc.stderr}"
+    return errors
+
+
+@pytest.mark.parametrize("number", range(len(BLOCKS)), ids=[place for place, _ in BLOCKS])
+def test_block_type_checks(number, type_errors):
+    assert not type_errors.get(number), "mypy --strict:\n" + "\n".join(type_errors[number])

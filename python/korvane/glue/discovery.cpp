@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "interpreter.hpp"
+#include "import_module.hpp"
 #include "py_str.hpp"
 #include "quoted.hpp"
 

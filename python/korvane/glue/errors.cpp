@@ -1,6 +1,6 @@
 #include "errors.hpp"
 
-#include <atomic>
+#include "once_per_process.hpp"
 
 namespace korvane {
 
@@ -46,8 +46,7 @@ void add_notes(const std::vector<std::string>& notes) {
   PyErr_SetRaisedException(raised.release());
 }
 
-std::atomic<PyObject*> g_invariant_type{nullptr};
-PyMutex g_invariant_type_lock{};
+OncePerProcess<PyObject> g_invariant_type;
 
 }  // namespace
 
@@ -58,18 +57,12 @@ Unexpected<Error> take_pending() {
 }
 
 PyObject* invariant_failure_type() {
-  if (PyObject* type = g_invariant_type.load(std::memory_order_acquire)) return type;
-  PyMutex_Lock(&g_invariant_type_lock);
-  PyObject* type = g_invariant_type.load(std::memory_order_acquire);
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("korvane.InvariantFailure",
+  // Kept for the life of the process, like the module's other types.
+  return g_invariant_type.get([] {
+    return PyErr_NewExceptionWithDoc("korvane.InvariantFailure",
                                      "A state that validated data cannot reach; reports a defect of the module.",
                                      PyExc_BaseException, nullptr);
-    // Kept for the life of the process, like the module's other types.
-    if (type != nullptr) g_invariant_type.store(type, std::memory_order_release);
-  }
-  PyMutex_Unlock(&g_invariant_type_lock);
-  return type;
+  });
 }
 
 void raise_error(Error&& error) {

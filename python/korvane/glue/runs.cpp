@@ -6,9 +6,10 @@
 
 #include "execution_result.hpp"
 #include "file_recorder.hpp"
-#include "interpreter.hpp"
+#include "import_module.hpp"
 #include "json/path.hpp"
 #include "json_bridge.hpp"
+#include "once_per_process.hpp"
 #include "py_str.hpp"
 #include "python_json.hpp"
 #include "quoted.hpp"
@@ -70,33 +71,19 @@ Result<PyRef> json_text_argument(PyObject* value, std::string_view label, PyRef&
 // serves only interned names.
 using SinkNames = std::array<PyObject*, kSinkMethods.size()>;
 
-struct SinkMethodNames {
-  SinkNames names{};
-  std::atomic<bool> ready{false};
-  PyMutex lock{};
-};
-
-SinkMethodNames g_sink_method_names;
+SinkNames g_sink_names{};
+OncePerProcess<const SinkNames> g_sink_names_made;
 
 Result<const SinkNames*> sink_method_names() {
-  SinkMethodNames& slot = g_sink_method_names;
-  if (slot.ready.load(std::memory_order_acquire)) return &slot.names;
-  PyMutex_Lock(&slot.lock);
-  bool made = true;
-  if (!slot.ready.load(std::memory_order_acquire)) {
+  return g_sink_names_made.get([]() -> Result<const SinkNames*> {
     std::array<PyRef, kSinkMethods.size()> names;
-    for (std::size_t i = 0; i < names.size() && made; ++i) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
       names[i] = PyRef::steal(PyUnicode_InternFromString(kSinkMethods[i]));
-      made = static_cast<bool>(names[i]);
+      if (!names[i]) return take_pending();
     }
-    if (made) {
-      for (std::size_t i = 0; i < names.size(); ++i) slot.names[i] = names[i].release();
-      slot.ready.store(true, std::memory_order_release);
-    }
-  }
-  PyMutex_Unlock(&slot.lock);
-  if (!made) return take_pending();
-  return &slot.names;
+    for (std::size_t i = 0; i < names.size(); ++i) g_sink_names[i] = names[i].release();
+    return &g_sink_names;
+  });
 }
 
 Unexpected<Error> type_error(std::string message) { return module_error(ErrorType::type_error, std::move(message)); }

@@ -46,8 +46,8 @@ class BundleCheckError(AssertionError):
 def check_bundle(entry_point_name: str) -> bundles.BundleReport:
     """The `korvane check NAME` verdict on the entry point of that name.
 
-    Returns the bundle's report (with korvane's listing object as `metadata`)
-    when it passes; raises BundleCheckError carrying the report when the
+    Returns the bundle's report (its `machine_id`, and korvane's listing
+    object as `metadata`) when it passes; raises BundleCheckError carrying the report when the
     bundle, or a clash of its machine id with another installed bundle, is at
     fault, and LookupError when no entry point of the group has that name.
     """

@@ -129,8 +129,8 @@ def scenarios(folder) -> list[tuple[str, object]]:
     for _ in range(200):
         deep = [deep]
     returning("leak-deep", lambda: dict(VALID_RESULT, deep=deep))
-    # Results large enough to be checked on two threads, whole and with a
-    # fault in the part the second thread reads.
+    # Large results, whole and with a fault near their end: refused once
+    # most of the text is read.
     rows = [{"step": step, "operands": [1, -2, 3.25], "note": "ok"} for step in range(5000)]
     returning("leak-large", lambda: dict(VALID_RESULT, rows=rows))
     late_nan = [dict(row) for row in rows]

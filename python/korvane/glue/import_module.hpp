@@ -1,4 +1,4 @@
-// Small helpers around interpreter calls that several units make.
+// Importing a module by name, as an import statement does.
 #pragma once
 
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "interpreter.hpp"
+#include "import_module.hpp"
 
 #include "py_str.hpp"
 
