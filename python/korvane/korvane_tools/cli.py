@@ -25,7 +25,7 @@ from collections.abc import Sequence
 
 from . import output
 from .commands import COMMANDS, load
-from .contain import stdout_to_stderr, watch_interrupts
+from .contain import OutputReplaced, stdout_to_stderr, watch_interrupts
 from .exits import MEANING, Exit, epilog
 
 PROG = "korvane"
@@ -83,6 +83,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return int(options.handler(options, out, sys.stderr))
     except KeyboardInterrupt:
         return Exit.INTERRUPTED
+    except OutputReplaced as error:
+        print(f"{PROG} {options.command}: {error}", file=sys.stderr)
+        return Exit.OUTPUT_LOST
     except BrokenPipeError:
         # The reader went away (`korvane list | head`): no traceback, and
         # none at interpreter exit when stdout is flushed again.

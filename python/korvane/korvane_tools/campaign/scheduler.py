@@ -44,6 +44,7 @@ from typing import Any
 
 from . import attempts
 from .attempts import Attempt
+from .cluster import SchedulerWatch
 from .inputs import RunInput, artifact_digest, input_digest
 from .manifest import CampaignError, check_cluster, local_bundle
 from .worker import BOARD_WIDTH, Outcome, Task, WorkerUnfit, _pool_worker_start, execute_tasks, machine_code
@@ -139,12 +140,14 @@ class Campaign:
         self._jobs = jobs or os.cpu_count() or 1
         self._board: Any = None
         self._executor: Executor
+        self._watch: SchedulerWatch | None = None
         if engine is None:
             self._executor = self._new_pool()
             window = window or QUEUE_PER_WORKER * self._jobs
         elif hasattr(engine, "get_executor"):  # a distributed.Client
             threads = check_cluster(engine, machine, self.bundle, self.code_digest)
             self._executor = engine.get_executor(pure=False)
+            self._watch = SchedulerWatch(engine)
             window = window or QUEUE_PER_DASK_THREAD * threads
         else:
             self._executor = engine
@@ -325,6 +328,7 @@ class Campaign:
                     self._cut_at_stop()
                     break
             done, _ = wait(self._flight, timeout=timeout, return_when=FIRST_COMPLETED)
+            self._heartbeat()
             yield from self._collect(done)
             self._enforce_time_limit()
         if self._failure is not None:
@@ -573,6 +577,15 @@ class Campaign:
     def _suspect(self, tasks: list[Task]) -> None:
         self._suspect_ids = self._suspect_ids | {task.id for task in tasks}
         self._suspects.extend(tasks)
+
+    def _heartbeat(self) -> None:
+        # A scheduler that is gone ends the campaign: what it held is
+        # cancelled (a rerun does it), and nothing more is sent.
+        lost = None if self._watch is None or self._failure is not None else self._watch.check()
+        if lost is not None:
+            self._fail(lost)
+            for future in self._flight:
+                future.cancel()
 
     def _fail_soon(self, text: str) -> None:
         """Notes why the pool broke without a run in it: the campaign's failure

@@ -21,11 +21,13 @@ from typing import TYPE_CHECKING, Any, TextIO
 # not whenever the command's parser is built.
 if TYPE_CHECKING:
     from ..campaign import Attempt, AttemptsFile, Campaign, ResultsFile, RunInput
+    from ..campaign.report import Report
 from ..exits import Exit
 from ..output import GREEN, RED, LiveLine, Painter, is_terminal
 
 PROG = "korvane batch"
 SHOWN_PROBLEMS = 20
+CONNECT_SECONDS = 5.0
 # Outcome words in the order the summary names them; others follow by name.
 ORDER = ("completed", "failed", "interrupted_by_evidence_failure", "error", "timeout")
 # Ids named in a line of text before "and N more".
@@ -82,8 +84,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--scheduler",
         metavar="ADDRESS",
         help="run on the Dask cluster of this scheduler (tcp://HOST:PORT or tls://HOST:PORT; "
-        "TLS settings come from Dask's configuration; needs korvane[dask])",
+        "TLS settings come from the --tls-* options or Dask's configuration; needs korvane[dask])",
     )
+    _cluster_arguments(p)
     p.add_argument(
         "--chunk",
         metavar="N",
@@ -161,6 +164,20 @@ def _count(text: str) -> int:
     return value
 
 
+def _cluster_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--connect-timeout",
+        metavar="SECONDS",
+        type=_seconds(None),
+        default=CONNECT_SECONDS,
+        help=f"how long to wait for the scheduler to answer (default {CONNECT_SECONDS:g})",
+    )
+    p.add_argument("--tls-ca-file", metavar="PEM", help="the certificate authority of the cluster's TLS")
+    p.add_argument("--tls-cert", metavar="PEM", help="this client's TLS certificate (and key, unless --tls-key)")
+    p.add_argument("--tls-key", metavar="PEM", help="this client's TLS private key")
+    p.add_argument("--verbose", action="store_true", help="let Dask's own log lines and warnings through")
+
+
 def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -212,6 +229,36 @@ def _plain_tcp_elsewhere(address: str) -> bool:
         return True
 
 
+def _tls(options: argparse.Namespace, err: TextIO) -> Any:
+    """The client's TLS settings from the --tls-* options: None without them,
+    False (said on `err`) when they cannot be used."""
+    from ..campaign import cluster
+
+    given = [options.tls_ca_file, options.tls_cert, options.tls_key]
+    if all(path is None for path in given):
+        return None
+    if options.scheduler is None or not options.scheduler.startswith("tls://"):
+        print(f"{PROG}: the --tls-* options need --scheduler tls://HOST:PORT", file=err)
+        return False
+    try:
+        return cluster.security(*given)
+    except ValueError as error:
+        print(f"{PROG}: {error}", file=err)
+        return False
+
+
+def _report(path: str, folder: str, err: TextIO) -> Report | None:
+    """What the results file says as a whole (korvane report), or None when
+    it cannot be read back."""
+    from ..campaign.report import read_report
+
+    try:
+        return read_report(path, os.path.join(folder, "attempts.jsonl"))
+    except OSError as error:
+        print(f"{PROG}: cannot read {path} back for the summary: {error.strerror or error}", file=err)
+        return None
+
+
 def _summary_text(
     counts: collections.Counter[str], unmet: collections.Counter[str], earlier: int, not_run: int, paint: Painter
 ) -> str:
@@ -247,16 +294,12 @@ def exit_status(failure: bool, failed: bool, unmet: collections.Counter[str]) ->
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from ..campaign import (
-        AttemptsFile,
-        Campaign,
-        CampaignError,
-        InputError,
-        ResultsFile,
-        import_distributed,
-        read_inputs,
-    )
+    from ..campaign import AttemptsFile, Campaign, CampaignError, InputError, ResultsFile, cluster, read_inputs
     from ..campaign.results import ResultsWriteError
+
+    tls = _tls(options, err)
+    if tls is False:
+        return Exit.USAGE
 
     if options.timeout is not None and options.scheduler is not None:
         print(f"{PROG}: --timeout works on local workers only, not with --scheduler", file=err)
@@ -310,14 +353,9 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                         "whoever reaches the scheduler runs code on its workers",
                         file=err,
                     )
-                try:
-                    client = import_distributed().Client(options.scheduler)
-                except CampaignError, KeyboardInterrupt:
-                    raise
-                except Exception as error:
-                    raise CampaignError(
-                        f"cannot reach the scheduler {options.scheduler}: {type(error).__name__}: {error}"
-                    ) from None
+                client = cluster.connect(
+                    options.scheduler, timeout=options.connect_timeout, tls=tls, verbose=options.verbose
+                )
             campaign = Campaign(
                 options.machine,
                 client,
@@ -331,13 +369,13 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         except (LookupError, CampaignError, OSError) as error:
             print(f"{PROG}: {error}", file=err)
             if client is not None:
-                client.close()
+                cluster.close(client)
             return Exit.CANNOT_RUN
         try:
             return _run(campaign, [item.id for item in runs], todo, results, attempts, options, out, err)
         finally:
             if client is not None:
-                client.close()
+                cluster.close(client)
 
 
 def _keeper(attempts: AttemptsFile, err: TextIO) -> Callable[[Attempt], None]:
@@ -457,6 +495,7 @@ def _run(
     err: TextIO,
 ) -> int:
     from ..campaign import CampaignError, failed_outcome
+    from ..campaign.report import text_lines
     from ..campaign.results import ResultsWriteError
 
     failure: str | None = None
@@ -529,6 +568,7 @@ def _run(
             f"limit, a stop), not on the run: see {attempts.path}",
             file=err,
         )
+    report = _report(results.path, options.out, err)
     if options.json:
         json.dump(
             {
@@ -543,6 +583,7 @@ def _run(
                 "failure": failure,
                 "results": results.path,
                 "attempts": attempts.written,
+                "report": None if report is None else report.as_json(),
             },
             out,
             indent=2,
@@ -550,6 +591,8 @@ def _run(
         out.write("\n")
     else:
         print(_summary_text(counts, unmet, earlier, not_run, Painter(out)), file=out)
+        for line in [] if report is None else text_lines(report, Painter(out), counts=False):
+            print(line, file=out)
     if stopped or killed:
         return Exit.INTERRUPTED
     failed = not_run > 0 or counts["completed"] != sum(counts.values())

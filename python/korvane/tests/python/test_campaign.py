@@ -201,7 +201,11 @@ def test_every_run_has_its_line_and_a_rerun_repeats_none(site, tmp_path):
     assert sorted(path.name for path in (out / "recordings").iterdir()) == sorted(
         f"{run_id}.jsonl" for run_id in commands if run_id not in ("raise", "die")
     )
-    assert summary == "9 runs: 6 completed, 1 failed, 2 error\n"
+    first, *report = summary.splitlines()
+    assert first == "9 runs: 6 completed, 1 failed, 2 error"
+    assert "what went wrong: 3 in 3 causes" in report and any(
+        "ValueError: asked to raise" in line and line.endswith("e.g. raise") for line in report
+    )
     # The client and each worker process (a fresh pool's too, after the death) discover once.
     discoveries = (tmp_path / "provider.log").read_text().split()
     assert len(discoveries) >= 2 and len(set(discoveries)) == len(discoveries)
@@ -252,7 +256,7 @@ def test_ctrl_c_waits_for_the_runs_going_and_a_rerun_does_the_rest(site, tmp_pat
     assert "not run" in summary
     status, summary, err = finish(batch(site, "camp", str(inputs), "--out", str(out), "--jobs", "2"))
     assert status == 0 and len(results(out)) == 12
-    assert summary == f"12 runs: 12 completed ({len(first)} finished earlier, skipped)\n"
+    assert summary.splitlines()[0] == f"12 runs: 12 completed ({len(first)} finished earlier, skipped)"
     assert err == ""  # no progress when standard error is not a terminal
 
 
@@ -395,23 +399,29 @@ def _need_distributed() -> None:
 
 
 class Cluster:
-    def __init__(self, folder: pathlib.Path, site: pathlib.Path) -> None:
+    def __init__(
+        self, folder: pathlib.Path, site: pathlib.Path, tls: tuple[str, ...] = (), security: object = None
+    ) -> None:
         self.file = folder / "scheduler.json"
         self.env = environment(site)
         self.processes: list[subprocess.Popen[bytes]] = []
-        self.start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard")
+        self.start(
+            "scheduler", "--host", "tls://127.0.0.1" if tls else "127.0.0.1", *tls, "--port", "0", "--no-dashboard"
+        )
         deadline = time.monotonic() + 60
         while not self.file.exists() or not self.file.read_text().strip():
             assert time.monotonic() < deadline, "no scheduler"
             time.sleep(0.1)
         self.address = json.loads(self.file.read_text())["address"]
+        # A healthy scheduler gets a minute to answer, however busy the machine.
+        self.options = ("--scheduler", self.address, "--connect-timeout", "60")
         self.workers = [
-            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard")
+            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard", *tls)
             for _ in range(2)
         ]
         import distributed
 
-        with distributed.Client(self.address, timeout="60s") as client:
+        with distributed.Client(self.address, timeout="60s", security=security) as client:
             client.wait_for_workers(2, timeout=60)
 
     def start(self, role: str, *args: str) -> subprocess.Popen[bytes]:
@@ -441,9 +451,7 @@ def cluster(tmp_path, site):
 def test_a_cluster_with_another_bundle_version_is_refused(cluster, tmp_path):
     other = install(tmp_path / "other", version="2.0.0")
     inputs = write_inputs(tmp_path, {"a": "ok"})
-    status, _, err = finish(
-        batch(other, "camp", str(inputs), "--out", str(tmp_path / "out"), "--scheduler", cluster.address)
-    )
+    status, _, err = finish(batch(other, "camp", str(inputs), "--out", str(tmp_path / "out"), *cluster.options))
     assert status == 3, err
     assert "2 of 2 workers differ" in err and "korvane-camp" in err and "2.0.0" in err and "1.0.0" in err
     assert err.count("tcp://127.0.0.1:") == 2  # each worker named
@@ -454,7 +462,7 @@ def test_a_worker_killed_mid_campaign_loses_no_run_and_repeats_none(cluster, sit
     commands = {f"s{i}": "sleep 0.3" for i in range(14)}
     inputs = write_inputs(tmp_path, commands)
     out = tmp_path / "out"
-    proc = batch(site, "camp", str(inputs), "--out", str(out), "--scheduler", cluster.address, "--chunk", "2", "--json")
+    proc = batch(site, "camp", str(inputs), "--out", str(out), *cluster.options, "--chunk", "2", "--json")
     wait_for_lines(out, 3)
     # Kill a worker that has finished runs (and is likely running more).
     done = (out / "results.jsonl").read_text().rsplit("\n", 1)[0].splitlines()
