@@ -13,7 +13,9 @@ distributed for the Dask figures: pip install 'korvane[dask]').
     nothing, through the process pool and through a Dask cluster (each with
     one worker, so that the figure is the per-run cost and not parallelism;
     on Dask also with 10 runs a task) against a plain loop over
-    Runtime.prepare and PreparedRun.execute.
+    Runtime.prepare and PreparedRun.execute. The pool runs as `korvane
+    batch --timeout` does: with a time limit per run (so each worker shows
+    the client the run it has) and its retries after a worker's death.
 
 Modes are interleaved round by round and the medians printed. The machine's
 load average is printed before and after: on a machine shared with other
@@ -65,7 +67,9 @@ def plain_here(artifact: bytes, runs: int) -> float:
 
 def campaign(artifact: bytes, runs: int, engine: object = None, jobs: int | None = None, chunk: int = 1) -> float:
     inputs = [RunInput(str(i), artifact) for i in range(runs)]
-    with Campaign("stack", engine, jobs=jobs, chunk=chunk) as batch:
+    # A limit no run reaches: its cost is the watch, not a kill.
+    timeout = 3600.0 if engine is None else None
+    with Campaign("stack", engine, jobs=jobs, chunk=chunk, timeout=timeout) as batch:
         # The workers start and discover before the clock starts.
         list(batch.run(inputs[: 2 * (jobs or 2)]))
         started = time.perf_counter()

@@ -1,6 +1,6 @@
 #include "errors.hpp"
 
-#include <atomic>
+#include "once_per_process.hpp"
 
 namespace korvane {
 
@@ -26,9 +26,12 @@ PyObject* builtin_type(ErrorType type) {
   return PyExc_SystemError;
 }
 
-// Raises `type` with the message as its only argument.
+// Raises `type` with the message as its only argument. A message may show a
+// caller's text with lone surrogates (a keyword name), kept in its UTF-8 form
+// with the surrogates as they are.
 void raise_with_message(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  PyRef text =
+      PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
   if (!text) return;  // the decoding failure (or MemoryError) is raised instead
   PyErr_SetObject(type, text.get());
 }
@@ -46,8 +49,7 @@ void add_notes(const std::vector<std::string>& notes) {
   PyErr_SetRaisedException(raised.release());
 }
 
-std::atomic<PyObject*> g_invariant_type{nullptr};
-PyMutex g_invariant_type_lock{};
+OncePerProcess<PyObject> g_invariant_type;
 
 }  // namespace
 
@@ -58,18 +60,12 @@ Unexpected<Error> take_pending() {
 }
 
 PyObject* invariant_failure_type() {
-  if (PyObject* type = g_invariant_type.load(std::memory_order_acquire)) return type;
-  PyMutex_Lock(&g_invariant_type_lock);
-  PyObject* type = g_invariant_type.load(std::memory_order_acquire);
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("korvane.InvariantFailure",
+  // Kept for the life of the process, like the module's other types.
+  return g_invariant_type.get([] {
+    return PyErr_NewExceptionWithDoc("korvane.InvariantFailure",
                                      "A state that validated data cannot reach; reports a defect of the module.",
                                      PyExc_BaseException, nullptr);
-    // Kept for the life of the process, like the module's other types.
-    if (type != nullptr) g_invariant_type.store(type, std::memory_order_release);
-  }
-  PyMutex_Unlock(&g_invariant_type_lock);
-  return type;
+  });
 }
 
 void raise_error(Error&& error) {
@@ -84,6 +80,11 @@ void raise_error(Error&& error) {
     if (type == nullptr) return;  // creating the type failed; that error stands
     raise_with_message(type, invariant.description);
   }
+}
+
+PyRef exception_of(Error&& error) {
+  raise_error(std::move(error));
+  return PyRef::steal(PyErr_GetRaisedException());
 }
 
 }  // namespace korvane

@@ -5,14 +5,7 @@
 namespace korvane {
 
 Result<PyTypeObject*> obtain_type(TypeSlot& slot, TypeUse use) {
-  if (PyTypeObject* type = slot.type.load(std::memory_order_acquire)) return type;
-  PyMutex_Lock(&slot.lock);
-  PyTypeObject* type = slot.type.load(std::memory_order_acquire);
-  if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(slot.definition));
-    if (type != nullptr) slot.type.store(type, std::memory_order_release);  // kept until the process ends
-  }
-  PyMutex_Unlock(&slot.lock);
+  PyTypeObject* type = slot.type.get([&] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(slot.definition)); });
   if (type != nullptr) return type;
   if (use == TypeUse::import) return take_pending();
   PyErr_Clear();

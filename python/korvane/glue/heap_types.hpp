@@ -3,10 +3,10 @@
 // with their C++ fields constructed in place, and released again.
 #pragma once
 
-#include <atomic>
 #include <memory>
 
 #include "errors.hpp"
+#include "once_per_process.hpp"
 
 namespace korvane {
 
@@ -14,8 +14,7 @@ namespace korvane {
 // until the process ends.
 struct TypeSlot {
   PyType_Spec* definition;
-  std::atomic<PyTypeObject*> type{nullptr};
-  PyMutex lock{};
+  OncePerProcess<PyTypeObject> type{};
 };
 
 // Who asks for a type: the module's import, whose failure is the import's own

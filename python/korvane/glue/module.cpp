@@ -1,7 +1,6 @@
 #include "module.hpp"
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -10,6 +9,7 @@
 #include "call_binding.hpp"
 #include "discovery.hpp"
 #include "file_recorder.hpp"
+#include "once_per_process.hpp"
 #include "py_str.hpp"
 #include "runs.hpp"
 
@@ -212,9 +212,8 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "korvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<long long> g_first_interpreter{-1};
-std::atomic<PyObject*> g_module{nullptr};
-PyMutex g_module_lock{};
+FirstInterpreter g_interpreter;
+OncePerProcess<PyObject> g_module;
 
 // Appends `name` to the module's __all__, which the first call creates empty.
 Result<Ok> list_in_all(PyObject* module, const char* name) {
@@ -256,24 +255,16 @@ Result<PyRef> create_module() {
 }
 
 Result<PyRef> initialise() {
-  long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return take_pending();
-  long long expected = -1;
-  if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    return module_error(ErrorType::import_error, "module korvane does not support sub-interpreters");
-  }
-  if (PyObject* module = g_module.load(std::memory_order_acquire)) return PyRef::borrow(module);
-  PyMutex_Lock(&g_module_lock);
-  Result<PyRef> outcome = [&]() -> Result<PyRef> {
-    if (PyObject* module = g_module.load(std::memory_order_acquire)) return PyRef::borrow(module);
+  if (auto claimed = g_interpreter.claim("korvane"); !claimed) return unexpected(std::move(claimed).error());
+  auto module = g_module.get([]() -> Result<PyObject*> {
     auto created = create_module();
-    if (!created) return created;
-    // The cache keeps its own reference for the life of the process.
-    g_module.store(PyRef::borrow(created->get()).release(), std::memory_order_release);
-    return created;
-  }();
-  PyMutex_Unlock(&g_module_lock);
-  return outcome;
+    if (!created) return unexpected(std::move(created).error());
+    // The kept module holds the reference it was created with, for the life
+    // of the process; each import gets one of its own.
+    return created->release();
+  });
+  if (!module) return unexpected(std::move(module).error());
+  return PyRef::borrow(*module);
 }
 
 }  // namespace

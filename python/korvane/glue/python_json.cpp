@@ -1,6 +1,6 @@
 #include "python_json.hpp"
 
-#include "interpreter.hpp"
+#include "import_module.hpp"
 #include "py_str.hpp"
 
 namespace korvane {

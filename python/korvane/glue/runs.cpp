@@ -4,14 +4,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "execution_result.hpp"
 #include "file_recorder.hpp"
-#include "interpreter.hpp"
-#include "json/path.hpp"
-#include "json_bridge.hpp"
+#include "import_module.hpp"
+#include "once_per_process.hpp"
 #include "py_str.hpp"
 #include "python_json.hpp"
 #include "quoted.hpp"
+#include "result_check.hpp"
 
 namespace korvane {
 
@@ -70,33 +69,19 @@ Result<PyRef> json_text_argument(PyObject* value, std::string_view label, PyRef&
 // serves only interned names.
 using SinkNames = std::array<PyObject*, kSinkMethods.size()>;
 
-struct SinkMethodNames {
-  SinkNames names{};
-  std::atomic<bool> ready{false};
-  PyMutex lock{};
-};
-
-SinkMethodNames g_sink_method_names;
+SinkNames g_sink_names{};
+OncePerProcess<const SinkNames> g_sink_names_made;
 
 Result<const SinkNames*> sink_method_names() {
-  SinkMethodNames& slot = g_sink_method_names;
-  if (slot.ready.load(std::memory_order_acquire)) return &slot.names;
-  PyMutex_Lock(&slot.lock);
-  bool made = true;
-  if (!slot.ready.load(std::memory_order_acquire)) {
+  return g_sink_names_made.get([]() -> Result<const SinkNames*> {
     std::array<PyRef, kSinkMethods.size()> names;
-    for (std::size_t i = 0; i < names.size() && made; ++i) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
       names[i] = PyRef::steal(PyUnicode_InternFromString(kSinkMethods[i]));
-      made = static_cast<bool>(names[i]);
+      if (!names[i]) return take_pending();
     }
-    if (made) {
-      for (std::size_t i = 0; i < names.size(); ++i) slot.names[i] = names[i].release();
-      slot.ready.store(true, std::memory_order_release);
-    }
-  }
-  PyMutex_Unlock(&slot.lock);
-  if (!made) return take_pending();
-  return &slot.names;
+    for (std::size_t i = 0; i < names.size(); ++i) g_sink_names[i] = names[i].release();
+    return &g_sink_names;
+  });
 }
 
 Unexpected<Error> type_error(std::string message) { return module_error(ErrorType::type_error, std::move(message)); }
@@ -180,17 +165,17 @@ Result<PyRef> check_sinks(PyObject* sinks) {
   return PyRef::borrow(sinks);
 }
 
-Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
-                          PyObject* file_recorder) {
+Result<Execution> execute_bundle(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
+                                 PyObject* file_recorder, PyTypeObject* recorder_class) {
   auto sequence = check_sinks(sinks);
   if (!sequence) return unexpected(std::move(sequence).error());
 
   PyRef recorder_path = PyRef::borrow(Py_None);
   if (file_recorder != nullptr) {
-    auto path = read_recorder_path(file_recorder);
-    if (!path) return unexpected(std::move(path).error());
-    if (!path->has_value()) return type_error(kFileRecorderMessage);
-    auto text = new_str(**path);
+    std::optional<std::string> path;
+    if (recorder_class != nullptr) path = read_recorder_path(file_recorder, recorder_class);
+    if (!path) return type_error(kFileRecorderMessage);
+    auto text = new_str(*path);
     if (!text) return unexpected(std::move(text).error());
     recorder_path = std::move(*text);
   }
@@ -198,26 +183,27 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   auto execute = bundle_function(provider.module, provider.execute_function);
   if (!execute) return unexpected(std::move(execute).error());
   PyObject* call_arguments[] = {prepared, sequence->get(), recorder_path.get()};
-  PyRef result = PyRef::steal(PyObject_Vectorcall(execute->get(), call_arguments, 3, nullptr));
-  if (!result) return take_pending();
-
-  if (!PyDict_Check(result.get())) return type_error(std::string(kNotMappingMessage));
-  auto text = python_to_json_text(result.get(), "execution result");
-  if (!text) return unexpected(std::move(text).error());
-  // Checked in full, built only as deep as the validation reads.
-  auto parsed = parse_execution_result(text->utf8);
-  if (!parsed) {
-    auto failure = type_error(std::string(kNotJsonPrefix) + parsed.error().to_string());
-    // json.dumps writes one line, so the column places the byte; the note
-    // says in which member it lies.
-    const std::string path = parsed.error().line == 1 && parsed.error().column > 0
-                                 ? json_path_at(text->utf8, parsed.error().column - 1)
-                                 : "";
-    if (path.empty()) return failure;
-    return with_note(std::move(failure), "in member " + path + " of the execution result");
+  Execution execution;
+  execution.returned = PyRef::steal(PyObject_Vectorcall(execute->get(), call_arguments, 3, nullptr));
+  if (!execution.returned) return take_pending();
+  if (auto checked = check_execution_result(execution.returned.get(), &provider, execution.findings); !checked) {
+    execution.rejection = std::move(checked).error();
   }
-  if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
-  return result;
+  return execution;
+}
+
+Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
+                          PyObject* file_recorder) {
+  PyTypeObject* recorder_class = nullptr;
+  if (file_recorder != nullptr) {
+    auto type = file_recorder_type();
+    if (!type) return unexpected(std::move(type).error());
+    recorder_class = *type;
+  }
+  auto execution = execute_bundle(provider, prepared, sinks, file_recorder, recorder_class);
+  if (!execution) return unexpected(std::move(execution).error());
+  if (execution->rejection) return unexpected(std::move(*execution->rejection));
+  return std::move(execution->returned);
 }
 
 }  // namespace korvane

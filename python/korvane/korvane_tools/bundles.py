@@ -162,14 +162,22 @@ class CheckReport:
     # Entry points in a group whose name is close to korvane's, which
     # korvane never sees: (group, entry point, distribution).
     near_misses: list[tuple[str, str, str | None]] = dataclasses.field(default_factory=list)
+    # Stopped by Ctrl-C: `bundles` holds those checked by then.
+    interrupted: bool = False
 
     @property
     def ok(self) -> bool:
-        return all(bundle.ok for bundle in self.bundles) and not self.clashes and self.discovery is None
+        return (
+            all(bundle.ok for bundle in self.bundles)
+            and not self.clashes
+            and self.discovery is None
+            and not self.interrupted
+        )
 
     def as_json(self) -> dict[str, Any]:
         return {
             "ok": self.ok,
+            "interrupted": self.interrupted,
             "bundles": [bundle.as_json() for bundle in self.bundles],
             "clashes": [clash.as_json() for clash in self.clashes],
             "discovery": None if self.discovery is None else self.discovery.as_json(),
@@ -244,6 +252,21 @@ def _where(error: BaseException) -> tuple[str | None, int | None]:
     return None, None
 
 
+def suggestion(error: BaseException) -> str:
+    """What Python adds after the message of a misspelt name when it shows
+    the exception (". Did you mean: 'prepare'?"), or ""."""
+    if not isinstance(error, (AttributeError, NameError, ImportError)):
+        return ""
+    try:
+        shown = "".join(traceback.format_exception_only(error))
+        message = str(error)
+    except Exception:
+        return ""
+    at = shown.find(message)
+    rest = shown[at + len(message) :].split("\n", 1)[0] if at >= 0 else ""
+    return rest if rest.startswith(". ") else ""
+
+
 def _problem(stage: str, summary: str, error: BaseException) -> Problem:
     file, line = _where(error)
     notes = getattr(error, "__notes__", ())
@@ -251,7 +274,7 @@ def _problem(stage: str, summary: str, error: BaseException) -> Problem:
         stage,
         summary,
         type(error).__name__,
-        str(error),
+        str(error) + suggestion(error),
         file,
         line,
         tuple(str(note) for note in notes) if isinstance(notes, (list, tuple)) else (),
@@ -413,7 +436,7 @@ def check(
     """
     eps = entry_points()
     reports = check_each(eps) if check_each is not None else [check_one(ep) for ep in eps]
-    clashes = _clashes(reports)
+    clashes = find_clashes(reports)
 
     if names:
         chosen = select(reports, names)
@@ -427,7 +450,7 @@ def check(
     return result
 
 
-def _clashes(reports: Sequence[BundleReport]) -> list[Clash]:
+def find_clashes(reports: Sequence[BundleReport]) -> list[Clash]:
     """The machine ids that more than one of `reports` claims."""
     claims: dict[str, list[BundleReport]] = {}
     for report in reports:
@@ -452,6 +475,11 @@ def _named(report: BundleReport, name: str) -> bool:
     )
 
 
+def named(report: BundleReport, names: Sequence[str]) -> bool:
+    """Whether `report` carries one of `names`."""
+    return any(_named(report, name) for name in names)
+
+
 def select(reports: Sequence[BundleReport], names: Sequence[str]) -> list[BundleReport]:
     """The reports whose entry-point name, machine id or distribution name is
     among `names`."""
@@ -466,7 +494,7 @@ def usable_entry_points() -> tuple[list[importlib.metadata.EntryPoint], CheckRep
     with the report that says which were left out."""
     eps = entry_points()
     reports = [check_one(ep) for ep in eps]
-    clashing = {id(bundle) for clash in _clashes(reports) for bundle in clash.bundles}
+    clashing = {id(bundle) for clash in find_clashes(reports) for bundle in clash.bundles}
     usable = [report.ok and id(report) not in clashing for report in reports]
     keep = [ep for ep, ok in zip(eps, usable) if ok]
     skipped = [report for report, ok in zip(reports, usable) if not ok]

@@ -1,11 +1,14 @@
 """The `korvane` command: its parser and the dispatch to one module per
 subcommand (korvane_tools.commands).
 
-    korvane list [--metadata] [--json]
-    korvane check [NAME...] [--json]
-    korvane run MACHINE ARTIFACT_FILE|- [--configuration J] [--input-schedule J]
-                [--execution-controls J] [--observation J] [--record PATH] [--json]
-    korvane check-result FILE|- [--json]
+    korvane list           the installed bundles
+    korvane check          each bundle checked on its own
+    korvane run            one run of one machine
+    korvane check-result   an execution-result document against korvane's rules
+    korvane batch          one machine over many runs (a campaign)
+    korvane new            the project of a new bundle
+
+`korvane COMMAND --help` gives each one's arguments.
 
 Reports go to standard output, the command's own errors to standard error.
 Bundle code runs with its standard output sent to standard error, and what
@@ -22,7 +25,7 @@ from collections.abc import Sequence
 
 from . import output
 from .commands import COMMANDS, load
-from .contain import stdout_to_stderr, watch_interrupts
+from .contain import OutputReplaced, stdout_to_stderr, watch_interrupts
 from .exits import MEANING, Exit, epilog
 
 PROG = "korvane"
@@ -80,6 +83,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return int(options.handler(options, out, sys.stderr))
     except KeyboardInterrupt:
         return Exit.INTERRUPTED
+    except OutputReplaced as error:
+        print(f"{PROG} {options.command}: {error}", file=sys.stderr)
+        return Exit.OUTPUT_LOST
     except BrokenPipeError:
         # The reader went away (`korvane list | head`): no traceback, and
         # none at interpreter exit when stdout is flushed again.

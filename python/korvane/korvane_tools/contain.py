@@ -20,7 +20,7 @@ import os
 import signal
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Buffer, Iterator
 from types import FrameType
 from typing import TextIO
 
@@ -72,12 +72,51 @@ def reraise_if_interrupted(error: BaseException) -> None:
         raise KeyboardInterrupt from error
 
 
+class OutputReplaced(OSError):
+    """The descriptor kept for the command's standard output was closed, or
+    now refers to another file: bundle code closed it and opened something
+    that took its number."""
+
+
+class KeptOutput(io.FileIO):
+    """The command's own standard output, a duplicate of descriptor 1 taken
+    before any bundle code ran. Every write first checks that the descriptor
+    still refers to the file it was taken from (same device and inode), so
+    that the command never writes into a file that bundle code opened."""
+
+    def __init__(self, fd: int) -> None:
+        super().__init__(fd, "w", closefd=False)
+        self.kept_fd = fd
+        info = os.fstat(fd)
+        self.identity = (info.st_dev, info.st_ino)
+
+    def replaced(self) -> bool:
+        try:
+            info = os.fstat(self.kept_fd)
+        except OSError:
+            return True
+        return (info.st_dev, info.st_ino) != self.identity
+
+    def verify(self) -> None:
+        if self.replaced():
+            raise OutputReplaced(
+                f"standard output (kept as descriptor {self.kept_fd}) was closed or replaced by bundle code; "
+                "nothing more is written there"
+            )
+
+    def write(self, data: Buffer, /) -> int:
+        self.verify()
+        return super().write(data)
+
+
 @contextlib.contextmanager
 def stdout_to_stderr() -> Iterator[TextIO]:
     """Points sys.stdout and file descriptor 1 at standard error while active
     and yields a stream on the real standard output for the command's own
-    output. Where standard output has no file descriptor (an embedding
-    caller's stream), only sys.stdout is pointed at standard error."""
+    output (writing to it raises OutputReplaced once bundle code has closed
+    or reused its descriptor). Where standard output has no file descriptor
+    (an embedding caller's stream), only sys.stdout is pointed at standard
+    error."""
     real = sys.stdout
     try:
         real.flush()
@@ -91,8 +130,12 @@ def stdout_to_stderr() -> Iterator[TextIO]:
         finally:
             sys.stdout = real
         return
-    out = os.fdopen(
-        kept, "w", buffering=1 if real.line_buffering else -1, encoding=real.encoding, errors=real.errors or "strict"
+    raw = KeptOutput(kept)
+    out = io.TextIOWrapper(
+        io.BufferedWriter(raw),
+        encoding=real.encoding,
+        errors=real.errors or "strict",
+        line_buffering=bool(real.line_buffering),
     )
     os.dup2(err_fd, fd)
     sys.stdout = sys.stderr
@@ -104,8 +147,13 @@ def stdout_to_stderr() -> Iterator[TextIO]:
             sys.stderr.flush()
         except OSError, ValueError:
             pass
-        os.dup2(kept, fd)
         try:
-            out.close()
+            out.close()  # flushes what is left, through the check
         except BrokenPipeError:
             pass
+        finally:
+            # A descriptor that bundle code took over is its own: neither
+            # closed nor made standard output again.
+            if not raw.replaced():
+                os.dup2(kept, fd)
+                os.close(kept)

@@ -8,11 +8,12 @@ plain text, so what a script reads never holds escape sequences.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import threading
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import TextIO
 
 GREEN, RED, YELLOW, BOLD, DIM = "32", "31", "33", "1", "2"
@@ -87,6 +88,62 @@ def dump_json(value: object, out: TextIO) -> None:
     """One JSON document on `out`; what JSON cannot hold is written as its repr."""
     json.dump(value, out, indent=2, ensure_ascii=False, default=repr)
     out.write("\n")
+
+
+# After how many seconds of bundle code a command says what it is waiting for.
+STALL_AFTER = 10.0
+
+
+class _StallWatch:
+    """One daemon thread for the whole command that writes the text of the
+    work in hand once, when that work has taken longer than STALL_AFTER."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.changed = threading.Condition()
+        self.serial = 0
+        self.task: tuple[int, str, float] | None = None
+        threading.Thread(target=self._watch, name="korvane-stall", daemon=True).start()
+
+    def _watch(self) -> None:
+        said = 0
+        with self.changed:
+            while True:
+                task = self.task
+                if task is None or task[0] == said:
+                    self.changed.wait()
+                    continue
+                left = task[2] + STALL_AFTER - time.monotonic()
+                if left > 0:
+                    self.changed.wait(left)
+                    continue
+                said = task[0]
+                try:
+                    print(task[1], file=self.stream, flush=True)
+                except OSError, ValueError:
+                    pass
+
+
+_watches: dict[int, _StallWatch] = {}
+
+
+@contextlib.contextmanager
+def stall_notice(stream: TextIO, text: str) -> Iterator[None]:
+    """Writes `text` as a line on `stream` once, if what runs inside takes
+    longer than STALL_AFTER seconds, so that bundle code that hangs does not
+    leave the command silent."""
+    watch = _watches.get(id(stream))
+    if watch is None:
+        watch = _watches[id(stream)] = _StallWatch(stream)
+    with watch.changed:
+        watch.serial += 1
+        watch.task = (watch.serial, text, time.monotonic())
+        watch.changed.notify()
+    try:
+        yield
+    finally:
+        with watch.changed:
+            watch.task = None
 
 
 class LiveLine:

@@ -15,8 +15,8 @@
 #include <memory>
 #include <new>
 #include <span>
-#include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "json/layout.hpp"
 #include "json/memory.hpp"
@@ -62,7 +62,7 @@ class KeptLevels {
   bool by_member_ = false;
 };
 
-inline void append_utf8(std::string& out, std::uint32_t code_point) {
+inline void append_utf8(ByteBuffer& out, std::uint32_t code_point) {
   char bytes[4];
   std::size_t n;
   if (code_point < 0x80) {
@@ -142,28 +142,33 @@ inline bool key_equal(const JsonMember& a, const JsonMember& b) noexcept {
 // the order found for one object is tried first on the next of the same
 // size: if it puts the keys in strictly ascending order, that order is right
 // and no key repeats, whatever object it came from.
+//
+// The table is plain static storage of the module (some 64 KiB, whose pages
+// the system provides as they are first written), not heap blocks: those
+// would be taken from the malloc arena of whichever thread parsed first
+// and stay there for the life of the process.
 class MemberOrders {
  public:
   static constexpr std::size_t kLimit = 256;  // member counts below this are remembered
 
   // The order last remembered for `count` members (a permutation of
   // 0..count-1, followed by 1 when it is the identity), or null.
-  const std::uint8_t* find(std::size_t count) const noexcept { return orders_[count].get(); }
+  const std::uint8_t* find(std::size_t count) const noexcept { return known_[count] ? orders_[count] : nullptr; }
 
-  // Without memory for it, the order is simply not remembered.
   void remember(std::size_t count, const std::uint8_t* order) noexcept {
-    std::unique_ptr<std::uint8_t[]>& slot = orders_[count];
-    if (!slot) slot.reset(new (std::nothrow) std::uint8_t[count + 1]);
-    if (!slot) return;
-    std::memcpy(slot.get(), order, count);
+    std::uint8_t* slot = orders_[count];
+    std::memcpy(slot, order, count);
     bool identity = true;
     for (std::size_t i = 0; i < count && identity; ++i) identity = order[i] == i;
     slot[count] = identity ? 1 : 0;
+    known_[count] = true;
   }
 
  private:
-  std::unique_ptr<std::uint8_t[]> orders_[kLimit];
+  std::uint8_t orders_[kLimit][kLimit + 1] = {};
+  bool known_[kLimit] = {};
 };
+static_assert(std::is_trivially_destructible_v<MemberOrders>);
 
 // The process's one MemberOrders, lent to one parse at a time: a parse that
 // finds it lent out sorts without it (the same result, without the
@@ -185,10 +190,11 @@ class MemberOrdersLease {
     static std::atomic_flag flag;
     return flag;
   }
-  // Never destroyed, as a parse may run while the process exits.
+  // Constant-initialised and trivially destructible: usable while the
+  // process exits, when a parse may still run.
   static MemberOrders& table() noexcept {
-    static MemberOrders* const orders = new MemberOrders;
-    return *orders;
+    static constinit MemberOrders orders;
+    return orders;
   }
 
   MemberOrders* orders_;
@@ -202,6 +208,54 @@ inline void permute_members(JsonMember* first, const std::uint8_t* order, std::s
   std::memcpy(moved, static_cast<void*>(first), count * sizeof(JsonMember));
   for (std::size_t i = 0; i < count; ++i)
     std::memcpy(static_cast<void*>(first + i), moved + order[i] * sizeof(JsonMember), sizeof(JsonMember));
+}
+
+// Sorts [first, first + count) stably by `less`, moving the items as raw
+// bytes (the tree types hold no pointers into themselves); `spare` has room
+// for count / 2 items. A merge sort: the left half of each merge is copied
+// to `spare` and merged back into place with the right half, and halves
+// already in order are left as they are, so an almost sorted range costs
+// little more than one comparison per item.
+template <class T, class Less>
+void merge_sort(T* first, std::size_t count, T* spare, Less less) {
+  auto move = [](T* to, const T* from, std::size_t n) noexcept {
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), n * sizeof(T));
+  };
+  if (count <= 16) {
+    for (std::size_t i = 1; i < count; ++i) {
+      if (!less(first[i], first[i - 1])) continue;
+      alignas(T) unsigned char moving[sizeof(T)];
+      move(reinterpret_cast<T*>(moving), first + i, 1);
+      const T& item = *reinterpret_cast<const T*>(moving);
+      std::size_t j = i;
+      do {
+        move(first + j, first + j - 1, 1);
+        --j;
+      } while (j > 0 && less(item, first[j - 1]));
+      move(first + j, reinterpret_cast<const T*>(moving), 1);
+    }
+    return;
+  }
+  const std::size_t half = count / 2;
+  merge_sort(first, half, spare, less);
+  merge_sort(first + half, count - half, spare, less);
+  T* right = first + half;
+  T* const end = first + count;
+  if (!less(*right, right[-1])) return;
+  move(spare, first, half);
+  const T* left = spare;
+  const T* const left_end = spare + half;
+  T* out = first;
+  // Equal items are taken from the left first, which keeps the sort stable;
+  // what remains of the right half once the left is used up is in place.
+  while (left != left_end && right != end) {
+    if (less(*right, *left)) {
+      move(out++, right++, 1);
+    } else {
+      move(out++, left++, 1);
+    }
+  }
+  move(out, left, static_cast<std::size_t>(left_end - left));
 }
 
 // Keeps the last member of each run of equal keys in sorted [first, last);
@@ -219,15 +273,17 @@ inline JsonMember* drop_repeated_keys(JsonMember* first, JsonMember* last) {
 // Sorts [first, last) stably by key and keeps the last member of each run of
 // equal keys; returns the end of the kept members.
 // `orders`, when given, remembers the order found for the next object of the
-// same size.
-inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrders* orders) {
+// same size. `spare` is uninitialised room for half as many members as there
+// are (the parser lends the unused part of its stack of members, so that
+// sorting a large object takes no memory of its own).
+inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrders* orders, JsonMember* spare) {
   const std::size_t count = static_cast<std::size_t>(last - first);
   if (count < 2) return last;
   if (count >= MemberOrders::kLimit) {
     bool ascending = true;
     for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
     if (ascending) return last;
-    std::stable_sort(first, last, [](const JsonMember& a, const JsonMember& b) { return key_less(a, b); });
+    merge_sort(first, count, spare, key_less);
     return drop_repeated_keys(first, last);
   }
   auto key = [first](std::size_t i) -> const StringRep& { return Access::rep(first[i].key); };
@@ -259,7 +315,8 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrde
     }
   } else {
     for (std::size_t i = 1; i < count; ++i) order[i] = static_cast<std::uint8_t>(i);
-    std::stable_sort(order, order + count, [&](std::uint8_t a, std::uint8_t b) { return rep_less(key(a), key(b)); });
+    std::uint8_t spare_order[MemberOrders::kLimit / 2];
+    merge_sort(order, count, spare_order, [&](std::uint8_t a, std::uint8_t b) { return rep_less(key(a), key(b)); });
     for (std::size_t i = 1; i < count && !repeated; ++i) repeated = rep_equal(key(order[i - 1]), key(order[i]));
   }
   if (!repeated && orders != nullptr) orders->remember(count, order);
@@ -295,6 +352,12 @@ class RelocatingStack {
     return *item;
   }
   T& operator[](std::size_t index) noexcept { return data_[index]; }
+  // Uninitialised room for `count` items past the top, valid until the next
+  // push.
+  T* room(std::size_t count) {
+    while (capacity_ - size_ < count) grow();
+    return data_ + size_;
+  }
   // Hands the items from `start` on over to the uninitialised `target`.
   void relocate_from(std::size_t start, T* target) noexcept {
     const std::size_t count = size_ - start;

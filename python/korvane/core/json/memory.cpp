@@ -127,9 +127,12 @@ class SpanCache {
 };
 
 // Never destroyed: a tree released during the process's exit still finds
-// the cache, and the system takes the mappings back with the process.
+// the cache, and the system takes the mappings back with the process. It
+// lives in the module's own static storage, not in the malloc heap of
+// whichever thread parsed first, where it would stay for good.
 SpanCache& span_cache() noexcept {
-  static SpanCache* const cache = new SpanCache;
+  alignas(SpanCache) static unsigned char storage[sizeof(SpanCache)];
+  static SpanCache* const cache = new (storage) SpanCache;
   return *cache;
 }
 
@@ -187,14 +190,40 @@ Block allocate_single(std::size_t bytes) {
 }
 
 Block Arena::refill(std::size_t bytes) {
-  if (bytes > chunk_size_ / 4) return allocate_single(bytes);
+  // A block larger than a quarter of a small chunk gets a chunk of its own
+  // (small chunks come from the heap, as does a block of its own below a
+  // full chunk). In full chunks, which are spans, only blocks that do not
+  // fit one do: a block of a large tree between a quarter and a whole full
+  // chunk (a long string, a large array or object) would otherwise be a
+  // heap allocation, in the malloc arena of the thread that parsed, which
+  // keeps such memory after the thread has gone idle.
+  const bool full = chunk_size_ == kFullChunk;
+  if (full ? kChunkHeader + bytes > chunk_size_ : bytes > chunk_size_ / 4) return allocate_single(bytes);
+  char* fresh = new_chunk(chunk_size_);
+  new (fresh) ChunkHeader(kOpenChunkBias, chunk_size_);
+  const Block block{fresh + kChunkHeader, static_cast<std::uint32_t>(kChunkHeader)};
+  char* const fresh_next = block.data + bytes;
+  // Of the open chunk and the fresh one, the one with more room stays open.
+  if (end_ - next_ > fresh + chunk_size_ - fresh_next) {
+    drop_references(fresh, kOpenChunkBias - 1);
+    return block;
+  }
   close();
-  chunk_ = new_chunk(chunk_size_);
-  new (chunk_) ChunkHeader(kOpenChunkBias, chunk_size_);
-  next_ = chunk_ + kChunkHeader;
-  end_ = chunk_ + chunk_size_;
-  handed_ = 0;
-  return allocate(bytes);
+  chunk_ = fresh;
+  next_ = fresh_next;
+  end_ = fresh + chunk_size_;
+  handed_ = 1;
+  return block;
+}
+
+void ByteBuffer::grow(std::size_t more) {
+  std::size_t capacity = std::max({std::size_t{64}, capacity_ * 2, size_ + more});
+  if (capacity >= kFullChunk) capacity = span_of(capacity);  // the whole span is usable
+  char* grown = new_chunk(capacity);
+  if (size_ != 0) std::memcpy(grown, data_, size_);
+  if (data_ != nullptr) free_chunk(data_, capacity_);
+  data_ = grown;
+  capacity_ = capacity;
 }
 
 void Arena::close() noexcept {

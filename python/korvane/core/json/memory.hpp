@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace korvane::json_detail {
 
@@ -52,7 +53,8 @@ std::size_t spans_in_use() noexcept;
 std::size_t take_spans_peak() noexcept;
 
 // Blocks of one parse, carved out of chunks of a fixed size (small for small
-// texts). Blocks larger than a quarter chunk get a chunk of their own.
+// texts). Blocks larger than a quarter of a small chunk, or than a full
+// chunk, get a chunk of their own.
 class Arena {
  public:
   explicit Arena(std::size_t text_size) noexcept
@@ -79,6 +81,41 @@ class Arena {
   char* next_ = nullptr;
   char* end_ = nullptr;
   std::uint64_t handed_ = 0;
+};
+
+// A growable run of bytes for the working copies of one parse (a string
+// with escapes while it is decoded): heap memory while small, a span of
+// whole chunks once it reaches a full chunk, like every large allocation
+// of the JSON code, so that none of them lands in (and stays with) the
+// malloc arena of the thread that parsed.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() {
+    if (data_ != nullptr) free_chunk(data_, capacity_);
+  }
+
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  void clear() noexcept { size_ = 0; }
+  void push_back(char byte) {
+    if (size_ == capacity_) grow(1);
+    data_[size_++] = byte;
+  }
+  void append(const char* bytes, std::size_t count) {
+    if (capacity_ - size_ < count) grow(count);
+    if (count != 0) std::memcpy(data_ + size_, bytes, count);
+    size_ += count;
+  }
+
+ private:
+  void grow(std::size_t more);
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 // Releases blocks, batching consecutive releases within one chunk into one

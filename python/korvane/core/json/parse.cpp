@@ -1,6 +1,6 @@
 // The building walk of the one-pass parser: the kept levels of the tree,
 // numbers converted, strings decoded, object members put in key order. What
-// lies below the kept levels goes to the check of json/check.cpp.
+// lies below the kept levels goes to the skipping walk of json/skip.cpp.
 #include "json/parser.hpp"
 
 #include <algorithm>
@@ -187,7 +187,7 @@ bool Parser::parse_object(JsonValue* out) {
   JsonMember* const first = Access::members(*object);
   members_.relocate_from(start, first);
   store_block(Access::raw(*out), Tag::object, block, flat);
-  JsonMember* const kept = order_members(first, first + count, orders_.get());
+  JsonMember* const kept = order_members(first, first + count, orders_.get(), members_.room(count / 2));
   // Past the kept members are emptied ones and earlier repeats of a key.
   std::destroy(kept, first + count);
   Access::set_size(*object, static_cast<std::size_t>(kept - first));

@@ -1,6 +1,6 @@
 // The one-pass parser: one walk over the text that builds the kept levels
-// of the tree (json/parse.cpp) and only checks what lies below them
-// (json/check.cpp), with the same checks, the same failures and the same
+// of the tree (json/parse.cpp) and skips what lies below them, checking it
+// (json/skip.cpp), with the same checks, the same failures and the same
 // positions either way. This header holds the grammar both walks share: the
 // failure kinds, whitespace, literals, separators, escapes and the nesting
 // limit.
@@ -13,7 +13,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "json/build.hpp"
@@ -85,22 +84,22 @@ class Parser {
   NumberSpan scan_number() noexcept;
   const char* skip_digits(const char* p) noexcept;
 
-  // --- the check of values below the kept levels (json/check.cpp) ---
+  // --- the walk that skips values below the kept levels (json/skip.cpp) ---
   bool parse_unkept(JsonValue* out, Tag tag);
-  bool check_container();
-  bool check_scalar();
+  bool skip_container();
+  bool skip_scalar();
   template <bool kKey = false>
-  bool check_string();
+  bool skip_string();
   void step_past_key(int length) noexcept;
   template <std::ptrdiff_t kStep>
   void step_by() noexcept;
   // The slow paths of the check, out of its loop: each returns the position
   // after the value, or null after recording the failure.
-  const char* check_string_in_chunk(unsigned specials);
-  const char* check_string_rest(const char* special);
-  bool check_number();
-  const char* check_exponent(const char* mark, std::ptrdiff_t leading);
-  const char* check_number_rest();
+  const char* skip_string_in_chunk(unsigned specials);
+  const char* skip_string_rest(const char* special);
+  bool skip_number();
+  const char* skip_exponent(const char* mark, std::ptrdiff_t leading);
+  const char* skip_number_rest();
   // p_ = position, unless it is null. With the position returned and stored
   // by the caller, the check's loop knows p_ along every path, the slow ones
   // too, and keeps it in a register where the paths meet: where a call left
@@ -264,8 +263,8 @@ class Parser {
   const char* end_;
   int depth_budget_ = kNestingBudget;
   KeptLevels levels_;  // levels of values kept, see keeps_content
-  // The closing bracket of each open container by level: the check of
-  // unkept values keeps no stack of its own.
+  // The closing bracket of each open container by level: the walk that
+  // skips unkept values keeps no stack of its own.
   std::array<char, kNestingBudget> closing_;  // written on entering a level, read only below it
   Failure failure_{};
   MemberOrdersLease orders_;  // the remembered orders of object members, when free
@@ -273,7 +272,7 @@ class Parser {
   Arena arena_;
   RelocatingStack<JsonValue> elements_;  // elements of the arrays being parsed
   RelocatingStack<JsonMember> members_;  // members of the objects being parsed
-  std::string scratch_;                  // a string with escapes, being decoded
+  ByteBuffer scratch_;                   // a string with escapes, being decoded
 };
 
 }  // namespace korvane::json_detail

@@ -4,10 +4,14 @@
 This is the client's first step and needs nothing of korvane: every fault of
 the file is collected, each with its line number, so that one `InputError`
 tells all there is to mend and a bad file costs no run.
+
+`input_digest` names what a run was given (its four JSON values and its
+artifact's bytes), so that a resume notices an input changed under its id.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import stat
@@ -124,3 +128,27 @@ def read_inputs(path: str | os.PathLike[str]) -> list[RunInput]:
     if problems:
         raise InputError(path, problems)
     return runs
+
+
+def artifact_digest(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def file_digest(path: str) -> str:
+    """The artifact digest of the bytes in the file at `path`."""
+    with open(path, "rb") as stream:
+        return hashlib.file_digest(stream, "sha256").hexdigest()
+
+
+def input_digest(item: RunInput, artifact: str) -> str:
+    """The sha256 of what the run is given: its four JSON values (objects
+    taken in sorted key order) and its artifact, `artifact` being the
+    artifact digest of its bytes. Not its id, nor its artifact's path."""
+    values = [item.configuration, item.input_schedule, item.execution_controls, item.observation]
+    try:
+        text = json.dumps(values, sort_keys=True, separators=(",", ":"))
+    except TypeError, ValueError, RecursionError:
+        # Values that JSON cannot take fail the run itself; repr still tells
+        # two of them apart.
+        text = repr(values)
+    return hashlib.sha256(f"{artifact}\0{text}".encode("utf-8", "surrogatepass")).hexdigest()

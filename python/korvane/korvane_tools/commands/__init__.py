@@ -38,6 +38,7 @@ COMMANDS: dict[str, str] = {
     "run": "run",
     "check-result": "check_result",
     "batch": "batch",
+    "report": "report",
     "new": "new",
 }
 

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 from typing import Any, TextIO
 
-from .. import bundles
+from .. import bundles, children
 from ..exits import Exit
-from ..output import GREEN, RED, YELLOW, Painter, dump_json, table
+from ..output import GREEN, RED, STALL_AFTER, YELLOW, Painter, dump_json, stall_notice, table
 
 HELP = "check each bundle on its own and name the broken ones"
 DESCRIPTION = (
@@ -22,6 +23,7 @@ DESCRIPTION = (
 EXITS = {
     Exit.OK: "every bundle checked passes",
     Exit.FAULT: "a bundle is broken, or a machine id is claimed twice",
+    Exit.OUTPUT_LOST: "bundle code closed or reused standard output; the report was not written",
 }
 
 
@@ -41,10 +43,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--timeout",
-        type=float,
+        type=children.seconds,
         metavar="S",
         default=None,
-        help="with --isolate, the seconds each child may take (default 60)",
+        help="with --isolate, the seconds each bundle's check may take (default 60); at the limit the "
+        "report names where the bundle was",
     )
 
 
@@ -87,17 +90,37 @@ def render(report: bundles.CheckReport, out: TextIO) -> None:
     print(paint(counts, GREEN if report.ok else RED), file=out)
 
 
+def _check_one(ep: importlib.metadata.EntryPoint, err: TextIO) -> bundles.BundleReport:
+    with stall_notice(err, stalled("korvane check", f"checking {ep.name} ({ep.value})")):
+        return bundles.check_one(ep)
+
+
+def stalled(command: str, what: str) -> str:
+    return (
+        f"{command}: still {what} after {STALL_AFTER:g} s; Ctrl-C stops, and "
+        "`korvane check --isolate` names a bundle that hangs and where"
+    )
+
+
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    if options.timeout is not None and (not options.isolate or not options.timeout > 0):
-        print("korvane check: --timeout needs --isolate and a number of seconds above 0", file=err)
+    if options.timeout is not None and not options.isolate:
+        print("korvane check: --timeout needs --isolate", file=err)
         return Exit.USAGE
     try:
         if options.isolate:
             from .. import isolated  # child processes and threads: only when asked for
 
-            report = isolated.check(options.names, options.timeout if options.timeout is not None else 60.0)
+            try:
+                report = isolated.check(options.names, options.timeout if options.timeout is not None else 60.0)
+            except isolated.CheckInterrupted as stop:
+                # What was checked by then, then the status of an interrupt.
+                checked = [r for r in stop.checked if not options.names or bundles.named(r, options.names)]
+                report = bundles.CheckReport(checked, bundles.find_clashes(checked), interrupted=True)
+                _show(report, options, out)
+                print(f"korvane check: interrupted; {len(stop.checked)} of {stop.total} bundles checked", file=err)
+                return Exit.INTERRUPTED
         else:
-            report = bundles.check(options.names)
+            report = bundles.check(options.names, check_each=lambda eps: [_check_one(ep, err) for ep in eps])
     except LookupError as error:
         print(f"korvane check: {error.args[0]}", file=err)
         for line in near_miss_lines(bundles.near_misses()):
@@ -105,6 +128,11 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return Exit.USAGE
     if not options.names:
         report.near_misses = bundles.near_misses()
+    _show(report, options, out)
+    return Exit.OK if report.ok else Exit.FAULT
+
+
+def _show(report: bundles.CheckReport, options: argparse.Namespace, out: TextIO) -> None:
     if options.json:
         dump_json(report.as_json(), out)
     elif not report.bundles:
@@ -113,4 +141,3 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             print(line, file=out)
     else:
         render(report, out)
-    return Exit.OK if report.ok else Exit.FAULT

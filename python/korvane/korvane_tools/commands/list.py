@@ -7,15 +7,18 @@ from typing import Any, TextIO
 
 from .. import bundles
 from ..exits import Exit
-from ..output import BOLD, RED, Painter, dump_json, table
-from .check import near_miss_lines
+from ..output import BOLD, RED, Painter, dump_json, stall_notice, table
+from .check import near_miss_lines, stalled
 
 HELP = "list the bundles' entry points, importing nothing"
 DESCRIPTION = (
     "List every entry point in the group korvane.machine_bundles with its "
     "distribution, version and value, without importing anything."
 )
-EXITS = {Exit.OK: "listed (a broken bundle is shown, not an error)"}
+EXITS = {
+    Exit.OK: "listed (a broken bundle is shown, not an error)",
+    Exit.OUTPUT_LOST: "bundle code closed or reused standard output; the list was not written",
+}
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -36,7 +39,8 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             "value": ep.value,
         }
         if options.metadata:
-            report = bundles.check_one(ep, resolve_functions=False)
+            with stall_notice(err, stalled("korvane list", f"loading {ep.name} ({ep.value})")):
+                report = bundles.check_one(ep, resolve_functions=False)
             item["machine_id"] = report.machine_id
             item["problem"] = None if report.problem is None else report.problem.text()
         items.append(item)

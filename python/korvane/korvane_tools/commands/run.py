@@ -5,11 +5,15 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import faulthandler
 import importlib
 import importlib.metadata
 import json
 import os
+import signal
+import subprocess
 import sys
+import tempfile
 import threading
 import traceback
 from collections.abc import Iterable, Iterator
@@ -17,11 +21,12 @@ from typing import Any, TextIO
 
 import korvane
 
-from .. import bundles, results
-from ..contain import reraise_if_interrupted
+from .. import bundles, children, output, results
+from ..contain import KeptOutput, reraise_if_interrupted
 from ..exits import Exit
-from ..output import Painter, dump_json, is_terminal, status_code, table
+from ..output import Painter, dump_json, is_terminal, stall_notice, status_code, table
 from ..runs import Progress, ShowingSink, UsageError, check_record_path, read_json_option
+from .check import near_miss_lines, stalled
 
 HELP = "prepare and execute one machine"
 DESCRIPTION = (
@@ -29,7 +34,10 @@ DESCRIPTION = (
     "(and live progress on a terminal), then the statuses of the result and the reason "
     "behind any that failed. Each JSON option takes JSON text, or @FILE for a file "
     "holding it. When korvane's discovery fails, the bundles that fail `korvane check` "
-    "are left out and named."
+    "are left out and named. The bundle runs in this process: a bundle that ends the process "
+    "itself (os._exit, a crash) cannot be contained there, and the command's exit status is then "
+    "whatever the bundle made it. --isolate (or --timeout) runs it in a child process instead, and "
+    "says how the bundle ended it."
 )
 EXITS = {
     Exit.OK: "the machine completed, with complete evidence (and the recording, when asked for)",
@@ -38,6 +46,9 @@ EXITS = {
     "or korvane rejected the result)",
     Exit.EVIDENCE_INCOMPLETE: "the machine completed but its evidence is incomplete or failed",
     Exit.RECORDING_FAILED: "the recording asked for was not finalized or not published",
+    Exit.BUNDLE_ENDED: "with --isolate or --timeout: the bundle ended its process itself (os._exit, a signal)",
+    Exit.OUTPUT_LOST: "bundle code closed or reused standard output; the report was not written",
+    Exit.TIMED_OUT: "with --timeout: the run took longer and was stopped",
 }
 
 _OPTIONS = ("configuration", "input_schedule", "execution_controls", "observation")
@@ -62,8 +73,26 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "-q", "--quiet", action="store_true", help="print no batches and no statuses; the exit status tells"
     )
     parser.add_argument(
-        "--traceback", action="store_true", help="show the traceback of an exception raised by the bundle's code"
+        "--traceback",
+        action="store_true",
+        help="show the traceback of an exception raised by the bundle's code, and at Ctrl-C where the bundle was",
     )
+    parser.add_argument(
+        "--isolate",
+        action="store_true",
+        help="run the bundle in a child process, so that one that ends the process (os._exit, a crash) "
+        "is reported as such",
+    )
+    parser.add_argument(
+        "--timeout",
+        type=children.seconds,
+        metavar="S",
+        help="stop a run that takes longer than S seconds and say where the bundle was (implies --isolate)",
+    )
+    # Set by the parent of an isolated run: the file descriptor for its
+    # stack dumps and for the word that the command ended by itself.
+    parser.add_argument("--child-of", type=int, metavar="FD", help=argparse.SUPPRESS)
+    parser.add_argument("--child-timeout", type=float, metavar="S", help=argparse.SUPPRESS)
 
 
 # Hiding broken bundles from korvane's discovery, in this process only -------
@@ -110,7 +139,7 @@ class CannotRun(Exception):
 
 
 def _describe(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}"
+    return f"{type(error).__name__}: {error}{bundles.suggestion(error)}"
 
 
 def _discovered(visible: list[importlib.metadata.EntryPoint] | None) -> tuple[korvane.Runtime, list[Any]]:
@@ -172,6 +201,7 @@ def _not_found(machine: str, error: BaseException, left_out: list[bundles.Bundle
     if machine in extras:
         lines.append(f"  it comes with `pip install korvane-machines[{machine}]`")
     lines.append("  `korvane list --metadata` shows the machines installed")
+    lines += [f"  {line}" for line in near_miss_lines(bundles.near_misses())]
     return "\n".join(lines)
 
 
@@ -181,33 +211,6 @@ def _machines_extras() -> set[str]:
         return set(importlib.metadata.metadata("korvane-machines").get_all("Provides-Extra") or ())
     except importlib.metadata.PackageNotFoundError:
         return set()
-
-
-def _catching_execute(listing: list[Any], machine: str) -> list[object]:
-    """Keeps what the bundle's execute function returns, for showing a
-    result korvane rejects: its attribute is wrapped, in this process only,
-    for the length of the command."""
-    kept: list[object] = []
-    for item in listing:
-        if item.get("machine_id") != machine:
-            continue
-        module = sys.modules.get(item["module"])
-        name = item["execute_function"]
-        original = getattr(module, name, None) if module is not None else None
-        if module is None or not callable(original):
-            break
-
-        def execute(*args: Any, **kwargs: Any) -> Any:
-            value = original(*args, **kwargs)  # noqa: B023 (the loop ends here)
-            kept.append(value)
-            return value
-
-        try:
-            setattr(module, name, execute)
-        except AttributeError, TypeError:
-            pass
-        break
-    return kept
 
 
 def render_result(result: dict[str, Any], sink: ShowingSink, out: TextIO) -> None:
@@ -280,8 +283,9 @@ def _execute(
 ) -> dict[str, Any]:
     left_out: list[bundles.BundleReport] = []
     try:
-        runtime, listing, left_out = _discover(err, options.quiet)
-        prepared = runtime.prepare(options.machine, artifact, **inputs)
+        with stall_notice(err, stalled("korvane run", "discovering the bundles and preparing the run")):
+            runtime, _, left_out = _discover(err, options.quiet)
+            prepared = runtime.prepare(options.machine, artifact, **inputs)
     except LookupError as error:
         if error.args and isinstance(error.args[0], str) and options.machine in error.args[0]:
             raise CannotRun(_not_found(options.machine, error, left_out), error) from None
@@ -292,32 +296,25 @@ def _execute(
         reraise_if_interrupted(error)
         raise CannotRun(_describe(error), error) from None
 
-    kept = _catching_execute(listing, options.machine)
     try:
+        # korvane's own execute, keeping what the bundle returned: a rejected
+        # result is shown as it came back, and no module is patched for it.
         if progress is not None:
             with progress:
-                result: dict[str, Any] = prepared.execute([sink], recorder)
+                returned, problem = results.execute(prepared, [sink], recorder)
         else:
-            result = prepared.execute([sink], recorder)
+            returned, problem = results.execute(prepared, [sink], recorder)
     except BaseException as error:
         reraise_if_interrupted(error)
-        if kept and isinstance(error, (TypeError, ValueError)):
-            problem = _problem_of(kept[-1])
-            if problem is not None and problem.message == str(error):
-                raise CannotRun(
-                    f"korvane rejects the execution result: {_describe(error)}", error, kept[-1], problem
-                ) from None
         raise CannotRun(_describe(error), error) from None
-    return result
-
-
-def _problem_of(value: object) -> results.ResultProblem | None:
-    """korvane's verdict on what the bundle returned; None also when json.dumps
-    raises for it (execute's error then is that exception's own)."""
-    try:
-        return results.result_problem(value)
-    except Exception:
-        return None
+    if problem is not None:
+        raised = problem.error
+        assert raised is not None  # the exception execute raises for it
+        if problem.kind == "dumps":  # json.dumps's own exception: the value is not JSON at all
+            raise CannotRun(_describe(raised), raised) from None
+        raise CannotRun(f"korvane rejects the execution result: {_describe(raised)}", raised, returned, problem)
+    assert isinstance(returned, dict)
+    return returned
 
 
 def _report(failure: CannotRun, options: argparse.Namespace, out: TextIO, err: TextIO) -> None:
@@ -356,6 +353,33 @@ def _from_bundle(error: BaseException) -> bool:
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    if options.isolate or options.timeout is not None:
+        return _run_in_child(options, out, err)
+    if options.child_of is not None:
+        children.arm(options.child_timeout, options.child_of)
+        finished = KeptOutput(options.child_of)  # checked before the last word, as standard output is
+    elif not faulthandler.is_enabled():
+        faulthandler.enable()  # a crash in bundle code then shows where it happened
+    try:
+        status = _run_here(options, out, err)
+    except KeyboardInterrupt as interrupt:
+        if options.traceback:
+            # Where the bundle was when Ctrl-C came: the interrupted frame's stack.
+            where: BaseException = interrupt
+            while where.__cause__ is not None:
+                where = where.__cause__
+            print("korvane run: interrupted; the bundle was here:", file=err)
+            traceback.print_exception(where, file=err)
+        raise
+    if options.child_of is not None:
+        try:
+            finished.write(_FINISHED)
+        except OSError:
+            pass  # bundle code closed or reused it: the parent reports the end it sees
+    return status
+
+
+def _run_here(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         inputs, artifact, recorder = _read_inputs(options)
     except UsageError as error:
@@ -377,3 +401,98 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             print(file=out)
         render_result(result, sink, out)
     return exit_status(result, recorder is not None)
+
+
+# Running the bundle in a child process (--isolate, --timeout) -----------------
+
+# What an isolated run's child writes, last, into the parent's file when the
+# command ends by itself; without it the bundle ended the child.
+_FINISHED = b"\nkorvane run: finished\n"
+
+
+def _child_arguments(options: argparse.Namespace) -> list[str]:
+    """This command line again, for the child: without --isolate and --timeout."""
+    args = ["--color", output.colour_mode, "run", options.machine, options.artifact]
+    for name in _OPTIONS:
+        if getattr(options, name) is not None:
+            args += ["--" + name.replace("_", "-"), getattr(options, name)]
+    if options.record is not None:
+        args += ["--record", options.record]
+    args += [f"--{flag}" for flag in ("json", "quiet", "traceback") if getattr(options, flag)]
+    if options.timeout is not None:
+        args += ["--child-timeout", repr(options.timeout)]
+    return args
+
+
+def _run_in_child(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """The same run in a child process that leads its own session; its
+    output is the command's. How it ended, when the command in it did not
+    end by itself, is this command's report."""
+    out.flush()
+    with tempfile.TemporaryFile() as dump:
+        args = [sys.executable, "-m", "korvane_tools", *_child_arguments(options), "--child-of", str(dump.fileno())]
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(entry for entry in sys.path if entry))
+        try:
+            stdout: int | None = out.fileno()
+        except AttributeError, OSError, ValueError:
+            stdout = None
+        proc = children.spawn(args, dump, stdout=stdout, env=env)
+        limit = None if options.timeout is None else options.timeout + children.GRACE
+        stopped_here = False
+        try:
+            proc.wait(limit)
+        except subprocess.TimeoutExpired:
+            stopped_here = True
+        except KeyboardInterrupt:
+            # The child has no terminal of its own: it gets the interrupt from here.
+            _interrupt(proc)
+            raise
+        finally:
+            children.kill_group(proc)
+            proc.wait()
+        text = children.read(dump)
+    if text.endswith(_FINISHED.decode()) or proc.returncode == Exit.OUTPUT_LOST:
+        return proc.returncode  # the child has said why, when standard output was lost
+    return _report_end(proc.returncode, text, stopped_here, options, out, err)
+
+
+def _interrupt(proc: subprocess.Popen[bytes]) -> None:
+    try:
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.wait(5)  # what it says about where the bundle was; then it goes with the rest
+    except ProcessLookupError, PermissionError, subprocess.TimeoutExpired:
+        pass
+
+
+def _report_end(
+    returncode: int, dump: str, stopped_here: bool, options: argparse.Namespace, out: TextIO, err: TextIO
+) -> int:
+    frames = children.stack(dump)
+    where = children.bundle_frame(frames)
+    timed_out = stopped_here or (options.timeout is not None and children.timed_out(dump))
+    if timed_out:
+        message, status = f"the run took longer than {options.timeout:g} s and was stopped", Exit.TIMED_OUT
+    elif returncode < 0:
+        message, status = f"the bundle's process was {children.ending(returncode)}", Exit.BUNDLE_ENDED
+    else:
+        message = f"bundle code ended the process itself with exit status {returncode} (os._exit), with no result"
+        status = Exit.BUNDLE_ENDED
+    if options.json:
+        document = {
+            "error": message,
+            "timed_out": timed_out,
+            "exit_status": None if timed_out or returncode < 0 else returncode,
+            "signal": None if timed_out else children.signal_name(returncode),
+            "stack": [dataclasses.asdict(frame) for frame in frames],
+        }
+        dump_json(document, out)
+    print(f"korvane run: {message}", file=err)
+    if where is not None:
+        print(f"  the bundle was at {where.text()}", file=err)
+    elif not timed_out:
+        print("  (`korvane check --isolate` names a bundle that does so on import or in its provider)", file=err)
+    if frames and options.traceback:
+        print("  stack, most recent call first:", file=err)
+        for frame in frames:
+            print(f"    {frame.text()}", file=err)
+    return status

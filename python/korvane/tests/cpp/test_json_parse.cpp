@@ -252,7 +252,9 @@ TEST(JsonParseStrings, EscapesAtTheBordersOfEachUtf8Length) {
 }
 
 TEST(JsonParseStrings, LongAndShortTextsAreKeptWhole) {
-  for (std::size_t n : {0U, 1U, 13U, 14U, 15U, 16U, 100U, 5000U}) {
+  // Up to decoded texts larger than a full chunk, whose working copy is
+  // then a span rather than heap memory.
+  for (std::size_t n : {0U, 1U, 13U, 14U, 15U, 16U, 100U, 5000U, 40000U, 100000U}) {
     const std::string text(n, 'x');
     EXPECT_EQ(*parse_ok("\"" + text + "\"").as_string(), text);
     EXPECT_EQ(*parse_ok("\"" + text + "\\n" + text + "\"").as_string(), text + "\n" + text);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -84,6 +85,35 @@ TEST(JsonObjectOrder, ObjectsOfOneSizeInChangingOrdersAndRepeats) {
       return got;
     };
     ASSERT_EQ(members(parse_ok(text)), want) << text;
+  }
+}
+
+// Objects large enough for the merge sort with spare room of its own (from
+// the heap, and from a span beyond a full chunk), in shuffled, reversed and
+// almost sorted orders, with repeated keys: sorted, the last repeat kept.
+TEST(JsonObjectOrder, LargeObjectsInAnyOrderWithRepeats) {
+  std::mt19937 rng(20261208);
+  for (const std::size_t count : {300U, 5000U, 70000U}) {
+    for (const char* order : {"shuffled", "reversed", "one out of place"}) {
+      std::vector<std::string> keys;
+      for (std::size_t i = 0; i < count; ++i) keys.push_back("key " + std::to_string(100000 + i));
+      if (order[0] == 's') std::shuffle(keys.begin(), keys.end(), rng);
+      if (order[0] == 'r') std::reverse(keys.begin(), keys.end());
+      if (order[0] == 'o') std::rotate(keys.begin(), keys.end() - 1, keys.end());
+      for (int i = 0; i < 20; ++i) keys[rng() % count] = keys[rng() % count];
+      std::string text = "{";
+      std::map<std::string, std::size_t> expected;
+      for (std::size_t i = 0; i < count; ++i) {
+        text += (i ? ",\"" : "\"") + keys[i] + "\":" + std::to_string(i);
+        expected[keys[i]] = i;
+      }
+      text += "}";
+      const JsonValue v = parse_ok(text);
+      std::vector<std::pair<std::string, std::size_t>> got;
+      for (const auto& m : *v.as_object()) got.emplace_back(m.key.str(), m.value.as_number()->as_unsigned());
+      const std::vector<std::pair<std::string, std::size_t>> want(expected.begin(), expected.end());
+      ASSERT_EQ(got, want) << count << " members, " << order;
+    }
   }
 }
 
@@ -327,6 +357,29 @@ TEST(JsonValueOwnership, KeptChunksHoldNoHeapMemory) {
     EXPECT_EQ(parsed->as_array()->size(), 1200001U);
   }
   EXPECT_EQ(heap_in_use(), before);
+}
+
+// In a large text, blocks between a quarter and a whole full chunk (long
+// strings, arrays and objects) are carved from full chunks too, not taken
+// from the heap, where they would stay with the parsing thread's malloc
+// arena; each comes back whole, beside the small blocks around it.
+TEST(JsonValueOwnership, MediumBlocksOfLargeTextsComeFromChunks) {
+  const auto heap_in_use = [] { return mallinfo2().uordblks; };
+  const std::size_t kChunk = json_detail::kFullChunk;
+  std::string text = "[";
+  for (const std::size_t length :
+       {kChunk / 4 + 1, kChunk / 2, kChunk - 40, kChunk - 24, kChunk / 3, std::size_t{100}}) {
+    for (int i = 0; i < 3; ++i)
+      text += "\"" + std::string(length, static_cast<char>('a' + i)) + "\",\"a short one, in a block\",";
+  }
+  std::string numbers = "[";
+  for (int i = 0; i < 3000; ++i) numbers += std::to_string(i) + ",";
+  text += numbers + "0],\"end\"]";
+  ASSERT_TRUE(parse_json_text(text).has_value());  // warms the span cache and the heap
+  const std::size_t before = heap_in_use();
+  const JsonValue v = parse_ok(text);
+  EXPECT_LT(heap_in_use(), before + kChunk / 4);
+  EXPECT_EQ(write_json_text(v), text);
 }
 
 // Spans given back are handed out again for the same size, to any thread,

@@ -142,13 +142,20 @@ BROKEN = {
         'korvane refuses the metadata: RuntimeError: entry point "broken" provider is missing string field '
         '"bundle_version"',
     ),
+    "misspelt provider in the entry point": (
+        dict(module="kv_provder", entry_target="kv_provder:provder"),
+        "entry point kv_provder:provder does not load: AttributeError: module 'kv_provder' has no attribute "
+        "'provder'. Did you mean: 'provider'?",
+    ),
     "misspelt prepare function": (
         dict(prepare_function="prepair"),
-        "prepare_function \"prepair\": AttributeError: module '{module}' has no attribute 'prepair'",
+        "prepare_function \"prepair\": AttributeError: module '{module}' has no attribute 'prepair'. "
+        "Did you mean: 'prepare'?",
     ),
     "misspelt execute function": (
         dict(execute_function="exeucte"),
-        "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'",
+        "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'. "
+        "Did you mean: 'execute'?",
     ),
     "module exits on import": (
         dict(source="import sys\nsys.exit(7)\n"),
@@ -179,7 +186,11 @@ def test_check_names_the_broken_bundle_and_passes_the_others(site, kind):
     site.add("fine", entry_name="fine")
     module = site.add("broken", entry_name="broken", **install)
     expected = expected.format(module=module, module_file=site.root / f"{module}.py")
-    dist = f"kv_bundle_dist_{module.rsplit('_', 1)[1]}"
+    [dist] = [
+        p.name.split("-")[0]
+        for p in site.root.glob("*.dist-info")
+        if "broken =" in (p / "entry_points.txt").read_text()
+    ]
 
     text = korvane(site.root, "check")
     assert text.returncode == 1, text
@@ -410,22 +421,124 @@ def test_rejected_result_is_shown_with_its_place(run_site, tmp_path):
     )
 
 
-def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path):
+# Bundle code that ends, stalls, forks or takes over the process: the command
+# (in a child process where asked), what it ends with and what it says. Only
+# the bundle "bad" is installed, so a time limit bears on nothing healthy.
+# Under the address sanitizer its own handler would turn a SIGSEGV into an
+# exit status: the signal is let through.
+ASAN = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "handle_segv=0"]))}
+CLOSES_AND_OPENS = dict(
+    on_import="os.closerange(3, 4096); TRAP = open(os.path.join(os.path.dirname(__file__), 'trap'), 'w')"
+)
+PROCESS_FAULTS = {
+    "os._exit(3) in execute": (dict(in_execute="os._exit(3)"), ["run", "--isolate"], 6, "with exit status 3"),
+    "os._exit(0) in execute": (
+        dict(in_execute="os._exit(0)"),
+        ["run", "--json", "--timeout", "60"],
+        6,
+        '"exit_status": 0',
+    ),
+    "crashes in execute": (
+        dict(in_execute="import ctypes; ctypes.string_at(0)"),
+        ["run", "--isolate"],
+        6,
+        "killed by SIGSEGV\n  the bundle was at execute ({module_file}, line 14)",
+    ),
+    "hangs in execute": (
+        dict(in_execute="import threading; threading.Event().wait()"),
+        ["run", "--timeout", "2"],
+        124,
+        "longer than 2 s and was stopped\n  the bundle was at execute ({module_file}, line 14)",
+    ),
+    "hangs on import": (
+        dict(on_import="import threading; threading.Event().wait()"),
+        ["check", "--isolate", "--timeout", "2"],
+        1,
+        "ChildProcessError: timed out after 2 s (at {module_file}, line 5)",
+    ),
+    "forks a process that outlives it, then hangs": (
+        dict(on_import="import threading, time; os.fork() or time.sleep(600); threading.Event().wait()"),
+        ["check", "--isolate", "--timeout", "2"],
+        1,
+        "ChildProcessError: timed out after 2 s (at {module_file}, line 5)",
+    ),
+    "forks on import": (
+        dict(on_import="os.fork() or os._exit(0)"),
+        ["check", "--isolate"],
+        1,
+        "bundle code forked the checking process",
+    ),
+    "closes descriptors and opens a file": (
+        CLOSES_AND_OPENS,
+        ["check", "--json"],
+        74,
+        "standard output (kept as descriptor 3) was closed or replaced by bundle code",
+    ),
+    "closes descriptors and opens a file, checked in a child": (
+        CLOSES_AND_OPENS,
+        ["check", "--isolate"],
+        1,
+        "bundle code closed or reused the descriptor of the check's report (exit status 74)",
+    ),
+    "closes descriptors and opens a file, run in a child": (
+        CLOSES_AND_OPENS,
+        ["run", "--isolate", "--json"],
+        74,
+        "korvane run: standard output (kept as descriptor 3) was closed or replaced by bundle code",
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", PROCESS_FAULTS)
+def test_bundles_that_end_or_take_over_the_process_are_named(site, tmp_path, kind):
+    hooks, args, status, says = PROCESS_FAULTS[kind]
+    hooks = {"on_import": "", "in_provider": "pass", "in_execute": "pass", **hooks}
+    module = site.add("bad", source=FAULTY_SOURCE.format(**hooks))
+    if args[0] == "run":
+        args = ["run", "bad", "-", *args[1:]]
+    proc = korvane(site.root, *args, stdin="", env=ASAN)
+    says = says.format(module_file=site.root / f"{module}.py")
+    assert proc.returncode == status and (says in proc.stderr or says in proc.stdout), proc
+    assert not (site.root / "trap").exists() or (site.root / "trap").read_text() == ""
+
+
+# Ctrl-C while bundle code hangs: the command, what it says first when it has
+# waited long, and what it ends with on stdout and on stderr.
+CTRL_C = [
+    (["check"], "", "", ""),
+    (["list", "--metadata"], "korvane list: still loading slow (", "", ""),
+    (["check", "--isolate", "--timeout", "600", "--json"], "", '"interrupted": true', "bundles checked"),
+    (["run", "slow", "-", "--traceback"], "", "", "the bundle was here:\nTraceback"),
+    (["run", "slow", "-", "--timeout", "600", "--traceback"], "", "", "the bundle was here:\nTraceback"),
+]
+
+
+@pytest.mark.parametrize("args,notice,stdout,stderr", CTRL_C)
+def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, notice, stdout, stderr):
     started = tmp_path / "started"
-    site.add(
-        "slow", source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n    time.sleep(120)\n"
+    module = site.add(
+        # Short sleeps: an interrupt that comes just before one is taken at the next.
+        "slow",
+        source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n"
+        "    for _ in range(6000):\n        time.sleep(0.1)\n",
     )
     env = dict(os.environ, PYTHONPATH=str(site.root))
     proc = subprocess.Popen(
-        [sys.executable, "-m", "korvane_tools", "check"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [sys.executable, "-m", "korvane_tools", *args],
+        env=env,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     while not started.exists():
         assert proc.poll() is None
         time.sleep(0.05)
+    assert notice in (proc.stderr.readline() if notice else "")
     proc.send_signal(signal.SIGINT)
-    assert proc.wait(timeout=120) == 130
-    proc.stdout.close()
-    proc.stderr.close()
+    out, err = proc.communicate(timeout=120)  # far below the bundle's 600 s
+    assert proc.returncode == 130 and stdout in out and stderr in err, (out, err)
+    assert args[0] != "run" or f'{module}.py", line 8, in provider' in err
 
 
 # run ----------------------------------------------------------------------
@@ -500,6 +613,7 @@ def test_check_by_machine_id_and_a_group_near_miss(site):
         'did you mean "korvane.machine_bundles"?'
     ) in proc.stdout.splitlines()
     assert "did you mean" in korvane(site.root, "list").stderr
+    assert 'did you mean "korvane.machine_bundles"?' in korvane(site.root, "run", "typo", "-", stdin="").stderr
 
 
 @pytest.fixture
@@ -569,12 +683,14 @@ def test_run_reads_json_options_from_files(run_site, tmp_path):
         (["--configuration", "{nope"], "korvane run: --configuration: not JSON: "),
         (["--observation", "@/nonexistent/obs.json"], "korvane run: --observation: cannot read /nonexistent/obs.json"),
         (["--record", ""], "korvane run: --record: the path must not be empty"),
+        (["--timeout", "inf"], "argument --timeout: inf: give a number of seconds above 0 and at most 604800"),
+        (["--timeout", "1e300"], "argument --timeout: 1e300: give a number of seconds above 0"),
     ],
 )
 def test_run_usage_errors(run_site, tmp_path, args, message):
     proc = korvane(run_site.root, "run", "emitter", str(tmp_path / "program"), *args)
     assert proc.returncode == 2 and proc.stdout == ""
-    assert proc.stderr.startswith(message), proc.stderr
+    assert message in proc.stderr, proc.stderr
 
 
 @pytest.mark.parametrize("kind", ["fifo", "folder", "symlink to a fifo"])
@@ -749,23 +865,40 @@ def test_new_writes_a_bundle_that_installs_and_passes_its_checks(tmp_path):
         assert typed.returncode == 0, typed.stdout
 
 
+# Names that `korvane new` refuses, and why: nothing is written for them.
+TAKEN_NAMES = [
+    ("tools", "its package would be korvane_tools, which is korvane's own"),
+    ("stubs", "its package would be korvane_stubs, which is korvane's own"),
+    ("a" * 250, "a name has at most 64 characters; this one has 250"),
+    ("demo", 'the machine id "demo" is provided by the installed bundle demo (kv_bundle_dist_'),
+    ("gauge", "its distribution would be korvane-gauge, which is installed (2.0); installing would replace it"),
+    ("widget", "its package would be korvane_widget, which is installed ({site}/korvane_widget.py)"),
+]
+
+
+@pytest.mark.parametrize("name,why", TAKEN_NAMES)
+def test_new_refuses_a_taken_name_and_writes_nothing(site, tmp_path, name, why):
+    site.add("demo")
+    (site.root / "korvane_widget.py").write_text("")
+    info = site.root / "korvane_gauge-2.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: korvane-gauge\nVersion: 2.0\n")
+    work = tmp_path / "work"
+    work.mkdir()
+    proc = korvane(site.root, "new", name, cwd=work)
+    assert proc.returncode == 2 and why.format(site=site.root) in proc.stderr, proc
+    assert list(work.iterdir()) == []
+
+
 def test_check_isolate_reports_what_happened_to_each_child(site):
     site.add("fine", entry_name="fine")
-    hangs = site.add("hangs", entry_name="hangs", source="import threading\nthreading.Event().wait()\n")
     site.add("exits", entry_name="exits", source="import os\nos._exit(4)\n")
     site.add("crashes", entry_name="crashes", source="import ctypes\nctypes.string_at(0)\n")
-    # Under the address sanitizer (the sanitizers stage) its own handler would
-    # turn the child's SIGSEGV into an exit status: let the signal through.
-    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "handle_segv=0"]))
-    proc = korvane(site.root, "check", "--isolate", "--timeout", "3", "--json", env={"ASAN_OPTIONS": asan})
+    proc = korvane(site.root, "check", "--isolate", "--json", env=ASAN)
     assert proc.returncode == 1
     report = {b["entry_point"]: b for b in json.loads(proc.stdout)["bundles"]}
     assert report["fine"]["ok"], report["fine"]
-    for name, what in [
-        ("hangs", "timed out after 3 s"),
-        ("exits", "exited with status 4"),
-        ("crashes", "killed by SIGSEGV"),
-    ]:
+    for name, what in [("exits", "exited with status 4"), ("crashes", "killed by SIGSEGV")]:
         assert report[name]["problem"]["message"] == what
-    assert korvane(site.root, "check", "--timeout", "1").returncode == 2
-    assert hangs  # installed beside the others
+    for timeout in ("1", "inf", "1e300", "0", "nan"):
+        assert korvane(site.root, "check", "--timeout", timeout).returncode == 2

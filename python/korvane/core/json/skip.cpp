@@ -1,6 +1,6 @@
-// The check of values below the kept levels: the same grammar, the same
-// failures at the same places as the building walk of json/parse.cpp, with
-// nothing stored. A large execution result is mostly this walk, so its
+// The walk that skips the values below the kept levels: nothing stored, but
+// the same grammar, the same failures at the same places as the building
+// walk of json/parse.cpp. A large execution result is mostly this walk, so its
 // loops take the separators json.dumps writes at once and decide the usual
 // short strings and numbers inline.
 #include "json/parser.hpp"
@@ -15,7 +15,7 @@ namespace korvane::json_detail {
 // At the opening bracket of a container at the last kept level: checks it,
 // and stores it empty in `out`.
 bool Parser::parse_unkept(JsonValue* out, Tag tag) {
-  if (!check_container()) return false;
+  if (!skip_container()) return false;
   const Block block = arena_.allocate(tag == Tag::array ? sizeof(JsonArray) : kObjectHeader);
   if (tag == Tag::array) {
     Access::start_array(block, 0);
@@ -36,7 +36,7 @@ bool Parser::parse_unkept(JsonValue* out, Tag tag) {
 // fetch blocks does not move with every change elsewhere in the program: it
 // is most of the check of a large result, and its speed swung by a tenth
 // with that place alone.
-[[gnu::aligned(64)]] bool Parser::check_container() {
+[[gnu::aligned(64)]] bool Parser::skip_container() {
   const int outside = depth_budget_;
   bool object;  // the innermost open container is an object
 open:           // at '[' or '{'
@@ -58,7 +58,7 @@ value:  // at the first byte of a value
   // slower). A prefetch past the end of the text is harmless.
   __builtin_prefetch(p_ + 768);
   if (*p_ == '[' || *p_ == '{') goto open;
-  if (!check_scalar()) return false;
+  if (!skip_scalar()) return false;
 after:  // after a value, in the container at the current level
   // The text ended after a value: after_item reports where.
   if (p_ == end_) [[unlikely]]
@@ -80,7 +80,7 @@ separator:  // after a value, where the separators json.dumps writes were not fo
   if (!object) goto value;
 key:  // in an object, at the first byte of a member
   if (*p_ != '"') return fail_at(ParseErrorKind::key_must_be_string, p_);
-  if (!check_string<true>()) return false;
+  if (!skip_string<true>()) return false;
   // ": " before the value, taken at once.
   if (end_ - p_ >= 3 && p_[0] == ':' && p_[1] == ' ' && static_cast<unsigned char>(p_[2]) > ' ') {
     p_ += 2;
@@ -96,11 +96,11 @@ close:  // at the closing bracket of the container at the current level
 }
 
 // At the first byte of a value that is not a container, not kept: what
-// parse_here<false> does, inlined into the check's loop.
-[[gnu::always_inline]] inline bool Parser::check_scalar() {
+// parse_here<false> does, inlined into the skipping loop.
+[[gnu::always_inline]] inline bool Parser::skip_scalar() {
   switch (*p_) {
     case '"':
-      return check_string();
+      return skip_string();
     case 't':
       return parse_literal<false>("true", nullptr, 0);
     case 'f':
@@ -108,7 +108,7 @@ close:  // at the closing bracket of the container at the current level
     case 'n':
       return parse_literal<false>("null", nullptr, 0);
     default:
-      if (*p_ == '-' || is_digit(*p_)) return check_number();
+      if (*p_ == '-' || is_digit(*p_)) return skip_number();
       return fail_at(ParseErrorKind::expected_value, p_);
   }
 }
@@ -118,7 +118,7 @@ close:  // at the closing bracket of the container at the current level
 // inline. A string of up to fifteen bytes is decided from one load,
 // without waiting for the position of its first special byte.
 template <bool kKey>
-[[gnu::always_inline]] bool Parser::check_string() {
+[[gnu::always_inline]] bool Parser::skip_string() {
 #if defined(__SSE2__)
   if (end_ - p_ > 16) [[likely]] {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
@@ -135,7 +135,7 @@ template <bool kKey>
       }
       return true;
     }
-    return moved_to(check_string_in_chunk(quotes | others));
+    return moved_to(skip_string_in_chunk(quotes | others));
   }
 #endif
   const char* special = find_string_special(p_ + 1, end_);
@@ -143,7 +143,7 @@ template <bool kKey>
     p_ = special + 1;
     return true;
   }
-  return moved_to(check_string_rest(special));
+  return moved_to(skip_string_rest(special));
 }
 
 #if defined(__SSE2__)
@@ -205,7 +205,7 @@ template <std::ptrdiff_t kStep>
 // At the opening quote of a string that is not kept, with `specials` the
 // quotes, backslashes and control bytes among the sixteen bytes after it:
 // goes through them, and the escapes they start, before scanning on.
-[[gnu::noinline]] const char* Parser::check_string_in_chunk(unsigned specials) {
+[[gnu::noinline]] const char* Parser::skip_string_in_chunk(unsigned specials) {
   const char* const chunk = p_ + 1;
   while (specials != 0) {
     p_ = chunk + std::countr_zero(specials);
@@ -213,16 +213,16 @@ template <std::ptrdiff_t kStep>
     if (*p_ != '\\') return failed_at(ParseErrorKind::control_character, p_);
     if (!parse_escape<false>()) return nullptr;
     const auto past = p_ - chunk;
-    if (past >= 16) return check_string_rest(find_string_special(p_, end_));
+    if (past >= 16) return skip_string_rest(find_string_special(p_, end_));
     specials &= ~0U << past;
   }
-  return check_string_rest(find_string_special(std::max(p_, chunk + 16), end_));
+  return skip_string_rest(find_string_special(std::max(p_, chunk + 16), end_));
 }
 #endif
 
 // At the first byte after the opening quote that is a quote, a backslash
 // or a control byte (or the end), in a string that is not kept.
-[[gnu::noinline]] const char* Parser::check_string_rest(const char* special) {
+[[gnu::noinline]] const char* Parser::skip_string_rest(const char* special) {
   for (;;) {
     if (special == end_) {
       fail_at_end(ParseErrorKind::eof_string);
@@ -237,9 +237,9 @@ template <std::ptrdiff_t kStep>
 }
 
 // At '-' or a digit of a number that is not kept. Inline, as it sits on
-// the check's path: a call costs about a quarter of the check of a text
-// full of short numbers.
-[[gnu::always_inline]] inline bool Parser::check_number() {
+// the skipping path: a call costs about a quarter of the time to skip a
+// text full of short numbers.
+[[gnu::always_inline]] inline bool Parser::skip_number() {
   // The usual forms first: an integer without a leading zero (one digit
   // taken at once), or one of them with a fraction, and no exponent mark
   // after.
@@ -255,35 +255,34 @@ template <std::ptrdiff_t kStep>
       return true;
     }
     // json.dumps writes a double below 1e-4 or from 1e16 on as 5.7e+17.
-    if (p != end_ && (*p == 'e' || *p == 'E') && *integer != '0')
-      return moved_to(check_exponent(p, integer_digits - 1));
+    if (p != end_ && (*p == 'e' || *p == 'E') && *integer != '0') return moved_to(skip_exponent(p, integer_digits - 1));
   }
-  return moved_to(check_number_rest());
+  return moved_to(skip_number_rest());
 }
 
 // At the exponent mark of a number whose leading digit is not zero and
 // stands for 10^leading before the exponent (all before the mark checked):
 // the usual short exponent that keeps the number below 10^308, where no
-// double overflows. Anything else goes to check_number_rest.
-[[gnu::noinline]] const char* Parser::check_exponent(const char* mark, std::ptrdiff_t leading) {
+// double overflows. Anything else goes to skip_number_rest.
+[[gnu::noinline]] const char* Parser::skip_exponent(const char* mark, std::ptrdiff_t leading) {
   const char* p = mark + 1;
   bool negative = false;
   if (p != end_ && (*p == '+' || *p == '-')) negative = *p++ == '-';
   const char* const last = digits_end(p, end_);
-  if (last == p || last - p > 4) return check_number_rest();
+  if (last == p || last - p > 4) return skip_number_rest();
   std::ptrdiff_t exponent = 0;
   for (; p != last; ++p) exponent = exponent * 10 + (*p - '0');
-  if (leading + (negative ? -exponent : exponent) >= 308) return check_number_rest();
+  if (leading + (negative ? -exponent : exponent) >= 308) return skip_number_rest();
   return last;
 }
 
-// check_number for every other form and every fault. Only a number with
+// skip_number for every other form and every fault. Only a number with
 // an exponent or more than 308 integer digits can exceed the largest
 // double (about 1.8e308), and only one whose leading digit stands for
 // 10^308 or more: below that none does, from 10^309 on every one does. Just
 // the numbers in between are converted, to find "number out of range"
 // exactly as a kept one would.
-[[gnu::noinline]] const char* Parser::check_number_rest() {
+[[gnu::noinline]] const char* Parser::skip_number_rest() {
   const NumberSpan span = scan_number();
   if (span.last == nullptr) return nullptr;
   if (span.exponent || span.last - p_ > 308) {
