@@ -25,7 +25,7 @@ from .. import bundles, children, output, results
 from ..contain import KeptOutput, reraise_if_interrupted
 from ..exits import Exit
 from ..output import Painter, dump_json, is_terminal, stall_notice, status_code, table
-from ..runs import Progress, ShowingSink, UsageError, check_record_path, read_json_option
+from ..run_helpers import Progress, ShowingSink, UsageError, guard_record_path, read_json_option
 from .check import near_miss_lines, stalled
 
 HELP = "prepare and execute one machine"
@@ -267,7 +267,7 @@ def _read_inputs(options: argparse.Namespace) -> tuple[dict[str, Any], bytes, ko
             raise UsageError(f"cannot read the artifact {options.artifact}: {error.strerror}") from None
     recorder = None
     if options.record is not None:
-        check_record_path(options.record)
+        guard_record_path(options.record)
         recorder = korvane.FileRecorder(options.record)
     return inputs, artifact, recorder
 

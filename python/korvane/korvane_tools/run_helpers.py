@@ -33,7 +33,7 @@ def read_json_option(option: str, text: str) -> Any:
         raise UsageError(f"{option}: not JSON: {error}") from None
 
 
-def check_record_path(path: str) -> None:
+def guard_record_path(path: str) -> None:
     """Refuses a recording path that names something other than a regular file.
 
     A bundle writes its recording by replacing whatever is at the path;
