@@ -240,20 +240,30 @@ void merge_sort(T* first, std::size_t count, T* spare, Less less) {
   merge_sort(first, half, spare, less);
   merge_sort(first + half, count - half, spare, less);
   T* right = first + half;
-  T* const end = first + count;
+  T* end = first + count;
   if (!less(*right, right[-1])) return;
-  move(spare, first, half);
+  // Items of the left half not above the right's first, and of the right
+  // half not below the left's last, are in place already: only the rest is
+  // merged (the whole of it in a shuffled range, little of it in an almost
+  // sorted one).
+  T* out = std::upper_bound(first, right, *right, less);
+  end = std::lower_bound(right + 1, end, right[-1], less);
+  const std::size_t left_count = static_cast<std::size_t>(right - out);
+  move(spare, out, left_count);
   const T* left = spare;
-  const T* const left_end = spare + half;
-  T* out = first;
+  const T* const left_end = spare + left_count;
   // Equal items are taken from the left first, which keeps the sort stable;
   // what remains of the right half once the left is used up is in place.
+  // The item taken is chosen by a mask rather than a branch (which
+  // compilers make of a plain choice of pointers): in a shuffled range the
+  // comparison is a coin toss that no branch predictor gets right.
   while (left != left_end && right != end) {
-    if (less(*right, *left)) {
-      move(out++, right++, 1);
-    } else {
-      move(out++, left++, 1);
-    }
+    const bool from_right = less(*right, *left);
+    const std::uintptr_t l = reinterpret_cast<std::uintptr_t>(left);
+    const std::uintptr_t r = reinterpret_cast<std::uintptr_t>(right);
+    move(out++, reinterpret_cast<const T*>(l ^ ((l ^ r) & (std::uintptr_t{0} - from_right))), 1);
+    right += from_right;
+    left += !from_right;
   }
   move(out, left, static_cast<std::size_t>(left_end - left));
 }
@@ -283,7 +293,7 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrde
     bool ascending = true;
     for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
     if (ascending) return last;
-    merge_sort(first, count, spare, key_less);
+    merge_sort(first, count, spare, [](const JsonMember& a, const JsonMember& b) { return key_less(a, b); });
     return drop_repeated_keys(first, last);
   }
   auto key = [first](std::size_t i) -> const StringRep& { return Access::rep(first[i].key); };
