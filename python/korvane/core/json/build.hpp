@@ -215,8 +215,11 @@ inline void permute_members(JsonMember* first, const std::uint8_t* order, std::s
 // for count / 2 items. A merge sort: the left half of each merge is copied
 // to `spare` and merged back into place with the right half, and halves
 // already in order are left as they are, so an almost sorted range costs
-// little more than one comparison per item.
-template <class T, class Less>
+// little more than one comparison per item. `kMasked`: whether the merge
+// chooses each item by a mask rather than a branch, for comparisons cheap
+// enough that waiting for each one's outcome costs less than the branch
+// mispredicted about every other time in a shuffled range.
+template <bool kMasked, class T, class Less>
 void merge_sort(T* first, std::size_t count, T* spare, Less less) {
   auto move = [](T* to, const T* from, std::size_t n) noexcept {
     std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), n * sizeof(T));
@@ -237,23 +240,35 @@ void merge_sort(T* first, std::size_t count, T* spare, Less less) {
     return;
   }
   const std::size_t half = count / 2;
-  merge_sort(first, half, spare, less);
-  merge_sort(first + half, count - half, spare, less);
+  merge_sort<kMasked>(first, half, spare, less);
+  merge_sort<kMasked>(first + half, count - half, spare, less);
   T* right = first + half;
-  T* const end = first + count;
+  T* end = first + count;
   if (!less(*right, right[-1])) return;
-  move(spare, first, half);
+  // Items of the left half not above the right's first, and of the right
+  // half not below the left's last, are in place already: only the rest is
+  // merged (the whole of it in a shuffled range, little of it in an almost
+  // sorted one).
+  T* out = std::upper_bound(first, right, *right, less);
+  end = std::lower_bound(right + 1, end, right[-1], less);
+  const std::size_t left_count = static_cast<std::size_t>(right - out);
+  move(spare, out, left_count);
   const T* left = spare;
-  const T* const left_end = spare + half;
-  T* out = first;
+  const T* const left_end = spare + left_count;
   // Equal items are taken from the left first, which keeps the sort stable;
   // what remains of the right half once the left is used up is in place.
   while (left != left_end && right != end) {
-    if (less(*right, *left)) {
-      move(out++, right++, 1);
+    const bool from_right = less(*right, *left);
+    if constexpr (kMasked) {
+      // Compilers make a branch of a plain choice of pointers.
+      const std::uintptr_t l = reinterpret_cast<std::uintptr_t>(left);
+      const std::uintptr_t r = reinterpret_cast<std::uintptr_t>(right);
+      move(out++, reinterpret_cast<const T*>(l ^ ((l ^ r) & (std::uintptr_t{0} - from_right))), 1);
     } else {
-      move(out++, left++, 1);
+      move(out++, from_right ? right : left, 1);
     }
+    right += from_right;
+    left += !from_right;
   }
   move(out, left, static_cast<std::size_t>(left_end - left));
 }
@@ -283,7 +298,16 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrde
     bool ascending = true;
     for (std::size_t i = 1; i < count && ascending; ++i) ascending = key_less(first[i - 1], first[i]);
     if (ascending) return last;
-    merge_sort(first, count, spare, key_less);
+    const auto less = [](const JsonMember& a, const JsonMember& b) { return key_less(a, b); };
+    // Short keys compare in a few instructions, longer ones in a call: a
+    // mispredicted branch then costs less than waiting for each outcome.
+    const bool short_keys =
+        std::all_of(first, last, [](const JsonMember& m) { return Access::rep(m.key).tag == Tag::short_string; });
+    if (short_keys) {
+      merge_sort<true>(first, count, spare, less);
+    } else {
+      merge_sort<false>(first, count, spare, less);
+    }
     return drop_repeated_keys(first, last);
   }
   auto key = [first](std::size_t i) -> const StringRep& { return Access::rep(first[i].key); };
@@ -316,7 +340,8 @@ inline JsonMember* order_members(JsonMember* first, JsonMember* last, MemberOrde
   } else {
     for (std::size_t i = 1; i < count; ++i) order[i] = static_cast<std::uint8_t>(i);
     std::uint8_t spare_order[MemberOrders::kLimit / 2];
-    merge_sort(order, count, spare_order, [&](std::uint8_t a, std::uint8_t b) { return rep_less(key(a), key(b)); });
+    merge_sort<false>(order, count, spare_order,
+                      [&](std::uint8_t a, std::uint8_t b) { return rep_less(key(a), key(b)); });
     for (std::size_t i = 1; i < count && !repeated; ++i) repeated = rep_equal(key(order[i - 1]), key(order[i]));
   }
   if (!repeated && orders != nullptr) orders->remember(count, order);

@@ -89,30 +89,39 @@ TEST(JsonObjectOrder, ObjectsOfOneSizeInChangingOrdersAndRepeats) {
 }
 
 // Objects large enough for the merge sort with spare room of its own (from
-// the heap, and from a span beyond a full chunk), in shuffled, reversed and
-// almost sorted orders, with repeated keys: sorted, the last repeat kept.
+// the heap, and from a span beyond a full chunk), in shuffled, reversed,
+// almost sorted and half-swapped orders, with repeated keys (a few, or a few
+// keys each repeated many times), with keys short enough to be kept in
+// place or not: sorted, the last repeat kept.
 TEST(JsonObjectOrder, LargeObjectsInAnyOrderWithRepeats) {
   std::mt19937 rng(20261208);
   for (const std::size_t count : {300U, 5000U, 70000U}) {
-    for (const char* order : {"shuffled", "reversed", "one out of place"}) {
-      std::vector<std::string> keys;
-      for (std::size_t i = 0; i < count; ++i) keys.push_back("key " + std::to_string(100000 + i));
-      if (order[0] == 's') std::shuffle(keys.begin(), keys.end(), rng);
-      if (order[0] == 'r') std::reverse(keys.begin(), keys.end());
-      if (order[0] == 'o') std::rotate(keys.begin(), keys.end() - 1, keys.end());
-      for (int i = 0; i < 20; ++i) keys[rng() % count] = keys[rng() % count];
-      std::string text = "{";
-      std::map<std::string, std::size_t> expected;
-      for (std::size_t i = 0; i < count; ++i) {
-        text += (i ? ",\"" : "\"") + keys[i] + "\":" + std::to_string(i);
-        expected[keys[i]] = i;
+    for (const std::string prefix : {"key ", "a key too long to be kept in place "}) {
+      for (const char* order : {"shuffled", "reversed", "one out of place", "halves swapped", "few keys"}) {
+        std::vector<std::string> keys;
+        for (std::size_t i = 0; i < count; ++i) keys.push_back(prefix + std::to_string(100000 + i));
+        if (order[0] == 's') std::shuffle(keys.begin(), keys.end(), rng);
+        if (order[0] == 'r') std::reverse(keys.begin(), keys.end());
+        if (order[0] == 'o') std::rotate(keys.begin(), keys.end() - 1, keys.end());
+        if (order[0] == 'h')
+          std::rotate(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count / 2), keys.end());
+        if (order[0] == 'f') {
+          for (std::string& key : keys) key = prefix + std::to_string(100000 + rng() % 40);
+        }
+        for (int i = 0; i < 20; ++i) keys[rng() % count] = keys[rng() % count];
+        std::string text = "{";
+        std::map<std::string, std::size_t> expected;
+        for (std::size_t i = 0; i < count; ++i) {
+          text += (i ? ",\"" : "\"") + keys[i] + "\":" + std::to_string(i);
+          expected[keys[i]] = i;
+        }
+        text += "}";
+        const JsonValue v = parse_ok(text);
+        std::vector<std::pair<std::string, std::size_t>> got;
+        for (const auto& m : *v.as_object()) got.emplace_back(m.key.str(), m.value.as_number()->as_unsigned());
+        const std::vector<std::pair<std::string, std::size_t>> want(expected.begin(), expected.end());
+        ASSERT_EQ(got, want) << count << " members, " << order << ", keys " << prefix;
       }
-      text += "}";
-      const JsonValue v = parse_ok(text);
-      std::vector<std::pair<std::string, std::size_t>> got;
-      for (const auto& m : *v.as_object()) got.emplace_back(m.key.str(), m.value.as_number()->as_unsigned());
-      const std::vector<std::pair<std::string, std::size_t>> want(expected.begin(), expected.end());
-      ASSERT_EQ(got, want) << count << " members, " << order;
     }
   }
 }
