@@ -13,6 +13,8 @@ import subprocess
 import sys
 import textwrap
 import time
+import traceback
+import types
 
 import pytest
 
@@ -97,6 +99,17 @@ def korvane_python(site: BundleFolder, code: str) -> subprocess.CompletedProcess
 
 
 # One broken bundle per kind of fault: how to install it, and what its line says.
+def did_you_mean(wrong: str, right: str) -> str:
+    """This interpreter's own suggestion for a misspelt attribute (its words differ by version)."""
+    module = types.ModuleType("m")
+    setattr(module, right, None)
+    try:
+        getattr(module, wrong)
+    except AttributeError as error:
+        text = "".join(traceback.format_exception_only(error)).strip()
+    return text[text.index("Did you mean") :]
+
+
 BROKEN = {
     "provider not importable": (
         dict(entry_target="kv_nowhere:provider"),
@@ -145,17 +158,17 @@ BROKEN = {
     "misspelt provider in the entry point": (
         dict(module="kv_provder", entry_target="kv_provder:provder"),
         "entry point kv_provder:provder does not load: AttributeError: module 'kv_provder' has no attribute "
-        "'provder'. Did you mean: 'provider'?",
+        "'provder'. " + did_you_mean("provder", "provider"),
     ),
     "misspelt prepare function": (
         dict(prepare_function="prepair"),
         "prepare_function \"prepair\": AttributeError: module '{module}' has no attribute 'prepair'. "
-        "Did you mean: 'prepare'?",
+        + did_you_mean("prepair", "prepare"),
     ),
     "misspelt execute function": (
         dict(execute_function="exeucte"),
         "execute_function \"exeucte\": AttributeError: module '{module}' has no attribute 'exeucte'. "
-        "Did you mean: 'execute'?",
+        + did_you_mean("exeucte", "execute"),
     ),
     "module exits on import": (
         dict(source="import sys\nsys.exit(7)\n"),
