@@ -8,6 +8,7 @@ from typing import TextIO
 
 from ..exits import Exit
 from ..output import Painter, dump_json
+from .batch import _positive
 
 PROG = "korvane report"
 HELP = "summarise a campaign's results: outcomes, failures by cause, timing"
@@ -37,15 +38,8 @@ _EXIT = {
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("folder", metavar="DIR", help="the campaign's --out folder, or its results.jsonl")
-    p.add_argument("--top", metavar="N", type=_count, default=10, help="causes shown (default 10; --json gives all)")
+    p.add_argument("--top", metavar="N", type=_positive, default=10, help="causes shown (default 10; --json gives all)")
     p.add_argument("--json", action="store_true", help="print the report as JSON, every cause included")
-
-
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
 
 
 def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
