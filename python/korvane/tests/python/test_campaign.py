@@ -400,7 +400,12 @@ def _need_distributed() -> None:
 
 class Cluster:
     def __init__(
-        self, folder: pathlib.Path, site: pathlib.Path, tls: tuple[str, ...] = (), security: object = None
+        self,
+        folder: pathlib.Path,
+        site: pathlib.Path,
+        tls: tuple[str, ...] = (),
+        security: object = None,
+        nanny: str = "--no-nanny",
     ) -> None:
         self.file = folder / "scheduler.json"
         self.env = environment(site)
@@ -416,7 +421,7 @@ class Cluster:
         # A healthy scheduler gets a minute to answer, however busy the machine.
         self.options = ("--scheduler", self.address, "--connect-timeout", "60")
         self.workers = [
-            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard", *tls)
+            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", nanny, "--no-dashboard", *tls)
             for _ in range(2)
         ]
         import distributed
@@ -424,10 +429,10 @@ class Cluster:
         with distributed.Client(self.address, timeout="60s", security=security) as client:
             client.wait_for_workers(2, timeout=60)
 
-    def start(self, role: str, *args: str) -> subprocess.Popen[bytes]:
+    def start(self, role: str, *args: str, env: dict[str, str] | None = None) -> subprocess.Popen[bytes]:
         proc = subprocess.Popen(
             [sys.executable, "-m", "dask", role, *args, "--scheduler-file", str(self.file)],
-            env=self.env,
+            env=env or self.env,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )
