@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The x86_64 wheels' compiler against the host's: korvane built by g++ as the
-# sdist builds it (with KORVANE_OWN_FLOAT_CHARS, as the wheels were before
-# zig) and by zig for x86_64-linux-gnu.2.17 (tools/zig-toolchain), each into
+# sdist builds it (with KORVANE_OWN_FLOAT_CHARS, as KORVANE_X86_64_COMPILER=gcc
+# builds the wheels) and by zig for x86_64-linux-gnu.2.17 (tools/zig-toolchain), each into
 # its own venv and each with its own bench_json (korvane's candidates only);
 # then benchmarks/toolchain/bench_toolchain.py measures both in interleaved
-# rounds on one core and prints the medians and their ratio.
+# rounds on one core (31 by default) and prints each figure's median and
+# quartiles and the median of the rounds' own ratios.
 #
-#   tools/bench-toolchain.sh [--help] [bench_toolchain.py arguments, e.g. --rounds 15]
+#   tools/bench-toolchain.sh [--help] [bench_toolchain.py arguments, e.g. --rounds 41]
 set -euo pipefail
-case "${1:-}" in -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+case "${1:-}" in -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
 source "$(dirname "$0")/common.sh"
 use_build_tools
 "$build/venv-tools/bin/python" -m pip install -q "ziglang>=0.17,<0.18"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds every distribution of the project into dist/ (make dist):
 #   korvane           the sdist, and a wheel per CPython version (3.14, 3.15) and
-#                     architecture: aarch64 manylinux_2_17 (manylinux2014), x86_64
-#                     manylinux_2_31 (or manylinux_2_17 with KORVANE_X86_64_COMPILER=zig);
+#                     architecture, x86_64 and aarch64, both manylinux_2_17 (manylinux2014)
+#                     (x86_64 manylinux_2_31 with KORVANE_X86_64_COMPILER=gcc);
 #   korvane-stack     sdist and wheel (pure Python);
 #   korvane-machines  sdist and wheel (no code, one extra per machine).
 # Then `twine check --strict` over all of them and `auditwheel show` over the
@@ -11,7 +11,7 @@
 #   tools/dist.sh [--help]
 # KORVANE_PYTHON_VERSIONS picks the CPython versions (default "3.14 3.15"),
 # KORVANE_WHEEL_ARCHS the architectures (default "x86_64 aarch64"),
-# KORVANE_X86_64_COMPILER the x86_64 wheels' compiler (gcc, the default, or zig).
+# KORVANE_X86_64_COMPILER the x86_64 wheels' compiler (zig, the default, or gcc).
 #
 # zig's clang (PyPI's ziglang), through the CMake toolchain files in
 # tools/zig-toolchain, targets glibc 2.17, whose symbol versions zig links
@@ -19,9 +19,8 @@
 # of the system. The aarch64 wheels are cross-built so, with the build
 # interpreter of the same version and the arm64 Python headers that
 # tools/provision-python.sh --arch arm64 unpacks (its interpreter then runs
-# the wheels' tests under qemu). The x86_64 wheels stay with gcc by default:
-# zig's build checks execution results 8 % slower (tools/bench-toolchain.sh).
-# The sdist builds with the host's own compiler (gcc, libstdc++) either way.
+# the wheels' tests under qemu). The sdist builds with the host's own
+# compiler (gcc, libstdc++) either way.
 #
 # The x86_64 gcc tag, manylinux_2_31: the module needs GLIBC 2.14 at most itself, but
 # std::to_chars and std::from_chars for double come from GCC 11's libstdc++
@@ -34,14 +33,18 @@
 # auditwheel then says manylinux_2_36.
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   "") ;;
   *) echo "tools/dist.sh: unexpected argument '$1' (see --help)" >&2; exit 2 ;;
 esac
 source "$(dirname "$0")/common.sh"
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
 archs=${KORVANE_WHEEL_ARCHS:-x86_64 aarch64}
-x86_64_compiler=${KORVANE_X86_64_COMPILER:-gcc}
+x86_64_compiler=${KORVANE_X86_64_COMPILER:-zig}
+case "$x86_64_compiler" in
+  zig|gcc) ;;
+  *) echo "tools/dist.sh: KORVANE_X86_64_COMPILER is zig or gcc, not '$x86_64_compiler'" >&2; exit 2 ;;
+esac
 out="$root/dist"
 raw="$build/dist-raw"
 

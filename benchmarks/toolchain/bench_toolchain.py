@@ -1,10 +1,18 @@
 #!/usr/bin/env python3
 """Two builds of korvane side by side: the JSON benchmark's korvane figures
 and execute, each build measured in turn within every round, so that a change
-in the machine's load hits both; the medians of the rounds and their ratio.
+in the machine's load hits both; each figure's median over the rounds with its
+quartiles, and the median of the rounds' own ratios (the two builds' figures
+of one round were taken back to back) with theirs.
 
     bench_toolchain.py --build NAME=VENV_PYTHON,BENCH_JSON --build NAME=VENV_PYTHON,BENCH_JSON
-                       [--rounds 9] [--seconds 0.3]
+                       [--rounds 31] [--seconds 0.3]
+
+The figures: execute without sinks (microseconds per call) and with a 1 MiB
+result (milliseconds), the module's own share of that execute (execute less
+json.dumps of the result and the bundle's call, as a share of json.dumps,
+the median of a few measurements in the round), and bench_json's full parse
+and check of a 1 MB execution result (MB/s).
 
 VENV_PYTHON is a venv's interpreter with that build of korvane installed (and
 pytest, which the bundle kit of the tests imports), BENCH_JSON the bench_json
@@ -31,17 +39,25 @@ sys.path.insert(0, str(ROOT / "benchmarks" / "json"))
 from bench_json import execution_result_document  # noqa: E402
 
 # Run inside each build's venv: microseconds per call of execute (no sinks)
-# and milliseconds per execute of a 1 MiB result, best of a few repeats.
+# and milliseconds per execute of a 1 MiB result, best of a few repeats; and
+# the module's own share of that execute as bench_runs.py measures it (the
+# three timings taken side by side), the median of seven.
 EXECUTE = f"""
-import json, sys, timeit
+import json, statistics, sys, timeit
 sys.path.insert(0, {str(ROOT / "benchmarks" / "runs")!r})
 from bench_runs import bench_bundles
-runtime, _ = bench_bundles()
+runtime, bundle = bench_bundles()
 run = runtime.prepare("bench-trivial", b"artifact")
 big = runtime.prepare("bench-large", b"")
 small_us = min(timeit.repeat(run.execute, number=2000, repeat=5)) / 2000 * 1e6
 large_ms = min(timeit.repeat(big.execute, number=5, repeat=5)) / 5 * 1e3
-print(json.dumps({{"execute_us": small_us, "execute_1mib_ms": large_ms}}))
+shares = []
+for _ in range(7):
+    dumps = timeit.timeit(lambda: json.dumps(bundle.RESULT), number=5)
+    execute = timeit.timeit(big.execute, number=5)
+    call = timeit.timeit(lambda: bundle.execute(None, [], None), number=5)
+    shares.append((execute - dumps - call) / dumps * 100)
+print(json.dumps({{"execute_us": small_us, "execute_1mib_ms": large_ms, "own_share_pct": statistics.median(shares)}}))
 """
 
 
@@ -61,7 +77,7 @@ def measure(build: dict, document: str, seconds: float) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", action="append", required=True, help="NAME=VENV_PYTHON,BENCH_JSON (twice)")
-    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--rounds", type=int, default=31)
     parser.add_argument("--seconds", type=float, default=0.3, help="minimum time per JSON figure")
     args = parser.parse_args()
     builds = []
@@ -85,15 +101,28 @@ def main() -> None:
                 rounds[build["name"]].append(measure(build, document, args.seconds))
 
     first, second = (build["name"] for build in builds)
-    keys = rounds[first][0].keys()
-    higher_is_better = {key: key.endswith("_mb_s") for key in keys}
-    print(f"medians of {args.rounds} interleaved rounds; ratio = {second} / {first} (above 1 is {second} faster)")
-    print(f"{'figure':20} {first:>12} {second:>12} {'ratio':>7}")
-    for key in keys:
-        a = statistics.median(r[key] for r in rounds[first])
-        b = statistics.median(r[key] for r in rounds[second])
-        ratio = b / a if higher_is_better[key] else a / b
-        print(f"{key:20} {a:12.2f} {b:12.2f} {ratio:7.3f}")
+    print(
+        f"medians of {args.rounds} interleaved rounds, quartiles in brackets; ratio = {second} against {first} "
+        f"(above 1 is {second} faster; for the share, {second}'s less {first}'s in points), "
+        "the median of the rounds' own ratios"
+    )
+    print(f"{'figure':17} {first:>24} {second:>24} {'ratio':>22}")
+    for key in rounds[first][0]:
+        a = [r[key] for r in rounds[first]]
+        b = [r[key] for r in rounds[second]]
+        if key.endswith("_mb_s"):
+            ratios = [y / x for x, y in zip(a, b, strict=True)]
+        elif key == "own_share_pct":
+            ratios = [y - x for x, y in zip(a, b, strict=True)]
+        else:
+            ratios = [x / y for x, y in zip(a, b, strict=True)]
+        print(f"{key:17} {spread(a, 2):>24} {spread(b, 2):>24} {spread(ratios, 3):>22}")
+
+
+def spread(values: list[float], digits: int) -> str:
+    """The median and, in brackets, the quartiles."""
+    lower, median, upper = statistics.quantiles(values, n=4) if len(values) > 1 else values * 3
+    return f"{median:.{digits}f} ({lower:.{digits}f}-{upper:.{digits}f})"
 
 
 if __name__ == "__main__":

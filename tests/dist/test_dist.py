@@ -32,9 +32,9 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 LICENSE = (ROOT / "LICENSE").read_bytes()
 ARCHS = ("x86_64", "aarch64")
-# The platform part of a korvane wheel's name: aarch64 (and x86_64 built by
-# zig) manylinux_2_17 with its older name manylinux2014 before it, as
-# auditwheel writes them; x86_64 built by gcc manylinux_2_31.
+# The platform part of a korvane wheel's name: built by zig (aarch64, and
+# x86_64 by default) manylinux_2_17 with its older name manylinux2014 before
+# it, as auditwheel writes them; x86_64 built by gcc manylinux_2_31.
 PLATFORM = re.compile(r"-((?:manylinux2014_(?:x86_64|aarch64)\.)?manylinux_2_(17|31)_(x86_64|aarch64))\.whl$")
 
 if "KORVANE_DIST" not in os.environ:
@@ -307,6 +307,24 @@ def test_machines_stack_installs_from_dist_alone_and_runs(version, tmp_path):
     assert {"korvane", "korvane-stack", "korvane-machines"} <= names
     run_machine(venv, tmp_path)
     check_doubles(venv, tmp_path)
+
+
+# The module's own tests (those run under emulation for aarch64) against each
+# x86_64 wheel as installed: its module is built by another compiler than
+# the one the other stages test (zig's clang, by default).
+@pytest.mark.parametrize("version", sorted(PYTHONS))
+def test_x86_64_wheel_passes_the_module_tests(version, tmp_path):
+    wheels = os.environ.get("KORVANE_DIST_TEST_WHEELS")
+    if not wheels:
+        pytest.skip("KORVANE_DIST_TEST_WHEELS is not set (a folder holding pytest's wheels)")
+    venv = fresh_venv(PYTHONS[version], tmp_path / "venv")
+    run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--no-index", "--no-cache-dir",
+         "--find-links", DIST, "--find-links", wheels, "korvane", "pytest"], env=OFFLINE)
+    tests = ROOT / "python" / "korvane" / "tests" / "python"
+    module = run([venv / "bin" / "python", "-I", "-c", "import korvane; print(korvane.__file__)"], cwd=tmp_path)
+    assert module.strip().endswith("-x86_64-linux-gnu.so") and Path(module.strip()).is_relative_to(venv)
+    run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         *(tests / name for name in EMULATED_TESTS)], cwd=tmp_path)
 
 
 def emulated_venv(python: str, where: Path) -> Path:

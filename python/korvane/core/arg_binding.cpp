@@ -32,8 +32,7 @@ std::string join_names(const std::vector<std::string_view>& names) {
 }  // namespace
 
 Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& signature, std::size_t positional_count,
-                                                     std::span<const std::string_view> keyword_names,
-                                                     bool names_complete) {
+                                                     std::span<const std::string_view> keyword_names) {
   const std::size_t count = signature.parameters.size();
   if (positional_count > count) {
     std::string message = function_label(signature) + " takes ";
@@ -65,7 +64,6 @@ Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& si
     bound.slots[parameter] = {BoundArguments::Source::keyword, k};
   }
 
-  if (!names_complete) return bound;
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < signature.required; ++i) {
     if (bound.slots[i].source == BoundArguments::Source::absent) missing.push_back(signature.parameters[i]);

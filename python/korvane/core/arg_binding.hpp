@@ -38,13 +38,9 @@ struct BoundArguments {
 
 // Binds a call; on failure returns the TypeError message. Checks the count of
 // positional arguments first, then each keyword in the caller's order, then the
-// required parameters. With `names_complete` false, `keyword_names` holds only
-// the names before one that has no text (the glue could not encode it): those
-// are checked, and the required parameters are not, since that name's own
-// failure comes first.
+// required parameters.
 Expected<BoundArguments, std::string> bind_arguments(const ArgumentSignature& signature, std::size_t positional_count,
-                                                     std::span<const std::string_view> keyword_names,
-                                                     bool names_complete = true);
+                                                     std::span<const std::string_view> keyword_names);
 
 // "argument '{parameter}': {cast message}" for a conversion failure.
 std::string argument_cast_message(std::string_view parameter, std::string_view cast_message);

@@ -84,6 +84,15 @@ std::optional<std::string_view> status_of(const JsonValue* member) {
   return status != nullptr ? status->as_string() : std::nullopt;
 }
 
+// How a status member given as a bare string must be written; empty for a
+// member of any other kind.
+std::string bare_status_note(const JsonValue* member) {
+  const std::optional<std::string_view> word = member != nullptr ? member->as_string() : std::nullopt;
+  if (!word) return {};
+  return "a status must be an object: {\"status\": " + korvane::quoted(*word) + "}, not the bare string " +
+         korvane::quoted(*word);
+}
+
 bool is_valid_published_reference(const JsonObject& reference) {
   const JsonValue* published = reference.find("published");
   if (published == nullptr || !published->is_bool() || !published->as_bool()) {
@@ -109,7 +118,7 @@ Expected<JsonValue, JsonParseError> parse_execution_result(std::string_view text
   return parse_json_text(text, kExecutionResultDepth, kExecutionResultMembers);
 }
 
-Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
+Expected<Ok, std::string> validate_execution_result(const JsonValue& result, std::string* note) {
   const JsonObject* object = result.as_object();
   if (object == nullptr) {
     return unexpected(std::string(kNotAnObject));
@@ -123,6 +132,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
 
   Expected<std::string_view, std::string> machine = read_field_status(result, kMachineExecution);
   if (!machine) {
+    if (note != nullptr) *note = bare_status_note(object->find(kMachineExecution));
     return unexpected(std::move(machine).error());
   }
   if (!is_one_of(*machine, kMachineExecutionWords)) {
@@ -131,6 +141,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
 
   const std::optional<std::string_view> evidence = status_of(object->find(kEvidenceFulfillment));
   if (!evidence) {
+    if (note != nullptr) *note = bare_status_note(object->find(kEvidenceFulfillment));
     return unexpected(std::string(kEvidenceNeedsStatus));
   }
   if (!is_one_of(*evidence, kEvidenceWords)) {
@@ -139,6 +150,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
 
   Expected<std::string_view, std::string> sinks = read_field_status(result, kPythonSinkDelivery);
   if (!sinks) {
+    if (note != nullptr) *note = bare_status_note(object->find(kPythonSinkDelivery));
     return unexpected(std::move(sinks).error());
   }
   if (!is_one_of(*sinks, kSinkDeliveryWords)) {
@@ -147,6 +159,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
 
   Expected<std::string_view, std::string> recorder = read_field_status(result, kRecorderFinalization);
   if (!recorder) {
+    if (note != nullptr) *note = bare_status_note(object->find(kRecorderFinalization));
     return unexpected(std::move(recorder).error());
   }
   if (!is_one_of(*recorder, kRecorderWords)) {
@@ -155,6 +168,7 @@ Expected<Ok, std::string> validate_execution_result(const JsonValue& result) {
 
   Expected<std::string_view, std::string> publication = read_field_status(result, kPublication);
   if (!publication) {
+    if (note != nullptr) *note = bare_status_note(object->find(kPublication));
     return unexpected(std::move(publication).error());
   }
 

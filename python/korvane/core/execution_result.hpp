@@ -64,8 +64,9 @@ Expected<JsonValue, JsonParseError> parse_execution_result(std::string_view text
 // Checks a parsed execution result; the first failing check decides the
 // message, which the caller raises as TypeError. Members that the format
 // does not name are allowed and ignored. Reads no deeper than
-// kExecutionResultDepth.
-Expected<Ok, std::string> validate_execution_result(const JsonValue& result);
+// kExecutionResultDepth. When the check that fails finds a status member
+// given as a bare string, `note` (if given) receives the form it must take.
+Expected<Ok, std::string> validate_execution_result(const JsonValue& result, std::string* note = nullptr);
 
 // The `status` text of the top-level member `field`, when that member is an
 // object whose `status` is a string; otherwise the message

@@ -1,6 +1,5 @@
 #include "call_binding.hpp"
 
-#include <optional>
 #include <vector>
 
 #include "py_str.hpp"
@@ -10,27 +9,32 @@ namespace korvane {
 namespace {
 
 // Binds the call with the keyword names read as UTF-8 views (they stay alive
-// in the caller's keyword tuple or dictionary for the whole call). A name
-// without a UTF-8 form fails with the interpreter's encoding error, but only
-// at its turn: a binding failure found before it (too many positional
-// arguments, an earlier keyword) is reported instead.
+// in the caller's keyword tuple or dictionary for the whole call). A name with
+// lone surrogates names no parameter: it is read with its surrogates as they
+// are (the message shows the name as written, as the interpreter's own
+// functions do), its bytes held in `kept` until the message is made.
 Result<Ok> finish_binding(const ArgumentSignature& signature, std::size_t positional_count,
                           std::span<PyObject* const> keyword_names, PyObject* const* positional,
                           PyObject* const* keyword_values, std::span<PyObject*> out) {
   std::vector<std::string_view> names;
+  std::vector<PyRef> kept;
   names.reserve(keyword_names.size());
   for (PyObject* name : keyword_names) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-    if (data == nullptr) break;
+    if (data == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return take_pending();
+      PyErr_Clear();
+      PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+      if (!bytes) return take_pending();
+      data = PyBytes_AS_STRING(bytes.get());
+      size = PyBytes_GET_SIZE(bytes.get());
+      kept.push_back(std::move(bytes));
+    }
     names.emplace_back(data, static_cast<std::size_t>(size));
   }
-  const bool complete = names.size() == keyword_names.size();
-  std::optional<Error> unreadable;
-  if (!complete) unreadable = std::move(take_pending().error);
-  auto bound = bind_arguments(signature, positional_count, names, complete);
+  auto bound = bind_arguments(signature, positional_count, names);
   if (!bound) return module_error(ErrorType::type_error, std::move(bound).error());
-  if (unreadable) return unexpected(std::move(*unreadable));
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     const auto& slot = bound->slots[i];
     switch (slot.source) {

@@ -1,9 +1,8 @@
 #include "discovery.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 
@@ -79,50 +78,21 @@ Result<BundleProvider> read_entry_point(PyObject* entry_point, std::string& name
   return std::move(*record);
 }
 
-// An attribute's str text, or nothing when the object has no such str: the
-// lookup's ordinary error is dropped, while KeyboardInterrupt and the other
-// exceptions outside Exception stay raised and end the caller.
-Result<std::optional<std::string>> optional_text(PyObject* object, const char* attribute) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(object, attribute));
-  if (value && PyUnicode_Check(value.get())) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
-      return std::optional<std::string>(std::in_place, data, static_cast<std::size_t>(size));
-    }
-  }
-  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return take_pending();
-  PyErr_Clear();
-  return std::optional<std::string>();
-}
-
-// For the notes of a failure: entry point "NAME" (distribution DIST VERSION),
-// the distribution's part where the entry point tells it.
-Result<std::string> describe_entry_point(PyObject* entry_point, std::string_view name) {
+// For the notes of a failure: entry point "NAME", with the distribution and
+// version its provider claims when it was accepted. Nothing more is read from
+// the entry point, so that nothing it runs can replace the failure reported.
+std::string describe_entry_point(std::string_view name, const BundleProvider* record = nullptr) {
   std::string text = "entry point " + quoted(name);
-  PyRef distribution = PyRef::steal(PyObject_GetAttrString(entry_point, "dist"));
-  if (!distribution) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return take_pending();
-    PyErr_Clear();
-    return text;
-  }
-  if (distribution.get() == Py_None) return text;
-  auto distribution_name = optional_text(distribution.get(), "name");
-  if (!distribution_name) return unexpected(std::move(distribution_name).error());
-  auto version = optional_text(distribution.get(), "version");
-  if (!version) return unexpected(std::move(version).error());
-  if (*distribution_name) {
-    text += " (distribution " + **distribution_name;
-    if (*version) text += " " + **version;
-    text += ")";
+  if (record != nullptr) {
+    text += " (distribution " + quoted(record->distribution) + ", version " + quoted(record->bundle_version) + ")";
   }
   return text;
 }
 
-// The entry point name of the accepted record of `machine_id`.
-std::string_view accepted_entry_point(const std::vector<BundleProvider>& accepted, std::string_view machine_id) {
-  for (const BundleProvider& record : accepted)
-    if (record.machine_id == machine_id) return record.entry_point;
-  return {};
+// The accepted record of `machine_id`.
+const BundleProvider& accepted_record(const std::vector<BundleProvider>& accepted, std::string_view machine_id) {
+  return *std::find_if(accepted.begin(), accepted.end(),
+                       [&](const BundleProvider& record) { return record.machine_id == machine_id; });
 }
 
 }  // namespace
@@ -138,9 +108,7 @@ Result<std::vector<BundleProvider>> discover_providers() {
   if (!iterator) return take_pending();
 
   std::vector<BundleProvider> accepted;
-  // The entry point of each machine identifier in `accepted`, for the note
-  // that names both sides of a clash.
-  std::unordered_map<std::string, PyRef> seen;
+  std::unordered_set<std::string> seen;  // the machine identifiers in `accepted`
   for (;;) {
     PyObject* next = nullptr;
     int status = PyIter_NextItem(iterator.get(), &next);
@@ -155,19 +123,14 @@ Result<std::vector<BundleProvider>> discover_providers() {
       if (!std::holds_alternative<ModuleError>(provider.error()) || name.empty()) {
         return unexpected(std::move(provider).error());
       }
-      auto label = describe_entry_point(entry_point.get(), name);
-      if (!label) return unexpected(std::move(label).error());
       return with_note(unexpected(std::move(provider).error()),
-                       "in " + *label + "; run `korvane check " + name + "` for details");
+                       "in " + describe_entry_point(name) + "; run `korvane check " + name + "` for details");
     }
-    auto [earlier, inserted] = seen.try_emplace(provider->machine_id, PyRef::borrow(entry_point.get()));
-    if (!inserted) {
-      auto first = describe_entry_point(earlier->second.get(), accepted_entry_point(accepted, provider->machine_id));
-      if (!first) return unexpected(std::move(first).error());
-      auto second = describe_entry_point(entry_point.get(), name);
-      if (!second) return unexpected(std::move(second).error());
+    if (!seen.insert(provider->machine_id).second) {
+      const BundleProvider& first = accepted_record(accepted, provider->machine_id);
       return with_note(module_error(ErrorType::runtime_error, duplicate_machine_id_message(provider->machine_id)),
-                       "advertised by " + *first + " and by " + *second);
+                       "advertised by " + describe_entry_point(first.entry_point, &first) + " and by " +
+                           describe_entry_point(name, &*provider));
     }
     accepted.push_back(std::move(*provider));
   }

@@ -26,9 +26,12 @@ PyObject* builtin_type(ErrorType type) {
   return PyExc_SystemError;
 }
 
-// Raises `type` with the message as its only argument.
+// Raises `type` with the message as its only argument. A message may show a
+// caller's text with lone surrogates (a keyword name), kept in its UTF-8 form
+// with the surrogates as they are.
 void raise_with_message(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  PyRef text =
+      PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
   if (!text) return;  // the decoding failure (or MemoryError) is raised instead
   PyErr_SetObject(type, text.get());
 }
@@ -77,6 +80,11 @@ void raise_error(Error&& error) {
     if (type == nullptr) return;  // creating the type failed; that error stands
     raise_with_message(type, invariant.description);
   }
+}
+
+PyRef exception_of(Error&& error) {
+  raise_error(std::move(error));
+  return PyRef::steal(PyErr_GetRaisedException());
 }
 
 }  // namespace korvane

@@ -63,6 +63,10 @@ Unexpected<Error> take_pending();
 // boundary of an entry point, which then returns null.
 void raise_error(Error&& error);
 
+// The exception object raise_error would raise for `error`, not raised: for
+// readers that report the error beside other findings.
+PyRef exception_of(Error&& error);
+
 // The private exception type for invariant failures, created once per process.
 PyObject* invariant_failure_type();
 

@@ -57,11 +57,4 @@ TypeSlot g_file_recorder_type{&file_recorder_definition};
 
 Result<PyTypeObject*> file_recorder_type(TypeUse use) { return obtain_type(g_file_recorder_type, use); }
 
-Result<std::optional<std::string>> read_recorder_path(PyObject* object) {
-  auto type = file_recorder_type();
-  if (!type) return unexpected(std::move(type).error());
-  if (!PyObject_TypeCheck(object, *type)) return std::optional<std::string>();
-  return std::optional<std::string>(reinterpret_cast<FileRecorderObject*>(object)->path);
-}
-
 }  // namespace korvane

@@ -19,8 +19,12 @@ struct FileRecorderObject {
 // The process-wide FileRecorder class, made on first use.
 Result<PyTypeObject*> file_recorder_type(TypeUse use = TypeUse::call);
 
-// The path of a FileRecorder for an execution; nothing for an object of any
-// other type.
-Result<std::optional<std::string>> read_recorder_path(PyObject* object);
+// The path of a FileRecorder (an instance of `recorder_class`, the class as
+// the caller knows it) for an execution; nothing for an object of any other
+// type.
+inline std::optional<std::string> read_recorder_path(PyObject* object, PyTypeObject* recorder_class) {
+  if (!PyObject_TypeCheck(object, recorder_class)) return std::nullopt;
+  return reinterpret_cast<FileRecorderObject*>(object)->path;
+}
 
 }  // namespace korvane

@@ -1,7 +1,6 @@
 #include "module.hpp"
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -213,7 +212,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "korvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<long long> g_first_interpreter{-1};
+FirstInterpreter g_interpreter;
 OncePerProcess<PyObject> g_module;
 
 // Appends `name` to the module's __all__, which the first call creates empty.
@@ -256,12 +255,7 @@ Result<PyRef> create_module() {
 }
 
 Result<PyRef> initialise() {
-  long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return take_pending();
-  long long expected = -1;
-  if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    return module_error(ErrorType::import_error, "module korvane does not support sub-interpreters");
-  }
+  if (auto claimed = g_interpreter.claim("korvane"); !claimed) return unexpected(std::move(claimed).error());
   auto module = g_module.get([]() -> Result<PyObject*> {
     auto created = create_module();
     if (!created) return unexpected(std::move(created).error());

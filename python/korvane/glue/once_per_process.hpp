@@ -1,5 +1,6 @@
 // A value made once per process, on first use, and kept until the process
-// ends: the module object, its types, the interned sink method names.
+// ends: the module object, its types, the interned sink method names; and
+// the one interpreter such values belong to.
 //
 // A caller that finds the value made pays one atomic load. Otherwise it takes
 // the lock, and the first to hold it makes the value while the others wait.
@@ -10,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <type_traits>
 
 #include "errors.hpp"
@@ -42,6 +44,25 @@ class OncePerProcess {
 
   std::atomic<T*> value_{nullptr};
   PyMutex lock_{};
+};
+
+// The interpreter a module's values made once per process belong to: the
+// first to import it. An import from any other fails with ImportError.
+class FirstInterpreter {
+ public:
+  Result<Ok> claim(const char* module_name) {
+    const long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return take_pending();
+    long long expected = -1;
+    if (!first_.compare_exchange_strong(expected, id) && expected != id) {
+      return module_error(ErrorType::import_error,
+                          std::string("module ") + module_name + " does not support sub-interpreters");
+    }
+    return Ok{};
+  }
+
+ private:
+  std::atomic<long long> first_{-1};
 };
 
 }  // namespace korvane

@@ -1,184 +1,225 @@
 // korvane_tools._rules: korvane's verdicts on a provider's text and on an
 // execution result, for the korvane command and the kit for bundle authors.
-// Built from the same core library as the korvane module and calling the
-// same functions, so the messages are korvane's; it keeps no state and
-// touches nothing process-wide (no discovery, no run numbers, no imports of
-// bundle code).
+// Built from the korvane module's own glue and core and calling the same
+// functions, so the exceptions, messages and notes are korvane's; it touches
+// nothing process-wide of korvane's (no discovery, no run numbers).
+#include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "discovery.hpp"
 #include "execution_result.hpp"
-#include "json/parse.hpp"
-#include "json/path.hpp"
-#include "provider_metadata.hpp"
-#include "py_ref.hpp"
-#include "quoted.hpp"
+#include "file_recorder.hpp"
+#include "module.hpp"
+#include "once_per_process.hpp"
+#include "py_str.hpp"
+#include "result_check.hpp"
+#include "runs.hpp"
+
+namespace korvane {
 
 namespace {
 
-using korvane::PyRef;
+Unexpected<Error> type_error(std::string message) { return module_error(ErrorType::type_error, std::move(message)); }
 
-bool utf8_of(PyObject* text, std::string_view& out) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return false;
-  out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-PyObject* new_text(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-}
-
-// TypeError "'{type}' object cannot be cast as 'str'", as korvane's discovery
-// says it for a provider that returns no str.
-PyObject* not_text(PyObject* value) {
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
-  if (!name) return nullptr;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'str'", name.get());
-  return nullptr;
+// The UTF-8 text of a str argument, or the cast TypeError.
+Result<std::string> text_argument(PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    auto message = cast_message(value, "str");
+    if (!message) return unexpected(std::move(message).error());
+    return type_error(std::move(*message));
+  }
+  return utf8_of(value);
 }
 
 // provider_record(entry_point_name, returned) -> str
-PyObject* provider_record(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+Result<PyRef> provider_record(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2 || !PyUnicode_Check(args[0])) {
-    PyErr_SetString(PyExc_TypeError, "provider_record(entry_point_name: str, returned: object)");
-    return nullptr;
+    return type_error("provider_record(entry_point_name: str, returned: object)");
   }
-  if (!PyUnicode_Check(args[1])) return not_text(args[1]);
-  std::string_view name, text;
-  if (!utf8_of(args[0], name) || !utf8_of(args[1], text)) return nullptr;
-  auto record = korvane::validate_provider_metadata(name, text);
-  if (!record) {
-    PyRef message = PyRef::steal(new_text(record.error()));
-    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
-    return nullptr;
-  }
-  std::vector<korvane::BundleProvider> one{std::move(*record)};
-  std::string listing = korvane::write_bundle_listing(one);
+  auto name = utf8_of(args[0]);
+  if (!name) return unexpected(std::move(name).error());
+  auto text = text_argument(args[1]);
+  if (!text) return unexpected(std::move(text).error());
+  auto record = validate_provider_metadata(*name, *text);
+  if (!record) return module_error(ErrorType::runtime_error, std::move(record).error());
+  std::vector<BundleProvider> one{std::move(*record)};
+  std::string listing = write_bundle_listing(one);
   // "[{...}]": the object alone.
-  return new_text(std::string_view(listing).substr(1, listing.size() - 2));
+  return new_str(std::string_view(listing).substr(1, listing.size() - 2));
 }
 
-// None, or (kind, message, description, line, column): kind "json" for a
-// text that is not JSON (message: "{description} at line {line} column
-// {column}", after `prefix`), "rule" for a result that breaks a rule (message
-// and description: the rule's message, line and column 0).
-PyObject* problem_of_text(std::string_view text, std::string_view prefix) {
-  auto parsed = korvane::parse_execution_result(text);
-  if (!parsed) {
-    const auto& error = parsed.error();
-    std::string message = std::string(prefix) + error.to_string();
-    return Py_BuildValue("(ss#s#nn)", "json", message.data(), static_cast<Py_ssize_t>(message.size()),
-                         error.description.data(), static_cast<Py_ssize_t>(error.description.size()),
-                         static_cast<Py_ssize_t>(error.line), static_cast<Py_ssize_t>(error.column));
-  }
-  auto valid = korvane::validate_execution_result(*parsed);
-  if (!valid) {
-    const auto& message = valid.error();
-    auto size = static_cast<Py_ssize_t>(message.size());
-    return Py_BuildValue("(ss#s#nn)", "rule", message.data(), size, message.data(), size, Py_ssize_t{0}, Py_ssize_t{0});
-  }
-  Py_RETURN_NONE;
+// The verdict as Python sees it: None when accepted, otherwise (exception,
+// kind, detail, text, line, column, path) with the exception execute raises.
+Result<PyRef> verdict_of(Result<Ok>&& checked, const ResultFindings& findings) {
+  if (checked) return PyRef::borrow(Py_None);
+  static constexpr std::array<const char*, 6> kKinds = {"accepted", "mapping", "dumps", "encoding", "json", "rule"};
+  PyRef exception = exception_of(std::move(checked).error());
+  if (!exception) return take_pending();
+  PyObject* text = findings.text ? findings.text.get() : Py_None;
+  PyRef verdict = PyRef::steal(Py_BuildValue(
+      "(Oss#Onns#)", exception.get(), kKinds[static_cast<std::size_t>(findings.stage)], findings.detail.data(),
+      static_cast<Py_ssize_t>(findings.detail.size()), text, static_cast<Py_ssize_t>(findings.line),
+      static_cast<Py_ssize_t>(findings.column), findings.path.data(), static_cast<Py_ssize_t>(findings.path.size())));
+  if (!verdict) return take_pending();
+  return verdict;
 }
 
-// result_text_problem(text) -> None | (kind, message, description, line, column)
-PyObject* result_text_problem(PyObject*, PyObject* text) {
-  if (!PyUnicode_Check(text)) return not_text(text);
-  std::string_view utf8;
-  if (!utf8_of(text, utf8)) return nullptr;
-  return problem_of_text(utf8, "");
+// result_verdict(result) -> None | verdict
+Result<PyRef> result_verdict(PyObject* result) {
+  ResultFindings findings;
+  auto checked = check_execution_result(result, nullptr, findings);
+  return verdict_of(std::move(checked), findings);
 }
 
-// result_problem(result) -> None | (kind, message, description, line, column)
-// The checks of korvane's execute on what execute_prepared returned: a dict
-// (kind "mapping" otherwise), its json.dumps text (exceptions of dumps pass
-// through), that text parsed, then the rules; the message is korvane's.
-PyObject* result_problem(PyObject*, PyObject* result) {
-  if (!PyDict_Check(result)) {
-    const auto size = static_cast<Py_ssize_t>(korvane::kNotMappingMessage.size());
-    return Py_BuildValue("(ss#s#nn)", "mapping", korvane::kNotMappingMessage.data(), size,
-                         korvane::kNotMappingMessage.data(), size, Py_ssize_t{0}, Py_ssize_t{0});
-  }
-  PyRef json = PyRef::steal(PyImport_ImportModule("json"));
-  if (!json) return nullptr;
-  PyRef text = PyRef::steal(PyObject_CallMethod(json.get(), "dumps", "O", result));
-  if (!text) return nullptr;
-  if (!PyUnicode_Check(text.get())) return not_text(text.get());
-  std::string_view utf8;
-  if (!utf8_of(text.get(), utf8)) return nullptr;
-  return problem_of_text(utf8, korvane::kNotJsonPrefix);
+// text_verdict(text) -> None | verdict
+Result<PyRef> text_verdict(PyObject* text) {
+  auto utf8 = text_argument(text);
+  if (!utf8) return unexpected(std::move(utf8).error());
+  ResultFindings findings;
+  auto checked = check_execution_result_text(*utf8, findings);
+  return verdict_of(std::move(checked), findings);
 }
 
-// member_path(text, offset) -> str
-PyObject* member_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2 || !PyUnicode_Check(args[0]) || !PyLong_Check(args[1])) {
-    PyErr_SetString(PyExc_TypeError, "member_path(text: str, offset: int)");
-    return nullptr;
+// Whether `type` is the korvane module's class `name`, built from the same
+// definitions as this code: a class with that name, instances of that size,
+// and the immutability and finality korvane gives its classes, which no class
+// made in Python has. Its instances then have the layout of `Object`.
+template <class Object>
+bool is_korvane_class(PyTypeObject* type, const char* name) {
+  return std::strcmp(type->tp_name, name) == 0 && type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(Object)) &&
+         PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && !PyType_HasFeature(type, Py_TPFLAGS_BASETYPE);
+}
+
+// execute(run, sinks, file_recorder) -> (returned, None | verdict)
+// What run.execute(sinks, file_recorder) does, keeping the value the bundle's
+// execute function returned when the checks reject it: errors before it
+// returned are raised as execute raises them.
+Result<PyRef> execute(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || nargs > 3) {
+    return type_error("execute(run: korvane.PreparedRun, sinks: object = None, file_recorder: object = None)");
   }
-  std::string_view utf8;
-  if (!utf8_of(args[0], utf8)) return nullptr;
-  const std::size_t offset = PyLong_AsSize_t(args[1]);
-  if (offset == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
-  return new_text(korvane::json_path_at(utf8, offset));
+  if (!is_korvane_class<PreparedRunObject>(Py_TYPE(args[0]), "builtins.PreparedRun")) {
+    auto message = cast_message(args[0], "PreparedRun");
+    if (!message) return unexpected(std::move(message).error());
+    return type_error(std::move(*message));
+  }
+  const auto* run = reinterpret_cast<const PreparedRunObject*>(args[0]);
+  if (!run->prepared) return invariant_failure("PreparedRun was cleared by the garbage collector");
+  PyObject* sinks = nargs > 1 && args[1] != Py_None ? args[1] : nullptr;
+  PyObject* file_recorder = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+  PyTypeObject* recorder_class = nullptr;
+  if (file_recorder != nullptr &&
+      is_korvane_class<FileRecorderObject>(Py_TYPE(file_recorder), "builtins.FileRecorder")) {
+    recorder_class = Py_TYPE(file_recorder);
+  }
+  auto execution = execute_bundle(run->provider, run->prepared.get(), sinks, file_recorder, recorder_class);
+  if (!execution) return unexpected(std::move(execution).error());
+  Result<Ok> checked = Ok{};
+  if (execution->rejection) checked = unexpected(std::move(*execution->rejection));
+  auto verdict = verdict_of(std::move(checked), execution->findings);
+  if (!verdict) return unexpected(std::move(verdict).error());
+  PyRef pair = PyRef::steal(PyTuple_Pack(2, execution->returned.get(), verdict->get()));
+  if (!pair) return take_pending();
+  return pair;
 }
 
 // clash_message(machine_id) -> str
-PyObject* clash_message(PyObject*, PyObject* machine_id) {
-  if (!PyUnicode_Check(machine_id)) return not_text(machine_id);
-  std::string_view utf8;
-  if (!utf8_of(machine_id, utf8)) return nullptr;
-  return new_text(korvane::duplicate_machine_id_message(utf8));
+Result<PyRef> clash_message(PyObject* machine_id) {
+  auto text = text_argument(machine_id);
+  if (!text) return unexpected(std::move(text).error());
+  return new_str(duplicate_machine_id_message(*text));
 }
 
 // status_words() -> {field: (word, ...)}
-PyObject* status_words(PyObject*, PyObject*) {
+Result<PyRef> status_words() {
   PyRef words = PyRef::steal(PyDict_New());
-  if (!words) return nullptr;
-  for (const auto& [field, accepted] : korvane::kStatusVocabulary) {
+  if (!words) return take_pending();
+  for (const auto& [field, accepted] : kStatusVocabulary) {
     PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(accepted.size())));
-    if (!tuple) return nullptr;
+    if (!tuple) return take_pending();
     for (std::size_t i = 0; i < accepted.size(); ++i) {
-      PyObject* word = new_text(accepted[i]);
-      if (word == nullptr) return nullptr;
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), word);
+      auto word = new_str(accepted[i]);
+      if (!word) return unexpected(std::move(word).error());
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), word->release());
     }
-    PyRef key = PyRef::steal(new_text(field));
-    if (!key || PyDict_SetItem(words.get(), key.get(), tuple.get()) < 0) return nullptr;
+    auto key = new_str(field);
+    if (!key) return unexpected(std::move(key).error());
+    if (PyDict_SetItem(words.get(), key->get(), tuple.get()) < 0) return take_pending();
   }
-  return words.release();
+  return words;
+}
+
+PyObject* provider_record_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return run_entry_point([=] { return provider_record(args, nargs); });
+}
+PyObject* result_verdict_entry(PyObject*, PyObject* result) {
+  return run_entry_point([=] { return result_verdict(result); });
+}
+PyObject* text_verdict_entry(PyObject*, PyObject* text) {
+  return run_entry_point([=] { return text_verdict(text); });
+}
+PyObject* execute_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return run_entry_point([=] { return execute(args, nargs); });
+}
+PyObject* clash_message_entry(PyObject*, PyObject* machine_id) {
+  return run_entry_point([=] { return clash_message(machine_id); });
+}
+PyObject* status_words_entry(PyObject*, PyObject*) {
+  return run_entry_point([] { return status_words(); });
+}
+
+template <class Function>
+PyCFunction fastcall(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef methods[] = {
-    {"provider_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provider_record)), METH_FASTCALL,
+    {"provider_record", fastcall(provider_record_entry), METH_FASTCALL,
      "provider_record(entry_point_name, returned, /)\n--\n\n"
      "korvane's verdict on what a provider returned: the listing object's JSON text, or the\n"
      "TypeError or RuntimeError korvane's discovery raises for it."},
-    {"result_text_problem", result_text_problem, METH_O,
-     "result_text_problem(text, /)\n--\n\n"
-     "None when korvane accepts the JSON text as an execution result, otherwise\n"
-     "(kind, message, description, line, column), kind 'json' or 'rule'."},
-    {"result_problem", result_problem, METH_O,
-     "result_problem(result, /)\n--\n\n"
-     "None when korvane's execute accepts `result`, otherwise (kind, message, description,\n"
-     "line, column) with korvane's own message; kind is 'mapping', 'json' or 'rule'."},
-    {"member_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(member_path)), METH_FASTCALL,
-     "member_path(text, offset, /)\n--\n\n"
-     "The path of the member or element of the JSON text that holds the byte at `offset`,\n"
-     "as korvane's execute names it in its note ('' at the top level)."},
-    {"clash_message", clash_message, METH_O,
+    {"result_verdict", result_verdict_entry, METH_O,
+     "result_verdict(result, /)\n--\n\n"
+     "None when korvane's execute accepts `result`, otherwise (exception, kind, detail, text,\n"
+     "line, column, path): the exception execute raises for it (json.dumps's own included),\n"
+     "kind 'mapping', 'dumps', 'encoding', 'json' or 'rule', the parse error or rule message,\n"
+     "the JSON text checked, the parse error's place and the member there."},
+    {"text_verdict", text_verdict_entry, METH_O,
+     "text_verdict(text, /)\n--\n\n"
+     "The same verdict on a JSON text, read as execute reads the text json.dumps gives."},
+    {"execute", fastcall(execute_entry), METH_FASTCALL,
+     "execute(run, sinks=None, file_recorder=None, /)\n--\n\n"
+     "run.execute(sinks, file_recorder), returning (returned, verdict): what the bundle's\n"
+     "execute function returned, and None or the verdict on it as result_verdict gives it\n"
+     "(with the note naming the bundle's function). Errors before the function returned\n"
+     "are raised as execute raises them."},
+    {"clash_message", clash_message_entry, METH_O,
      "clash_message(machine_id, /)\n--\n\n"
      "korvane's message for a machine id that several entry points advertise."},
-    {"status_words", status_words, METH_NOARGS,
+    {"status_words", status_words_entry, METH_NOARGS,
      "status_words()\n--\n\n"
      "The status words korvane accepts, by member of the execution result."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The glue's values made once per process (the sink method names, the
+// invariant-failure type) belong to one interpreter, as the korvane
+// module's do.
+FirstInterpreter g_interpreter;
+
+int exec_module(PyObject*) {
+  auto claimed = g_interpreter.claim("korvane_tools._rules");
+  if (claimed) return 0;
+  raise_error(std::move(claimed).error());
+  return -1;
+}
+
 PyModuleDef_Slot slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -196,4 +237,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__rules(void) { return PyModuleDef_Init(&module_def); }
+}  // namespace korvane
+
+PyMODINIT_FUNC PyInit__rules(void) { return PyModuleDef_Init(&korvane::module_def); }

@@ -4,15 +4,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "execution_result.hpp"
 #include "file_recorder.hpp"
 #include "import_module.hpp"
-#include "json/path.hpp"
-#include "json_bridge.hpp"
 #include "once_per_process.hpp"
 #include "py_str.hpp"
 #include "python_json.hpp"
 #include "quoted.hpp"
+#include "result_check.hpp"
 
 namespace korvane {
 
@@ -167,17 +165,17 @@ Result<PyRef> check_sinks(PyObject* sinks) {
   return PyRef::borrow(sinks);
 }
 
-Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
-                          PyObject* file_recorder) {
+Result<Execution> execute_bundle(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
+                                 PyObject* file_recorder, PyTypeObject* recorder_class) {
   auto sequence = check_sinks(sinks);
   if (!sequence) return unexpected(std::move(sequence).error());
 
   PyRef recorder_path = PyRef::borrow(Py_None);
   if (file_recorder != nullptr) {
-    auto path = read_recorder_path(file_recorder);
-    if (!path) return unexpected(std::move(path).error());
-    if (!path->has_value()) return type_error(kFileRecorderMessage);
-    auto text = new_str(**path);
+    std::optional<std::string> path;
+    if (recorder_class != nullptr) path = read_recorder_path(file_recorder, recorder_class);
+    if (!path) return type_error(kFileRecorderMessage);
+    auto text = new_str(*path);
     if (!text) return unexpected(std::move(text).error());
     recorder_path = std::move(*text);
   }
@@ -185,26 +183,27 @@ Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, Py
   auto execute = bundle_function(provider.module, provider.execute_function);
   if (!execute) return unexpected(std::move(execute).error());
   PyObject* call_arguments[] = {prepared, sequence->get(), recorder_path.get()};
-  PyRef result = PyRef::steal(PyObject_Vectorcall(execute->get(), call_arguments, 3, nullptr));
-  if (!result) return take_pending();
-
-  if (!PyDict_Check(result.get())) return type_error(std::string(kNotMappingMessage));
-  auto text = python_to_json_text(result.get(), "execution result");
-  if (!text) return unexpected(std::move(text).error());
-  // Checked in full, built only as deep as the validation reads.
-  auto parsed = parse_execution_result(text->utf8);
-  if (!parsed) {
-    auto failure = type_error(std::string(kNotJsonPrefix) + parsed.error().to_string());
-    // json.dumps writes one line, so the column places the byte; the note
-    // says in which member it lies.
-    const std::string path = parsed.error().line == 1 && parsed.error().column > 0
-                                 ? json_path_at(text->utf8, parsed.error().column - 1)
-                                 : "";
-    if (path.empty()) return failure;
-    return with_note(std::move(failure), "in member " + path + " of the execution result");
+  Execution execution;
+  execution.returned = PyRef::steal(PyObject_Vectorcall(execute->get(), call_arguments, 3, nullptr));
+  if (!execution.returned) return take_pending();
+  if (auto checked = check_execution_result(execution.returned.get(), &provider, execution.findings); !checked) {
+    execution.rejection = std::move(checked).error();
   }
-  if (auto valid = validate_execution_result(*parsed); !valid) return type_error(std::move(valid).error());
-  return result;
+  return execution;
+}
+
+Result<PyRef> execute_run(const BundleProvider& provider, PyObject* prepared, PyObject* sinks,
+                          PyObject* file_recorder) {
+  PyTypeObject* recorder_class = nullptr;
+  if (file_recorder != nullptr) {
+    auto type = file_recorder_type();
+    if (!type) return unexpected(std::move(type).error());
+    recorder_class = *type;
+  }
+  auto execution = execute_bundle(provider, prepared, sinks, file_recorder, recorder_class);
+  if (!execution) return unexpected(std::move(execution).error());
+  if (execution->rejection) return unexpected(std::move(*execution->rejection));
+  return std::move(execution->returned);
 }
 
 }  // namespace korvane

@@ -1,20 +1,21 @@
 """Checking an execution result with korvane's own rules, and saying where
 it breaks them.
 
-The verdict and its message come from korvane's core through
-korvane_tools._rules, the same code korvane's execute runs on what a
-bundle's execute function returns; nothing here changes process-wide state
-or uses a run number. What this module adds is the way to the fix: the
-member path of the value that is not JSON (`outputs.mean`, named by the
-core as execute's note names it), the token (NaN, Infinity, an integer too
-large for a double) and an excerpt of the text with a caret under the place.
+The verdict, its exception and its notes come from korvane's glue and core
+through korvane_tools._rules, the very code korvane's execute runs on what a
+bundle's execute function returns (one call into it, one json.dumps);
+nothing here changes process-wide state or uses a run number. What this
+module adds is the way to the fix: the token at the place where the text is
+not JSON (NaN, Infinity, an integer too large for a double) and an excerpt
+of the text with a caret under it.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import json
 from typing import Any
+
+import korvane
 
 from . import _rules
 
@@ -23,13 +24,15 @@ from . import _rules
 class ResultProblem:
     """Why korvane rejects a result."""
 
-    kind: str  # mapping (not a dict), json (not JSON text), rule (a rule of the format)
+    kind: str  # mapping (not a dict), dumps (json.dumps raised), encoding (it gave no text), json, rule
     message: str  # korvane's exact message
     line: int = 0  # 1-based line and column of the checked text, for kind "json"
     column: int = 0
     path: str | None = None  # the member path of the offending value, when known
     token: str | None = None  # what stands there, in words
     excerpt: str | None = None  # the line of the text, and a caret under the place
+    # The exception korvane's execute raises for the result, notes and all.
+    error: BaseException | None = dataclasses.field(default=None, compare=False, repr=False)
 
     def notes(self) -> list[str]:
         """The context beyond korvane's message, one line each."""
@@ -46,59 +49,72 @@ class ResultProblem:
         return "\n".join([self.message, *self.notes()])
 
     def as_json(self) -> dict[str, Any]:
-        return dataclasses.asdict(self)
+        return {field.name: getattr(self, field.name) for field in dataclasses.fields(self) if field.name != "error"}
 
 
-def _problem(
-    found: tuple[str, str, str, int, int] | None, text: str | None, path: str | None = None
-) -> ResultProblem | None:
-    if found is None:
+_Verdict = tuple[BaseException, str, str, str | None, int, int, str]
+
+
+def _problem(verdict: _Verdict | None, document: str | None = None) -> ResultProblem | None:
+    """The problem of a verdict; with `document`, for that text as the
+    reader wrote it (its message the parse error or the rule's message)."""
+    if verdict is None:
         return None
-    kind, message, _description, line, column = found
+    error, kind, detail, text, line, column, path = verdict
+    message_of_text = document is not None
+    text = document if message_of_text else text
     excerpt = token = None
     if kind == "json" and text is not None:
         excerpt, at = _excerpt(text, line, column)
         token = _token_at(at)
-    return ResultProblem(kind, message, line, column, path, token, excerpt)
+    message = detail if message_of_text else str(error)
+    place = None if message_of_text else (path or None)
+    return ResultProblem(kind, message, line, column, place, token, excerpt, error)
 
 
 def text_problem(text: str) -> ResultProblem | None:
     """korvane's verdict on a JSON text as an execution result; positions
-    are this text's lines and columns."""
-    return _problem(_rules.result_text_problem(text), text)
+    are this text's lines and columns, and the message is the parse error or
+    the rule's message."""
+    return _problem(_rules.text_verdict(text), text)
 
 
 def result_problem(result: object) -> ResultProblem | None:
     """korvane's verdict on what a bundle's execute function returned (the
     check its execute makes); json.dumps's own exceptions pass through."""
-    found = _rules.result_problem(result)
-    if found is None or found[0] != "json":
-        return _problem(found, None)
-    # The text korvane checked: json.dumps writes one line, so the column
-    # places the byte, and the core names its member as execute's note does.
-    text = json.dumps(result)
-    _, _, _, line, column = found
-    path = _rules.member_path(text, column - 1) if line == 1 and column > 0 else ""
-    return _problem(found, text, path or None)
+    verdict = _rules.result_verdict(result)
+    if verdict is not None and verdict[1] == "dumps":
+        raise verdict[0]
+    return _problem(verdict)
 
 
 def validate_result(result: object) -> object:
     """Returns `result` when korvane accepts it as an execution result;
-    otherwise raises what korvane's execute raises (TypeError with its exact
-    message, or json.dumps's own exception), with notes naming the place."""
-    problem = result_problem(result)
-    if problem is None:
+    otherwise raises what korvane's execute raises for it: the same exception
+    type, message and notes (json.dumps's own exception included)."""
+    verdict = _rules.result_verdict(result)
+    if verdict is None:
         return result
-    error = TypeError(problem.message)
-    for note in problem.notes():
-        error.add_note(note)
-    raise error
+    raise verdict[0]
 
 
 def result_verdict(result: object) -> str | None:
     """None when korvane accepts `result`, otherwise its message."""
     problem = result_problem(result)
     return None if problem is None else problem.message
+
+
+def execute(
+    run: korvane.PreparedRun, sinks: list[Any] | tuple[Any, ...] | None, recorder: korvane.FileRecorder | None
+) -> tuple[object, ResultProblem | None]:
+    """`run.execute(sinks, recorder)` through korvane's own code, keeping
+    what the bundle's execute function returned: that value, and None when
+    korvane accepts it, else why not (`problem.error` is the exception
+    execute raises for it, its note naming the bundle's function). Errors
+    before the bundle returned are raised as execute raises them; nothing
+    in any module is replaced."""
+    returned, verdict = _rules.execute(run, sinks, recorder)
+    return returned, _problem(verdict)
 
 
 # Excerpts of a text -------------------------------------------------------------

@@ -93,15 +93,33 @@ class Parser {
   void step_past_key(int length) noexcept;
   template <std::ptrdiff_t kStep>
   void step_by() noexcept;
-  bool skip_string_in_chunk(unsigned specials);
-  bool skip_string_rest(const char* special);
+  // The slow paths of the check, out of its loop: each returns the position
+  // after the value, or null after recording the failure.
+  const char* skip_string_in_chunk(unsigned specials);
+  const char* skip_string_rest(const char* special);
   bool skip_number();
-  bool skip_number_rest();
+  const char* skip_exponent(const char* mark, std::ptrdiff_t leading);
+  const char* skip_number_rest();
+  // p_ = position, unless it is null. With the position returned and stored
+  // by the caller, the check's loop knows p_ along every path, the slow ones
+  // too, and keeps it in a register where the paths meet: where a call left
+  // it in memory alone, clang reloaded it there on every value, right after
+  // the fast paths had stored it (a store and a load on the chain from one
+  // value to the next; about 1 % of the check).
+  [[gnu::always_inline]] bool moved_to(const char* position) noexcept {
+    if (position == nullptr) return false;
+    p_ = position;
+    return true;
+  }
 
   // --- the grammar both walks share ---
   bool fail_at(ParseErrorKind kind, const char* where) noexcept {
     failure_ = {kind, static_cast<std::size_t>(where - begin_), false};
     return false;
+  }
+  const char* failed_at(ParseErrorKind kind, const char* where) noexcept {
+    fail_at(kind, where);
+    return nullptr;
   }
   bool fail_at_end(ParseErrorKind kind) noexcept {
     failure_ = {kind, static_cast<std::size_t>(end_ - begin_), true};

@@ -80,4 +80,13 @@ std::string json_path_at(std::string_view text, std::size_t offset) {
   return path;
 }
 
+std::string json_path_at(std::string_view text, std::size_t line, std::size_t column) {
+  std::size_t line_start = 0;
+  for (std::size_t n = 1; n < line && line_start < text.size(); ++n) {
+    const std::size_t newline = text.find('\n', line_start);
+    line_start = newline == std::string_view::npos ? text.size() : newline + 1;
+  }
+  return json_path_at(text, column > 0 ? line_start + column - 1 : line_start);
+}
+
 }  // namespace korvane

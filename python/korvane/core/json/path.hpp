@@ -18,4 +18,11 @@ namespace korvane {
 // read. Keys are shown as the text writes them, escapes and all.
 std::string json_path_at(std::string_view text, std::size_t offset);
 
+// The same path at the place a parse error of `text` names by its line and
+// column (the column counts the bytes of that line up to and including the
+// byte; 0 when the text ends before the line's first byte): the one reading
+// of a parse error's place, for a text of one line (what json.dumps writes)
+// and of many (a document) alike.
+std::string json_path_at(std::string_view text, std::size_t line, std::size_t column);
+
 }  // namespace korvane

@@ -135,7 +135,7 @@ template <bool kKey>
       }
       return true;
     }
-    return skip_string_in_chunk(quotes | others);
+    return moved_to(skip_string_in_chunk(quotes | others));
   }
 #endif
   const char* special = find_string_special(p_ + 1, end_);
@@ -143,7 +143,7 @@ template <bool kKey>
     p_ = special + 1;
     return true;
   }
-  return skip_string_rest(special);
+  return moved_to(skip_string_rest(special));
 }
 
 #if defined(__SSE2__)
@@ -205,16 +205,13 @@ template <std::ptrdiff_t kStep>
 // At the opening quote of a string that is not kept, with `specials` the
 // quotes, backslashes and control bytes among the sixteen bytes after it:
 // goes through them, and the escapes they start, before scanning on.
-[[gnu::noinline]] bool Parser::skip_string_in_chunk(unsigned specials) {
+[[gnu::noinline]] const char* Parser::skip_string_in_chunk(unsigned specials) {
   const char* const chunk = p_ + 1;
   while (specials != 0) {
     p_ = chunk + std::countr_zero(specials);
-    if (*p_ == '"') {
-      ++p_;
-      return true;
-    }
-    if (*p_ != '\\') return fail_at(ParseErrorKind::control_character, p_);
-    if (!parse_escape<false>()) return false;
+    if (*p_ == '"') return ++p_;
+    if (*p_ != '\\') return failed_at(ParseErrorKind::control_character, p_);
+    if (!parse_escape<false>()) return nullptr;
     const auto past = p_ - chunk;
     if (past >= 16) return skip_string_rest(find_string_special(p_, end_));
     specials &= ~0U << past;
@@ -225,17 +222,18 @@ template <std::ptrdiff_t kStep>
 
 // At the first byte after the opening quote that is a quote, a backslash
 // or a control byte (or the end), in a string that is not kept.
-[[gnu::noinline]] bool Parser::skip_string_rest(const char* special) {
+[[gnu::noinline]] const char* Parser::skip_string_rest(const char* special) {
   for (;;) {
-    if (special == end_) return fail_at_end(ParseErrorKind::eof_string);
+    if (special == end_) {
+      fail_at_end(ParseErrorKind::eof_string);
+      return nullptr;
+    }
     p_ = special;
-    if (*p_ == '"') break;
-    if (*p_ != '\\') return fail_at(ParseErrorKind::control_character, p_);
-    if (!parse_escape<false>()) return false;
+    if (*p_ == '"') return ++p_;
+    if (*p_ != '\\') return failed_at(ParseErrorKind::control_character, p_);
+    if (!parse_escape<false>()) return nullptr;
     special = find_string_special(p_, end_);
   }
-  ++p_;
-  return true;
 }
 
 // At '-' or a digit of a number that is not kept. Inline, as it sits on
@@ -247,30 +245,55 @@ template <std::ptrdiff_t kStep>
   // after.
   const char* p = p_ + (*p_ == '-');
   if (p != end_ && is_digit(*p)) {
+    const char* const integer = p;
     if (*p++ != '0' && p != end_ && is_digit(*p)) p = digits_end(p + 1, end_);
+    const std::ptrdiff_t integer_digits = p - integer;
     if (p != end_ && *p == '.' && p + 1 != end_ && is_digit(p[1])) p = digits_end(p + 2, end_);
     // A digit here follows a leading zero.
     if ((p == end_ || (*p != 'e' && *p != 'E' && *p != '.' && !is_digit(*p))) && p - p_ <= 308) {
       p_ = p;
       return true;
     }
+    // json.dumps writes a double below 1e-4 or from 1e16 on as 5.7e+17.
+    if (p != end_ && (*p == 'e' || *p == 'E') && *integer != '0') return moved_to(skip_exponent(p, integer_digits - 1));
   }
-  return skip_number_rest();
+  return moved_to(skip_number_rest());
+}
+
+// At the exponent mark of a number whose leading digit is not zero and
+// stands for 10^leading before the exponent (all before the mark checked):
+// the usual short exponent that keeps the number below 10^308, where no
+// double overflows. Anything else goes to skip_number_rest.
+[[gnu::noinline]] const char* Parser::skip_exponent(const char* mark, std::ptrdiff_t leading) {
+  const char* p = mark + 1;
+  bool negative = false;
+  if (p != end_ && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  const char* const last = digits_end(p, end_);
+  if (last == p || last - p > 4) return skip_number_rest();
+  std::ptrdiff_t exponent = 0;
+  for (; p != last; ++p) exponent = exponent * 10 + (*p - '0');
+  if (leading + (negative ? -exponent : exponent) >= 308) return skip_number_rest();
+  return last;
 }
 
 // skip_number for every other form and every fault. Only a number with
 // an exponent or more than 308 integer digits can exceed the largest
-// double (about 1.8e308); only such a number is converted, to find "number
-// out of range" exactly as a kept one would.
-[[gnu::noinline]] bool Parser::skip_number_rest() {
+// double (about 1.8e308), and only one whose leading digit stands for
+// 10^308 or more: below that none does, from 10^309 on every one does. Just
+// the numbers in between are converted, to find "number out of range"
+// exactly as a kept one would.
+[[gnu::noinline]] const char* Parser::skip_number_rest() {
   const NumberSpan span = scan_number();
-  if (span.last == nullptr) return false;
+  if (span.last == nullptr) return nullptr;
   if (span.exponent || span.last - p_ > 308) {
-    JsonValue ignored;
-    return parse_number(ignored);
+    const std::int64_t leading = leading_digit_exponent(p_, span.last);
+    if (leading == 308) {
+      JsonValue ignored;
+      return parse_number(ignored) ? span.last : nullptr;
+    }
+    if (leading > 308) return failed_at(ParseErrorKind::number_out_of_range, span.last - 1);
   }
-  p_ = span.last;
-  return true;
+  return span.last;
 }
 
 }  // namespace korvane::json_detail

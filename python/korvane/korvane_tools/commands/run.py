@@ -213,33 +213,6 @@ def _machines_extras() -> set[str]:
         return set()
 
 
-def _catching_execute(listing: list[Any], machine: str) -> list[object]:
-    """Keeps what the bundle's execute function returns, for showing a
-    result korvane rejects: its attribute is wrapped, in this process only,
-    for the length of the command."""
-    kept: list[object] = []
-    for item in listing:
-        if item.get("machine_id") != machine:
-            continue
-        module = sys.modules.get(item["module"])
-        name = item["execute_function"]
-        original = getattr(module, name, None) if module is not None else None
-        if module is None or not callable(original):
-            break
-
-        def execute(*args: Any, **kwargs: Any) -> Any:
-            value = original(*args, **kwargs)  # noqa: B023 (the loop ends here)
-            kept.append(value)
-            return value
-
-        try:
-            setattr(module, name, execute)
-        except AttributeError, TypeError:
-            pass
-        break
-    return kept
-
-
 def render_result(result: dict[str, Any], sink: ShowingSink, out: TextIO) -> None:
     paint = Painter(out)
     rows: list[list[Any]] = []
@@ -311,7 +284,7 @@ def _execute(
     left_out: list[bundles.BundleReport] = []
     try:
         with stall_notice(err, stalled("korvane run", "discovering the bundles and preparing the run")):
-            runtime, listing, left_out = _discover(err, options.quiet)
+            runtime, _, left_out = _discover(err, options.quiet)
             prepared = runtime.prepare(options.machine, artifact, **inputs)
     except LookupError as error:
         if error.args and isinstance(error.args[0], str) and options.machine in error.args[0]:
@@ -323,32 +296,25 @@ def _execute(
         reraise_if_interrupted(error)
         raise CannotRun(_describe(error), error) from None
 
-    kept = _catching_execute(listing, options.machine)
     try:
+        # korvane's own execute, keeping what the bundle returned: a rejected
+        # result is shown as it came back, and no module is patched for it.
         if progress is not None:
             with progress:
-                result: dict[str, Any] = prepared.execute([sink], recorder)
+                returned, problem = results.execute(prepared, [sink], recorder)
         else:
-            result = prepared.execute([sink], recorder)
+            returned, problem = results.execute(prepared, [sink], recorder)
     except BaseException as error:
         reraise_if_interrupted(error)
-        if kept and isinstance(error, (TypeError, ValueError)):
-            problem = _problem_of(kept[-1])
-            if problem is not None and problem.message == str(error):
-                raise CannotRun(
-                    f"korvane rejects the execution result: {_describe(error)}", error, kept[-1], problem
-                ) from None
         raise CannotRun(_describe(error), error) from None
-    return result
-
-
-def _problem_of(value: object) -> results.ResultProblem | None:
-    """korvane's verdict on what the bundle returned; None also when json.dumps
-    raises for it (execute's error then is that exception's own)."""
-    try:
-        return results.result_problem(value)
-    except Exception:
-        return None
+    if problem is not None:
+        raised = problem.error
+        assert raised is not None  # the exception execute raises for it
+        if problem.kind == "dumps":  # json.dumps's own exception: the value is not JSON at all
+            raise CannotRun(_describe(raised), raised) from None
+        raise CannotRun(f"korvane rejects the execution result: {_describe(raised)}", raised, returned, problem)
+    assert isinstance(returned, dict)
+    return returned
 
 
 def _report(failure: CannotRun, options: argparse.Namespace, out: TextIO, err: TextIO) -> None:

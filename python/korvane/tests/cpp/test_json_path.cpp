@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/parse.hpp"
 #include "json/path.hpp"
 
 namespace korvane {
@@ -34,6 +35,14 @@ TEST(JsonPath, NamesTheMembersAndElementsAroundAByte) {
   }
   // Past the end, the path of what is open there.
   EXPECT_EQ(json_path_at(R"({"a": [1, )", 100), "a[1]");
+}
+
+TEST(JsonPath, PlacesAParseErrorByItsLineAndColumn) {
+  const std::string_view text = "{\"a\": 1,\n \"b\": [NaN]}";
+  const auto error = parse_json_text(text).error();
+  EXPECT_EQ(json_path_at(text, error.line, error.column), "b[0]");
+  EXPECT_EQ(json_path_at(text, 1, 7), "a");
+  EXPECT_EQ(json_path_at("{\"a\": [\n", 2, 0), "a[0]");  // the text ends before line 2
 }
 
 }  // namespace

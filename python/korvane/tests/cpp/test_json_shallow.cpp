@@ -234,6 +234,34 @@ TEST(JsonShallowParse, NumbersThatOnlyLookLargeAreAccepted) {
   }
 }
 
+// Numbers with an exponent on both sides of 10^308, where a double may
+// overflow, and the exponents' faults: the check converts only where it
+// cannot tell, and must pass and fail as the conversion does.
+TEST(JsonShallowParse, ExponentsAroundTheLargestDoublePassAndFailAsTheFullParse) {
+  const std::vector<std::string> mantissas = {"1",
+                                              "-9.99",
+                                              "1.7976931348623157",
+                                              "1.7976931348623159",
+                                              "18",
+                                              "17.97693134862315",
+                                              "0.17976931348623159",
+                                              "0.000999",
+                                              "100",
+                                              "-0",
+                                              "0.0",
+                                              "01",
+                                              "1."};
+  const std::vector<std::string> exponents = {"e306",   "e307",      "E308",   "e+308",   "e309", "e-2", "e0307",
+                                              "e00308", "e+0000309", "e99999", "e-99999", "e",    "e+",  "e5x"};
+  for (const std::string& mantissa : mantissas) {
+    for (const std::string& exponent : exponents) {
+      const std::string number = mantissa + exponent;
+      for (const std::string& text : {"{\"keep\": 1, \"rows\": [[" + number + ", 1]]}", "[[" + number})
+        expect_same_outcome(text);
+    }
+  }
+}
+
 TEST(JsonShallowParse, NestingLimitCountsLevelsThatAreNotKept) {
   const std::string ok = std::string(127, '[') + std::string(127, ']');
   EXPECT_EQ(shape(ok, 1), "[]");

@@ -17,11 +17,17 @@ import json
 import pathlib
 import sys
 import tempfile
+import types
 
 HERE = pathlib.Path(__file__).resolve().parent
 
 import korvane  # noqa: E402
 from bundle_kit import QUIET_SOURCE, VALID_RESULT, BundleFolder, metadata, raises_exactly  # noqa: E402
+
+
+def from_caller(caller_globals, source, function):
+    """Evaluates `source` with `function` in globals of the caller's own."""
+    return types.FunctionType(compile(source, "<caller>", "eval"), dict(caller_globals, function=function))()
 
 
 def surface_scenarios(folder: BundleFolder):
@@ -59,6 +65,18 @@ def surface_scenarios(folder: BundleFolder):
         ("execute", run.execute),
         ("execute too many", lambda: raises_exactly(TypeError, None, run.execute, 1, 2, 3)),
         ("execute unknown keyword", lambda: raises_exactly(TypeError, None, run.execute, sink=[])),
+        ("execute surrogate keyword", lambda: raises_exactly(TypeError, None, run.execute, **{"\udc80": 1})),
+        (
+            "FileRecorder surrogate keyword",
+            lambda: raises_exactly(TypeError, None, korvane.FileRecorder, **{"\udc80": 1}),
+        ),
+        ("discover without __builtins__", lambda: from_caller({}, "function()", korvane.discover_bundles)),
+        (
+            "prepare without __import__",
+            lambda: raises_exactly(
+                ImportError, None, from_caller, {"__builtins__": {}}, "function('leak_surface', b'')", runtime.prepare
+            ),
+        ),
         ("module reimport", reimport),
     ]
 
@@ -76,14 +94,15 @@ def rules_scenarios():
             lambda: raises_exactly(RuntimeError, None, _rules.provider_record, "leak", "{}"),
         ),
         ("rules provider_record not str", lambda: raises_exactly(TypeError, None, _rules.provider_record, "leak", 1)),
-        ("rules result_problem", lambda: _rules.result_problem(VALID_RESULT)),
-        ("rules result_problem not JSON", lambda: _rules.result_problem(not_json)),
-        ("rules result_problem rule", lambda: _rules.result_problem({})),
-        ("rules result_problem not a dict", lambda: _rules.result_problem([])),
-        ("rules result_problem dumps fails", lambda: raises_exactly(TypeError, None, _rules.result_problem, {1j: 1})),
-        ("rules result_text_problem", lambda: _rules.result_text_problem('{"a": [1, NaN]}')),
-        ("rules member_path", lambda: _rules.member_path('{"a": [1, NaN]}', 10)),
-        ("rules member_path negative", lambda: raises_exactly(OverflowError, None, _rules.member_path, "x", -1)),
+        ("rules result_verdict", lambda: _rules.result_verdict(VALID_RESULT)),
+        ("rules result_verdict not JSON", lambda: _rules.result_verdict(not_json)),
+        ("rules result_verdict rule", lambda: _rules.result_verdict({})),
+        ("rules result_verdict bare status", lambda: _rules.result_verdict({**VALID_RESULT, "publication": "x"})),
+        ("rules result_verdict None", lambda: _rules.result_verdict(None)),
+        ("rules result_verdict str", lambda: _rules.result_verdict("{}")),
+        ("rules result_verdict dumps fails", lambda: _rules.result_verdict({1j: 1})),
+        ("rules text_verdict", lambda: _rules.text_verdict('{"a": [1,\n NaN]}')),
+        ("rules text_verdict not str", lambda: raises_exactly(TypeError, None, _rules.text_verdict, b"{}")),
         ("rules clash_message", lambda: _rules.clash_message("leak")),
         ("rules status_words", _rules.status_words),
     ]

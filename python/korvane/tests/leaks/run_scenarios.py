@@ -122,6 +122,9 @@ def scenarios(folder) -> list[tuple[str, object]]:
     folder.add("leak-nan", source=QUIET_SOURCE, result=dict(VALID_RESULT, score=math.nan))
     folder.add("leak-invalid", source=QUIET_SOURCE, result=dict(VALID_RESULT, publication={"status": "published"}))
     folder.add("leak-missing", source=QUIET_SOURCE, result={"machine_execution": {"status": "completed"}})
+    returning("leak-none", lambda: None)
+    returning("leak-text", lambda: json.dumps(VALID_RESULT))
+    returning("leak-bare", lambda: dict(VALID_RESULT, evidence_fulfillment="complete"))
     returning("leak-list", lambda: [1, 2])
     returning("leak-proxy", lambda: __import__("types").MappingProxyType({}))
     returning("leak-set", lambda: dict(VALID_RESULT, extra={1, 2}))
@@ -148,6 +151,9 @@ def scenarios(folder) -> list[tuple[str, object]]:
         mid: prepare(mid, b"")
         for mid in (
             "leak-noexecute",
+            "leak-none",
+            "leak-text",
+            "leak-bare",
             "leak-nan",
             "leak-invalid",
             "leak-missing",
@@ -190,7 +196,17 @@ def scenarios(folder) -> list[tuple[str, object]]:
     def raise_arithmetic(*args):
         raise ArithmeticError("execute refused")
 
-    return [
+    from korvane_tools import _rules
+
+    def rejected_through_the_hook(run_of):
+        # The run's returned value and the verdict on it, not raised.
+        def scenario():
+            returned, verdict = _rules.execute(run_of)
+            assert verdict is not None
+
+        return scenario
+
+    table = [
         # prepare: successes
         ("prepare absent values", succeed(prepare, "leak-ok", b"abc")),
         ("prepare with values", succeed(prepare, "leak-ok", b"abc", {"a": [1, 2.5, "é"]}, "s", [None], math.nan)),
@@ -235,6 +251,9 @@ def scenarios(folder) -> list[tuple[str, object]]:
         ("execute not callable", execute_through(TypeError, 5)),
         ("execute no function", partial(raises_exactly, AttributeError, None, run_for["leak-noexecute"].execute)),
         # execute: result failures
+        ("execute result none", partial(raises_exactly, TypeError, None, run_for["leak-none"].execute)),
+        ("execute result text", partial(raises_exactly, TypeError, None, run_for["leak-text"].execute)),
+        ("execute result bare status", partial(raises_exactly, TypeError, None, run_for["leak-bare"].execute)),
         ("execute result list", partial(raises_exactly, TypeError, None, run_for["leak-list"].execute)),
         ("execute result mappingproxy", partial(raises_exactly, TypeError, None, run_for["leak-proxy"].execute)),
         ("execute result set inside", partial(raises_exactly, TypeError, None, run_for["leak-set"].execute)),
@@ -246,7 +265,15 @@ def scenarios(folder) -> list[tuple[str, object]]:
         ("execute result missing", partial(raises_exactly, TypeError, None, run_for["leak-missing"].execute)),
         ("execute dumps non-str", with_dumps(lambda value: b"{}", ValueError, run.execute)),
         ("execute dumps raises", with_dumps(lambda value: {}[0], KeyError, run.execute)),
+        # the same execution through korvane_tools._rules, keeping what the bundle returned
+        ("rules execute", succeed(_rules.execute, run, [Sink()], recorder)),
+        ("rules execute no run", partial(raises_exactly, TypeError, None, _rules.execute, recorder)),
+        ("rules execute recorder str", partial(raises_exactly, TypeError, None, _rules.execute, run, None, "x")),
+        ("rules execute sinks shape", partial(raises_exactly, TypeError, None, _rules.execute, run, {Sink()})),
     ]
+    for mid in ("leak-none", "leak-text", "leak-bare", "leak-set", "leak-large-nan", "leak-invalid"):
+        table.append((f"rules execute rejected {mid}", rejected_through_the_hook(run_for[mid])))
+    return table
 
 
 if __name__ == "__main__":

@@ -62,7 +62,7 @@ ADDRESSES = [
     ("silent", "tcp://{}", ["--tls-ca-file", "ca.pem"], 2, "the --tls-* options need --scheduler tls://"),
     ("silent", "tls://{}", ["--tls-ca-file", "gone.pem"], 2, "--tls-ca-file gone.pem: No such file"),
     ("silent", "tcp://{}", ["--connect-timeout", "nan"], 2, "--connect-timeout: must be a finite number"),
-    ("silent", "tcp://{}", ["--connect-timeout", "0"], 2, "--connect-timeout: must be a finite number"),
+    ("silent", "tcp://{}", ["--connect-timeout", "0"], 2, "--connect-timeout: must be above 0"),
 ]
 
 

@@ -318,6 +318,36 @@ class TestRouting:
             assert name in seen
         assert seen.count(module) == 2
 
+    # Each entry point imports as an import statement in its caller does:
+    # from code whose globals lack __builtins__ (the interpreter's own then
+    # serve), or whose builtins lack __import__ (ImportError, never the
+    # KeyError that callers of prepare read as "not installed").
+    @pytest.mark.parametrize("caller_builtins", [None, {}], ids=["no __builtins__", "no __import__"])
+    def test_imports_as_the_callers_import_statement(self, bundles, caller_builtins):
+        bundles.add("kvp-caller")
+        run = korvane.Runtime.discover().prepare("kvp-caller", b"")
+
+        def from_caller(source, mode="eval", **names):
+            if caller_builtins is not None:
+                names["__builtins__"] = caller_builtins
+            return types.FunctionType(compile(source, "<caller>", mode), names)()
+
+        runtime = korvane.Runtime.discover()
+        calls = [
+            ("function()", korvane.discover_bundles),
+            ("function()", korvane.Runtime.discover),
+            ("function('kvp-caller', b'', {'c': 1})", runtime.prepare),
+            ("function()", run.execute),
+        ]
+        if caller_builtins is None:
+            from_caller("import json", "exec")
+            for source, function in calls:
+                from_caller(source, function=function)
+        else:
+            expected = raises_exactly(ImportError, None, from_caller, "import json", "exec")
+            for source, function in calls:
+                raises_exactly(ImportError, expected.args[0], from_caller, source, function=function)
+
     def test_prepared_none_is_kept(self, bundles):
         module = bundles.add(
             "kvp-none",

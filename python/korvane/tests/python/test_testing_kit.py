@@ -11,6 +11,7 @@ import pytest
 
 import korvane
 from bundle_kit import VALID_RESULT, raises_exactly
+from korvane_tools import results
 from korvane_tools.testing import BundleCheckError, check_bundle, run_machine, validate_result
 
 EMITTING = """
@@ -50,25 +51,55 @@ def execute(prepared, sinks, path):
 """
 
 
-# One document per way korvane's execute can reject a result: the kit's
-# verdict must be korvane's own, exception type and message.
-@pytest.mark.parametrize(
-    "document",
-    [
-        result(machine_execution={"status": "Completed"}),  # a rule of the format
-        list(VALID_RESULT.items()),  # not a mapping
-        result(outputs={"mean": float("nan")}),  # not JSON text
-    ],
-)
-def test_validate_result_says_what_korvanes_execute_says(bundles, document):
+MAPPING = "bundle execute_prepared must return a structured mapping"
+NOT_JSON = "bundle execution result is not JSON-compatible: "
+UNENCODABLE = "execution result must be JSON-compatible: "
+OBJECT = 'a status must be an object: {{"status": "{0}"}}, not the bare string "{0}"'
+IN_MEMBER = "in member {} of the execution result"
+
+# Each way korvane's execute can reject what a bundle returns: the value
+# (for "dumps gives", what json.dumps is made to return), the start of the
+# message and the notes (None: json.dumps's own exception, passed on as is).
+REJECTED = {
+    "no return": (None, MAPPING, ["None \u2014 is a return missing?"]),
+    "JSON text": ("{}", MAPPING, ["str \u2014 JSON text? return the dict itself, not json.dumps of it"]),
+    "items": ([], MAPPING, ["list \u2014 return a dict (a subclass of dict counts, other mappings do not)"]),
+    "a set inside": (result(extra={1}), "Object of type set", None),
+    "dumps gives bytes": (b"{}", f"{UNENCODABLE}TypeError: 'bytes' object", []),
+    "dumps gives a surrogate": ("\udc80", f"{UNENCODABLE}UnicodeEncodeError", []),
+    "NaN": (result(n={"rows": [1, {"mean": float("nan")}]}), NOT_JSON, [IN_MEMBER.format("n.rows[1].mean")]),
+    "too deep": (result(deep=json.loads("[" * 127 + "]" * 127)), NOT_JSON, [IN_MEMBER.format("deep" + "[0]" * 126)]),
+    "bare word": (result(machine_execution="completed"), "bundle execution result field", [OBJECT.format("completed")]),
+    "bare evidence": (result(evidence_fulfillment="complete"), "evidence_fulfillment", [OBJECT.format("complete")]),
+    "unknown word": (result(publication={"status": "draft"}), "bundle execution result has", []),
+    "missing member": ({}, 'bundle execution result is missing "machine_execution"', []),
+}
+
+
+@pytest.mark.parametrize("case", REJECTED)
+def test_a_rejected_result_gets_one_verdict_everywhere(bundles, monkeypatch, case):
+    # korvane's execute, the kit and the command's way in (results.execute,
+    # which keeps what the bundle returned) raise the same exception,
+    # message and notes; execute's last note names the bundle's function.
+    value, message, notes = REJECTED[case]
+    exc_type = ValueError if message.startswith(UNENCODABLE) else TypeError
     module = bundles.add("echo", source=RETURNING)
     prepared = korvane.Runtime.discover().prepare("echo", b"")
-    sys.modules[module].VALUE = document
-    with pytest.raises(TypeError) as korvanes:
-        prepared.execute([], None)
-    kits = raises_exactly(TypeError, korvanes.value.args[0], validate_result, document)
-    if "NaN" in repr(document):
-        assert kits.__notes__[0] == "at outputs.mean: NaN" and kits.__notes__[1].endswith("^")
+    if case.startswith("dumps gives"):
+        value, dumps_gives = result(), value
+        monkeypatch.setattr(json, "dumps", lambda _: dumps_gives)
+    sys.modules[module].VALUE = value
+    korvanes = raises_exactly(exc_type, None, prepared.execute)
+    kits = raises_exactly(exc_type, korvanes.args[0], validate_result, value)
+    returned, problem = results.execute(prepared, None, None)
+    assert korvanes.args[0].startswith(message) and returned is value
+    assert type(problem.error) is exc_type and problem.error.args == korvanes.args
+    assert getattr(problem.error, "__notes__", []) == getattr(korvanes, "__notes__", [])
+    kit_notes = getattr(kits, "__notes__", [])
+    if notes is None:  # json.dumps's own exception, notes and all
+        assert korvanes.__notes__ == kit_notes
+    else:
+        assert kit_notes == notes and korvanes.__notes__ == [*notes, f"returned by {module}:execute"]
 
 
 def test_the_kit_leaves_discovery_alone_on_other_threads(bundles):
