@@ -400,12 +400,7 @@ def _need_distributed() -> None:
 
 class Cluster:
     def __init__(
-        self,
-        folder: pathlib.Path,
-        site: pathlib.Path,
-        tls: tuple[str, ...] = (),
-        security: object = None,
-        nanny: str = "--no-nanny",
+        self, folder: pathlib.Path, site: pathlib.Path, tls: tuple[str, ...] = (), security: object = None
     ) -> None:
         self.file = folder / "scheduler.json"
         self.env = environment(site)
@@ -421,7 +416,7 @@ class Cluster:
         # A healthy scheduler gets a minute to answer, however busy the machine.
         self.options = ("--scheduler", self.address, "--connect-timeout", "60")
         self.workers = [
-            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", nanny, "--no-dashboard", *tls)
+            self.start("worker", "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny", "--no-dashboard", *tls)
             for _ in range(2)
         ]
         import distributed
