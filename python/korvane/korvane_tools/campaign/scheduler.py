@@ -354,6 +354,12 @@ class Campaign:
             self._heartbeat()
             yield from self._collect(done)
             self._enforce_time_limit()
+            if self._failure is not None and self._watch is not None:
+                # Once the campaign failed, nothing bounds the wait for the
+                # Dask tasks still out: they are cancelled, a rerun does them.
+                for future in self._flight:
+                    future.cancel()
+                self._flight.clear()
         if self._failure is not None:
             raise CampaignError(self._failure)
 
