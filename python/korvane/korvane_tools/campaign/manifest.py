@@ -18,13 +18,13 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-import importlib.metadata
 import json
 import os
 import stat
 from typing import Any
 
 from .worker import WorkerUnfit, _bundle_of, _worker_runtime, describe_bundle, machine_code
+from .worker import korvane_version as _korvane_version
 
 WORKER_JOIN_SECONDS = 30.0
 
@@ -32,13 +32,6 @@ WORKER_JOIN_SECONDS = 30.0
 class CampaignError(RuntimeError):
     """The engine failed, or the machine cannot be run: no run that was not
     reported as an outcome has run to completion."""
-
-
-def _korvane_version() -> str:
-    try:
-        return importlib.metadata.version("korvane")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def worker_installation(machine: str) -> dict[str, Any]:

@@ -14,6 +14,14 @@ alone, up to `retries` times, and is blamed (error `WorkerDied`) only when
 its worker dies while it runs alone; every other run lost with the pool is
 tried again and never blamed. Such losses are attempts, not outcomes: they
 go to `on_attempt`, never to the results.
+
+On Dask, the scheduler gives a task that was on workers that died to another
+worker, and gives up on it (`KilledWorker`) after
+`distributed.scheduler.allowed-failures` more deaths. Which run of a chunk
+was going, or whether a task was going at all or only waiting on that
+worker, Dask does not say: the runs of such a task go again alone, unblamed,
+and only a run that was the only one out when Dask gave up on it counts a
+death of its own, retried and blamed as on the own pool.
 """
 
 from __future__ import annotations
@@ -47,7 +55,16 @@ from .attempts import Attempt
 from .cluster import SchedulerWatch
 from .inputs import RunInput, artifact_digest, input_digest
 from .manifest import CampaignError, check_cluster, local_bundle
-from .worker import BOARD_WIDTH, Outcome, Task, WorkerUnfit, _pool_worker_start, execute_tasks, machine_code
+from .worker import (
+    BOARD_WIDTH,
+    Outcome,
+    Task,
+    WorkerUnfit,
+    _pool_worker_start,
+    execute_tasks,
+    korvane_version,
+    machine_code,
+)
 
 # How long the pool's queue runs ahead of its workers, per worker: enough that
 # a worker never waits for the client, few enough that a stop cancels little.
@@ -72,6 +89,9 @@ class _Sent:
 
     serial: int
     tasks: list[Task]
+    # Sent when nothing else was out: while no other task is sent after it,
+    # it is the only one going.
+    alone: bool = False
 
 
 class Campaign:
@@ -129,6 +149,7 @@ class Campaign:
         # The digest of the bundle code this process imported: every worker
         # must run the same, and every outcome names it.
         self.code_digest = code.digest
+        self._korvane = korvane_version()
         self.chunk = chunk
         self.timeout = timeout
         self.retries = retries
@@ -159,6 +180,7 @@ class Campaign:
         self._knows_running = isinstance(self._executor, (ProcessPoolExecutor, ThreadPoolExecutor))
         self._flight: dict[Future[list[Outcome]], _Sent] = {}
         self._serials = itertools.count(1)
+        self._last_serial = 0
         # A run found in a dead worker goes again alone, one at a time, so
         # that a run that ends its worker is proven to, and the others finish.
         self._suspects: collections.deque[Task] = collections.deque()
@@ -263,6 +285,7 @@ class Campaign:
             self.bundle,
             digest,
             self.code_digest,
+            self._korvane,
         )
 
     def _stamped(self, outcome: Outcome) -> Outcome:
@@ -331,6 +354,12 @@ class Campaign:
             self._heartbeat()
             yield from self._collect(done)
             self._enforce_time_limit()
+            if self._failure is not None and self._watch is not None:
+                # Once the campaign failed, nothing bounds the wait for the
+                # Dask tasks still out: they are cancelled, a rerun does them.
+                for future in self._flight:
+                    future.cancel()
+                self._flight.clear()
         if self._failure is not None:
             raise CampaignError(self._failure)
 
@@ -353,7 +382,8 @@ class Campaign:
             future = self._executor.submit(execute_tasks, tasks, serial)
         else:
             future = self._executor.submit(execute_tasks, tasks)
-        self._flight[future] = _Sent(serial, tasks)
+        self._flight[future] = _Sent(serial, tasks, not self._flight)
+        self._last_serial = serial
 
     def _next_chunk(self, source: Iterator[RunInput]) -> tuple[list[Task], list[Outcome]]:
         """The next task to submit (a suspect alone, else up to `chunk` new
@@ -424,13 +454,8 @@ class Campaign:
             except Exception as error:
                 if type(error).__name__ != "KilledWorker":
                     self._fail(f"the executor failed: {type(error).__name__}: {error}")
-                elif len(sent.tasks) > 1:
-                    # Dask gave up on a chunk that ended several workers: its
-                    # runs go again alone, to find the one at fault.
-                    self._suspect(sent.tasks)
                 else:
-                    # Dask's own retries are spent; a resume tries it again.
-                    self._lost(sent.tasks[0], attempts.KILLED_WORKER, str(error), None, retried=False)
+                    yield from self._killed_worker(sent, error)
                 continue
             self._blind_breaks = 0
             self._killed.pop(sent.serial, None)  # it finished after all
@@ -483,7 +508,7 @@ class Campaign:
                     yield self._timed_out(task, stopped[1], stopped[2])
                 elif pid is not None and pid in culprits:
                     found = True
-                    yield from self._worker_died(task, pid, alone, stopping)
+                    yield from self._worker_died(task, _worker_name(pid), alone, stopping)
                 elif stopping:
                     if pid is not None:  # started: cut short (the others were never run)
                         self._lost(task, attempts.STOPPED, "the campaign was stopping", _worker_name(pid))
@@ -537,8 +562,24 @@ class Campaign:
         attempt = self._losses.pop(task.id, 0) + 1
         return Outcome(task.id, None, None, error, seconds, _worker_name(pid), timed_out=True, attempt=attempt)
 
-    def _worker_died(self, task: Task, pid: int, alone: bool, stopping: bool) -> Iterator[Outcome]:
-        worker = _worker_name(pid)
+    def _killed_worker(self, sent: _Sent, error: Exception) -> Iterator[Outcome]:
+        """Dask gave up on a task whose workers died under it."""
+        last = getattr(error, "last_worker", None)
+        last = getattr(last, "address", last)  # a WorkerState in some versions of Dask
+        worker = None if last is None else str(last)
+        if len(sent.tasks) == 1 and sent.alone and sent.serial == self._last_serial:
+            yield from self._worker_died(sent.tasks[0], worker, True, self._stop_requested, dask=True)
+            return
+        retried = not self._stop_requested
+        for task in sent.tasks:
+            text = "Dask gave up on it after the workers it was on died (not the only run out): it goes again alone"
+            self._lost(task, attempts.KILLED_WORKER, text, worker, retried)
+        if retried:
+            self._suspect(sent.tasks)
+
+    def _worker_died(
+        self, task: Task, worker: str | None, alone: bool, stopping: bool, dask: bool = False
+    ) -> Iterator[Outcome]:
         if stopping:
             # Perhaps the very signal that stops the campaign: not the run's doing.
             self._lost(task, attempts.WORKER_DIED, "its worker process ended while the campaign was stopping", worker)
@@ -546,14 +587,19 @@ class Campaign:
             return
         deaths = self._deaths[task.id] = self._deaths.get(task.id, 0) + 1
         if deaths <= self.retries:
-            self._lost(task, attempts.WORKER_DIED, "its worker process ended abruptly while running it", worker, True)
+            if dask:
+                reason, text = attempts.KILLED_WORKER, "Dask gave up on it after the workers running it alone died"
+            else:
+                reason, text = attempts.WORKER_DIED, "its worker process ended abruptly while running it"
+            self._lost(task, reason, text, worker, True)
             self._suspect([task])
         elif alone:
-            error = {
-                "type": "WorkerDied",
-                "message": f"the worker process ended abruptly while running it, {deaths} times "
-                "(the last with no other run going)",
-            }
+            what = (
+                "Dask gave up on it as its workers died"
+                if dask
+                else "the worker process ended abruptly while running it"
+            )
+            error = {"type": "WorkerDied", "message": f"{what}, {deaths} times (the last with no other run going)"}
             self._deaths.pop(task.id)
             attempt = self._losses.pop(task.id, 0) + 1
             yield Outcome(task.id, None, None, error, 0.0, worker, attempt=attempt)

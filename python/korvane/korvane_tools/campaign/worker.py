@@ -28,6 +28,7 @@ import dataclasses
 import hashlib
 import importlib
 import importlib.machinery
+import importlib.metadata
 import json
 import os
 import signal
@@ -69,6 +70,7 @@ class Task:
     bundle: tuple[str, str] | None  # (distribution, bundle_version) the client has
     input_digest: str | None = None  # of the line's members and the artifact's bytes
     code_digest: str | None = None  # of the bundle code the client has
+    korvane: str | None = None  # korvane's version on the client
 
 
 @dataclass(frozen=True, slots=True)
@@ -194,6 +196,30 @@ def _worker_runtime() -> tuple[korvane.Runtime, dict[str, dict[str, Any]]]:
                 raise WorkerUnfit(f"discovery fails in {WORKER}: {type(error).__name__}: {error}") from None
             _runtime = runtime, {record["machine_id"]: record for record in json.loads(runtime.bundles())}
         return _runtime
+
+
+def korvane_version() -> str:
+    """The version of the installed korvane distribution ("unknown" without one)."""
+    try:
+        return importlib.metadata.version("korvane")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+_korvane_here: str | None = None
+
+
+def _check_korvane(task: Task) -> None:
+    """WorkerUnfit unless this process has the client's korvane: a worker
+    that joined the cluster after the campaign's first look runs nothing."""
+    global _korvane_here
+    if task.korvane is None:
+        return
+    if _korvane_here is None:
+        _korvane_here = korvane_version()
+    if _korvane_here != task.korvane:
+        worker = f"{socket.gethostname()}:{os.getpid()}"
+        raise WorkerUnfit(f"worker {worker} has korvane {_korvane_here}, the client korvane {task.korvane}")
 
 
 def _bundle_of(record: dict[str, Any] | None) -> tuple[str, str] | None:
@@ -357,6 +383,7 @@ def execute_tasks(tasks: list[Task], serial: int = 0) -> list[Outcome]:
     the campaign's own pool (0: none). WorkerStale, and nothing run, when
     this process's bundle code is not the client's."""
     if tasks:
+        _check_korvane(tasks[0])
         _check_code(tasks[0])
     if not serial or _board is None:
         outcomes = [execute_task(task) for task in tasks]

@@ -424,10 +424,10 @@ class Cluster:
         with distributed.Client(self.address, timeout="60s", security=security) as client:
             client.wait_for_workers(2, timeout=60)
 
-    def start(self, role: str, *args: str) -> subprocess.Popen[bytes]:
+    def start(self, role: str, *args: str, env: dict[str, str] | None = None) -> subprocess.Popen[bytes]:
         proc = subprocess.Popen(
             [sys.executable, "-m", "dask", role, *args, "--scheduler-file", str(self.file)],
-            env=self.env,
+            env=env or self.env,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )

@@ -3,10 +3,12 @@ scheduler, a scheduler lost mid-campaign, TLS), and `korvane report`."""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import pathlib
 import shlex
+import shutil
 import signal
 import socket
 import subprocess
@@ -16,9 +18,11 @@ import threading
 import pytest
 from test_campaign import (  # noqa: F401
     Cluster,
+    _edit_code,
     _need_distributed,
     batch,
     cluster,
+    environment,
     finish,
     results,
     site,
@@ -112,6 +116,57 @@ def test_a_scheduler_lost_mid_campaign_ends_it_and_a_rerun_finishes_it(cluster, 
         other.close()
     assert code == 0 and len(results(out)) == 16, err
     assert summary.startswith(f"16 runs: 16 completed ({len(first)} finished earlier")
+
+
+def test_a_run_that_ends_its_workers_is_blamed_alone_and_its_neighbours_complete(site, tmp_path, monkeypatch):
+    _need_distributed()
+    monkeypatch.setenv("DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES", "0")  # Dask gives up at the first death
+    running = Cluster(tmp_path, site)
+    for worker in running.workers:  # for workers with a nanny, which brings a dead one back
+        worker.kill()
+        running.start("worker", "--host", "127.0.0.1", "--nthreads", "1")
+    commands = {f"r{i}": "sleep 0.2" for i in range(12)} | {"r1": "die"}  # in the first chunk, with r0, r2, r3
+    inputs, options = write_inputs(tmp_path, commands), ["--chunk", "4", "--retries", "1", *running.options]
+    try:
+        code, _, err = finish(batch(site, "camp", str(inputs), "--out", str(tmp_path / "out"), *options))
+    finally:
+        running.close()
+    words = {i: word(line) for i, line in results(tmp_path / "out").items()}
+    assert code == 1 and words == {**dict.fromkeys(commands, "completed"), "r1": "WorkerDied"}, err
+    tries = [json.loads(line) for line in (tmp_path / "out" / "attempts.jsonl").read_text().splitlines()]
+    assert {"r0", "r2", "r3"} <= {line["id"] for line in tries} and all(line["retried"] for line in tries)
+    # Given up on with its chunk, then alone, once more than --retries allows, before it is blamed.
+    assert ["not the only run out" in line["message"] for line in tries if line["id"] == "r1"] == [True, False]
+
+
+LATE = [
+    (lambda site: _edit_code(argparse.Namespace(site=site)), 'other code for machine "camp"'),
+    (
+        lambda site: (
+            os.makedirs(site / "korvane-9.dist-info")
+            or (site / "korvane-9.dist-info/METADATA").write_text("Version: 9\n")
+        ),
+        "has korvane 9,",
+    ),
+]
+
+
+@pytest.mark.parametrize(("differ", "said"), LATE)
+def test_a_worker_that_joins_late_and_differs_runs_nothing_and_is_named(cluster, site, tmp_path, differ, said):
+    import distributed
+
+    differ(shutil.copytree(site, tmp_path / "late"))
+    inputs, out = write_inputs(tmp_path, {f"s{i}": "sleep 0.2" for i in range(40)}), tmp_path / "out"
+    proc = batch(site, "camp", str(inputs), "--out", str(out), *cluster.options, "--json")
+    wait_for_lines(out, 2)
+    late = cluster.start("worker", "--host", "127.0.0.1", "--no-nanny", env=environment(tmp_path / "late"))
+    with distributed.Client(cluster.address, timeout="60s") as client:
+        client.wait_for_workers(3, timeout=60)
+    for worker in cluster.workers:  # the late one is left with the runs
+        worker.kill()
+    code, summary, err = finish(proc)
+    assert code == 3 and f":{late.pid} " in err and said in err and said in json.loads(summary)["failure"], err
+    assert not any(str(line["worker"]).endswith(f":{late.pid}") for line in results(out).values())
 
 
 def test_a_campaign_over_tls_as_the_docs_say(site, tmp_path, monkeypatch):
