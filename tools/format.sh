@@ -13,7 +13,12 @@ check=0
 
 use_build_tools
 # The checkout's own C++ (the generated tables are left as generated).
-mapfile -t cxx < <(git ls-files -- '*.cpp' '*.hpp')
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  mapfile -t cxx < <(git ls-files -- '*.cpp' '*.hpp')
+else  # an unpacked archive of the checkout
+  mapfile -t cxx < <(find python benchmarks -name '*.cpp' -o -name '*.hpp' | sort)
+fi
+if [ ${#cxx[@]} -eq 0 ]; then echo "format.sh: no C++ sources found" >&2; exit 1; fi
 
 if [ "$check" -eq 1 ]; then
   # All three run, so one look shows every finding.
