@@ -377,8 +377,7 @@ def test_kill_9_ends_the_workers_and_recordings_stay_where_they_were_asked(site,
 
 @pytest.mark.parametrize(
     "option",
-    [("--grace", "nan"), ("--grace", "inf"), ("--timeout", "0"), ("--timeout", "-inf"), ("--retries", "-1")]
-    + [("--timeout", "5", "--scheduler", "tcp://127.0.0.1:1")],
+    [("--grace", "nan"), ("--grace", "inf"), ("--timeout", "0"), ("--timeout", "-inf"), ("--retries", "-1")],
 )
 def test_numeric_options_are_finite_and_in_range(site, tmp_path, option):
     inputs = write_inputs(tmp_path, {"a": "ok"})

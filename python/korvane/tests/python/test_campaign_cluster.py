@@ -282,3 +282,24 @@ def test_report_groups_what_went_wrong(tmp_path):
         [sys.executable, "-m", "korvane_tools", "report", str(tmp_path)], capture_output=True, text=True, timeout=60
     )
     assert run.returncode == 2 and "not a regular file" in run.stderr
+
+
+def test_time_limits_on_dask_kill_a_hung_run_in_its_own_child(cluster, site, tmp_path):
+    commands = {"hang": "sleep 3600", "die": "die"} | {f"s{i}": "sleep 0.3" for i in range(3)}
+    out = tmp_path / "out"
+    options = ("--out", str(out), "--timeout", "30", "--chunk", "2", *cluster.options)
+    code, _, err = finish(batch(site, "camp", str(write_inputs(tmp_path, commands)), *options))
+    lines = results(out)
+    words = dict.fromkeys(commands, "completed") | {"hang": "Timeout", "die": "WorkerDied"}
+    assert code == 1 and {run_id: word(line) for run_id, line in lines.items()} == words, err
+    assert lines["hang"]["outcome"] == "timeout" and lines["hang"]["seconds"] >= 30
+    assert lines["s0"]["worker"].rsplit(":", 1)[1] in {str(worker.pid) for worker in cluster.workers}
+    # The hung run's child was killed, not left running.
+    assert not [path for path in pathlib.Path("/proc").glob("[0-9]*/cmdline") if b"campaign.child" in _read(path)]
+
+
+def _read(path: pathlib.Path) -> bytes:
+    try:
+        return path.read_bytes()
+    except OSError:
+        return b""
