@@ -87,7 +87,6 @@ def korvane_python(site: BundleFolder, code: str) -> subprocess.CompletedProcess
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
 
 
-# One broken bundle per kind of fault: how to install it, and what its line says.
 def did_you_mean(wrong: str, right: str) -> str:
     """This interpreter's own suggestion for a misspelt attribute (its words differ by version)."""
     module = types.ModuleType("m")
@@ -99,6 +98,7 @@ def did_you_mean(wrong: str, right: str) -> str:
     return text[text.index("Did you mean") :]
 
 
+# One broken bundle per kind of fault: how to install it, and what its line says.
 BROKEN = {
     "provider not importable": (
         dict(entry_target="kv_nowhere:provider"),
@@ -188,11 +188,8 @@ def test_check_names_the_broken_bundle_and_passes_the_others(site, kind):
     site.add("fine", entry_name="fine")
     module = site.add("broken", entry_name="broken", **install)
     expected = expected.format(module=module, module_file=site.root / f"{module}.py")
-    [dist] = [
-        p.name.split("-")[0]
-        for p in site.root.glob("*.dist-info")
-        if "broken =" in (p / "entry_points.txt").read_text()
-    ]
+    infos = [p for p in site.root.glob("*.dist-info") if "broken =" in (p / "entry_points.txt").read_text()]
+    [dist] = [info.name.split("-")[0] for info in infos]
 
     text = korvane(site.root, "check")
     assert text.returncode == 1, text

@@ -103,13 +103,14 @@ class TestSinks:
         run.execute(sinks)
         assert execute_args(run.module)[1] is sinks
 
-    # Each an expression, made afresh for its test.
     @pytest.mark.parametrize(
         "sinks",
-        ["(s for s in [Sink()])", "{Sink()}", "Sink()", "range(0)", "{'a': Sink()}", "collections.deque()", "''", "0"],
+        [lambda: (s for s in [Sink()]), lambda: {Sink()}, Sink, lambda: range(0), lambda: {"a": Sink()}]
+        + [collections.deque, str, int],
+        ids=["generator", "set", "single", "range", "dict", "deque", "str", "int"],
     )
     def test_other_shapes_refused_before_anything_else(self, run, sinks):
-        raises_exactly(TypeError, SINKS_MESSAGE, run.execute, eval(sinks), "not a recorder")
+        raises_exactly(TypeError, SINKS_MESSAGE, run.execute, sinks(), "not a recorder")
         assert run.module.CALLS == []
 
     def test_third_sink_missing_a_method(self, run):
