@@ -45,6 +45,8 @@ from typing import Any
 
 import korvane
 
+from ..children import ending, kill_group
+
 
 class WorkerUnfit(RuntimeError):
     """Raised in a worker that cannot run the machine as the client would
@@ -459,28 +461,29 @@ def _in_child(task: Task, limit: float) -> Outcome:
         except BrokenPipeError:
             pass  # the child is gone: its missing answer says so
         deadline = time.monotonic() + limit + CHILD_START_SECONDS
+        whole = False
         while (ready := deadline - time.monotonic()) > 0 and select.select([read_end], [], [], ready)[0]:
             data = os.read(read_end, 1 << 16)
             if not data:
+                whole = True
                 break
             if started is None and not answer and data[:1] == b"+":
                 started = time.monotonic()
                 deadline = started + limit
             answer += data
-        # The answer is whole once the child has ended (a bundle may close the
-        # pipe and go on); it is left unreaped, so that its process group,
-        # which is killed below with what the run left behind, is still its own.
-        ended = _ended_unreaped(child.pid, deadline)
+        # With the answer whole, what the child still does (a thread of the
+        # bundle's that keeps it alive) is left behind. Without one, the child
+        # may have ended, or closed the pipe and gone on: it is waited for,
+        # left unreaped, so that its process group, killed below with what the
+        # run started, is still its own.
+        ended = (whole and len(answer) > 1) or _ended_unreaped(child.pid, deadline)
     finally:
         os.close(read_end)
-        try:
-            os.killpg(child.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        kill_group(child)
         child.wait()
     seconds = 0.0 if started is None else time.monotonic() - started
     if started is None:
-        how = "did not start in time" if not ended else f"ended ({_how_ended(child.returncode)})"
+        how = "did not start in time" if not ended else ending(child.returncode)
         if answer[:1] == b"-":  # named after this worker, not after its short-lived child
             unfit: WorkerUnfit = pickle.loads(answer[1:])[1]
             raise type(unfit)(str(unfit).replace(f"{socket.gethostname()}:{child.pid}", here_name()))
@@ -491,7 +494,7 @@ def _in_child(task: Task, limit: float) -> Outcome:
     if len(answer) > 1:
         outcome: Outcome = pickle.loads(answer[1:])[1]
         return outcome
-    error = {"type": "WorkerDied", "message": f"the run ended its process ({_how_ended(child.returncode)}), alone"}
+    error = {"type": "WorkerDied", "message": f"the run ended its process alone: it {ending(child.returncode)}"}
     return Outcome(task.id, None, None, error, seconds, None)
 
 
@@ -502,15 +505,6 @@ def _ended_unreaped(pid: int, deadline: float) -> bool:
             return False
         time.sleep(0.005)
     return True
-
-
-def _how_ended(returncode: int) -> str:
-    if returncode < 0:
-        try:
-            return f"signal {signal.Signals(-returncode).name}"
-        except ValueError:
-            return f"signal {-returncode}"
-    return f"exit status {returncode}"
 
 
 def here_name() -> str:
