@@ -397,8 +397,6 @@ def test_kill_9_ends_the_workers_and_recordings_stay_where_they_were_asked(site,
 
 # A real cluster: a scheduler and two worker processes on 127.0.0.1 ------------------------------
 
-DOCS = pathlib.Path(__file__).resolve().parents[4] / "docs" / "campaigns.md"
-
 
 def _need_distributed() -> None:
     if not os.environ.get("KORVANE_TESTS_NEED_DASK"):  # else a missing distributed fails the test
@@ -532,7 +530,7 @@ def test_a_campaign_over_tls_as_the_docs_say(site, tmp_path, monkeypatch):
     from distributed.security import Security
 
     # The recipe's commands, from the docs' block.
-    text = DOCS.read_text()
+    text = (pathlib.Path(__file__).resolve().parents[4] / "docs" / "campaigns.md").read_text()
     block = text[text.index("## On a Dask cluster") :].split("```sh\n", 1)[1].split("```", 1)[0]
     recipe = [shlex.split(line) for line in block.splitlines() if line.strip() and not line.startswith("#")]
     monkeypatch.chdir(tmp_path)  # the recipe's files are made and named here
