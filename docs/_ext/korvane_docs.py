@@ -328,15 +328,7 @@ def session(_argument: str, body: str) -> str:
         for name in bundles:
             _install(site, name)
         for name in new:
-            # Written by `korvane new` into the session's folder, and installed.
-            subprocess.run(
-                ["korvane", "new", name],
-                cwd=work,
-                env=_environment(_bin_dir(), None),
-                capture_output=True,
-                check=True,
-                timeout=120,
-            )
+            _korvane_new(name, work)  # written into the session's folder, and installed
             _install_project(site, work / name)
         for name, text in FILES.items():
             (work / name).write_text(text)
@@ -361,21 +353,27 @@ def session(_argument: str, body: str) -> str:
 LANGUAGES = {".py": "python", ".toml": "toml", ".md": "markdown", ".cfg": "ini", ".txt": "text"}
 
 
+def _korvane_new(name: str, folder: str | pathlib.Path) -> subprocess.CompletedProcess[str]:
+    """`korvane new NAME` run in `folder`; its failure, with what it printed, fails the build."""
+    proc = subprocess.run(
+        ["korvane", "new", name],
+        cwd=folder,
+        env=_environment(_bin_dir(), None),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if proc.returncode != 0:
+        raise RuntimeError(f"korvane new {name} failed:\n{proc.stdout}{proc.stderr}")
+    return proc
+
+
 def new_bundle(argument: str, _body: str) -> str:
     name = argument.strip() or "echo"
     if not _has_subcommand("new"):
         return NO_NEW
     with tempfile.TemporaryDirectory(prefix="korvane-docs-new-") as folder:
-        proc = subprocess.run(
-            ["korvane", "new", name],
-            cwd=folder,
-            env=_environment(_bin_dir(), None),
-            capture_output=True,
-            text=True,
-            timeout=120,
-        )
-        if proc.returncode != 0:
-            raise RuntimeError(f"korvane new {name} failed:\n{proc.stdout}{proc.stderr}")
+        proc = _korvane_new(name, folder)
         parts = [_fence("text", f"$ korvane new {name}\n{ANSI.sub('', proc.stdout + proc.stderr)}")]
         base = pathlib.Path(folder)
         for path in sorted(p for p in base.rglob("*") if p.is_file() and "__pycache__" not in p.parts):

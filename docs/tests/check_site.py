@@ -22,17 +22,10 @@ from html.parser import HTMLParser
 
 # Attributes through which a page loads something when it is shown; a link
 # (<a href>) to another site is a link, not a load.
-LOADS = {
-    ("script", "src"),
-    ("link", "href"),
-    ("img", "src"),
-    ("iframe", "src"),
-    ("source", "src"),
-    ("video", "src"),
-    ("audio", "src"),
-    ("embed", "src"),
-    ("object", "data"),
-}
+LOADS = {("link", "href"), ("object", "data")}
+LOADS |= {(tag, "src") for tag in ("script", "img", "iframe", "source", "video", "audio", "embed")}
+# The kinds of <link> that load what they name.
+LOADING_LINKS = ("stylesheet", "preload", "icon", "modulepreload", "manifest", "prefetch", "preconnect", "dns-prefetch")
 REMOTE = re.compile(r"^\s*(https?:)?//", re.IGNORECASE)
 CSS_REMOTE = re.compile(r"(@import\s+(url\()?|url\()\s*['\"]?\s*(https?:)?//", re.IGNORECASE)
 # A word of inline code that is an option, and the rule that keeps such code whole.
@@ -55,16 +48,7 @@ class Loads(HTMLParser):
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         for name, value in attrs:
             if value and (tag, name) in LOADS and REMOTE.match(value):
-                if tag == "link" and dict(attrs).get("rel", "") not in (
-                    "stylesheet",
-                    "preload",
-                    "icon",
-                    "modulepreload",
-                    "manifest",
-                    "prefetch",
-                    "preconnect",
-                    "dns-prefetch",
-                ):
+                if tag == "link" and dict(attrs).get("rel", "") not in LOADING_LINKS:
                     continue
                 self.remote.append(f"<{tag} {name}={value!r}>")
             if tag == "script" and name == "src" and value:
@@ -123,14 +107,8 @@ def main(site: pathlib.Path) -> int:
     for fault in faults:
         print(fault, file=sys.stderr)
     pages = sum(1 for _ in site.rglob("*.html"))
-    print(
-        f"{pages} pages: "
-        + (
-            "nothing loaded from elsewhere, search and its excerpts work offline"
-            if not faults
-            else f"{len(faults)} faults"
-        )
-    )
+    works = "nothing loaded from elsewhere, search and its excerpts work offline"
+    print(f"{pages} pages: {f'{len(faults)} faults' if faults else works}")
     return 1 if faults else 0
 
 

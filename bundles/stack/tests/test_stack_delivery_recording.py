@@ -9,6 +9,20 @@ import korvane_stack
 from korvane_stack import recording
 
 COUNT_DOWN = "read\nloop: dup\nemit\npush 1\nsub\ndup\njnz loop\nhalt"
+IDS = {"run_id": "python-stack-1", "machine_id": "stack"}
+# The members of a report of a run without a recorder.
+UNRECORDED = {"recorder_finalization": {"status": "not_requested"}, "publication": {"status": "not_published"}}
+UNRECORDED["published_run"] = None
+
+
+def ending(outputs, steps):
+    """The members of a report that name the run and what it ended with (an empty stack)."""
+    return {**IDS, "outputs": outputs, "steps": steps, "final_stack": []}
+
+
+def receipts(*batches):
+    """The receipts of batches given as (start, count), numbered from 0."""
+    return [{"batch": number, "start": start, "count": count} for number, (start, count) in enumerate(batches)]
 
 
 # Sinks ------------------------------------------------------------------
@@ -18,20 +32,14 @@ def test_batches_then_outputs_then_receipts():
     sink = RecordingSink()
     result = run(COUNT_DOWN, [sink], inputs=[5], configuration={"batch_size": 2})
     assert result["python_sink_delivery"]["status"] == "complete"
-    assert [call[0] for call in sink.calls] == ["emit_batch"] * 3 + [
-        "record_capability_outputs",
-        "record_capability_receipts",
-    ]
+    names = [call[0] for call in sink.calls]
+    assert names == ["emit_batch"] * 3 + ["record_capability_outputs", "record_capability_receipts"]
     assert [call[2:] for call in sink.calls[:3]] == [(0, [5, 4]), (2, [3, 2]), (4, [1])]
     assert all(call[1] == "python-stack-1" for call in sink.calls)
     outputs = sink.calls[3][2]
     assert outputs["emitted"] == [5, 4, 3, 2, 1]
     assert outputs["machine_execution"] == "completed"
-    assert sink.calls[4][2] == [
-        {"batch": 0, "start": 0, "count": 2},
-        {"batch": 1, "start": 2, "count": 2},
-        {"batch": 2, "start": 4, "count": 1},
-    ]
+    assert sink.calls[4][2] == receipts((0, 2), (2, 2), (4, 1))
 
 
 def test_no_sinks_is_not_requested():
@@ -58,12 +66,7 @@ class FailingSink(RecordingSink):
 
 
 @pytest.mark.parametrize(
-    "method, on_call",
-    [
-        ("emit_batch", 2),
-        ("record_capability_outputs", 1),
-        ("record_capability_receipts", 1),
-    ],
+    "method, on_call", [("emit_batch", 2), ("record_capability_outputs", 1), ("record_capability_receipts", 1)]
 )
 def test_failing_sink_is_dropped_and_others_are_served(method, on_call):
     first, bad, last = RecordingSink(), FailingSink(method, on_call), RecordingSink()
@@ -244,16 +247,9 @@ def test_whole_report_of_a_published_run(tmp_path):
     path = str(tmp_path / "run.jsonl")
     sink = RecordingSink()
     program = b"read\nread\nadd\nemit\nread\nemit\n"
-    result = korvane_stack.execute(
-        prepare(
-            program,
-            configuration={"batch_size": 1},
-            inputs=[2, 40, 7],
-            observation={"expected_outputs": [42, 7], "require_emitted": 2},
-        ),
-        [sink],
-        path,
-    )
+    observation = {"expected_outputs": [42, 7], "require_emitted": 2}
+    prepared = prepare(program, configuration={"batch_size": 1}, inputs=[2, 40, 7], observation=observation)
+    result = korvane_stack.execute(prepared, [sink], path)
     assert result == {
         "machine_execution": {"status": "completed", "steps": 6, "fault": None},
         "evidence_fulfillment": {"status": "complete", "requested": True, "emitted": 2},
@@ -261,73 +257,36 @@ def test_whole_report_of_a_published_run(tmp_path):
         "recorder_finalization": {"status": "finalized", "path": path, "directory_synced": True},
         "publication": {"status": "published"},
         "published_run": {"published": True, "path": path, "run_id": "python-stack-1"},
-        "run_id": "python-stack-1",
-        "machine_id": "stack",
-        "outputs": [42, 7],
-        "steps": 6,
-        "final_stack": [],
+        **ending([42, 7], 6),
     }
+    outputs = {"machine_id": "stack", "machine_execution": "completed", "emitted": [42, 7], "final_stack": []}
     assert sink.calls == [
         ("emit_batch", "python-stack-1", 0, [42]),
         ("emit_batch", "python-stack-1", 1, [7]),
-        (
-            "record_capability_outputs",
-            "python-stack-1",
-            {
-                "machine_id": "stack",
-                "machine_execution": "completed",
-                "emitted": [42, 7],
-                "final_stack": [],
-                "inputs_consumed": 3,
-                "steps": 6,
-            },
-        ),
-        (
-            "record_capability_receipts",
-            "python-stack-1",
-            [{"batch": 0, "start": 0, "count": 1}, {"batch": 1, "start": 1, "count": 1}],
-        ),
+        ("record_capability_outputs", "python-stack-1", outputs | {"inputs_consumed": 3, "steps": 6}),
+        ("record_capability_receipts", "python-stack-1", receipts((0, 1), (1, 1))),
     ]
+    started = {"event": "run_started", "format": "korvane-stack-recording", "format_version": 1, **IDS}
+    started |= {"bundle_version": korvane_stack.__version__, "program_sha256": hashlib.sha256(program).hexdigest()}
+    started |= {"instructions": 6, "stack_limit": 1024, "step_limit": 1000000, "batch_size": 1, "inputs": [2, 40, 7]}
+    finished = {"event": "run_finished", "machine_execution": "completed", "fault": None, "steps": 6, "final_stack": []}
+    finished |= {"inputs_consumed": 3, "evidence_fulfillment": "complete", "python_sink_delivery": "complete"}
     with open(path, encoding="utf-8") as recording:
         assert [json.loads(line) for line in recording] == [
-            {
-                "event": "run_started",
-                "format": "korvane-stack-recording",
-                "format_version": 1,
-                "run_id": "python-stack-1",
-                "machine_id": "stack",
-                "bundle_version": korvane_stack.__version__,
-                "program_sha256": hashlib.sha256(program).hexdigest(),
-                "instructions": 6,
-                "stack_limit": 1024,
-                "step_limit": 1000000,
-                "batch_size": 1,
-                "inputs": [2, 40, 7],
-                "observation": {"expected_outputs": [42, 7], "require_emitted": 2},
-            },
+            started | {"observation": observation},
             {"event": "read", "step": 1, "index": 0, "value": 2},
             {"event": "read", "step": 2, "index": 1, "value": 40},
             {"event": "emit", "step": 4, "sequence": 0, "value": 42},
             {"event": "read", "step": 5, "index": 2, "value": 7},
             {"event": "emit", "step": 6, "sequence": 1, "value": 7},
-            {
-                "event": "run_finished",
-                "machine_execution": "completed",
-                "fault": None,
-                "steps": 6,
-                "final_stack": [],
-                "inputs_consumed": 3,
-                "evidence_fulfillment": "complete",
-                "python_sink_delivery": "complete",
-            },
+            finished,
         ]
 
 
 def test_whole_report_of_an_interrupted_run():
     sink = RecordingSink()
-    result = korvane_stack.execute(
-        prepare("read\nemit\nread\nemit\nadd\n", inputs=[5, 6], observation={"expected_outputs": [5, 7]}), [sink], None
-    )
+    prepared = prepare("read\nemit\nread\nemit\nadd\n", inputs=[5, 6], observation={"expected_outputs": [5, 7]})
+    result = korvane_stack.execute(prepared, [sink], None)
     contradiction = {"sequence": 1, "expected": 7, "emitted": 6, "message": "output 1 is 6, expected 7"}
     assert result == {
         "machine_execution": {
@@ -338,36 +297,21 @@ def test_whole_report_of_an_interrupted_run():
         },
         "evidence_fulfillment": {"status": "failed", "requested": True, "emitted": 2, "contradiction": contradiction},
         "python_sink_delivery": {"status": "complete", "sinks": 1, "batches": 1, "failures": []},
-        "recorder_finalization": {"status": "not_requested"},
-        "publication": {"status": "not_published"},
-        "published_run": None,
-        "run_id": "python-stack-1",
-        "machine_id": "stack",
-        "outputs": [5, 6],
-        "steps": 4,
-        "final_stack": [],
+        **UNRECORDED,
+        **ending([5, 6], 4),
     }
-    assert sink.calls[-1] == ("record_capability_receipts", "python-stack-1", [{"batch": 0, "start": 0, "count": 2}])
+    assert sink.calls[-1] == ("record_capability_receipts", "python-stack-1", receipts((0, 2)))
 
 
 def test_whole_report_of_a_faulted_run_without_sinks():
     result = korvane_stack.execute(prepare("read\nemit\nadd\n", inputs=[5], configuration={"stack_limit": 4}), [], None)
+    underflow = {"kind": "stack_underflow", "line": 3, "message": "add needs 2 values on the stack, found 0"}
     assert result == {
-        "machine_execution": {
-            "status": "failed",
-            "steps": 3,
-            "fault": {"kind": "stack_underflow", "line": 3, "message": "add needs 2 values on the stack, found 0"},
-        },
+        "machine_execution": {"status": "failed", "steps": 3, "fault": underflow},
         "evidence_fulfillment": {"status": "complete", "requested": False, "emitted": 1},
         "python_sink_delivery": {"status": "not_requested", "sinks": 0, "batches": 0, "failures": []},
-        "recorder_finalization": {"status": "not_requested"},
-        "publication": {"status": "not_published"},
-        "published_run": None,
-        "run_id": "python-stack-1",
-        "machine_id": "stack",
-        "outputs": [5],
-        "steps": 3,
-        "final_stack": [],
+        **UNRECORDED,
+        **ending([5], 3),
     }
 
 

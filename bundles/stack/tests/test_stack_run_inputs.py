@@ -22,30 +22,14 @@ PROGRAM = b"read\nemit\n"
 
 def prepare_with(**texts):
     arguments = {"configuration": "null", "input_schedule": "[1]", "execution_controls": "null", "observation": "null"}
-    arguments.update(texts)
-    return korvane_stack.prepare(
-        PROGRAM,
-        "python-stack-1",
-        arguments["configuration"],
-        arguments["input_schedule"],
-        arguments["execution_controls"],
-        arguments["observation"],
-    )
+    arguments.update(texts)  # the keys keep prepare's order of arguments
+    return korvane_stack.prepare(PROGRAM, "python-stack-1", *arguments.values())
 
 
 def look_alikes(name):
     camel = name.split("_")[0] + "".join(part.capitalize() for part in name.split("_")[1:])
-    return [
-        name.capitalize(),
-        name.upper(),
-        f" {name}",
-        f"{name} ",
-        name.replace("_", "-"),
-        camel,
-        name.replace("_", ""),
-        name[:-1],
-        f"{name}s",
-    ]
+    alikes = [name.capitalize(), name.upper(), f" {name}", f"{name} ", name.replace("_", "-"), camel]
+    return [*alikes, name.replace("_", ""), name[:-1], f"{name}s"]
 
 
 @pytest.mark.parametrize("field", sorted(INPUTS))
@@ -57,9 +41,8 @@ def test_member_name_look_alikes_are_refused(field):
         for alike in look_alikes(name):
             with pytest.raises(RunInputError) as info:
                 prepare_with(**{field: json.dumps({alike: value})})
-            assert (info.value.field, info.value.reason) == (field, f"unknown member {alike!r} (allowed: {allowed})"), (
-                alike
-            )
+            reason = f"unknown member {alike!r} (allowed: {allowed})"
+            assert (info.value.field, info.value.reason) == (field, reason), alike
             assert str(info.value) == f"{field}: {info.value.reason}"
     # A member of another input is a look-alike too.
     for other_field, other_members in INPUTS.items():
@@ -69,40 +52,28 @@ def test_member_name_look_alikes_are_refused(field):
                     prepare_with(**{field: json.dumps({name: 1})})
 
 
+def between(path, low, got):
+    return f"{path}: must be between {low} and {INT64_MAX}, got {got}"
+
+
 @pytest.mark.parametrize(
     "field, text, message",
     [
         ("configuration", "[]", "configuration: must be a JSON object or null"),
         ("configuration", '"x"', "configuration: must be a JSON object or null"),
-        ("configuration", '{"stack_limit": 0}', f"configuration.stack_limit: must be between 1 and {INT64_MAX}, got 0"),
-        ("configuration", '{"batch_size": 0}', f"configuration.batch_size: must be between 1 and {INT64_MAX}, got 0"),
+        ("configuration", '{"stack_limit": 0}', between("configuration.stack_limit", 1, 0)),
+        ("configuration", '{"batch_size": 0}', between("configuration.batch_size", 1, 0)),
         ("configuration", '{"stack_limit": true}', "configuration.stack_limit: must be an integer"),
         ("configuration", '{"batch_size": 2.0}', "configuration.batch_size: must be an integer"),
-        (
-            "configuration",
-            f'{{"stack_limit": {INT64_MAX + 1}}}',
-            f"configuration.stack_limit: must be between 1 and {INT64_MAX}, got {INT64_MAX + 1}",
-        ),
+        ("configuration", f'{{"stack_limit": {2**63}}}', between("configuration.stack_limit", 1, 2**63)),
         ("configuration", '{"stack_limit": NaN}', "configuration: not valid JSON: NaN is not a number"),
         ("input_schedule", '{"a": 1}', "input_schedule: must be an array of integers"),
         ("input_schedule", "[1, 2.5]", "input_schedule[1]: must be an integer"),
-        (
-            "input_schedule",
-            f"[{-INT64_MAX - 2}]",
-            f"input_schedule[0]: must be between {-INT64_MAX - 1} and {INT64_MAX}, got {-INT64_MAX - 2}",
-        ),
+        ("input_schedule", f"[{-INT64_MAX - 2}]", between("input_schedule[0]", -INT64_MAX - 1, -INT64_MAX - 2)),
         ("input_schedule", "[Infinity]", "input_schedule: not valid JSON: Infinity is not a number"),
-        (
-            "execution_controls",
-            '{"step_limit": 0}',
-            f"execution_controls.step_limit: must be between 1 and {INT64_MAX}, got 0",
-        ),
+        ("execution_controls", '{"step_limit": 0}', between("execution_controls.step_limit", 1, 0)),
         ("execution_controls", "7", "execution_controls: must be a JSON object or null"),
-        (
-            "observation",
-            '{"require_emitted": -1}',
-            f"observation.require_emitted: must be between 0 and {INT64_MAX}, got -1",
-        ),
+        ("observation", '{"require_emitted": -1}', between("observation.require_emitted", 0, -1)),
         ("observation", '{"expected_outputs": "12"}', "observation.expected_outputs: must be an array of integers"),
         ("observation", '{"expected_outputs": [1, null]}', "observation.expected_outputs[1]: must be an integer"),
         (

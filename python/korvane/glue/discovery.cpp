@@ -104,7 +104,11 @@ Result<std::vector<BundleProvider>> discover_providers() {
   if (!eps) return take_pending();
   auto collection = select_group(std::move(eps));
   if (!collection) return unexpected(std::move(collection).error());
-  PyRef iterator = PyRef::steal(PyObject_GetIter(collection->get()));
+  return discover_providers_from(collection->get());
+}
+
+Result<std::vector<BundleProvider>> discover_providers_from(PyObject* entry_points) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(entry_points));
   if (!iterator) return take_pending();
 
   std::vector<BundleProvider> accepted;

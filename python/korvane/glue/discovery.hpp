@@ -15,6 +15,10 @@ namespace korvane {
 // failure ends the call.
 Result<std::vector<BundleProvider>> discover_providers();
 
+// The same over the entry points `entry_points` iterates, whatever group they
+// are in: for korvane_tools, which leaves out bundles it found broken.
+Result<std::vector<BundleProvider>> discover_providers_from(PyObject* entry_points);
+
 // discover_bundles(): the listing text of a fresh discovery, as a str.
 Result<PyRef> discover_bundles_listing();
 

@@ -42,7 +42,7 @@ PyType_Slot file_recorder_slots[] = {
     {0, nullptr},
 };
 
-// Immutable like the other two classes (see module.cpp).
+// Immutable like the other two classes (see classes.cpp).
 PyType_Spec file_recorder_definition = {
     "builtins.FileRecorder",
     static_cast<int>(sizeof(FileRecorderObject)),

@@ -1,18 +1,20 @@
 // korvane_tools._rules: korvane's verdicts on a provider's text and on an
-// execution result, for the korvane command and the kit for bundle authors.
-// Built from the korvane module's own glue and core and calling the same
-// functions, so the exceptions, messages and notes are korvane's; it touches
-// nothing process-wide of korvane's (no discovery, no run numbers).
+// execution result, for the korvane command and the kit for bundle authors,
+// and korvane's discovery over chosen entry points for `korvane run`. Built
+// from the korvane module's own glue and core and calling the same functions,
+// so the exceptions, messages and notes are korvane's. Its statics are its
+// own: the Runtime and PreparedRun it makes are instances of its own copies
+// of korvane's classes, and their runs are numbered apart from korvane's.
 #include <array>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "classes.hpp"
 #include "discovery.hpp"
 #include "execution_result.hpp"
 #include "file_recorder.hpp"
-#include "module.hpp"
 #include "once_per_process.hpp"
 #include "py_str.hpp"
 #include "result_check.hpp"
@@ -126,6 +128,15 @@ Result<PyRef> execute(PyObject* const* args, Py_ssize_t nargs) {
   return pair;
 }
 
+// discover(entry_points) -> Runtime
+// Runtime.discover() over the entry points given instead of the installed
+// group: the same reading, validation, clash check and order.
+Result<PyRef> discover(PyObject* entry_points) {
+  auto providers = discover_providers_from(entry_points);
+  if (!providers) return unexpected(std::move(providers).error());
+  return new_runtime(std::move(*providers));
+}
+
 // clash_message(machine_id) -> str
 Result<PyRef> clash_message(PyObject* machine_id) {
   auto text = text_argument(machine_id);
@@ -164,6 +175,9 @@ PyObject* text_verdict_entry(PyObject*, PyObject* text) {
 PyObject* execute_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return run_entry_point([=] { return execute(args, nargs); });
 }
+PyObject* discover_entry(PyObject*, PyObject* entry_points) {
+  return run_entry_point([=] { return discover(entry_points); });
+}
 PyObject* clash_message_entry(PyObject*, PyObject* machine_id) {
   return run_entry_point([=] { return clash_message(machine_id); });
 }
@@ -196,6 +210,11 @@ PyMethodDef methods[] = {
      "execute function returned, and None or the verdict on it as result_verdict gives it\n"
      "(with the note naming the bundle's function). Errors before the function returned\n"
      "are raised as execute raises them."},
+    {"discover", discover_entry, METH_O,
+     "discover(entry_points, /)\n--\n\n"
+     "korvane.Runtime.discover() over `entry_points` (an iterable of entry points, whatever\n"
+     "their group) instead of the installed ones. The Runtime and the runs it prepares are\n"
+     "this module's own copies of korvane's classes; execute() takes its runs too."},
     {"clash_message", clash_message_entry, METH_O,
      "clash_message(machine_id, /)\n--\n\n"
      "korvane's message for a machine id that several entry points advertise."},
@@ -212,9 +231,19 @@ FirstInterpreter g_interpreter;
 
 int exec_module(PyObject*) {
   auto claimed = g_interpreter.claim("korvane_tools._rules");
-  if (claimed) return 0;
-  raise_error(std::move(claimed).error());
-  return -1;
+  if (!claimed) {
+    raise_error(std::move(claimed).error());
+    return -1;
+  }
+  // Made now, so that a failure is the import's own error.
+  for (auto type_of : {runtime_type, prepared_run_type}) {
+    auto type = type_of(TypeUse::import);
+    if (!type) {
+      raise_error(std::move(type).error());
+      return -1;
+    }
+  }
+  return 0;
 }
 
 PyModuleDef_Slot slots[] = {

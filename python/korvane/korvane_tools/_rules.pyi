@@ -1,5 +1,6 @@
 # korvane_tools._rules: korvane's verdicts, built from korvane's own glue and core.
 
+from collections.abc import Iterable
 from typing import Any
 
 import korvane
@@ -16,5 +17,8 @@ def execute(
     file_recorder: korvane.FileRecorder | None = None,
     /,
 ) -> tuple[object, _Verdict | None]: ...
+
+# A Runtime and PreparedRuns of this module's own copies of korvane's classes.
+def discover(entry_points: Iterable[Any], /) -> korvane.Runtime: ...
 def clash_message(machine_id: str, /) -> str: ...
 def status_words() -> dict[str, tuple[str, ...]]: ...

@@ -61,6 +61,7 @@ from .worker import (
     Task,
     WorkerUnfit,
     _pool_worker_start,
+    execute_in_children,
     execute_tasks,
     korvane_version,
     machine_code,
@@ -106,9 +107,10 @@ class Campaign:
     together as one task of the executor, which spreads the engine's cost of
     a task over them; `window` is how many tasks may be out at once.
 
-    On the campaign's own pool, `timeout` (seconds) stops a run that takes
-    longer: its worker is killed and replaced, and the run's outcome is
-    "timeout". `retries` is how many times a run whose worker died under it
+    `timeout` (seconds) stops a run that takes longer, and the run's outcome
+    is "timeout": on the campaign's own pool its worker is killed and
+    replaced; on another executor (Dask) each run goes in a child process of
+    its own on the worker, killed at the limit. `retries` is how many times a run whose worker died under it
     goes again (alone); `on_attempt` is called with an `Attempt` for every
     try that ended on such an infrastructure failure.
 
@@ -135,8 +137,6 @@ class Campaign:
             raise ValueError("timeout must be a finite number of seconds above 0")
         if retries < 0:
             raise ValueError("retries must be at least 0")
-        if timeout is not None and engine is not None:
-            raise ValueError("a time limit needs the campaign's own process pool (engine=None)")
         # Made absolute before discovery imports the bundle, which may chdir.
         self.recordings = None if recordings is None else os.path.abspath(recordings)
         self.machine = machine
@@ -380,6 +380,8 @@ class Campaign:
         serial = next(self._serials)
         if self._owns_pool:
             future = self._executor.submit(execute_tasks, tasks, serial)
+        elif self.timeout is not None:
+            future = self._executor.submit(execute_in_children, tasks, self.timeout)
         else:
             future = self._executor.submit(execute_tasks, tasks)
         self._flight[future] = _Sent(serial, tasks, not self._flight)
@@ -426,7 +428,8 @@ class Campaign:
         return found
 
     def _enforce_time_limit(self) -> None:
-        if self.timeout is None or self._closed:
+        # Another executor's runs are stopped in their own child on the worker.
+        if self.timeout is None or self._closed or not self._owns_pool:
             return
         now = time.monotonic()
         for pid, (_, serial, index, started) in self._running().items():

@@ -31,9 +31,12 @@ import importlib.machinery
 import importlib.metadata
 import json
 import os
+import pickle
+import select
 import signal
 import socket
 import stat
+import subprocess
 import sys
 import threading
 import time
@@ -41,6 +44,8 @@ from dataclasses import dataclass
 from typing import Any
 
 import korvane
+
+from ..children import ending, kill_group
 
 
 class WorkerUnfit(RuntimeError):
@@ -383,8 +388,7 @@ def execute_tasks(tasks: list[Task], serial: int = 0) -> list[Outcome]:
     the campaign's own pool (0: none). WorkerStale, and nothing run, when
     this process's bundle code is not the client's."""
     if tasks:
-        _check_korvane(tasks[0])
-        _check_code(tasks[0])
+        check_worker(tasks[0])
     if not serial or _board is None:
         outcomes = [execute_task(task) for task in tasks]
     else:
@@ -400,11 +404,111 @@ def execute_tasks(tasks: list[Task], serial: int = 0) -> list[Outcome]:
                 outcomes.append(execute_task(task))
             finally:
                 _board[base + 1] = 0
+    return _stamped(outcomes, tasks)
+
+
+def _stamped(outcomes: list[Outcome], tasks: list[Task]) -> list[Outcome]:
     # The code checked is the code the client named: each outcome says so.
     return [
         dataclasses.replace(outcome, input_digest=task.input_digest, code_digest=task.code_digest)
         for outcome, task in zip(outcomes, tasks)
     ]
+
+
+def check_worker(task: Task) -> None:
+    """WorkerUnfit (WorkerStale for other bundle code) unless this process
+    may run `task`; discovers the bundles on first use."""
+    _check_korvane(task)
+    _check_code(task)
+    _worker_runtime()
+
+
+# Starting a child and importing the bundle there is not the run's time: a
+# child gets this long for it on top of the run's limit.
+CHILD_START_SECONDS = 60.0
+
+
+def execute_in_children(tasks: list[Task], limit: float) -> list[Outcome]:
+    """execute_tasks for an executor whose runs cannot be stopped from outside
+    (a Dask worker runs its tasks on threads of one process): each run goes
+    in a child process of its own (`korvane_tools.campaign.child`), killed
+    with all it started once the run has taken `limit` seconds; its outcome
+    is then "timeout". A run that ends its child itself ran alone there, so
+    its outcome is WorkerDied at once. A child that cannot start or import
+    the bundle makes this worker unfit."""
+    here = here_name()
+    return _stamped([dataclasses.replace(_in_child(task, limit), worker=here) for task in tasks], tasks)
+
+
+def _in_child(task: Task, limit: float) -> Outcome:
+    read_end, write_end = os.pipe()
+    try:
+        child = subprocess.Popen(
+            [sys.executable, "-m", "korvane_tools.campaign.child", str(write_end)],
+            stdin=subprocess.PIPE,
+            pass_fds=(write_end,),
+            start_new_session=True,
+        )
+    finally:
+        os.close(write_end)
+    answer = bytearray()
+    started: float | None = None  # when the child had imported the bundle
+    try:
+        assert child.stdin is not None
+        try:
+            child.stdin.write(pickle.dumps(task))
+            child.stdin.close()
+        except BrokenPipeError:
+            pass  # the child is gone: its missing answer says so
+        deadline = time.monotonic() + limit + CHILD_START_SECONDS
+        whole = False
+        while (ready := deadline - time.monotonic()) > 0 and select.select([read_end], [], [], ready)[0]:
+            data = os.read(read_end, 1 << 16)
+            if not data:
+                whole = True
+                break
+            if started is None and not answer and data[:1] == b"+":
+                started = time.monotonic()
+                deadline = started + limit
+            answer += data
+        # With the answer whole, what the child still does (a thread of the
+        # bundle's that keeps it alive) is left behind. Without one, the child
+        # may have ended, or closed the pipe and gone on: it is waited for,
+        # left unreaped, so that its process group, killed below with what the
+        # run started, is still its own.
+        ended = (whole and len(answer) > 1) or _ended_unreaped(child.pid, deadline)
+    finally:
+        os.close(read_end)
+        kill_group(child)
+        child.wait()
+    seconds = 0.0 if started is None else time.monotonic() - started
+    if started is None:
+        how = "did not start in time" if not ended else ending(child.returncode)
+        if answer[:1] == b"-":  # named after this worker, not after its short-lived child
+            unfit: WorkerUnfit = pickle.loads(answer[1:])[1]
+            raise type(unfit)(str(unfit).replace(f"{socket.gethostname()}:{child.pid}", here_name()))
+        raise WorkerUnfit(f"worker {here_name()}: a child process for a run {how} before the bundle was imported")
+    if not ended:
+        error = {"type": "Timeout", "message": f"stopped at the time limit of {limit:g} s"}
+        return Outcome(task.id, None, None, error, seconds, None, timed_out=True)
+    if len(answer) > 1:
+        outcome: Outcome = pickle.loads(answer[1:])[1]
+        return outcome
+    error = {"type": "WorkerDied", "message": f"the run ended its process alone: it {ending(child.returncode)}"}
+    return Outcome(task.id, None, None, error, seconds, None)
+
+
+def _ended_unreaped(pid: int, deadline: float) -> bool:
+    """Whether the child `pid` ends before `deadline`; it stays unreaped."""
+    while os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+def here_name() -> str:
+    return f"{socket.gethostname()}:{os.getpid()}"
 
 
 def error_of(error: BaseException) -> dict[str, str]:

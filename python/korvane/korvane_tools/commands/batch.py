@@ -107,8 +107,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--timeout",
         metavar="SECONDS",
         type=_seconds(None),
-        help="stop a run that takes longer (its worker is killed and replaced); its outcome is timeout, "
-        "which a rerun does not repeat (local workers only; default: no limit)",
+        help="stop a run that takes longer (its worker is killed and replaced; with --scheduler each run "
+        "goes in a child process of its own, killed at the limit); its outcome is timeout, which a rerun "
+        "does not repeat (default: no limit)",
     )
     p.add_argument(
         "--retries",
@@ -301,9 +302,6 @@ def run(options: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if tls is False:
         return Exit.USAGE
 
-    if options.timeout is not None and options.scheduler is not None:
-        print(f"{PROG}: --timeout works on local workers only, not with --scheduler", file=err)
-        return Exit.USAGE
     # Fixed now: a bundle imported later may change the working folder.
     options.out = os.path.abspath(options.out)
     try:

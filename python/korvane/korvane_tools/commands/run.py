@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import dataclasses
 import faulthandler
 import importlib
@@ -14,14 +13,12 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import traceback
-from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
 import korvane
 
-from .. import bundles, children, output, results
+from .. import _rules, bundles, children, output, results
 from ..contain import KeptOutput, reraise_if_interrupted
 from ..exits import Exit
 from ..output import Painter, dump_json, is_terminal, stall_notice, status_code, table
@@ -95,33 +92,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--child-timeout", type=float, metavar="S", help=argparse.SUPPRESS)
 
 
-# Hiding broken bundles from korvane's discovery, in this process only -------
-
-_SWAP_LOCK = threading.Lock()
-
-
-@contextlib.contextmanager
-def _only_visible(eps: Iterable[Any]) -> Iterator[None]:
-    """While active, importlib.metadata.entry_points() returns just `eps`.
-
-    korvane's discovery looks entry_points up on importlib.metadata at every
-    call, so it then sees exactly these entry points. This changes the whole
-    process, which is the command's own: the kit never does it.
-    """
-    visible = importlib.metadata.EntryPoints(tuple(eps))
-
-    def only_these(**params: Any) -> importlib.metadata.EntryPoints:
-        return visible.select(**params) if params else visible
-
-    with _SWAP_LOCK:
-        saved = importlib.metadata.entry_points
-        importlib.metadata.entry_points = only_these
-        try:
-            yield
-        finally:
-            importlib.metadata.entry_points = saved
-
-
 class CannotRun(Exception):
     """The machine cannot be run; the message says why."""
 
@@ -142,24 +112,13 @@ def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}{bundles.suggestion(error)}"
 
 
-def _discovered(visible: list[importlib.metadata.EntryPoint] | None) -> tuple[korvane.Runtime, list[Any]]:
-    """korvane's discovery, and its listing, over `visible` (None: everything installed)."""
-    with _only_visible(visible) if visible is not None else contextlib.nullcontext():
-        runtime = korvane.Runtime.discover()
-        try:
-            listing: list[Any] = json.loads(korvane.discover_bundles())
-        except BaseException as error:
-            reraise_if_interrupted(error)
-            listing = []  # a provider that answers differently the second time: no listing then
-    return runtime, listing
-
-
-def _discover(err: TextIO, quiet: bool) -> tuple[korvane.Runtime, list[Any], list[bundles.BundleReport]]:
+def _discover(err: TextIO, quiet: bool) -> tuple[korvane.Runtime, list[bundles.BundleReport]]:
     """korvane's discovery; when it fails, the same over the bundles that
-    pass `korvane check` on their own, naming on `err` those left out (and
+    pass `korvane check` on their own (korvane's own discovery code, reached
+    through korvane_tools._rules), naming on `err` those left out (and
     returning them)."""
     try:
-        return *_discovered(None), []
+        return korvane.Runtime.discover(), []
     except BaseException as error:
         reraise_if_interrupted(error)
         failure = _describe(error)
@@ -170,7 +129,7 @@ def _discover(err: TextIO, quiet: bool) -> tuple[korvane.Runtime, list[Any], lis
             print(f"  {bundle.culprit()}: {_why_left_out(bundle)}", file=err)
         print("  (run `korvane check` for the whole report)", file=err)
     try:
-        return *_discovered(keep), left_out.bundles
+        return _rules.discover(keep), left_out.bundles
     except BaseException as error:
         reraise_if_interrupted(error)
         raise CannotRun(f"korvane's discovery fails even without them: {_describe(error)}", error) from None
@@ -284,7 +243,7 @@ def _execute(
     left_out: list[bundles.BundleReport] = []
     try:
         with stall_notice(err, stalled("korvane run", "discovering the bundles and preparing the run")):
-            runtime, _, left_out = _discover(err, options.quiet)
+            runtime, left_out = _discover(err, options.quiet)
             prepared = runtime.prepare(options.machine, artifact, **inputs)
     except LookupError as error:
         if error.args and isinstance(error.args[0], str) and options.machine in error.args[0]:

@@ -66,43 +66,13 @@ TEST(JsonShallowParse, RepeatedKeysStillLetTheLastWin) {
 TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
   const std::vector<std::string> fragments = {
       // numbers, including the ones that overflow only after conversion
-      "-",
-      "01",
-      "1.",
-      "1.e5",
-      "1e",
-      "1e+",
-      "[1.5e]",
-      "[-inf]",
-      "1e309",
-      "-1.8e308",
-      std::string(309, '9'),
-      "-" + std::string(309, '9') + ".5",
-      "1" + std::string(400, '0') + "e-5",
-      "1.5.3",
+      "-", "01", "1.", "1.e5", "1e", "1e+", "[1.5e]", "[-inf]", "1e309", "-1.8e308", std::string(309, '9'),
+      "-" + std::string(309, '9') + ".5", "1" + std::string(400, '0') + "e-5", "1.5.3",
       // strings
-      "\"\\x\"",
-      "\"a\tb\"",
-      "\"\\udc00\"",
-      "\"\\ud800\\u0041\"",
-      "\"\\ud800x\"",
-      "\"\\u00g0\"",
-      "\"abc",
+      "\"\\x\"", "\"a\tb\"", "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"\\ud800x\"", "\"\\u00g0\"", "\"abc",
       // literals and structure
-      "tru",
-      "nulx",
-      "NaN",
-      "[1,]",
-      "{\"a\":1,}",
-      "{1:2}",
-      "{\"a\" 1}",
-      "[1 2]",
-      "{\"a\":1 \"b\":2}",
-      "[",
-      "{",
-      "\"a\\",
-      "[1,\n\n  x]",
-  };
+      "tru", "nulx", "NaN", "[1,]", "{\"a\":1,}", "{1:2}", "{\"a\" 1}", "[1 2]", "{\"a\":1 \"b\":2}", "[", "{", "\"a\\",
+      "[1,\n\n  x]"};
   for (const std::string& fragment : fragments) {
     // The fragment at level 4, under a kept level; and right under a root
     // that keeps nothing; and as the text is cut short.
@@ -120,56 +90,16 @@ TEST(JsonShallowParse, EveryErrorBelowTheKeptDepthIsTheFullParses) {
 TEST(JsonShallowParse, DumpsSpacingFailsAndPassesAsTheFullParse) {
   const std::vector<std::string> values = {
       // separators the shortcuts must not take
-      "1, ]",
-      "1,  ]",
-      "1 ,2]",
-      "1,\t2]",
-      "1,]",
-      "[], ]",
-      "{\"a\": 1, }",
-      "{\"a\" : 1}",
-      "{\"a\":  1}",
-      "{\"a\":\t1}",
-      "{\"a\": }",
-      "{\"a\": ,",
-      "{\"a\": 1, \"b\" 2}",
-      "{\"a\": 1 \"b\": 2}",
-      "{\"a\": 1, 2}",
-      "{\"a\": 1, \"b\": 2]",
-      "[1, 2}",
-      "{\"a\": 1,\"b\": 2}",
-      "{\"a\": 1, \"b\": x}",
-      "1, x]",
+      "1, ]", "1,  ]", "1 ,2]", "1,\t2]", "1,]", "[], ]", "{\"a\": 1, }", "{\"a\" : 1}", "{\"a\":  1}", "{\"a\":\t1}",
+      "{\"a\": }", "{\"a\": ,", "{\"a\": 1, \"b\" 2}", "{\"a\": 1 \"b\": 2}", "{\"a\": 1, 2}", "{\"a\": 1, \"b\": 2]",
+      "[1, 2}", "{\"a\": 1,\"b\": 2}", "{\"a\": 1, \"b\": x}", "1, x]",
       // strings of up to fifteen bytes and a little longer, with faults at every kind of place
-      "\"\\u00e9\", 1]",
-      "\"ab\\u00G9cd\"]",
-      "\"\\ud800\\udc00xx\"]",
-      "\"\\ud800\\u0041\"]",
-      "\"a\\u12\"]",
-      "\"\\u00e9\x01\"]",
-      "\"abc\x1f\"]",
-      "\"\x7f\x80\xff\"]",
-      "\"fifteen bytes..\"]",
-      "\"sixteen bytes...\"]",
-      "\"\\\\\\\"\\/\\b\\f\\n\\r\\t\"]",
-      "\"\\q\"]",
-      "\"ab\\\"]",
-      "{\"a\\tb\": 1}",
-      "{\"ke\x02y\": 1}",
-      "{\"\\u0\": 1}",
-      "\"\\u00eZ\"]",
-      "\"x\\u00e\"]",
-      "\"\\uD83D\\ude00\"]",
+      "\"\\u00e9\", 1]", "\"ab\\u00G9cd\"]", "\"\\ud800\\udc00xx\"]", "\"\\ud800\\u0041\"]", "\"a\\u12\"]",
+      "\"\\u00e9\x01\"]", "\"abc\x1f\"]", "\"\x7f\x80\xff\"]", "\"fifteen bytes..\"]", "\"sixteen bytes...\"]",
+      "\"\\\\\\\"\\/\\b\\f\\n\\r\\t\"]", "\"\\q\"]", "\"ab\\\"]", "{\"a\\tb\": 1}", "{\"ke\x02y\": 1}", "{\"\\u0\": 1}",
+      "\"\\u00eZ\"]", "\"x\\u00e\"]", "\"\\uD83D\\ude00\"]",
       // numbers and literals right before the spaced separators
-      "0, 01]",
-      "-, 1]",
-      "1.5, 2.]",
-      "1e5, 1e]",
-      "true, tru]",
-      "null, nul]",
-      "-0, -01]",
-      "7, 8, 9, 10]",
-  };
+      "0, 01]", "-, 1]", "1.5, 2.]", "1e5, 1e]", "true, tru]", "null, nul]", "-0, -01]", "7, 8, 9, 10]"};
   const std::string tail(40, ' ');
   for (const std::string& value : values) {
     for (const std::string& text :
@@ -238,23 +168,11 @@ TEST(JsonShallowParse, NumbersThatOnlyLookLargeAreAccepted) {
 // overflow, and the exponents' faults: the check converts only where it
 // cannot tell, and must pass and fail as the conversion does.
 TEST(JsonShallowParse, ExponentsAroundTheLargestDoublePassAndFailAsTheFullParse) {
-  const std::vector<std::string> mantissas = {"1",
-                                              "-9.99",
-                                              "1.7976931348623157",
-                                              "1.7976931348623159",
-                                              "18",
-                                              "17.97693134862315",
-                                              "0.17976931348623159",
-                                              "0.000999",
-                                              "100",
-                                              "-0",
-                                              "0.0",
-                                              "01",
-                                              "1."};
-  const std::vector<std::string> exponents = {"e306",   "e307",      "E308",   "e+308",   "e309", "e-2", "e0307",
-                                              "e00308", "e+0000309", "e99999", "e-99999", "e",    "e+",  "e5x"};
-  for (const std::string& mantissa : mantissas) {
-    for (const std::string& exponent : exponents) {
+  for (const std::string mantissa :
+       {"1", "-9.99", "1.7976931348623157", "1.7976931348623159", "18", "17.97693134862315", "0.17976931348623159",
+        "0.000999", "100", "-0", "0.0", "01", "1."}) {
+    for (const std::string exponent : {"e306", "e307", "E308", "e+308", "e309", "e-2", "e0307", "e00308", "e+0000309",
+                                       "e99999", "e-99999", "e", "e+", "e5x"}) {
       const std::string number = mantissa + exponent;
       for (const std::string& text : {"{\"keep\": 1, \"rows\": [[" + number + ", 1]]}", "[[" + number})
         expect_same_outcome(text);

@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import gc
 import importlib
+import importlib.metadata
 import json
 import pathlib
 import sys
@@ -87,7 +88,13 @@ def rules_scenarios():
 
     provider = json.dumps(metadata("leak_rules", "leak_rules"))
     not_json = {**VALID_RESULT, "outputs": {"mean": float("nan")}}
+    installed = importlib.metadata.entry_points(group="korvane.machine_bundles")
+    own = _rules.discover(installed)
     return [
+        ("rules discover", lambda: _rules.discover(installed).bundles()),
+        ("rules discover clash", lambda: raises_exactly(RuntimeError, None, _rules.discover, [*installed, *installed])),
+        ("rules discover not iterable", lambda: raises_exactly(TypeError, None, _rules.discover, 1)),
+        ("rules prepare and execute", lambda: _rules.execute(own.prepare("leak_surface", b""))),
         ("rules provider_record", lambda: _rules.provider_record("leak", provider)),
         (
             "rules provider_record refused",

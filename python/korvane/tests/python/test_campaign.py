@@ -232,7 +232,6 @@ REFUSALS = [
     (["camp", "--timeout", "0"], 2, "argument --timeout: must be above 0"),
     (["camp", "--timeout=-inf"], 2, "argument --timeout: must be a finite number of seconds"),
     (["camp", "--retries", "-1"], 2, "argument --retries: must be at least 0"),
-    (["camp", "--timeout", "5", "--scheduler", "tcp://{silent}"], 2, "--timeout works on local workers only"),
     (["camp", "--scheduler", "tcp://{closed}"], 3, "cannot reach the scheduler tcp://{closed}: Connection refused"),
     (["camp", "--scheduler", "tcp://{http}"], 3, "tcp://{http} is not a Dask scheduler"),
     (["camp", "--scheduler", "tcp://{silent}", "--connect-timeout", "2"], 3, "tcp://{silent} accepts connections but"),
@@ -455,6 +454,26 @@ def test_a_cluster_with_another_bundle_version_is_refused(cluster, tmp_path):
     assert "2 of 2 workers differ" in err and "korvane-camp" in err and "2.0.0" in err and "1.0.0" in err
     assert err.count("tcp://127.0.0.1:") == 2  # each worker named
     assert results(tmp_path / "out") == {}
+
+
+def test_time_limits_on_dask_kill_a_hung_run_in_its_own_child(cluster, site, tmp_path):
+    commands = {"hang": "sleep 3600", "die": "die"} | sleepers(3, 0.3)
+    options = ("--timeout", "30", "--chunk", "2", *cluster.options)
+    code, _, err = camp(site, write_inputs(tmp_path, commands), tmp_path / "out", *options)
+    lines = results(tmp_path / "out")
+    expected = dict.fromkeys(commands, "completed") | {"hang": "Timeout", "die": "WorkerDied"}
+    assert code == 1 and words(tmp_path / "out") == expected, err
+    assert lines["hang"]["outcome"] == "timeout" and lines["hang"]["seconds"] >= 30
+    assert lines["s0"]["worker"].rsplit(":", 1)[1] in {str(worker.pid) for worker in cluster.workers}
+    # The hung run's child was killed, not left running.
+    assert not [path for path in pathlib.Path("/proc").glob("[0-9]*/cmdline") if b"campaign.child" in _read(path)]
+
+
+def _read(path: pathlib.Path) -> bytes:
+    try:
+        return path.read_bytes()
+    except OSError:
+        return b""
 
 
 def test_a_worker_killed_mid_campaign_loses_no_run_and_repeats_none(cluster, site, tmp_path):

@@ -65,15 +65,8 @@ def korvane(
     if site is not None:
         environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(site), environment.get("PYTHONPATH", "")]))
     environment.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", "korvane_tools", *args],
-        input=stdin,
-        capture_output=True,
-        text=True,
-        env=environment,
-        cwd=cwd,
-        timeout=120,
-    )
+    command = [sys.executable, "-m", "korvane_tools", *args]
+    return subprocess.run(command, input=stdin, capture_output=True, text=True, env=environment, cwd=cwd, timeout=120)
 
 
 @pytest.fixture
@@ -85,12 +78,8 @@ def site(tmp_path):
 
 def discovery_fails(site: BundleFolder) -> bool:
     """Whether korvane.Runtime.discover() raises with exactly these bundles installed."""
-    proc = korvane_python(
-        site,
-        "import korvane\ntry:\n    korvane.Runtime.discover()\nexcept Exception:\n"
-        "    print('fails')\nelse:\n    print('works')\n",
-    )
-    return proc.stdout.strip() == "fails"
+    code = "import korvane\ntry:\n    korvane.Runtime.discover()\nexcept Exception:\n    print('fails')\n"
+    return korvane_python(site, code).stdout.strip() == "fails"
 
 
 def korvane_python(site: BundleFolder, code: str) -> subprocess.CompletedProcess[str]:
@@ -98,7 +87,6 @@ def korvane_python(site: BundleFolder, code: str) -> subprocess.CompletedProcess
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
 
 
-# One broken bundle per kind of fault: how to install it, and what its line says.
 def did_you_mean(wrong: str, right: str) -> str:
     """This interpreter's own suggestion for a misspelt attribute (its words differ by version)."""
     module = types.ModuleType("m")
@@ -110,6 +98,7 @@ def did_you_mean(wrong: str, right: str) -> str:
     return text[text.index("Did you mean") :]
 
 
+# One broken bundle per kind of fault: how to install it, and what its line says.
 BROKEN = {
     "provider not importable": (
         dict(entry_target="kv_nowhere:provider"),
@@ -199,11 +188,8 @@ def test_check_names_the_broken_bundle_and_passes_the_others(site, kind):
     site.add("fine", entry_name="fine")
     module = site.add("broken", entry_name="broken", **install)
     expected = expected.format(module=module, module_file=site.root / f"{module}.py")
-    [dist] = [
-        p.name.split("-")[0]
-        for p in site.root.glob("*.dist-info")
-        if "broken =" in (p / "entry_points.txt").read_text()
-    ]
+    infos = [p for p in site.root.glob("*.dist-info") if "broken =" in (p / "entry_points.txt").read_text()]
+    [dist] = [info.name.split("-")[0] for info in infos]
 
     text = korvane(site.root, "check")
     assert text.returncode == 1, text
@@ -380,32 +366,29 @@ def execute(prepared, sinks, path):
     return json.loads(RESULT_TEXT)
 """
 
+
+def faulty(on_import: str = "", in_provider: str = "pass", in_execute: str = "pass") -> str:
+    return FAULTY_SOURCE.format(on_import=on_import, in_provider=in_provider, in_execute=in_execute)
+
+
 NOISE = "print('noise'); os.write(1, b'fd noise\\n')"
+NAN = "return dict(json.loads(RESULT_TEXT), outputs={'mean': float('nan')})"
 
 # Where the bundle "bad" misbehaves, and what `run bad` then ends with.
 BUNDLE_FAULTS = {
     "exits on import": (dict(on_import="sys.exit(7)"), 3, 'machine "bad": its bundle is installed but left out'),
     "exits in its provider": (dict(in_provider="sys.exit(5)"), 3, "provider raised: SystemExit: 5"),
     "exits in execute": (dict(in_execute="sys.exit(9)"), 3, "korvane run: SystemExit: 9"),
-    "raises KeyboardInterrupt in execute": (
-        dict(in_execute="raise KeyboardInterrupt"),
-        3,
-        "korvane run: KeyboardInterrupt",
-    ),
+    "KeyboardInterrupt in execute": (dict(in_execute="raise KeyboardInterrupt"), 3, "korvane run: KeyboardInterrupt"),
     "prints everywhere": (dict(on_import=NOISE, in_provider=NOISE, in_execute=NOISE), 0, "fd noise"),
-    "returns a NaN": (
-        dict(in_execute="return dict(json.loads(RESULT_TEXT), outputs={'mean': float('nan')})"),
-        3,
-        "outputs.mean",
-    ),
+    "returns a NaN": (dict(in_execute=NAN), 3, "outputs.mean"),
 }
 
 
 @pytest.mark.parametrize("kind", BUNDLE_FAULTS)
 def test_bundle_faults_never_take_the_command_down(run_site, tmp_path, kind):
     hooks, status, says = BUNDLE_FAULTS[kind]
-    hooks = {"on_import": "", "in_provider": "pass", "in_execute": "pass", **hooks}
-    run_site.add("bad", source=FAULTY_SOURCE.format(**hooks))
+    run_site.add("bad", source=faulty(**hooks))
     program = str(tmp_path / "program")
 
     for args in (["check", "--json"], ["list", "--metadata", "--json"], ["run", "bad", program, "--json"]):
@@ -418,12 +401,7 @@ def test_bundle_faults_never_take_the_command_down(run_site, tmp_path, kind):
 
 
 def test_rejected_result_is_shown_with_its_place(run_site, tmp_path):
-    run_site.add(
-        "bad",
-        source=FAULTY_SOURCE.format(
-            on_import="", in_provider="pass", in_execute="return {'outputs': {'n': 10 ** 400}}"
-        ),
-    )
+    run_site.add("bad", source=faulty(in_execute="return {'outputs': {'n': 10 ** 400}}"))
     report = json.loads(korvane(run_site.root, "run", "bad", str(tmp_path / "program"), "--json").stdout)
     assert report["rejected_result"] == {"outputs": {"n": 10**400}}
     assert report["problem"]["path"] == "outputs.n"
@@ -440,76 +418,30 @@ def test_rejected_result_is_shown_with_its_place(run_site, tmp_path):
 # Under the address sanitizer its own handler would turn a SIGSEGV into an
 # exit status: the signal is let through.
 ASAN = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "handle_segv=0"]))}
-CLOSES_AND_OPENS = dict(
-    on_import="os.closerange(3, 4096); TRAP = open(os.path.join(os.path.dirname(__file__), 'trap'), 'w')"
-)
-PROCESS_FAULTS = {
-    "os._exit(3) in execute": (dict(in_execute="os._exit(3)"), ["run", "--isolate"], 6, "with exit status 3"),
-    "os._exit(0) in execute": (
-        dict(in_execute="os._exit(0)"),
-        ["run", "--json", "--timeout", "60"],
-        6,
-        '"exit_status": 0',
-    ),
-    "crashes in execute": (
-        dict(in_execute="import ctypes; ctypes.string_at(0)"),
-        ["run", "--isolate"],
-        6,
-        "killed by SIGSEGV\n  the bundle was at execute ({module_file}, line 14)",
-    ),
-    "hangs in execute": (
-        dict(in_execute="import threading; threading.Event().wait()"),
-        ["run", "--timeout", "2"],
-        124,
-        "longer than 2 s and was stopped\n  the bundle was at execute ({module_file}, line 14)",
-    ),
-    "hangs on import": (
-        dict(on_import="import threading; threading.Event().wait()"),
-        ["check", "--isolate", "--timeout", "2"],
-        1,
-        "ChildProcessError: timed out after 2 s (at {module_file}, line 5)",
-    ),
-    "forks a process that outlives it, then hangs": (
-        dict(on_import="import threading, time; os.fork() or time.sleep(600); threading.Event().wait()"),
-        ["check", "--isolate", "--timeout", "2"],
-        1,
-        "ChildProcessError: timed out after 2 s (at {module_file}, line 5)",
-    ),
-    "forks on import": (
-        dict(on_import="os.fork() or os._exit(0)"),
-        ["check", "--isolate"],
-        1,
-        "bundle code forked the checking process",
-    ),
-    "closes descriptors and opens a file": (
-        CLOSES_AND_OPENS,
-        ["check", "--json"],
-        74,
-        "standard output (kept as descriptor 3) was closed or replaced by bundle code",
-    ),
-    "closes descriptors and opens a file, checked in a child": (
-        CLOSES_AND_OPENS,
-        ["check", "--isolate"],
-        1,
-        "bundle code closed or reused the descriptor of the check's report (exit status 74)",
-    ),
-    "closes descriptors and opens a file, run in a child": (
-        CLOSES_AND_OPENS,
-        ["run", "--isolate", "--json"],
-        74,
-        "korvane run: standard output (kept as descriptor 3) was closed or replaced by bundle code",
-    ),
-}
+HANG = "import threading; threading.Event().wait()"
+CLOSES = "os.closerange(3, 4096); TRAP = open(os.path.join(os.path.dirname(__file__), 'trap'), 'w')"
+AT_EXECUTE = "\n  the bundle was at execute ({module_file}, line 14)"
+TIMED_OUT = "ChildProcessError: timed out after 2 s (at {module_file}, line 5)"
+REPLACED = "standard output (kept as descriptor 3) was closed or replaced by bundle code"
+PROCESS_FAULTS = [
+    ("in_execute", "os._exit(3)", "run --isolate", 6, "with exit status 3"),
+    ("in_execute", "os._exit(0)", "run --json --timeout 60", 6, '"exit_status": 0'),
+    ("in_execute", "import ctypes; ctypes.string_at(0)", "run --isolate", 6, "killed by SIGSEGV" + AT_EXECUTE),
+    ("in_execute", HANG, "run --timeout 2", 124, "longer than 2 s and was stopped" + AT_EXECUTE),
+    ("on_import", HANG, "check --isolate --timeout 2", 1, TIMED_OUT),
+    ("on_import", "import time; os.fork() or time.sleep(600); " + HANG, "check --isolate --timeout 2", 1, TIMED_OUT),
+    ("on_import", "os.fork() or os._exit(0)", "check --isolate", 1, "bundle code forked the checking process"),
+    ("on_import", CLOSES, "check --json", 74, REPLACED),
+    ("on_import", CLOSES, "check --isolate", 1, "reused the descriptor of the check's report (exit status 74)"),
+    ("on_import", CLOSES, "run --isolate --json", 74, "korvane run: " + REPLACED),
+]
 
 
-@pytest.mark.parametrize("kind", PROCESS_FAULTS)
-def test_bundles_that_end_or_take_over_the_process_are_named(site, tmp_path, kind):
-    hooks, args, status, says = PROCESS_FAULTS[kind]
-    hooks = {"on_import": "", "in_provider": "pass", "in_execute": "pass", **hooks}
-    module = site.add("bad", source=FAULTY_SOURCE.format(**hooks))
-    if args[0] == "run":
-        args = ["run", "bad", "-", *args[1:]]
-    proc = korvane(site.root, *args, stdin="", env=ASAN)
+@pytest.mark.parametrize("hook,code,args,status,says", PROCESS_FAULTS)
+def test_bundles_that_end_or_take_over_the_process_are_named(site, tmp_path, hook, code, args, status, says):
+    module = site.add("bad", source=faulty(**{hook: code}))
+    command, *options = args.split()
+    proc = korvane(site.root, command, *(["bad", "-"] if command == "run" else []), *options, stdin="", env=ASAN)
     says = says.format(module_file=site.root / f"{module}.py")
     assert proc.returncode == status and (says in proc.stderr or says in proc.stdout), proc
     assert not (site.root / "trap").exists() or (site.root / "trap").read_text() == ""
@@ -529,20 +461,15 @@ CTRL_C = [
 @pytest.mark.parametrize("args,notice,stdout,stderr", CTRL_C)
 def test_a_real_ctrl_c_still_ends_the_command_with_130(site, tmp_path, args, notice, stdout, stderr):
     started = tmp_path / "started"
+    # Short sleeps: an interrupt that comes just before one is taken at the next.
+    sleeps = "    for _ in range(6000):\n        time.sleep(0.1)\n"
     module = site.add(
-        # Short sleeps: an interrupt that comes just before one is taken at the next.
-        "slow",
-        source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n"
-        "    for _ in range(6000):\n        time.sleep(0.1)\n",
+        "slow", source=f"import time\n\ndef provider():\n    open({str(started)!r}, 'w').close()\n{sleeps}"
     )
     env = dict(os.environ, PYTHONPATH=str(site.root))
+    command = [sys.executable, "-m", "korvane_tools", *args]
     proc = subprocess.Popen(
-        [sys.executable, "-m", "korvane_tools", *args],
-        env=env,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
+        command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
     while not started.exists():
         assert proc.poll() is None
@@ -596,19 +523,13 @@ def test_run_exit_status_follows_the_result(site, tmp_path, changes, args, statu
 
 
 def test_run_traceback_and_notes_of_a_bundles_exception(site, tmp_path):
-    site.add(
-        "boom",
-        source=FAULTY_SOURCE.format(
-            on_import="", in_provider="pass", in_execute="e = ValueError('boom'); e.add_note('while stacking'); raise e"
-        ),
-    )
+    site.add("boom", source=faulty(in_execute="e = ValueError('boom'); e.add_note('while stacking'); raise e"))
     plain = korvane(site.root, "run", "boom", "-", stdin="")
     assert plain.returncode == 3
-    assert plain.stderr.splitlines() == [
-        "korvane run: ValueError: boom",
-        "  while stacking",
-        "  (--traceback shows where the bundle raised it)",
-    ]
+    assert (
+        plain.stderr
+        == "korvane run: ValueError: boom\n  while stacking\n  (--traceback shows where the bundle raised it)\n"
+    )
     traced = korvane(site.root, "run", "boom", "-", "--traceback", stdin="")
     assert "Traceback (most recent call last):" in traced.stderr and "in execute" in traced.stderr
 
@@ -640,16 +561,8 @@ def run_site(site, tmp_path):
 def test_run_shows_batches_then_the_statuses(run_site, tmp_path):
     record = tmp_path / "out" / "run.jsonl"
     record.parent.mkdir()
-    proc = korvane(
-        run_site.root,
-        "run",
-        "emitter",
-        str(tmp_path / "program"),
-        "--input-schedule",
-        "[1, 2, 3]",
-        "--record",
-        str(record),
-    )
+    program = str(tmp_path / "program")
+    proc = korvane(run_site.root, "run", "emitter", program, "--input-schedule=[1, 2, 3]", f"--record={record}")
     assert (proc.returncode, proc.stderr) == (0, "")
     assert proc.stdout.splitlines() == [
         'batch 1: "python-emitter-1" 0 [1, 2]',
@@ -678,15 +591,8 @@ def test_run_exit_status_and_json(run_site, tmp_path):
 
 def test_run_reads_json_options_from_files(run_site, tmp_path):
     (tmp_path / "inputs.json").write_text("[4, 5]")
-    proc = korvane(
-        run_site.root,
-        "run",
-        "emitter",
-        str(tmp_path / "program"),
-        "--json",
-        "--input-schedule",
-        f"@{tmp_path / 'inputs.json'}",
-    )
+    program, inputs = str(tmp_path / "program"), tmp_path / "inputs.json"
+    proc = korvane(run_site.root, "run", "emitter", program, "--json", "--input-schedule", f"@{inputs}")
     assert json.loads(proc.stdout)["values"] == [4, 5]
 
 
@@ -782,13 +688,8 @@ def on_terminal(site: BundleFolder, *args: str, env: dict[str, str]) -> bytes:
     environment = dict(os.environ, PYTHONPATH=str(site.root), TERM="xterm", **env)
     if "NO_COLOR" not in env:
         environment.pop("NO_COLOR", None)
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "korvane_tools", *args],
-        stdin=subprocess.DEVNULL,
-        stdout=follower,
-        stderr=follower,
-        env=environment,
-    )
+    command = [sys.executable, "-m", "korvane_tools", *args]
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=follower, stderr=follower, env=environment)
     os.close(follower)
     output = b""
     while True:
@@ -836,45 +737,19 @@ def test_new_writes_a_bundle_that_installs_and_passes_its_checks(tmp_path):
     assert korvane(None, "new", "Bad_Name", cwd=tmp_path).returncode == 2
     assert korvane(None, "new", "word-count", cwd=tmp_path).returncode == 0
     assert korvane(None, "new", "word-count", cwd=tmp_path).returncode == 2  # the folder exists
-    site = tmp_path / "site"
-    subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "install",
-            "-q",
-            "--no-build-isolation",
-            "--no-deps",
-            "--target",
-            str(site),
-            str(tmp_path / "word-count"),
-        ],
-        check=True,
-        capture_output=True,
-        timeout=300,
-    )
+    site, project = tmp_path / "site", tmp_path / "word-count"
+    env = dict(os.environ, PYTHONPATH=str(site))
+
+    def python(*args, **options):
+        return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, timeout=300, **options)
+
+    python("pip", "install", "-q", "--no-build-isolation", "--no-deps", "--target", str(site), str(project), check=True)
     check = korvane(site, "check", "--json")
     assert check.returncode == 0 and [b["machine_id"] for b in json.loads(check.stdout)["bundles"]] == ["word-count"]
-    env = dict(os.environ, PYTHONPATH=str(site))
-    tests = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"],
-        env=env,
-        cwd=tmp_path / "word-count",
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    tests = python("pytest", "-q", "-p", "no:cacheprovider", "tests", cwd=project, env=env)
     assert tests.returncode == 0, tests.stdout
     if importlib.util.find_spec("mypy") is not None:
-        typed = subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "src", "tests"],
-            env=env,
-            cwd=tmp_path / "word-count",
-            capture_output=True,
-            text=True,
-            timeout=300,
-        )
+        typed = python("mypy", "--strict", "--no-incremental", "src", "tests", cwd=project, env=env)
         assert typed.returncode == 0, typed.stdout
 
 

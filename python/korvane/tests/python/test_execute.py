@@ -18,6 +18,8 @@ import pytest
 import korvane
 from bundle_kit import Sink, raises_exactly, run_threads
 
+RESULT = "bundle execution result "
+PUBLISHED = {"publication": {"status": "published"}, "recorder_finalization": {"status": "finalized"}}
 SINKS_MESSAGE = "sinks must be a list or tuple of emission consumers"
 RECORDER_MESSAGE = "file_recorder must be a korvane.FileRecorder or None"
 MAPPING_MESSAGE = "bundle execute_prepared must return a structured mapping"
@@ -103,16 +105,8 @@ class TestSinks:
 
     @pytest.mark.parametrize(
         "sinks",
-        [
-            lambda: (s for s in [Sink()]),
-            lambda: {Sink()},
-            lambda: Sink(),
-            lambda: range(0),
-            lambda: {"a": Sink()},
-            lambda: collections.deque(),
-            lambda: "",
-            lambda: 0,
-        ],
+        [lambda: (s for s in [Sink()]), lambda: {Sink()}, Sink, lambda: range(0), lambda: {"a": Sink()}]
+        + [collections.deque, str, int],
         ids=["generator", "set", "single", "range", "dict", "deque", "str", "int"],
     )
     def test_other_shapes_refused_before_anything_else(self, run, sinks):
@@ -130,12 +124,9 @@ class TestSinks:
 
     @pytest.mark.parametrize("name", ["emit_batch", "record_capability_outputs", "record_capability_receipts"])
     def test_each_method_checked_in_turn(self, run, name):
-        raises_exactly(
-            TypeError, f"sink at index 1 must define callable {name}", run.execute, (Sink(), partial(**{name: None}))
-        )
-        raises_exactly(
-            TypeError, f"sink at index 0 attribute {name} must be callable", run.execute, [partial(**{name: "text"})]
-        )
+        missing, not_callable = (Sink(), partial(**{name: None})), [partial(**{name: "text"})]
+        raises_exactly(TypeError, f"sink at index 1 must define callable {name}", run.execute, missing)
+        raises_exactly(TypeError, f"sink at index 0 attribute {name} must be callable", run.execute, not_callable)
 
     @pytest.mark.parametrize(
         "name, neighbours",
@@ -143,46 +134,21 @@ class TestSinks:
             ("emit_batch", ["emit", "emit_batches", "emit_value", "emitBatch"]),
             (
                 "record_capability_outputs",
-                [
-                    "record_capability_output",
-                    "record_capabilities_outputs",
-                    "record_outputs",
-                    "record_capability_results",
-                ],
+                ["record_capabilities_outputs", "record_outputs", "record_capability_results"],
             ),
             (
                 "record_capability_receipts",
-                [
-                    "record_capability_receipt",
-                    "record_capabilities_receipts",
-                    "record_receipts",
-                    "record_capability_receipt_s",
-                ],
+                ["record_capabilities_receipts", "record_receipts", "record_capability_receipt_s"],
             ),
         ],
     )
     def test_method_name_look_alikes_do_not_count(self, run, name, neighbours):
         # Other letter case, blanks, another separator, a letter less or more:
         # the sink still lacks the method, and nothing is called.
-        look_alikes = [
-            name.capitalize(),
-            name.upper(),
-            f" {name}",
-            f"{name} ",
-            name.replace("_", ""),
-            name.replace("_", "-"),
-            name[:-1],
-            f"{name}s",
-            f"_{name}",
-            *neighbours,
-        ]
-        for alike in look_alikes:
-            raises_exactly(
-                TypeError,
-                f"sink at index 0 must define callable {name}",
-                run.execute,
-                [partial(**{name: None, alike: method})],
-            )
+        look_alikes = [name.capitalize(), name.upper(), f" {name}", f"{name} ", name.replace("_", "")]
+        for alike in [*look_alikes, name.replace("_", "-"), name[:-1], f"{name}s", f"_{name}", *neighbours]:
+            sink = partial(**{name: None, alike: method})
+            raises_exactly(TypeError, f"sink at index 0 must define callable {name}", run.execute, [sink])
         assert run.module.CALLS == []
 
     def test_failing_lookup_is_reported_as_missing(self, run):
@@ -208,21 +174,12 @@ class TestSinks:
         assert run.module.CALLS
 
     def test_first_bad_sink_decides(self, run):
-        raises_exactly(
-            TypeError,
-            "sink at index 1 must define callable emit_batch",
-            run.execute,
-            [Sink, partial(emit_batch=None), Partial()],
-        )
+        sinks = [Sink, partial(emit_batch=None), Partial()]
+        raises_exactly(TypeError, "sink at index 1 must define callable emit_batch", run.execute, sinks)
 
     def test_sink_failure_before_recorder_failure(self, run):
-        raises_exactly(
-            TypeError,
-            "sink at index 0 must define callable emit_batch",
-            run.execute,
-            [object()],
-            file_recorder="/tmp/x",
-        )
+        message = "sink at index 0 must define callable emit_batch"
+        raises_exactly(TypeError, message, run.execute, [object()], file_recorder="/tmp/x")
 
     def test_iteration_goes_through_the_sequence_protocol(self, run):
         failure = RuntimeError("cannot iterate")
@@ -268,9 +225,7 @@ class TestFileRecorder:
 
 class TestCall:
     def test_three_positional_arguments(self, bundles):
-        module_name = bundles.add(
-            "kve-call",
-            source="""
+        source = """
             CALLS = []
             PREPARED = object()
             def provider():
@@ -281,8 +236,8 @@ class TestCall:
                 CALLS.append((args, kwargs))
                 return json.loads(RESULT_TEXT)
             import json
-        """,
-        )
+        """
+        module_name = bundles.add("kve-call", source=source)
         run = korvane.Runtime.discover().prepare("kve-call", b"")
         module = importlib.import_module(module_name)
         sinks = [Sink()]
@@ -365,13 +320,7 @@ class TestResult:
 
     @pytest.mark.parametrize(
         "value",
-        [
-            lambda r: list(r.items()),
-            lambda r: None,
-            lambda r: types.MappingProxyType(r),
-            lambda r: collections.UserDict(r),
-            lambda r: json.dumps(r),
-        ],
+        [lambda r: list(r.items()), lambda r: None, types.MappingProxyType, collections.UserDict, json.dumps],
         ids=["list", "none", "mappingproxy", "userdict", "text"],
     )
     def test_anything_but_a_dict_refused(self, run, valid_result, value):
@@ -389,11 +338,8 @@ class TestResult:
     def test_encoder_returning_a_non_str(self, run, valid_result, monkeypatch):
         run.module.RESULT = valid_result
         monkeypatch.setattr(json, "dumps", lambda value: None)
-        raises_exactly(
-            ValueError,
-            "execution result must be JSON-compatible: TypeError: 'NoneType' object cannot be cast as 'str'",
-            run.execute,
-        )
+        message = "execution result must be JSON-compatible: TypeError: 'NoneType' object cannot be cast as 'str'"
+        raises_exactly(ValueError, message, run.execute)
 
     @pytest.mark.parametrize("number", [math.nan, math.inf])
     def test_non_finite_numbers_fail_the_parse(self, run, valid_result, number):
@@ -448,9 +394,7 @@ class TestResult:
         broken["machine_execution"] = {"status": "lost"}
         broken["rows"], broken["machine_execution"] = broken.pop("rows"), broken.pop("machine_execution")
         run.module.RESULT = broken
-        raises_exactly(
-            TypeError, 'bundle execution result has unsupported machine-execution status "lost"', run.execute
-        )
+        raises_exactly(TypeError, RESULT + 'has unsupported machine-execution status "lost"', run.execute)
 
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts threads in /proc")
     def test_a_large_result_is_checked_on_the_calling_thread(self, run, valid_result):
@@ -459,12 +403,8 @@ class TestResult:
         # so no thread of this process could count during the check.
         run.module.RESULT = self.large(valid_result, rows=20000)
         before = len(os.listdir("/proc/self/task"))
-        watcher = subprocess.Popen(
-            [sys.executable, "-c", WATCH_THREADS, str(os.getpid())],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            text=True,
-        )
+        command = [sys.executable, "-c", WATCH_THREADS, str(os.getpid())]
+        watcher = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
             assert watcher.stdout.readline() == "watching\n"
             for _ in range(30):
@@ -476,49 +416,30 @@ class TestResult:
     @pytest.mark.parametrize(
         "change, message",
         [
-            ({"publication": ..., "published_run": ...}, 'bundle execution result is missing "publication"'),
-            (
-                {"machine_execution": "completed"},
-                'bundle execution result field "machine_execution" needs a string status',
-            ),
+            ({"publication": ..., "published_run": ...}, RESULT + 'is missing "publication"'),
+            ({"machine_execution": "completed"}, RESULT + 'field "machine_execution" needs a string status'),
             (
                 {"machine_execution": {"status": "Completed\n"}, "evidence_fulfillment": {}},
-                'bundle execution result has unsupported machine-execution status "Completed\\n"',
+                RESULT + 'has unsupported machine-execution status "Completed\\n"',
             ),
             ({"evidence_fulfillment": {}}, "evidence_fulfillment must contain a string status"),
-            (
-                {"python_sink_delivery": {"status": 1}},
-                'bundle execution result field "python_sink_delivery" needs a string status',
-            ),
-            (
-                {"recorder_finalization": {"status": "done"}},
-                'bundle execution result has unsupported recorder status "done"',
-            ),
+            ({"python_sink_delivery": {"status": 1}}, RESULT + 'field "python_sink_delivery" needs a string status'),
+            ({"recorder_finalization": {"status": "done"}}, RESULT + 'has unsupported recorder status "done"'),
             (
                 {
-                    "publication": {"status": "published"},
+                    **PUBLISHED,
                     "recorder_finalization": {"status": "failed"},
                     "published_run": {"published": True, "path": "p"},
                 },
                 "published run requires finalized recorder outcome and a run reference",
             ),
+            (PUBLISHED, "published outcome requires an object published-run reference"),
             (
-                {"publication": {"status": "published"}, "recorder_finalization": {"status": "finalized"}},
-                "published outcome requires an object published-run reference",
-            ),
-            (
-                {
-                    "publication": {"status": "published"},
-                    "recorder_finalization": {"status": "finalized"},
-                    "published_run": {"published": 1, "path": "p"},
-                },
+                {**PUBLISHED, "published_run": {"published": 1, "path": "p"}},
                 "published-run reference needs a non-empty path and published=true",
             ),
             ({"published_run": False}, "unpublished outcome cannot carry a published-run reference"),
-            (
-                {"publication": {"status": "draft"}},
-                'bundle execution result has unsupported publication status "draft"',
-            ),
+            ({"publication": {"status": "draft"}}, RESULT + 'has unsupported publication status "draft"'),
         ],
     )
     def test_validation_messages(self, run, valid_result, change, message):
@@ -572,10 +493,7 @@ class TestRepetition:
         assert all(outcome is valid_result for outcome in outcomes)
 
     def test_execution_from_inside_a_sink(self, bundles, valid_result):
-        bundles.add(
-            "kve-reenter",
-            result=valid_result,
-            source="""
+        source = """
             import json
             def provider():
                 return PROVIDER_TEXT
@@ -585,8 +503,8 @@ class TestRepetition:
                 for sink in sinks:
                     sink.emit_batch()
                 return json.loads(RESULT_TEXT)
-        """,
-        )
+        """
+        bundles.add("kve-reenter", result=valid_result, source=source)
         run = korvane.Runtime.discover().prepare("kve-reenter", b"")
         inner = []
 

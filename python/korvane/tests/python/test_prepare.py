@@ -19,6 +19,7 @@ import korvane
 from bundle_kit import metadata, raises_exactly, run_threads
 
 RUN_ID = re.compile(r"python-(.+)-([1-9][0-9]*)")
+LABELS = ("configuration", "input_schedule", "execution_controls", "observation")
 
 
 def calls(module_name):
@@ -102,14 +103,7 @@ class TestArgumentsHandedOn:
         [
             lambda rt: rt.prepare("kvp-null", b""),
             lambda rt: rt.prepare("kvp-null", b"", None, None, None, None),
-            lambda rt: rt.prepare(
-                machine_id="kvp-null",
-                artifact=b"",
-                observation=None,
-                configuration=None,
-                execution_controls=None,
-                input_schedule=None,
-            ),
+            lambda rt: rt.prepare(machine_id="kvp-null", artifact=b"", **dict.fromkeys(LABELS)),
         ],
         ids=["omitted", "positional-none", "keyword-none"],
     )
@@ -127,21 +121,8 @@ class TestArgumentsHandedOn:
 
     @pytest.mark.parametrize(
         "value",
-        [
-            {},
-            "",
-            'text "q" é',
-            {"z": 1, "a": {"n": None, "t": True}},
-            (1, "x"),
-            2**64,
-            -0.0,
-            1e300,
-            math.nan,
-            math.inf,
-            -math.inf,
-            {"k": [math.nan]},
-            {1: "int", "1": "str"},
-        ],
+        [{}, "", 'text "q" é', {"z": 1, "a": {"n": None, "t": True}}, (1, "x"), 2**64, -0.0, 1e300, math.nan]
+        + [math.inf, -math.inf, {"k": [math.nan]}, {1: "int", "1": "str"}],
     )
     def test_texts_are_json_dumps_verbatim(self, bundles, value):
         module = bundles.add("kvp-text")
@@ -187,19 +168,13 @@ class TestEncodingFailures:
         assert info.value is failure
         assert seen == [{"o": 1}]  # called with the value alone, absent values skipped
 
-    @pytest.mark.parametrize("label", ["configuration", "input_schedule", "execution_controls", "observation"])
+    @pytest.mark.parametrize("label", LABELS)
     def test_non_str_result_of_dumps(self, bundles, monkeypatch, label):
         module = bundles.add("kvp-enc")
         runtime = korvane.Runtime.discover()
         monkeypatch.setattr(json, "dumps", lambda value: b"{}")
-        raises_exactly(
-            ValueError,
-            f"{label} must be JSON-compatible: TypeError: 'bytes' object cannot be cast as 'str'",
-            runtime.prepare,
-            "kvp-enc",
-            b"",
-            **{label: 1},
-        )
+        message = f"{label} must be JSON-compatible: TypeError: 'bytes' object cannot be cast as 'str'"
+        raises_exactly(ValueError, message, runtime.prepare, "kvp-enc", b"", **{label: 1})
         assert calls(module) == []
 
     def test_str_without_utf8_form(self, bundles, monkeypatch):
@@ -349,9 +324,7 @@ class TestRouting:
                 raises_exactly(ImportError, expected.args[0], from_caller, source, function=function)
 
     def test_prepared_none_is_kept(self, bundles):
-        module = bundles.add(
-            "kvp-none",
-            source="""
+        source = """
             CALLS = []
             def provider():
                 return PROVIDER_TEXT
@@ -362,8 +335,8 @@ class TestRouting:
                 return {"machine_execution": {"status": "failed"}, "evidence_fulfillment": {"status": "failed"},
                         "python_sink_delivery": {"status": "failed"}, "recorder_finalization": {"status": "failed"},
                         "publication": {"status": "not_published"}, "published_run": None}
-        """,
-        )
+        """
+        module = bundles.add("kvp-none", source=source)
         run = korvane.Runtime.discover().prepare("kvp-none", b"")
         assert type(run) is korvane.PreparedRun
         run.execute()
@@ -412,23 +385,9 @@ def test_run_counter_in_a_fresh_process(bundles, fresh):
     bundles.add("kvc-nofunction", prepare_function="absent")
     bundles.add("kvc-raises", source=RAISING_SOURCE)
     out = fresh(f"A = {a!r}\nB = {b!r}\n" + COUNTER_SCRIPT, site=bundles.root)
-    assert json.loads(out) == [
-        None,
-        "python-kvc-a-1",
-        None,
-        "python-kvc-b-2",
-        "TypeError",
-        "LookupError",
-        "ModuleNotFoundError",
-        "AttributeError",
-        "TypeError",
-        "TypeError",
-        None,
-        "python-kvc-a-4",
-        "KeyError",
-        None,
-        "python-kvc-b-6",
-    ]
+    failures = ["TypeError", "LookupError", "ModuleNotFoundError", "AttributeError", "TypeError", "TypeError"]
+    before, after = [None, "python-kvc-a-1", None, "python-kvc-b-2"], [None, "python-kvc-a-4", "KeyError"]
+    assert json.loads(out) == [*before, *failures, *after, None, "python-kvc-b-6"]
 
 
 def test_concurrent_preparations_get_distinct_gap_free_numbers(bundles):

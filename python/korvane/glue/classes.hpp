@@ -1,6 +1,7 @@
-// The Python-facing shell: the module object, its function discover_bundles,
-// and the classes Runtime and PreparedRun with their methods. FileRecorder
-// lives in file_recorder.hpp, argument binding in call_binding.hpp.
+// The classes Runtime and PreparedRun with their methods. FileRecorder lives
+// in file_recorder.hpp, argument binding in call_binding.hpp. Like every glue
+// unit, they are compiled into both modules, each with its own type objects:
+// korvane_tools._rules makes its own Runtime over chosen entry points.
 #pragma once
 
 #include <vector>
