@@ -59,6 +59,10 @@ tests_or() {
   return 0
 }
 versions=${KORVANE_PYTHON_VERSIONS:-3.14 3.15}
+# The Python tests (python, sanitizers, dist) run on this many processes (pytest-xdist;
+# 0: in pytest's own, for -s or --pdb). Most of their time is spent waiting on
+# child processes, clusters and time limits, so more than the cores pays.
+workers=${KORVANE_TEST_WORKERS:-4}
 
 say() { printf '\n=== %s\n' "$*"; }
 seconds_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }'; }
@@ -88,7 +92,7 @@ use_build_tools libgtest-dev
 install_env() {  # PYTHON DIR [extra pip args for korvane]
   local py="$1" env="$2"; shift 2
   tools/make-venv.sh "$py" "$env"
-  quiet_pip "$env/bin/python" -m pip install -q pytest
+  quiet_pip "$env/bin/python" -m pip install -q pytest pytest-xdist
   install_into "$env" -C cmake.define.KORVANE_WERROR=ON "$@" ./python/korvane
 }
 
@@ -146,7 +150,7 @@ for stage in "${stages[@]}"; do
         # setuptools and mypy: the bundle `korvane new` writes is built offline and type-checked.
         quiet_pip "$build/venv-$v/bin/python" -m pip install -q distributed "setuptools>=77" mypy
         mapfile -t chosen < <(tests_or python/korvane/tests/python)
-        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q "${chosen[@]}"
+        KORVANE_TESTS_NEED_DASK=1 "$build/venv-$v/bin/python" -m pytest -q -n "$workers" "${chosen[@]}"
       done
       ;;
     bundles)
@@ -179,7 +183,7 @@ for stage in "${stages[@]}"; do
         -C cmake.define.KORVANE_SANITIZE=ON -C cmake.build-type=Debug
       LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
       PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider "${chosen[@]}"
+        "$build/venv-3.14-asan/bin/python" -m pytest -q -p no:cacheprovider -n "$workers" "${chosen[@]}"
       ;;
     stubs)
       say "Type stubs against the module"
@@ -203,12 +207,12 @@ for stage in "${stages[@]}"; do
       done
       env="$build/venv-dist-tests"
       tools/make-venv.sh "$py314" "$env"
-      quiet_pip "$env/bin/python" -m pip install -q pytest
+      quiet_pip "$env/bin/python" -m pip install -q pytest pytest-xdist
       # pytest's wheels (pure Python) for the emulated venvs, which install offline.
       quiet_pip "$env/bin/python" -m pip download -q --only-binary :all: -d "$build/dist-test-wheels" pytest
       KORVANE_DIST="$root/dist" KORVANE_DIST_PYTHONS="$pythons" KORVANE_DIST_EMULATED="$emulated" \
         KORVANE_DIST_TEST_WHEELS="$build/dist-test-wheels" \
-        "$env/bin/python" -m pytest -q -p no:cacheprovider --durations=5 "${chosen[@]}"
+        "$env/bin/python" -m pytest -q -p no:cacheprovider -n "$workers" --durations=5 "${chosen[@]}"
       ;;
     docs)
       say "Documentation: the site built strictly, and every Python block of every page run and type-checked"
