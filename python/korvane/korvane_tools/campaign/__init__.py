@@ -37,6 +37,7 @@ from __future__ import annotations
 # A name imported "as" itself is public here but outside `__all__`: the
 # helpers `korvane batch` uses, and the settings.
 from .attempts import Attempt, AttemptsFile
+from .cluster import import_distributed as import_distributed
 from .inputs import INPUT_MEMBERS as INPUT_MEMBERS
 from .inputs import MAX_ID_BYTES as MAX_ID_BYTES
 from .inputs import InputError, RunInput, read_inputs
@@ -50,7 +51,6 @@ from .scheduler import POLL_SECONDS as POLL_SECONDS
 from .scheduler import QUEUE_PER_DASK_THREAD as QUEUE_PER_DASK_THREAD
 from .scheduler import QUEUE_PER_WORKER as QUEUE_PER_WORKER
 from .scheduler import Campaign, run_campaign
-from .scheduler import import_distributed as import_distributed
 from .worker import Outcome, Task, WorkerStale, WorkerUnfit, execute_task, execute_tasks
 from .worker import describe_bundle as describe_bundle
 from .worker import failed_outcome as failed_outcome

@@ -39,6 +39,14 @@ SCHEDULER_SILENCE_SECONDS = 30.0
 _DASK_LOGGERS = ("distributed", "dask", "tornado", "bokeh", "asyncio")
 
 
+def import_distributed() -> Any:
+    """The `distributed` module, which the extra korvane[dask] installs."""
+    try:
+        return importlib.import_module("distributed")
+    except ImportError:
+        raise CampaignError("--scheduler needs Dask's distributed: pip install 'korvane[dask]'") from None
+
+
 def quiet_dask() -> None:
     """Keeps Dask's log lines and warnings off standard error."""
     names = [
@@ -69,8 +77,6 @@ def security(ca_file: str | None, cert: str | None, key: str | None) -> Any:
                     stream.read(1)
             except OSError as error:
                 raise ValueError(f"{option} {path}: {error.strerror or error}") from None
-    from .scheduler import import_distributed
-
     return import_distributed().security.Security(
         tls_ca_file=ca_file, tls_client_cert=cert, tls_client_key=key, require_encryption=True
     )
@@ -79,8 +85,6 @@ def security(ca_file: str | None, cert: str | None, key: str | None) -> Any:
 def connect(address: str, *, timeout: float, tls: Any = None, verbose: bool = False) -> Any:
     """A `distributed.Client` of the scheduler at `address`, or CampaignError
     saying what is there instead, within about `timeout` seconds."""
-    from .scheduler import import_distributed
-
     distributed = import_distributed()
     if not verbose:
         quiet_dask()

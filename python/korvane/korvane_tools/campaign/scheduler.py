@@ -28,7 +28,6 @@ from __future__ import annotations
 
 import collections
 import dataclasses
-import importlib
 import itertools
 import math
 import multiprocessing
@@ -695,11 +694,3 @@ def run_campaign(
         on_attempt=on_attempt,
     ) as campaign:
         yield from campaign.run(inputs)
-
-
-def import_distributed() -> Any:
-    """The `distributed` module, which the extra korvane[dask] installs."""
-    try:
-        return importlib.import_module("distributed")
-    except ImportError:
-        raise CampaignError("--scheduler needs Dask's distributed: pip install 'korvane[dask]'") from None
