@@ -444,7 +444,9 @@ def _in_child(task: Task, limit: float) -> Outcome:
     read_end, write_end = os.pipe()
     try:
         child = subprocess.Popen(
-            [sys.executable, "-m", "korvane_tools.campaign.child", str(write_end)],
+            # -P: the worker's folder does not come first on the child's path,
+            # so a korvane_tools folder there cannot stand in for the installed one.
+            [sys.executable, "-P", "-m", "korvane_tools.campaign.child", str(write_end)],
             stdin=subprocess.PIPE,
             pass_fds=(write_end,),
             start_new_session=True,
