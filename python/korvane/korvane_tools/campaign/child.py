@@ -1,6 +1,6 @@
 """One run in a child process of its own, for `execute_in_children`.
 
-    python -m korvane_tools.campaign.child FD
+    python -m korvane_tools.campaign.child FD PARENT_PID
 
 reads a pickled `Task` from standard input, checks korvane and the bundle
 code as every worker does, writes one byte to FD once the bundle is
@@ -24,6 +24,8 @@ def main() -> None:
     task = pickle.load(sys.stdin.buffer)
     os.dup2(2, 1)
     worker._end_with_parent()
+    if os.getppid() != int(sys.argv[2]):
+        return  # the worker ended before the kernel was told to end this child with it
     try:
         worker.check_worker(task)
     except worker.WorkerUnfit as unfit:

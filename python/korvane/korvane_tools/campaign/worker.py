@@ -446,7 +446,7 @@ def _in_child(task: Task, limit: float) -> Outcome:
         child = subprocess.Popen(
             # -P: the worker's folder does not come first on the child's path,
             # so a korvane_tools folder there cannot stand in for the installed one.
-            [sys.executable, "-P", "-m", "korvane_tools.campaign.child", str(write_end)],
+            [sys.executable, "-P", "-m", "korvane_tools.campaign.child", str(write_end), str(os.getpid())],
             stdin=subprocess.PIPE,
             pass_fds=(write_end,),
             start_new_session=True,
