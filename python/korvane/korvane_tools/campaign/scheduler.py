@@ -33,7 +33,6 @@ import math
 import multiprocessing
 import os
 import signal
-import socket
 import time
 from collections.abc import Callable, Iterable, Iterator
 from collections.abc import Set as AbstractSet
@@ -64,6 +63,7 @@ from .worker import (
     execute_tasks,
     korvane_version,
     machine_code,
+    worker_name,
 )
 
 # How long the pool's queue runs ahead of its workers, per worker: enough that
@@ -109,9 +109,10 @@ class Campaign:
     `timeout` (seconds) stops a run that takes longer, and the run's outcome
     is "timeout": on the campaign's own pool its worker is killed and
     replaced; on another executor (Dask) each run goes in a child process of
-    its own on the worker, killed at the limit. `retries` is how many times a run whose worker died under it
-    goes again (alone); `on_attempt` is called with an `Attempt` for every
-    try that ended on such an infrastructure failure.
+    its own on the worker, killed at the limit. `retries` is how many times
+    a run whose worker died under it goes again (alone); `on_attempt` is
+    called with an `Attempt` for every try that ended on such an
+    infrastructure failure.
 
     The machine must be installed in this process too: LookupError otherwise,
     before any run.
@@ -656,7 +657,7 @@ def _alive(pid: int) -> bool:
 
 
 def _worker_name(pid: int | None) -> str | None:
-    return None if pid is None else f"{socket.gethostname()}:{pid}"
+    return None if pid is None else worker_name(pid)
 
 
 def _preload_forkserver(context: Any) -> None:

@@ -179,7 +179,12 @@ def failed_outcome(outcome: Outcome) -> bool:
     return outcome.status != "completed" or statuses_of(outcome.result)["delivery"] == "failed"
 
 
-WORKER = f"{socket.gethostname()}:{os.getpid()}"
+def worker_name(pid: int | None = None) -> str:
+    """host:pid, how outcomes and messages name a worker process (this one by default)."""
+    return f"{socket.gethostname()}:{os.getpid() if pid is None else pid}"
+
+
+WORKER = worker_name()
 
 _runtime_lock = threading.Lock()
 _runtime: tuple[korvane.Runtime, dict[str, dict[str, Any]]] | None = None
@@ -194,7 +199,7 @@ def _worker_runtime() -> tuple[korvane.Runtime, dict[str, dict[str, Any]]]:
         if _runtime is None:
             # A forked or spawned worker is another process from the one that
             # imported this module first.
-            WORKER = f"{socket.gethostname()}:{os.getpid()}"
+            WORKER = worker_name()
             try:
                 runtime = korvane.Runtime.discover()
             except Exception as error:
@@ -223,7 +228,7 @@ def _check_korvane(task: Task) -> None:
     if _korvane_here is None:
         _korvane_here = korvane_version()
     if _korvane_here != task.korvane:
-        worker = f"{socket.gethostname()}:{os.getpid()}"
+        worker = worker_name()
         raise WorkerUnfit(f"worker {worker} has korvane {_korvane_here}, the client korvane {task.korvane}")
 
 
@@ -436,7 +441,7 @@ def execute_in_children(tasks: list[Task], limit: float) -> list[Outcome]:
     is then "timeout". A run that ends its child itself ran alone there, so
     its outcome is WorkerDied at once. A child that cannot start or import
     the bundle makes this worker unfit."""
-    here = here_name()
+    here = worker_name()
     return _stamped([dataclasses.replace(_in_child(task, limit), worker=here) for task in tasks], tasks)
 
 
@@ -488,8 +493,8 @@ def _in_child(task: Task, limit: float) -> Outcome:
         how = "did not start in time" if not ended else ending(child.returncode)
         if answer[:1] == b"-":  # named after this worker, not after its short-lived child
             unfit: WorkerUnfit = pickle.loads(answer[1:])[1]
-            raise type(unfit)(str(unfit).replace(f"{socket.gethostname()}:{child.pid}", here_name()))
-        raise WorkerUnfit(f"worker {here_name()}: a child process for a run {how} before the bundle was imported")
+            raise type(unfit)(str(unfit).replace(worker_name(child.pid), worker_name()))
+        raise WorkerUnfit(f"worker {worker_name()}: a child process for a run {how} before the bundle was imported")
     if not ended:
         error = {"type": "Timeout", "message": f"stopped at the time limit of {limit:g} s"}
         return Outcome(task.id, None, None, error, seconds, None, timed_out=True)
@@ -507,10 +512,6 @@ def _ended_unreaped(pid: int, deadline: float) -> bool:
             return False
         time.sleep(0.005)
     return True
-
-
-def here_name() -> str:
-    return f"{socket.gethostname()}:{os.getpid()}"
 
 
 def error_of(error: BaseException) -> dict[str, str]:
